@@ -1,0 +1,77 @@
+// The driver client: the nine driver requests in both protocol forms, with the results the
+// tools rely on for success, a device that cannot be opened, and a refused request.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "hwaccess/protocol/driver_request.h"
+#include "hwaccess/transport.h"
+
+namespace kvt {
+
+enum OsKind : uint32_t {
+    OsKindOther = 0,
+    OsKindWin9x = 1,
+    OsKindWinMe = 4,
+    OsKindWin2000 = 8,
+    OsKindWinXp = 16,
+    OsKindWin2003 = 32,
+};
+
+// Plain version record: what the system reports of its version.
+struct VersionRecord {
+    uint32_t majorVersion = 0;
+    uint32_t minorVersion = 0;
+    uint32_t buildNumber = 0;
+    uint32_t platformId = 0;  // 1 = Windows 95 family, 2 = NT family; anything else elsewhere
+    std::string csdVersion;
+};
+inline constexpr uint32_t kPlatformWindows = 1;
+inline constexpr uint32_t kPlatformNt = 2;
+inline constexpr uint32_t kPlatformLinux = 0x4C;  // what a Linux version record carries
+
+OsKind ClassifyOsKind(const VersionRecord& version);
+inline bool ConsumerWindows(OsKind kind) { return kind == OsKindWin9x || kind == OsKindWinMe; }
+
+// IN/OUT instructions of the consumer family, performed by the client itself.
+class DirectPortAccess {
+public:
+    virtual ~DirectPortAccess() = default;
+    virtual void Out(uint16_t port, uint32_t value, uint32_t width) = 0;
+    virtual uint32_t In(uint16_t port, uint32_t width) = 0;
+};
+
+class DriverClient {
+public:
+    using VersionSource = std::function<VersionRecord()>;
+    DriverClient(DriverTransport& transport, DirectPortAccess& ports, VersionSource version);
+
+    OsKind GetOsKind() const;
+
+    int ReadPort(uint16_t port, uint32_t& value, uint32_t width);
+    int WritePort(uint16_t port, uint32_t value, uint32_t width);
+    int ReadPciConfig(uint32_t configAddress, uint32_t& value);
+    int WritePciConfig(uint32_t configAddress, uint32_t value);
+    // Returns the count; the lists receive `count` entries (each list holds 256 bytes).
+    uint32_t ListPciFunctions(uint8_t* busList, uint8_t* devFnList);
+    int ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length);
+    int WritePhysicalMemory(uint32_t physicalAddress, const void* buffer, uint32_t length);
+    uint64_t ReadMsrNt(uint32_t msr);
+    uint64_t ReadMsrConsumer(uint32_t msr);
+    int WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
+    int WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
+
+    DriverTransport& transport() { return transport_; }
+
+private:
+    DriverTransport& transport_;
+    DirectPortAccess& ports_;
+    VersionSource version_;
+};
+
+inline constexpr uint32_t kWriteMsrAccessWordEdi = 0x3C5A17E2;
+inline constexpr uint32_t kWriteMsrAccessWordEsi = 0xD0417B96;
+
+}  // namespace kvt

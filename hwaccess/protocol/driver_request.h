@@ -1,0 +1,85 @@
+// The 580-byte request and response block shared by every driver request, the request
+// codes of both protocol forms, and the framing used on the daemon's Unix socket.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+namespace kvt {
+
+static_assert(std::endian::native == std::endian::little, "the request block is little-endian");
+
+#pragma pack(push, 1)
+struct DriverRequest {
+    uint32_t eax;               // MSR value, bits 31..0
+    uint32_t ebx;               // unused
+    uint32_t ecx;               // MSR number
+    uint32_t edx;               // MSR value, bits 63..32
+    uint32_t edi;               // WriteMsr word EDI / first access word
+    uint32_t esi;               // WriteMsr word ESI / second access word
+    uint32_t port;              // I/O port, zero-extended
+    uint32_t portValue;         // value read from or written to the port
+    uint32_t portWidth;         // 1, 2 or 4
+    uint8_t busList[256];       // bus number of each listed PCI function
+    uint8_t devFnList[256];     // device << 3 | function of each listed PCI function
+    uint32_t functionCount;     // valid entries in the two lists, at most 256
+    uint32_t configAddress;     // mechanism #1 configuration address
+    uint32_t configValue;       // configuration double word
+    uint32_t length;            // bytes to transfer
+    uint64_t physicalAddress;   // first physical byte (sign-extended from 32 bits)
+    uint64_t bufferAddress;     // the caller's buffer, in the calling process
+};
+#pragma pack(pop)
+
+static_assert(sizeof(DriverRequest) == 580);
+inline constexpr size_t kDriverRequestSize = sizeof(DriverRequest);
+
+// Sign extension of a 32-bit value into a 64-bit request field.
+constexpr uint64_t SignExtend32(uint32_t value) {
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+}
+
+// NT form: CTL_CODE(0x8086, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
+constexpr uint32_t NtControlCode(uint32_t function) { return (0x8086u << 16) | (function << 2); }
+
+enum NtCode : uint32_t {
+    kNtReadPhysicalMemory = 0x80862E20,
+    kNtWritePhysicalMemory = 0x80862E24,
+    kNtListPciFunctions = 0x80862E28,
+    kNtReadMsr = 0x80862E2C,
+    kNtWriteMsr = 0x80862E30,
+    kNtReadPort = 0x80862E34,
+    kNtWritePort = 0x80862E38,
+    kNtReadPciConfig = 0x80862E3C,
+    kNtWritePciConfig = 0x80862E40,
+};
+static_assert(NtControlCode(0xB88) == kNtReadPhysicalMemory);
+static_assert(NtControlCode(0xB90) == kNtWritePciConfig);
+
+// Consumer form (device "korvavxd.vxd"): plain numbers, the block travels as output only.
+enum ConsumerCode : uint32_t {
+    kConsumerReadMsr = 1,
+    kConsumerWriteMsr = 2,
+    kConsumerReadPhysicalMemory = 3,
+    kConsumerWritePhysicalMemory = 4,
+};
+
+// Requests of our own, beside the nine of the driver protocol, on the device "Korvanta".
+enum ExtensionCode : uint32_t {
+    kExtPlatformInfo = 0x4B560001,  // board: "key=value\n" text in the payload
+    kExtCpuid = 0x4B560002,         // board: eax = function, ecx = sub-function -> eax..edx
+    kExtReadTsc = 0x4B560003,       // board: time-stamp counter of the caller's processor
+    kExtDirectPortIn = 0x4B560004,  // board: IN instruction stand-in (port, portWidth)
+    kExtDirectPortOut = 0x4B560005, // board: OUT instruction stand-in
+    kExtStatus = 0x4B560010,        // which backend serves and what works: text payload
+    kExtStop = 0x4B560011,          // end the daemon
+};
+
+inline constexpr const char* kNtDeviceName = "Korvanta";
+inline constexpr const char* kConsumerDeviceName = "korvavxd.vxd";
+
+// Largest physical-memory transfer of one request (4 MiB).
+inline constexpr uint32_t kMaxTransfer = 0x400000;
+
+}  // namespace kvt

@@ -1,0 +1,43 @@
+#include "hwaccess/protocol/endpoint.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+namespace kvt {
+
+namespace {
+
+std::string EnvOr(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return (value != nullptr && *value != '\0') ? std::string(value) : fallback;
+}
+
+}  // namespace
+
+std::string HostRuntimeDir() { return EnvOr("KORVANTA_RUNTIME_DIR", "/run"); }
+
+std::string BoardRuntimeDir(const std::string& profilePath) {
+    const char* forced = std::getenv("KORVANTA_RUNTIME_DIR");
+    if (forced != nullptr && *forced != '\0') return forced;
+    std::string base = EnvOr("XDG_RUNTIME_DIR", "/tmp/korvanta-" + std::to_string(getuid()));
+    std::error_code ec;
+    std::filesystem::path canonical = std::filesystem::weakly_canonical(profilePath, ec);
+    if (ec) canonical = profilePath;
+    // FNV-1a of the profile's full path tells apart profiles of the same file name.
+    uint32_t hash = 2166136261u;
+    for (unsigned char c : canonical.string()) hash = (hash ^ c) * 16777619u;
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "%08x", hash);
+    return base + "/korvanta-board-" + canonical.stem().string() + "-" + tag;
+}
+
+std::string SocketPath(const std::string& runtimeDir, const std::string& device) {
+    return runtimeDir + "/korvanta/" + device;
+}
+
+}  // namespace kvt

@@ -1,0 +1,19 @@
+// Where a driver daemon listens: <runtime>/korvanta/<device>.
+#pragma once
+
+#include <string>
+
+namespace kvt {
+
+// Runtime folder of the host daemon: $KORVANTA_RUNTIME_DIR when set, else /run.
+std::string HostRuntimeDir();
+
+// Runtime folder of the daemon of a simulated board: $KORVANTA_RUNTIME_DIR when set, else a
+// folder per board profile under the user's runtime folder ($XDG_RUNTIME_DIR, or
+// /tmp/korvanta-<uid>), so boards of different profiles can run side by side.
+std::string BoardRuntimeDir(const std::string& profilePath);
+
+// Socket of one device ("Korvanta" or "korvavxd.vxd") under a runtime folder.
+std::string SocketPath(const std::string& runtimeDir, const std::string& device);
+
+}  // namespace kvt

@@ -1,0 +1,54 @@
+// What the desktop program and the command line work against: the host, or a simulated
+// board (`--board NAME|FILE`). Holds the transport, the driver client and the platform.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "hwaccess/driver_client.h"
+#include "hwaccess/transport.h"
+#include "platform/platform.h"
+
+namespace kvt {
+
+class HardwareSession {
+public:
+    // boardArg empty: the host. Otherwise a board name (a profile in the boards folder beside
+    // the program, or in the source tree's boards/) or the path of a profile file.
+    // Returns null with a one-line reason in *error when the board cannot be found.
+    static std::unique_ptr<HardwareSession> Create(const std::string& boardArg, std::string* error);
+    ~HardwareSession();
+
+    bool IsBoard() const { return !profilePath_.empty(); }
+    const std::string& profilePath() const { return profilePath_; }
+    const std::string& runtimeDir() const { return runtimeDir_; }
+    // "Host" or "Simulated board: <name>" — for the status bar and `driver status`.
+    std::string Describe() const;
+
+    // Makes the driver daemon ready: connects, and when nothing answers starts it (the board
+    // daemon for a board; for the host directly when root, else through pkexec) and waits
+    // until it answers. A daemon already running counts as success.
+    bool LoadDriver(std::string* why = nullptr);
+
+    DriverClient& client() { return *client_; }
+    Platform& platform() { return *platform_; }
+    DriverTransport& transport() { return *transport_; }
+
+private:
+    HardwareSession() = default;
+    std::string profilePath_;
+    std::string boardName_;
+    std::string runtimeDir_;
+    std::unique_ptr<SocketTransport> transport_;
+    std::unique_ptr<DirectPortAccess> ports_;
+    std::unique_ptr<Platform> platform_;
+    std::unique_ptr<DriverClient> client_;
+};
+
+// Folder of the running program file (without a trailing slash).
+std::string ProgramFolder();
+// Finds a board profile: an existing file path, or NAME(.json) in the boards folder beside
+// the program or in the source tree. Empty when not found.
+std::string FindBoardProfile(const std::string& boardArg);
+
+}  // namespace kvt

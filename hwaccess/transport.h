@@ -1,0 +1,52 @@
+// Sends one framed request to a driver daemon and reads its answer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "hwaccess/protocol/driver_request.h"
+
+namespace kvt {
+
+enum class TransportResult {
+    Ok,             // the daemon handled the request and reported success
+    OpenFailed,     // no daemon answers at the device's socket (the device cannot be opened)
+    RequestFailed,  // the daemon refused the request, or the exchange broke off
+};
+
+struct TransportCall {
+    std::string device;                   // "Korvanta" or "korvavxd.vxd"
+    uint32_t code = 0;                    // request code of its form
+    bool consumerForm = false;            // block as output buffer only
+    std::span<const uint8_t> payloadOut;  // bytes sent after the block (memory write)
+    std::vector<uint8_t>* payloadIn = nullptr;  // answer payload; untouched unless Ok
+};
+
+class DriverTransport {
+public:
+    virtual ~DriverTransport() = default;
+    // One request: open, send, receive, close. On Ok the block holds the answer's block;
+    // otherwise the block is left as it was.
+    virtual TransportResult Call(const TransportCall& call, DriverRequest& block) = 0;
+};
+
+// The real transport: one Unix-socket connection per request to <runtimeDir>/korvanta/<device>.
+class SocketTransport : public DriverTransport {
+public:
+    explicit SocketTransport(std::string runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
+    TransportResult Call(const TransportCall& call, DriverRequest& block) override;
+    const std::string& runtimeDir() const { return runtimeDir_; }
+
+private:
+    std::string runtimeDir_;
+};
+
+// The processor the calling thread runs on, as carried in every request header. A thread
+// pinned with PinCurrentThread reports the processor it was pinned to, even on a simulated
+// board with more processors than this machine.
+uint32_t CurrentProcessor();
+void PinCurrentThread(uint32_t processor);
+
+}  // namespace kvt

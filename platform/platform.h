@@ -1,0 +1,37 @@
+// Platform services of the machine the program works on: the host, or a simulated board
+// served by its driver daemon.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "hwaccess/driver_client.h"
+
+namespace kvt {
+
+struct CpuidRegisters {
+    uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+    virtual std::string ComputerName() = 0;
+    virtual uint32_t ProcessorCount() = 0;
+    virtual VersionRecord Version() = 0;
+    // CPUID on the processor the calling thread runs on (see CurrentProcessor).
+    virtual CpuidRegisters Cpuid(uint32_t function, uint32_t subFunction) = 0;
+    // Time-stamp counter of the calling thread's processor; false when there is none.
+    virtual bool ReadTsc(uint64_t& value) = 0;
+};
+
+// This machine: gethostname, the online processor count, uname, the CPUID instruction, RDTSC.
+std::unique_ptr<Platform> MakeHostPlatform();
+// A simulated board: the board's own values, asked of its daemon.
+std::unique_ptr<Platform> MakeBoardPlatform(DriverTransport& transport);
+
+// The version record of this Linux system (kernel version from uname, platform kPlatformLinux).
+VersionRecord HostVersionRecord();
+
+}  // namespace kvt
