@@ -1,0 +1,60 @@
+// What serves the driver requests inside the daemon: this machine (host/) or a simulated
+// board (board/). The request handler checks every field before it calls a backend, so a
+// backend receives only widths 1, 2 or 4, lengths of at most 4 MiB with buffers of that size,
+// and processor numbers below ProcessorCount().
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kvt::driver {
+
+struct CpuidResult {
+    uint32_t eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+
+    // "host", or "board <name>".
+    virtual std::string Name() const = 0;
+    virtual uint32_t ProcessorCount() const = 0;
+
+    virtual bool ReadPort(uint16_t port, uint32_t width, uint32_t& value) = 0;
+    virtual bool WritePort(uint16_t port, uint32_t width, uint32_t value) = 0;
+    // Mechanism #1 configuration address (bit 31 set, register a multiple of 4).
+    // An absent function reads 0xFFFFFFFF and is a success.
+    virtual bool ReadPciConfig(uint32_t configAddress, uint32_t& value) = 0;
+    virtual bool WritePciConfig(uint32_t configAddress, uint32_t value) = 0;
+    // (bus, device << 3 | function) of every function, in the backend's order, at most 256.
+    virtual bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) = 0;
+    virtual bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) = 0;
+    virtual bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) = 0;
+    virtual bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) = 0;
+    virtual bool WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) = 0;
+
+    // Services only a simulated board offers (the host's are asked in-process).
+    // "key=value" lines: computer, processors, tsc_hz, version (major.minor.build.platform),
+    // csd (service-pack text), board (profile name).
+    virtual bool PlatformInfo(std::string& text) { (void)text; return false; }
+    virtual bool Cpuid(uint32_t processor, uint32_t function, uint32_t subFunction,
+                       CpuidResult& out) {
+        (void)processor, (void)function, (void)subFunction, (void)out;
+        return false;
+    }
+    virtual bool ReadTsc(uint32_t processor, uint64_t& value) {
+        (void)processor, (void)value;
+        return false;
+    }
+    // IN/OUT instruction stand-ins of the consumer family (a board's port space).
+    virtual bool DirectPortAccessAvailable() const { return false; }
+
+    // One line per kind of access (ports, PCI configuration, PCI Express window, physical
+    // memory, MSRs): "<kind>: ok" or "<kind>: unavailable: <what to do>".
+    virtual std::vector<std::string> StatusLines() = 0;
+};
+
+}  // namespace kvt::driver
