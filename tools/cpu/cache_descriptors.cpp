@@ -6,6 +6,8 @@
 #include "tools/cpu/cpuid_decode_util.h"
 
 namespace kvt {
+
+using namespace cpuid_decode;
 namespace {
 
 struct DescriptorRow {

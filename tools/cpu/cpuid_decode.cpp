@@ -10,6 +10,8 @@
 
 namespace kvt {
 
+namespace cpuid_decode {
+
 void Appendf(std::string& out, const char* format, ...) {
     char small[256];
     va_list args;
@@ -53,6 +55,10 @@ const CpuidRegisters* TransmetaEntry(const CpuidRecord& record, uint32_t functio
     if (index >= record.transmeta.size()) return nullptr;
     return &record.transmeta[index];
 }
+
+}  // namespace cpuid_decode
+
+using namespace cpuid_decode;
 
 namespace {
 

@@ -4,6 +4,8 @@
 #include "tools/cpu/cpuid_decoders.h"
 
 namespace kvt {
+
+using namespace cpuid_decode;
 namespace {
 
 constexpr const char* kRegisterStringLines[4] = {

@@ -7,7 +7,8 @@
 
 #include "tools/cpu/cpuid_record.h"
 
-namespace kvt {
+// Internal to the decoders; the namespace keeps these general names out of kvt.
+namespace kvt::cpuid_decode {
 
 // Bits high:low of a register. Computed in 64 bits so that a field as wide as the register
 // (31:0) keeps every bit, and bits above 31 read as zero instead of wrapping around.
@@ -68,4 +69,4 @@ const CpuidRegisters* TransmetaEntry(const CpuidRecord& record, uint32_t functio
 constexpr uint32_t kExtendedBase = 0x80000000;
 constexpr uint32_t kTransmetaBase = 0x80860000;
 
-}  // namespace kvt
+}  // namespace kvt::cpuid_decode
