@@ -8,6 +8,7 @@
 namespace kvt {
 
 using namespace cpuid_decode;
+
 namespace {
 
 struct DescriptorRow {

@@ -6,6 +6,7 @@
 namespace kvt {
 
 using namespace cpuid_decode;
+
 namespace {
 
 constexpr const char* kRegisterStringLines[4] = {
