@@ -208,6 +208,16 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             block.edx = static_cast<uint32_t>(tsc >> 32);
             return Served(block);
         }
+        case kExtPcieWindow: {
+            uint32_t base = 0;
+            uint8_t firstBus = 0, lastBus = 0;
+            if (!backend_.PcieWindow(base, firstBus, lastBus)) return Refused(request);
+            DriverRequest block = request;
+            block.physicalAddress = base;
+            block.busList[0] = firstBus;
+            block.busList[1] = lastBus;
+            return Served(block);
+        }
         case kExtDirectPortIn:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
             return ReadPort(request);

@@ -206,6 +206,14 @@ public:
         return fd.ok() && pwrite(fd.get(), bytes, 8, static_cast<off_t>(msr)) == 8;
     }
 
+    bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) override {
+        if (windows_.empty()) return false;
+        base = static_cast<uint32_t>(windows_[0].first());
+        firstBus = static_cast<uint8_t>(windows_[0].startBus);
+        lastBus = static_cast<uint8_t>(windows_[0].endBus);
+        return true;
+    }
+
     std::vector<std::string> StatusLines() override {
         return {PortStatus(), PciStatus(), WindowStatus(), MemoryStatus(), MsrStatus()};
     }
