@@ -338,6 +338,16 @@ void Server::SendTo(Connection& c) {
     c.done = true;
 }
 
+// Closes finished connections and those past their deadline.
+void Server::DropFinished(std::chrono::steady_clock::time_point now) {
+    for (auto& c : connections_)
+        if (now >= c->deadline) c->done = true;
+    std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
+        if (c->done) close(c->fd);
+        return c->done;
+    });
+}
+
 void Server::Run() {
     sigset_t signals;
     sigemptyset(&signals);
@@ -348,14 +358,8 @@ void Server::Run() {
 
     std::vector<pollfd> fds;
     while (true) {
-        // Drop finished connections and those past their deadline.
         Clock::time_point now = Clock::now();
-        for (auto& c : connections_)
-            if (now >= c->deadline) c->done = true;
-        std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
-            if (c->done) close(c->fd);
-            return c->done;
-        });
+        DropFinished(now);
         if (stopping_ && std::none_of(connections_.begin(), connections_.end(),
                                       [](const auto& c) { return c->answering; }))
             break;
@@ -390,6 +394,8 @@ void Server::Run() {
             else if (events & (POLLIN | POLLHUP | POLLERR))
                 ReadFrom(c);
         }
+        // Connections that just ended free their places before new ones are counted.
+        DropFinished(Clock::now());
         for (size_t i = 0; i < listeners_.size(); ++i)
             if (fds[1 + i].revents & POLLIN) AcceptAll(listeners_[i]);
     }

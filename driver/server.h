@@ -58,6 +58,7 @@ private:
     void AcceptAll(Listener& listener);
     void ReadFrom(Connection& connection);
     void SendTo(Connection& connection);
+    void DropFinished(std::chrono::steady_clock::time_point now);
     void Shutdown();
 
     RequestHandler& handler_;
