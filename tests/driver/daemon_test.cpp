@@ -77,6 +77,15 @@ DriverRequest MemoryBlock(uint64_t address, uint32_t length) {
     return block;
 }
 
+test::DaemonOptions Options(const std::string& board, bool readOnly = false,
+                           const std::string& runtimeDir = "") {
+    test::DaemonOptions options;
+    options.board = board;
+    options.readOnly = readOnly;
+    options.runtimeDir = runtimeDir;
+    return options;
+}
+
 struct RunResult {
     int status = -1;
     std::string output;
@@ -131,7 +140,7 @@ class BoardDaemonTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(daemon_.Start({.board = test::BoardProfile("intel-desktop")}, &error)) << error;
+        ASSERT_TRUE(daemon_.Start(Options(test::BoardProfile("intel-desktop")), &error)) << error;
     }
 
     RawAnswer Call(uint32_t code, const DriverRequest& block, uint16_t flags = 0,
@@ -360,7 +369,7 @@ TEST_F(BoardDaemonTest, OtherUsersGetNothing) {
 TEST(ReadOnlyDaemonTest, RefusesEveryWriteAndServesReads) {
     PrivateDaemon daemon;
     std::string error;
-    ASSERT_TRUE(daemon.Start({.board = test::BoardProfile("intel-desktop"), .readOnly = true}, &error)) << error;
+    ASSERT_TRUE(daemon.Start(Options(test::BoardProfile("intel-desktop"), true), &error)) << error;
     auto call = [&](uint32_t code, const DriverRequest& block, uint16_t flags = 0,
                     std::span<const uint8_t> payload = {}) {
         std::string device = flags ? "korvavxd.vxd" : "Korvanta";
@@ -400,7 +409,7 @@ TEST(HostDaemonTest, ServesRootReadOnlyAndRefusesOthers) {
     if (geteuid() != 0) GTEST_SKIP() << "the host daemon runs as root";
     PrivateDaemon daemon;
     std::string error;
-    ASSERT_TRUE(daemon.Start({.readOnly = true}, &error)) << error;
+    ASSERT_TRUE(daemon.Start(Options("", true), &error)) << error;
     struct stat st;
     ASSERT_EQ(stat(daemon.SocketPath().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
@@ -474,7 +483,7 @@ TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
     }
     PrivateDaemon daemon;
     std::string error;
-    EXPECT_TRUE(daemon.Start({.board = board, .runtimeDir = dir}, &error)) << error;
+    EXPECT_TRUE(daemon.Start(Options(board, false, dir), &error)) << error;
     EXPECT_TRUE(daemon.Stop());
     // Its sockets go with it.
     EXPECT_FALSE(fs::exists(dir + "/korvanta/Korvanta"));
