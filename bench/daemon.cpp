@@ -74,8 +74,8 @@ bool Exchange(const std::string& path, const std::vector<uint8_t>& request,
               std::vector<uint8_t>& answer) {
     int fd = Connect(path);
     if (fd < 0) return false;
-    bool ok = SendAll(fd, request.data(), request.size()) &&
-              ReceiveAll(fd, answer.data(), answer.size());
+    bool ok =
+        SendAll(fd, request.data(), request.size()) && ReceiveAll(fd, answer.data(), answer.size());
     close(fd);
     return ok;
 }

@@ -146,8 +146,8 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
         }
         case kNtWritePciConfig: {
             if (!ValidConfigAddress(request.configAddress)) return Refused(request);
-            std::string target = Printf("address=0x%08X value=0x%08X", request.configAddress,
-                                        request.configValue);
+            std::string target =
+                Printf("address=0x%08X value=0x%08X", request.configAddress, request.configValue);
             if (!BeginWrite(caller, "WritePciConfig", target)) return Refused(request);
             bool ok = backend_.WritePciConfig(request.configAddress, request.configValue);
             EndWrite(caller, "WritePciConfig", target, ok);

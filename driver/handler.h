@@ -44,7 +44,7 @@ struct HandlerOptions {
 };
 
 class RequestHandler {
-public:
+  public:
     RequestHandler(Backend& backend, HandlerOptions options);
 
     // `device` is the socket the request arrived on ("Korvanta" or "korvavxd.vxd").
@@ -55,7 +55,7 @@ public:
     bool stopRequested() const { return stopRequested_; }
     Backend& backend() { return backend_; }
 
-private:
+  private:
     Answer HandleNt(const Caller& caller, const FrameHeader& header, const DriverRequest& request,
                     std::span<const uint8_t> payload);
     Answer HandleConsumer(const Caller& caller, const FrameHeader& header,

@@ -133,10 +133,12 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
         error = "simulated boards not built";
 #endif
         if (!backend) {
-            std::string message = "korvanta-driver: cannot load board " + options.board + ": " +
-                                  error;
-            if (reportFd >= 0) Report(reportFd, "E" + message);
-            else std::fprintf(stderr, "%s\n", message.c_str());
+            std::string message =
+                "korvanta-driver: cannot load board " + options.board + ": " + error;
+            if (reportFd >= 0)
+                Report(reportFd, "E" + message);
+            else
+                std::fprintf(stderr, "%s\n", message.c_str());
             return 1;
         }
     } else {
@@ -159,12 +161,16 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
             break;
         case StartResult::AlreadyRunning:
             // A daemon that already serves this folder counts as a successful start.
-            if (reportFd >= 0) Report(reportFd, "R");
-            else std::fprintf(stderr, "korvanta-driver: already running (%s)\n", error.c_str());
+            if (reportFd >= 0)
+                Report(reportFd, "R");
+            else
+                std::fprintf(stderr, "korvanta-driver: already running (%s)\n", error.c_str());
             return 0;
         case StartResult::Failed:
-            if (reportFd >= 0) Report(reportFd, "Ekorvanta-driver: " + error);
-            else std::fprintf(stderr, "korvanta-driver: %s\n", error.c_str());
+            if (reportFd >= 0)
+                Report(reportFd, "Ekorvanta-driver: " + error);
+            else
+                std::fprintf(stderr, "korvanta-driver: %s\n", error.c_str());
             return 1;
     }
     syslog(LOG_INFO, "serving %s at %s/korvanta%s", backend->Name().c_str(), runtimeDir.c_str(),

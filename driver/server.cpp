@@ -27,7 +27,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kGroupName = "korvanta";
 
-std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 bool FillAddress(const std::string& path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
@@ -69,7 +71,9 @@ Server::Server(RequestHandler& handler, ServerOptions options)
     folder_ = options_.runtimeDir + "/korvanta";
 }
 
-Server::~Server() { Shutdown(); }
+Server::~Server() {
+    Shutdown();
+}
 
 bool Server::Authorised(uid_t uid, gid_t gid) const {
     if (!options_.hostDaemon) return uid == self_;
@@ -102,20 +106,27 @@ bool Server::PrepareFolder(std::string* error) {
         *error = Errno("cannot create runtime folder " + runtime);
         return false;
     }
-    // Whoever may write into the runtime folder could swap our folder under us: accept only
-    // a folder of ours or root's that others cannot write to (or a sticky one such as /tmp).
-    struct stat st;
-    if (stat(runtime.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = "runtime folder " + runtime + " is not a folder";
-        return false;
-    }
-    if ((st.st_uid != self_ && st.st_uid != 0) ||
-        ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
-        *error = "runtime folder " + runtime + " is writable by other users";
-        return false;
+    // Whoever may write into the runtime folder or any folder above it could swap our folder
+    // under us: each must belong to us or root, and others may write only to sticky ones
+    // (such as /tmp).
+    for (std::string path = runtime; !path.empty();) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            *error = path + " is not a folder";
+            return false;
+        }
+        if ((st.st_uid != self_ && st.st_uid != 0) ||
+            ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+            *error =
+                "runtime folder " + path + " can be changed by other users: refusing to use it";
+            return false;
+        }
+        size_t slash = path.find_last_of('/');
+        path = slash == 0 && path.size() > 1 ? "/" : (slash == 0 ? "" : path.substr(0, slash));
     }
 
     mode_t mode = (options_.hostDaemon && haveGroup_) ? 0750 : 0700;
+    struct stat st;
     if (lstat(folder_.c_str(), &st) != 0) {
         if (errno != ENOENT || mkdir(folder_.c_str(), mode) != 0) {
             *error = Errno("cannot create " + folder_);
@@ -144,8 +155,8 @@ bool Server::PrepareFolder(std::string* error) {
         *error = Errno("cannot open " + folder_);
         return false;
     }
-    bool ok = fchmod(fd, mode) == 0 &&
-              (!(options_.hostDaemon && haveGroup_) || fchown(fd, static_cast<uid_t>(-1), group_) == 0);
+    bool ok = fchmod(fd, mode) == 0 && (!(options_.hostDaemon && haveGroup_) ||
+                                        fchown(fd, static_cast<uid_t>(-1), group_) == 0);
     if (!ok) *error = Errno("cannot set the mode of " + folder_);
     close(fd);
     return ok;
@@ -280,8 +291,8 @@ void Server::ReadFrom(Connection& c) {
         ParsedFrame parsed;
         size_t needed = 0;
         FrameError frameError;
-        ParseStatus status = ParseRequestFrame(std::span<const uint8_t>(c.buffer.data(), c.received),
-                                               parsed, needed, &frameError);
+        ParseStatus status = ParseRequestFrame(
+            std::span<const uint8_t>(c.buffer.data(), c.received), parsed, needed, &frameError);
         if (status == ParseStatus::Malformed) {
             c.done = true;
             return;

@@ -28,7 +28,7 @@ struct ServerOptions {
 enum class StartResult { Ok, AlreadyRunning, Failed };
 
 class Server {
-public:
+  public:
     Server(RequestHandler& handler, ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
@@ -42,7 +42,7 @@ public:
     // Whether the kernel-reported peer may use this daemon.
     bool Authorised(uid_t uid, gid_t gid) const;
 
-private:
+  private:
     struct Connection;
     struct Listener {
         std::string device;

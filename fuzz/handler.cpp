@@ -1,6 +1,8 @@
 // Arbitrary bytes through the daemon's frame parser and request handler, against a simulated
 // board (never this machine). The first input byte picks the device, the read-only mode and
 // how the bytes arrive; the rest is what a client would send on one connection.
+#include "driver/handler.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <span>
 
 #include "driver/board/board.h"
-#include "driver/handler.h"
 #include "driver/wire.h"
 
 namespace {

@@ -47,7 +47,7 @@ bool WriteAt(int fd, const uint8_t* data, size_t length, uint64_t offset) {
 }
 
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) close(fd_);
@@ -57,7 +57,7 @@ public:
     int get() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -90,7 +90,7 @@ struct EcamWindow {
 };
 
 class HostBackend : public Backend {
-public:
+  public:
     explicit HostBackend(const HostPaths& paths) : paths_(paths) {
         ProbeLockdown();
         ProbePorts();
@@ -218,7 +218,7 @@ public:
         return {PortStatus(), PciStatus(), WindowStatus(), MemoryStatus(), MsrStatus()};
     }
 
-private:
+  private:
     void ProbeLockdown() {
         std::string text = ReadSmallFile(paths_.lockdown);
         size_t open = text.find('['), close = text.find(']');
@@ -246,7 +246,8 @@ private:
         devPort_ = open(paths_.devPort.c_str(), O_RDWR | O_CLOEXEC);
         if (devPort_ < 0) {
             if (errno == ENOENT)
-                portProblem_ += "; " + paths_.devPort + " absent (kernel built without CONFIG_DEVPORT)";
+                portProblem_ +=
+                    "; " + paths_.devPort + " absent (kernel built without CONFIG_DEVPORT)";
             else
                 portProblem_ += "; " + paths_.devPort + " refused: " + std::strerror(errno);
         }
@@ -361,8 +362,8 @@ private:
 
     std::string PortStatus() const {
         if (portInstructions_) return "ports: ok";
-        if (devPort_ >= 0) return "ports: ok (bytes only, through " + paths_.devPort + "; " +
-                                  portProblem_ + ")";
+        if (devPort_ >= 0)
+            return "ports: ok (bytes only, through " + paths_.devPort + "; " + portProblem_ + ")";
         return "ports: unavailable: " + portProblem_;
     }
 
@@ -421,15 +422,19 @@ private:
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             if (errno == ENOENT) {
-                if (KernelOption("CONFIG_X86_MSR") == "n" && !KernelOption("CONFIG_X86_MSR").empty())
+                if (KernelOption("CONFIG_X86_MSR") == "n" &&
+                    !KernelOption("CONFIG_X86_MSR").empty())
                     return "MSRs: unavailable: " + path +
                            " missing (kernel built without CONFIG_X86_MSR)";
-                return "MSRs: unavailable: " + path + " missing: load the msr module (modprobe msr)";
+                return "MSRs: unavailable: " + path +
+                       " missing: load the msr module (modprobe msr)";
             }
-            return "MSRs: unavailable: " + path + " refused: run the daemon as root (CAP_SYS_RAWIO)";
+            return "MSRs: unavailable: " + path +
+                   " refused: run the daemon as root (CAP_SYS_RAWIO)";
         }
         close(fd);
-        if (!lockdown_.empty()) return "MSRs: ok (writes refused by kernel lockdown (" + lockdown_ + "))";
+        if (!lockdown_.empty())
+            return "MSRs: ok (writes refused by kernel lockdown (" + lockdown_ + "))";
         return "MSRs: ok";
     }
 

@@ -1,5 +1,7 @@
 // korvanta-driver over its real sockets: framing, field checks, authorisation, stalled
 // clients, read-only mode, start-up safety and the daemon's life cycle.
+#include "support/daemon.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -19,7 +21,6 @@
 
 #include "hwaccess/protocol/driver_request.h"
 #include "hwaccess/protocol/frame.h"
-#include "support/daemon.h"
 
 namespace kvt {
 namespace {
@@ -78,7 +79,7 @@ DriverRequest MemoryBlock(uint64_t address, uint32_t length) {
 }
 
 test::DaemonOptions Options(const std::string& board, bool readOnly = false,
-                           const std::string& runtimeDir = "") {
+                            const std::string& runtimeDir = "") {
     test::DaemonOptions options;
     options.board = board;
     options.readOnly = readOnly;
@@ -137,7 +138,7 @@ void OpenUpSockets(const PrivateDaemon& daemon) {
 }
 
 class BoardDaemonTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(daemon_.Start(Options(test::BoardProfile("intel-desktop")), &error)) << error;
@@ -191,9 +192,8 @@ TEST_F(BoardDaemonTest, ServesRequestsOfBothForms) {
     RawAnswer signExtended = Call(kNtReadPhysicalMemory, MemoryBlock(0xFFFFFFFF000F0000, 0x100));
     EXPECT_EQ(signExtended.header.success, 1u);
     EXPECT_EQ(signExtended.payload, memory.payload);
-    RawAnswer consumer =
-        Call(kConsumerReadPhysicalMemory, MemoryBlock(0xF0000, 0x100), kFlagConsumerForm,
-             "korvavxd.vxd");
+    RawAnswer consumer = Call(kConsumerReadPhysicalMemory, MemoryBlock(0xF0000, 0x100),
+                              kFlagConsumerForm, "korvavxd.vxd");
     EXPECT_EQ(consumer.header.success, 1u);
     EXPECT_EQ(consumer.payload, memory.payload);
 
@@ -212,10 +212,10 @@ TEST_F(BoardDaemonTest, MalformedFramesAreClosedWithoutAnswer) {
         return frame;
     };
     std::vector<std::vector<uint8_t>> bad = {
-        patched(0, 0x12345678, 4),          // magic
-        patched(4, 2, 2),                   // version
-        patched(6, 2, 2),                   // unknown flag
-        patched(16, kMaxPayload + 1, 4),    // payload larger than any request may carry
+        patched(0, 0x12345678, 4),        // magic
+        patched(4, 2, 2),                 // version
+        patched(6, 2, 2),                 // unknown flag
+        patched(16, kMaxPayload + 1, 4),  // payload larger than any request may carry
         patched(16, 0xFFFFFFFF, 4),
     };
     for (const auto& frame : bad) {
@@ -459,7 +459,10 @@ TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
     // Something other than a socket, or a link, where the socket goes.
     fs::create_directory(dir + "/korvanta");
     chmod((dir + "/korvanta").c_str(), 0700);
-    { std::FILE* f = std::fopen((dir + "/korvanta/Korvanta").c_str(), "w"); std::fclose(f); }
+    {
+        std::FILE* f = std::fopen((dir + "/korvanta/Korvanta").c_str(), "w");
+        std::fclose(f);
+    }
     result = RunDriver({"--board", board, "--runtime-dir", dir});
     EXPECT_EQ(result.status, 1);
     EXPECT_NE(result.output.find("not a socket"), std::string::npos) << result.output;

@@ -196,12 +196,13 @@ RawAnswer RawExchange(const std::string& socketPath, std::span<const uint8_t> fr
 
 std::vector<uint8_t> MakeFrame(uint32_t code, const DriverRequest& block, uint16_t flags,
                                uint32_t processor, std::span<const uint8_t> payload) {
-    FrameHeader header{kFrameMagic, kFrameVersion, flags, code, processor,
-                       static_cast<uint32_t>(payload.size())};
+    FrameHeader header{kFrameMagic, kFrameVersion, flags,
+                       code,        processor,     static_cast<uint32_t>(payload.size())};
     std::vector<uint8_t> frame(kRequestPrefixSize + payload.size());
     std::memcpy(frame.data(), &header, sizeof header);
     std::memcpy(frame.data() + sizeof header, &block, kDriverRequestSize);
-    if (!payload.empty()) std::memcpy(frame.data() + kRequestPrefixSize, payload.data(), payload.size());
+    if (!payload.empty())
+        std::memcpy(frame.data() + kRequestPrefixSize, payload.data(), payload.size());
     return frame;
 }
 

@@ -18,14 +18,14 @@ namespace kvt::test {
 std::string BoardProfile(const std::string& name);
 
 struct DaemonOptions {
-    std::string board;                   // profile file; empty: the host backend
+    std::string board;  // profile file; empty: the host backend
     bool readOnly = false;
     std::string runtimeDir;              // empty: a fresh private folder, removed afterwards
     std::vector<std::string> extraArgs;  // passed to korvanta-driver as they stand
 };
 
 class PrivateDaemon {
-public:
+  public:
     PrivateDaemon() = default;
     ~PrivateDaemon();
     PrivateDaemon(const PrivateDaemon&) = delete;
@@ -43,7 +43,7 @@ public:
     const std::string& runtimeDir() const { return runtimeDir_; }
     std::string SocketPath(const std::string& device = "Korvanta") const;
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string runtimeDir_;
     std::string logPath_;
