@@ -1,0 +1,177 @@
+// The host backend on a stand-in file tree: sysfs configuration files, an MCFG table, a
+// memory file and MSR files, read and written through the same calls as on a real machine.
+#include "driver/host/host_backend.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace kvt::driver {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+// The status line of one kind of access.
+std::string StatusOf(Backend& backend, const std::string& kind) {
+    for (const std::string& line : backend.StatusLines())
+        if (line.rfind(kind, 0) == 0) return line;
+    return "";
+}
+
+class HostBackendTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/korvanta-host-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        root_ = name;
+        paths_.sysfsPci = root_ / "pci";
+        paths_.mcfg = root_ / "MCFG";
+        paths_.devMem = root_ / "mem";
+        paths_.devPort = root_ / "port";
+        paths_.cpuDevices = root_ / "cpu";
+        paths_.lockdown = root_ / "lockdown";
+        WriteFile(root_ / "pci/0000:00:00.0/config", Pattern(4096, 1));  // PCI Express
+        WriteFile(root_ / "pci/0000:00:1f.3/config", Pattern(256, 2));   // conventional
+        WriteFile(root_ / "pci/0000:01:00.0/config", Pattern(64, 3));    // read without root
+        WriteFile(root_ / "pci/0001:00:00.0/config", Pattern(256, 4));   // other domain
+        fs::create_directories(root_ / "pci/not-a-function");
+
+        // MCFG: 36-byte header, 8 reserved bytes, one allocation: base E0000000h, segment
+        // 0, buses 0-1.
+        std::vector<uint8_t> mcfg(60, 0);
+        std::memcpy(mcfg.data(), "MCFG", 4);
+        uint64_t base = 0xE0000000;
+        std::memcpy(&mcfg[44], &base, 8);
+        mcfg[55] = 1;
+        WriteFile(paths_.mcfg, mcfg);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    fs::path root_;
+    HostPaths paths_;
+};
+
+TEST_F(HostBackendTest, PciConfigurationThroughSysfs) {
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    std::vector<std::pair<uint8_t, uint8_t>> functions;
+    ASSERT_TRUE(host->ListPciFunctions(functions));
+    EXPECT_EQ(functions, (std::vector<std::pair<uint8_t, uint8_t>>{{0, 0x00}, {0, 0xFB}, {1, 0}}));
+
+    uint32_t value = 0;
+    ASSERT_TRUE(host->ReadPciConfig(0x80000000, value));
+    EXPECT_EQ(value, 0x160F0801u);  // bytes 01 08 0F 16
+    ASSERT_TRUE(host->ReadPciConfig(0x8000FBFC, value));
+    EXPECT_TRUE(host->ReadPciConfig(0x80FFF800, value));  // absent function
+    EXPECT_EQ(value, 0xFFFFFFFFu);
+    // Bytes the file does not hold are a failure, not invented; so are reserved bits.
+    EXPECT_FALSE(host->ReadPciConfig(0x80010040, value));
+    EXPECT_FALSE(host->ReadPciConfig(0x81000000, value));
+
+    ASSERT_TRUE(host->WritePciConfig(0x80000004, 0x00000507));
+    ASSERT_TRUE(host->ReadPciConfig(0x80000004, value));
+    EXPECT_EQ(value, 0x00000507u);
+    EXPECT_FALSE(host->WritePciConfig(0x80020000, 1));  // nothing to write to
+
+    paths_.sysfsPci = root_ / "no-sysfs";
+    std::unique_ptr<Backend> bare = CreateHostBackend(paths_);
+    EXPECT_FALSE(bare->ListPciFunctions(functions));
+    EXPECT_FALSE(bare->ReadPciConfig(0x80000000, value));
+}
+
+TEST_F(HostBackendTest, PhysicalMemoryAndTheExpressWindow) {
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    uint32_t base = 0;
+    uint8_t first = 0xFF, last = 0;
+    ASSERT_TRUE(host->PcieWindow(base, first, last));
+    EXPECT_EQ(base, 0xE0000000u);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(last, 1);
+
+    // Window bytes come from the functions' configuration files.
+    std::vector<uint8_t> expected = Pattern(4096, 1);
+    std::vector<uint8_t> bytes(0x200);
+    ASSERT_TRUE(host->ReadPhysical(0xE0000F00, bytes.data(), 0x100));
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 0x100, expected.begin() + 0xF00));
+    // Running on into function 00:00.1, which does not exist: all ones there.
+    ASSERT_TRUE(host->ReadPhysical(0xE0000F00, bytes.data(), 0x200));
+    EXPECT_EQ(bytes[0x100], 0xFF);
+    EXPECT_EQ(bytes[0x1FF], 0xFF);
+    // Extended space of a conventional function is not there to read.
+    EXPECT_FALSE(host->ReadPhysical(0xE00FB100, bytes.data(), 4));
+    EXPECT_TRUE(host->ReadPhysical(0xE00FB0FC, bytes.data(), 4));
+    uint8_t command[2] = {0x06, 0x01};
+    ASSERT_TRUE(host->WritePhysical(0xE0000004, command, 2));
+    uint32_t value = 0;
+    ASSERT_TRUE(host->ReadPciConfig(0x80000004, value));
+    EXPECT_EQ(value & 0xFFFF, 0x0106u);
+
+    // Outside the window: the memory device, or a failure without one.
+    EXPECT_FALSE(host->ReadPhysical(0x1000, bytes.data(), 16));
+    EXPECT_NE(StatusOf(*host, "physical memory: ").find("CONFIG_DEVMEM"), std::string::npos);
+    WriteFile(paths_.devMem, Pattern(0x2000, 9));
+    ASSERT_EQ(truncate(paths_.devMem.c_str(), 0xE0000000), 0);  // sparse up to the window
+    ASSERT_TRUE(host->ReadPhysical(0x1000, bytes.data(), 16));
+    EXPECT_EQ(bytes[0], Pattern(0x2000, 9)[0x1000]);
+    // One request across the window's start: memory first, then configuration bytes.
+    ASSERT_TRUE(host->ReadPhysical(0xDFFFFFF0, bytes.data(), 32));
+    EXPECT_EQ(bytes[15], 0);
+    EXPECT_EQ(bytes[16], expected[0]);
+    EXPECT_EQ(bytes[31], expected[15]);
+    uint8_t data[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    ASSERT_TRUE(host->WritePhysical(0x1800, data, 4));
+    ASSERT_TRUE(host->ReadPhysical(0x1800, bytes.data(), 4));
+    EXPECT_EQ(std::memcmp(bytes.data(), data, 4), 0);
+    EXPECT_EQ(StatusOf(*host, "physical memory: "), "physical memory: ok");
+}
+
+TEST_F(HostBackendTest, MsrsOfTheChosenProcessorAndStatusAdvice) {
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    uint64_t value = 0;
+    EXPECT_FALSE(host->ReadMsr(0, 0x10, value));
+    EXPECT_NE(StatusOf(*host, "MSRs: ").find("/msr missing"), std::string::npos);
+
+    // The MSR number is the file offset of the processor's msr device.
+    std::vector<uint8_t> msr(0x200, 0);
+    uint64_t tsc = 0x0123456789ABCDEFull;
+    std::memcpy(&msr[0x10], &tsc, 8);
+    WriteFile(root_ / "cpu/0/msr", msr);
+    ASSERT_TRUE(host->ReadMsr(0, 0x10, value));
+    EXPECT_EQ(value, tsc);
+    EXPECT_FALSE(host->ReadMsr(1, 0x10, value));  // no device for processor 1
+    ASSERT_TRUE(host->WriteMsr(0, 0x1A0, 0x850089));
+    ASSERT_TRUE(host->ReadMsr(0, 0x1A0, value));
+    EXPECT_EQ(value, 0x850089u);
+    EXPECT_EQ(StatusOf(*host, "MSRs: "), "MSRs: ok");
+
+    // One line per kind of access; ports are not available from a stand-in tree.
+    std::vector<std::string> lines = host->StatusLines();
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0].rfind("ports: ", 0), 0u);
+    EXPECT_EQ(lines[1], "PCI configuration: ok");
+    EXPECT_EQ(lines[2], "PCI Express window: ok (E0000000-E01FFFFF, buses 00-01)");
+    WriteFile(paths_.lockdown, {'n', 'o', 'n', 'e', ' ', '[', 'i', 'n', 't', 'e', 'g', 'r', 'i',
+                                't', 'y', ']', ' ', 'c', '\n'});
+    std::unique_ptr<Backend> locked = CreateHostBackend(paths_);
+    EXPECT_NE(StatusOf(*locked, "MSRs: ").find("lockdown (integrity)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kvt::driver
