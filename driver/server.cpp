@@ -265,7 +265,9 @@ StartResult Server::Start(std::string* error) {
 }
 
 void Server::AcceptAll(Listener& listener) {
-    for (;;) {
+    // A bounded batch per wake-up, so a stream of new connections cannot starve those
+    // already open.
+    for (size_t batch = 0; batch < options_.maxConnections; ++batch) {
         int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
         ucred peer{};
