@@ -212,6 +212,26 @@ void BM_RequestInProcess(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// The handler and the board's memory copy alone: what the daemon adds beyond the socket.
+void BM_Read4MiBInProcess(benchmark::State& state) {
+    std::string error;
+    std::unique_ptr<Backend> board = LoadBoardBackend(kBoard, &error);
+    if (!board) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    RequestHandler handler(*board, HandlerOptions{});
+    std::vector<uint8_t> request = Frame(kNtReadPhysicalMemory, MemoryRead());
+    Caller caller{getuid(), getgid(), getpid()};
+    for (auto _ : state) {
+        std::optional<Answer> answer = ServeFrame(handler, caller, kNtDeviceName, request);
+        if (!answer || !answer->success) state.SkipWithError("memory read refused");
+        benchmark::DoNotOptimize(answer->payload.data());
+        handler.Recycle(std::move(answer->payload));
+    }
+    state.SetBytesProcessed(state.iterations() * int64_t{kMaxTransfer});
+}
+
 void BM_Read4MiBThroughDaemon(benchmark::State& state) {
     std::vector<uint8_t> request = Frame(kNtReadPhysicalMemory, MemoryRead());
     std::vector<uint8_t> answer(kAnswerPrefixSize + kMaxTransfer);
@@ -239,6 +259,7 @@ BENCHMARK(BM_RequestThroughDaemon)->UseRealTime();
 BENCHMARK(BM_RequestInProcess);
 BENCHMARK(BM_Read4MiBBareSocket)->UseRealTime();
 BENCHMARK(BM_Read4MiBThroughDaemon)->UseRealTime();
+BENCHMARK(BM_Read4MiBInProcess);
 
 }  // namespace
 
