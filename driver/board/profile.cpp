@@ -578,6 +578,7 @@ bool ParsePci(const ProfileNode& n, Board& board) {
             return e.Fail(error);
         board.hasEcam = true;
         board.ecamBase = uint32_t(base);
+        board.ecamBuses = buses;
     }
     return true;
 }

@@ -356,6 +356,12 @@ TEST(BoardInfo, PlatformInfoAndStatus) {
     EXPECT_EQ(text,
               "computer=KVT-P35-ICH9\nprocessors=4\ntsc_hz=2666700000\nboard=intel-desktop\n");
     EXPECT_EQ(b->Name(), "board intel-desktop");
+    uint32_t base = 0;
+    uint8_t first = 1, last = 0;
+    ASSERT_TRUE(b->PcieWindow(base, first, last));
+    EXPECT_EQ(base, 0xE0000000u);
+    EXPECT_EQ(first, 0);
+    EXPECT_EQ(last, 255);
     EXPECT_TRUE(b->DirectPortAccessAvailable());
     auto lines = b->StatusLines();
     ASSERT_EQ(lines.size(), 5u);
@@ -368,6 +374,7 @@ TEST(BoardInfo, PlatformInfoAndStatus) {
     ASSERT_TRUE(legacy->PlatformInfo(text));
     EXPECT_NE(text.find("version=4.10.2222.1\ncsd= A \n"), std::string::npos);
     // Without a window the status says so.
+    EXPECT_FALSE(legacy->PcieWindow(base, first, last));
     lines = legacy->StatusLines();
     EXPECT_EQ(lines[2].rfind("PCI Express window: unavailable: ", 0), 0u);
 }
