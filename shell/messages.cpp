@@ -6,6 +6,10 @@
 namespace kvt {
 
 namespace {
+MessageHook& Hook() {
+    static MessageHook hook;
+    return hook;
+}
 QString& Caption() {
     static QString caption = QStringLiteral("Korvanta");
     return caption;
@@ -19,7 +23,13 @@ void SetMessageCaption(const QString& caption) {
     Caption() = caption;
 }
 
+void SetMessageHook(MessageHook hook) { Hook() = std::move(hook); }
+
 void ShowKorvantaMessage(QWidget* parent, const QString& text) {
+    if (Hook()) {
+        Hook()(MessageCaption(), text);
+        return;
+    }
     QMessageBox box(QMessageBox::Warning, MessageCaption(), text, QMessageBox::Ok, parent);
     box.setObjectName(QStringLiteral("KorvantaMessage"));
     box.exec();

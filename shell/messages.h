@@ -22,6 +22,11 @@ void SetMessageCaption(const QString& caption);
 // Shows a modal message box with one OK button over the parent.
 void ShowKorvantaMessage(QWidget* parent, const QString& text);
 
+// For tests of code that ends right after a message (start-up): while set, the hook receives
+// each message instead of a message box.
+using MessageHook = std::function<void(const QString& caption, const QString& text)>;
+void SetMessageHook(MessageHook hook);
+
 // UserMessages for one view: messages become message boxes over the view, and focus moves
 // go to the widget the view names for a field.
 class ViewMessages : public UserMessages {
