@@ -49,6 +49,18 @@ CChildFrame::CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial)
 
 // ---------------------------------------------------------------------------------------------
 
+bool LockKeyWatcher::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyRelease) {
+        int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_CapsLock || key == Qt::Key_NumLock || key == Qt::Key_ScrollLock) {
+            QTimer::singleShot(0, this, changed_);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------
+
 CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, QWidget* parent)
     : QMainWindow(parent), registry_(registry), session_(session) {
     setWindowTitle(QStringLiteral("Korvanta"));
@@ -73,7 +85,9 @@ CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, Q
     connect(qApp, &QApplication::focusChanged, this, &CMainFrame::OnFocusChanged);
     connect(QApplication::clipboard(), &QClipboard::dataChanged, this,
             &CMainFrame::UpdateEditCommands);
-    qApp->installEventFilter(this);
+    // The lock indicators follow the lock keys at once, whichever widget has the focus.
+    lockKeyWatcher_ = new LockKeyWatcher([this] { UpdateLockIndicators(); });
+    qApp->installEventFilter(lockKeyWatcher_);
 
     auto* lockTimer = new QTimer(this);
     connect(lockTimer, &QTimer::timeout, this, &CMainFrame::UpdateLockIndicators);
@@ -84,9 +98,12 @@ CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, Q
 }
 
 CMainFrame::~CMainFrame() {
-    qApp->removeEventFilter(this);
-    // Views close before the frame's members go away.
-    mdi_->closeAllSubWindows();
+    // Nothing reacts to focus, clipboard or window changes while the frame is taken down.
+    tearingDown_ = true;
+    disconnect(qApp, nullptr, this, nullptr);
+    disconnect(QApplication::clipboard(), nullptr, this, nullptr);
+    delete lockKeyWatcher_;
+    for (CChildFrame* w : toolWindows()) delete w;
 }
 
 QAction* CMainFrame::MakeAction(int id, const QString& text, const QString& prompt) {
@@ -379,12 +396,6 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
             OpenTool(tree_->currentItem()->text(0));
             return true;
         }
-    } else if (event->type() == QEvent::KeyRelease) {
-        auto* ke = static_cast<QKeyEvent*>(event);
-        if (ke->key() == Qt::Key_CapsLock || ke->key() == Qt::Key_NumLock ||
-            ke->key() == Qt::Key_ScrollLock) {
-            QTimer::singleShot(0, this, &CMainFrame::UpdateLockIndicators);
-        }
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -419,6 +430,7 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     connect(frame, &QObject::destroyed, this, [this] {
         // Runs while the window is going away: look again once it has left the area.
         QTimer::singleShot(0, this, [this] {
+            if (tearingDown_) return;
             if (mdi_->subWindowList().isEmpty()) ApplyMenuFor(nullptr);
             UpdateCommandStates();
         });
@@ -458,6 +470,7 @@ CChildFrame* CMainFrame::activeToolWindow() const {
 }
 
 void CMainFrame::OnSubWindowActivated(QMdiSubWindow* window) {
+    if (tearingDown_) return;
     auto* frame = qobject_cast<CChildFrame*>(window);
     if (frame != nullptr) {
         lastActive_ = frame;
@@ -477,6 +490,7 @@ void CMainFrame::ApplyMenuFor(const ToolKind* kind) {
 }
 
 void CMainFrame::UpdateCommandStates() {
+    if (tearingDown_) return;
     const bool any = !toolWindows().isEmpty();
     actions_[kCmdSave]->setEnabled(any);
     actions_[kCmdSaveAll]->setEnabled(any);
@@ -485,6 +499,7 @@ void CMainFrame::UpdateCommandStates() {
 }
 
 void CMainFrame::OnFocusChanged(QWidget* /*old*/, QWidget* now) {
+    if (tearingDown_) return;
     if (watchedEntry_) disconnect(watchedEntry_, nullptr, this, nullptr);
     watchedEntry_ = nullptr;
     if (auto* edit = qobject_cast<QLineEdit*>(now)) {
@@ -496,6 +511,7 @@ void CMainFrame::OnFocusChanged(QWidget* /*old*/, QWidget* now) {
 }
 
 void CMainFrame::UpdateEditCommands() {
+    if (tearingDown_) return;
     CChildFrame* w = activeToolWindow();
     ToolView* view = w == nullptr ? nullptr : w->view();
     actions_[kCmdCut]->setEnabled(view != nullptr && view->CanCut());

@@ -66,6 +66,19 @@ class CChildFrame : public QMdiSubWindow {
     quint64 serial_;
 };
 
+// Watches the whole application for the lock keys.
+class LockKeyWatcher : public QObject {
+    Q_OBJECT
+  public:
+    explicit LockKeyWatcher(std::function<void()> changed) : changed_(std::move(changed)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    std::function<void()> changed_;
+};
+
 class CMainFrame : public QMainWindow, public ToolHost {
     Q_OBJECT
   public:
@@ -154,6 +167,8 @@ class CMainFrame : public QMainWindow, public ToolHost {
     quint64 nextSerial_ = 1;
     int currentMenuId_ = kMainMenuId;
     bool shownOnce_ = false;
+    bool tearingDown_ = false;
+    LockKeyWatcher* lockKeyWatcher_ = nullptr;
     SavePathChooser chooseSavePath_;
 };
 

@@ -23,7 +23,9 @@ void SetMessageCaption(const QString& caption) {
     Caption() = caption;
 }
 
-void SetMessageHook(MessageHook hook) { Hook() = std::move(hook); }
+void SetMessageHook(MessageHook hook) {
+    Hook() = std::move(hook);
+}
 
 void ShowKorvantaMessage(QWidget* parent, const QString& text) {
     if (Hook()) {

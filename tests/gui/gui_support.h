@@ -19,7 +19,9 @@
 
 namespace kvt::guitest {
 
-inline QString BoardPath() { return QString::fromStdString(test::BoardProfile("intel-desktop")); }
+inline QString BoardPath() {
+    return QString::fromStdString(test::BoardProfile("intel-desktop"));
+}
 
 // A board daemon in a private folder; the session of the program talks to it.
 struct BoardSession {
@@ -42,7 +44,7 @@ struct BoardSession {
 // text, and the widget that had the focus in the box's parent window at that moment, then
 // presses OK.
 class MessageBoxCatcher : public QObject {
-public:
+  public:
     struct Seen {
         QString caption;
         QString text;
@@ -63,7 +65,7 @@ public:
     }
     void clear() { seen_.clear(); }
 
-private:
+  private:
     void Poll() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (box == nullptr || !box->isVisible()) return;

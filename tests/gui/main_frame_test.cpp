@@ -1,5 +1,7 @@
 // The main window on a simulated board: tree, status bar, menus, toolbar, opening tools,
 // command states and the menu of a kind with its own menu.
+#include "shell/main_frame.h"
+
 #include <QAction>
 #include <QClipboard>
 #include <QDialog>
@@ -15,7 +17,6 @@
 #include <QtTest>
 
 #include "gui_support.h"
-#include "shell/main_frame.h"
 #include "shell/tool_registry.h"
 #include "tools/io/view/CKVTIOView.h"
 
@@ -25,7 +26,7 @@ namespace {
 
 // A view for the kinds whose tools are not built yet; it records what the shell asks of it.
 class RecordingView : public ToolView {
-public:
+  public:
     using ToolView::ToolView;
     void Preset(uint32_t a, uint32_t b) override { presets.append({a, b}); }
     QList<QPair<uint32_t, uint32_t>> presets;
@@ -47,7 +48,7 @@ QStringList ActionTexts(const QList<QAction*>& actions) {
 
 class MainFrameTest : public QObject {
     Q_OBJECT
-private:
+  private:
     guitest::BoardSession board_;
     std::unique_ptr<ToolRegistry> registry_;
     std::unique_ptr<CMainFrame> frame_;
@@ -68,7 +69,7 @@ private:
         QApplication::processEvents();
     }
 
-private slots:
+  private slots:
     void initTestCase() { QVERIFY2(board_.Start(), board_.error.c_str()); }
     void init() { MakeFrame(); }
     void cleanup() { frame_.reset(); }

@@ -18,11 +18,11 @@ namespace {
 
 // A view for kinds whose tools are not built yet: writes a fixed text, raw.
 class FixedReportView : public ToolView {
-public:
+  public:
     explicit FixedReportView(QByteArray bytes) : bytes_(std::move(bytes)) {}
     void WriteReport(ReportStream& out) override { out.Write(bytes_.toStdString()); }
 
-private:
+  private:
     QByteArray bytes_;
 };
 
@@ -32,7 +32,8 @@ QByteArray ReadAll(const QString& path) {
     return f.readAll();
 }
 
-const char kBanner[] = "========================= Single I/O Dump ==========================\r\n\r\n";
+const char kBanner[] =
+    "========================= Single I/O Dump ==========================\r\n\r\n";
 const char kDirectHeader[] =
     "Direct I/O:\r\n      Port (Hex)      Read/Write      Data (Hex)           Width\r\n";
 const char kIndexHeader[] =
@@ -43,7 +44,7 @@ const char kIndexHeader[] =
 
 class SaveTest : public QObject {
     Q_OBJECT
-private:
+  private:
     guitest::BoardSession board_;
     QTemporaryDir dir_;
     std::unique_ptr<ToolRegistry> registry_;
@@ -65,7 +66,7 @@ private:
         dialogs_ = 0;
     }
 
-private slots:
+  private slots:
     void initTestCase() {
         QVERIFY2(board_.Start(), board_.error.c_str());
         QVERIFY(dir_.isValid());
@@ -144,10 +145,10 @@ private slots:
             return QByteArray(12 + 3, ' ') + port + QByteArray(15, ' ') + "W" +
                    QByteArray(15, ' ') + data + "            Byte\r\n";
         };
-        QByteArray report1 = QByteArray(kBanner) + kDirectHeader + rowOf("1", "1") + "\r\n" +
-                             kIndexHeader;
-        QByteArray report2 = QByteArray(kBanner) + kDirectHeader + rowOf("2", "2") + "\r\n" +
-                             kIndexHeader;
+        QByteArray report1 =
+            QByteArray(kBanner) + kDirectHeader + rowOf("1", "1") + "\r\n" + kIndexHeader;
+        QByteArray report2 =
+            QByteArray(kBanner) + kDirectHeader + rowOf("2", "2") + "\r\n" + kIndexHeader;
         QCOMPARE(bytes, QByteArray("os\r\n") + "\r\n" + "\r\n" + report1 + report2 + "\r\n" +
                             "\r\n\r\n\r\n\r\n" + "sm\r\n");
     }
@@ -175,7 +176,8 @@ private slots:
         frame_->SaveActiveReport();
         QTRY_COMPARE(catcher.seen().size(), 1);
         QCOMPARE(catcher.seen()[0].caption, QStringLiteral("KORVANTA"));
-        QCOMPARE(catcher.seen()[0].text, QStringLiteral("Please use the SAVE button in HexEditView!"));
+        QCOMPARE(catcher.seen()[0].text,
+                 QStringLiteral("Please use the SAVE button in HexEditView!"));
         QCOMPARE(ReadAll(chosen_), QByteArray());
     }
 
@@ -197,8 +199,8 @@ private slots:
         QTRY_COMPARE(catcher.seen().size(), 1);
         frame_->SaveActiveReport();
         QTRY_COMPARE(catcher.seen().size(), 2);
-        QCOMPARE(catcher.texts(), (QStringList{"Error! Unable to open file!",
-                                               "Error! Unable to open file!"}));
+        QCOMPARE(catcher.texts(),
+                 (QStringList{"Error! Unable to open file!", "Error! Unable to open file!"}));
         QCOMPARE(catcher.seen()[0].caption, QStringLiteral("KORVANTA"));
         QCOMPARE(dialogs_, 4);  // the dialog is not shown again after the message
 
@@ -227,7 +229,8 @@ private slots:
             file = dialog->selectedFiles().value(0);
             dialog->reject();
         });
-        QString path = CMainFrame::ChooseSavePathWithDialog(frame_.get(), frame_->GetProgramFolder());
+        QString path =
+            CMainFrame::ChooseSavePathWithDialog(frame_.get(), frame_->GetProgramFolder());
         QCOMPARE(path, QString());
         QCOMPARE(folder, QCoreApplication::applicationDirPath());
         QCOMPARE(suffix, QStringLiteral("log"));

@@ -35,13 +35,13 @@ QStringList Headers(QTreeWidget* list) {
 
 class SingleIoViewTest : public QObject {
     Q_OBJECT
-private:
+  private:
     guitest::BoardSession board_;
     std::unique_ptr<ToolRegistry> registry_;
     std::unique_ptr<CMainFrame> frame_;
     CKVTIOView* view_ = nullptr;
 
-private slots:
+  private slots:
     void initTestCase() {
         QVERIFY2(board_.Start(), board_.error.c_str());
         SetMessageCaption(kMessageCaption);
@@ -91,14 +91,12 @@ private slots:
         view_->offsetEdit()->setText("2f");
         view_->indexReadButton()->click();
         QCOMPARE(view_->indexDataEdit()->text(), QStringLiteral("C3"));
-        QCOMPARE(Row(view_->indexHistory(), 0),
-                 (QStringList{"70", "71", "2f", "R", "C3", "Byte"}));
+        QCOMPARE(Row(view_->indexHistory(), 0), (QStringList{"70", "71", "2f", "R", "C3", "Byte"}));
 
         view_->offsetEdit()->setText("42");
         view_->indexDataEdit()->setText("a5");
         view_->indexWriteButton()->click();
-        QCOMPARE(Row(view_->indexHistory(), 0),
-                 (QStringList{"70", "71", "42", "W", "a5", "Byte"}));
+        QCOMPARE(Row(view_->indexHistory(), 0), (QStringList{"70", "71", "42", "W", "a5", "Byte"}));
         view_->indexDataEdit()->clear();
         view_->indexReadButton()->click();
         QCOMPARE(view_->indexDataEdit()->text(), QStringLiteral("A5"));
@@ -129,14 +127,14 @@ private slots:
         QCOMPARE(catcher.seen()[0].caption, QStringLiteral("KORVANTA"));
         QCOMPARE(catcher.seen()[0].text, QStringLiteral("Error! Please provide port address!"));
         QCOMPARE(catcher.seen()[0].buttons, 1);
-        QTRY_COMPARE(QApplication::focusWidget(), view_->portEdit());
+        QTRY_COMPARE(frame_->focusWidget(), view_->portEdit());
 
         // Index read with the data port empty: the row keeps the index port only.
         view_->indexPortEdit()->setText("70");
         view_->indexReadButton()->click();
         QTRY_COMPARE(catcher.seen().size(), 2);
         QCOMPARE(catcher.seen()[1].text, QStringLiteral("Error! Please provide port address!"));
-        QTRY_COMPARE(QApplication::focusWidget(), view_->dataPortEdit());
+        QTRY_COMPARE(frame_->focusWidget(), view_->dataPortEdit());
         QCOMPARE(Row(view_->indexHistory(), 0), (QStringList{"70", "", "", "", "", ""}));
 
         view_->dataPortEdit()->setText("71");
@@ -144,7 +142,7 @@ private slots:
         view_->indexReadButton()->click();
         QTRY_COMPARE(catcher.seen().size(), 3);
         QCOMPARE(catcher.seen()[2].text, QStringLiteral("Error! Offset is invalid!"));
-        QTRY_COMPARE(QApplication::focusWidget(), view_->offsetEdit());
+        QTRY_COMPARE(frame_->focusWidget(), view_->offsetEdit());
 
         // Width rule of an index write: no focus change, the begun row stays.
         view_->offsetEdit()->setText("43");
@@ -155,7 +153,7 @@ private slots:
         QCOMPARE(catcher.seen()[3].text,
                  QStringLiteral("Error! Input data length does not match selected access width!"));
         QCOMPARE(Row(view_->indexHistory(), 0), (QStringList{"70", "71", "43", "", "", ""}));
-        QTRY_COMPARE(QApplication::focusWidget(), view_->portEdit());
+        QTRY_COMPARE(frame_->focusWidget(), view_->portEdit());
         for (const auto& seen : catcher.seen()) QCOMPARE(seen.caption, QStringLiteral("KORVANTA"));
     }
 
@@ -210,7 +208,8 @@ private slots:
         view.offsetEdit()->setText("2f");
         view.indexDataEdit()->setText("77");
         view.indexReadButton()->click();
-        QCOMPARE(Row(view.indexHistory(), 0), (QStringList{"70", "71", "2f", "R", "Failed", "Byte"}));
+        QCOMPARE(Row(view.indexHistory(), 0),
+                 (QStringList{"70", "71", "2f", "R", "Failed", "Byte"}));
         QCOMPARE(view.indexDataEdit()->text(), QStringLiteral("77"));
         setenv("KORVANTA_RUNTIME_DIR", board_.daemon.runtimeDir().c_str(), 1);
     }

@@ -31,11 +31,11 @@ void WhenRunning(CKorvantaApp& app, std::function<void()> fn) {
 
 class StartupTest : public QObject {
     Q_OBJECT
-private:
+  private:
     QTemporaryDir tmp_;  // the single-instance lock and socket live here (TMPDIR)
     guitest::BoardSession board_;
 
-private slots:
+  private slots:
     void initTestCase() {
         QVERIFY(tmp_.isValid());
         setenv("TMPDIR", tmp_.path().toLocal8Bit().constData(), 1);
@@ -108,9 +108,8 @@ private slots:
     void unknownBoardIsReportedBeforeAnyWindow() {
         CKorvantaApp app;
         QStringList seen;
-        SetMessageHook([&](const QString& caption, const QString& text) {
-            seen << caption + "|" + text;
-        });
+        SetMessageHook(
+            [&](const QString& caption, const QString& text) { seen << caption + "|" + text; });
         int status = app.Run({"korvanta", "--board", "no-such-board"});
         SetMessageHook({});
         QVERIFY(status != 0);
@@ -127,15 +126,15 @@ private slots:
         WhenRunning(app, [&] {
             CMainFrame* frame = app.mainFrame();
             frame->showMinimized();
-            QObject::connect(&second, &QProcess::finished, [&, frame](int code,
-                                                                        QProcess::ExitStatus s) {
-                secondStatus = code;
-                secondExit = s;
-                QTimer::singleShot(300, [&, frame] {
-                    activated = !frame->isMinimized();
-                    QApplication::exit(0);
-                });
-            });
+            QObject::connect(&second, &QProcess::finished,
+                             [&, frame](int code, QProcess::ExitStatus s) {
+                                 secondStatus = code;
+                                 secondExit = s;
+                                 QTimer::singleShot(300, [&, frame] {
+                                     activated = !frame->isMinimized();
+                                     QApplication::exit(0);
+                                 });
+                             });
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert("QT_QPA_PLATFORM", "offscreen");
             second.setProcessEnvironment(env);

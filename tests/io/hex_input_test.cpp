@@ -1,11 +1,11 @@
 // The shared hexadecimal entry rules: character check, check order, messages, codes, widths
 // and conversions.
+#include "tools/io/hex_input.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "tools/io/hex_input.h"
 
 namespace kvt {
 namespace {
@@ -29,7 +29,10 @@ TEST(HexInput, IsHexStringAcceptsOnlyBareHexDigits) {
     EXPECT_FALSE(IsHexString("80 "));
     EXPECT_FALSE(IsHexString("-1"));
     EXPECT_FALSE(IsHexString("+1"));
-    EXPECT_FALSE(IsHexString(std::string("8\0" "0", 3)));
+    EXPECT_FALSE(
+        IsHexString(std::string("8\0"
+                                "0",
+                                3)));
     EXPECT_FALSE(IsHexString("\xc3\xa4"));  // non-ASCII
 }
 
@@ -45,7 +48,8 @@ TEST(HexInput, FieldChecksRunEmptyThenInvalidThenLength) {
 }
 
 TEST(HexInput, MessagesOfEachFieldKind) {
-    EXPECT_STREQ(kPortAddressMessages.For(FieldCheck::Empty), "Error! Please provide port address!");
+    EXPECT_STREQ(kPortAddressMessages.For(FieldCheck::Empty),
+                 "Error! Please provide port address!");
     EXPECT_STREQ(kPortAddressMessages.For(FieldCheck::Invalid), "Error! Port address is invalid!");
     EXPECT_STREQ(kPortAddressMessages.For(FieldCheck::TooLong), "Error! Port address is too long!");
     EXPECT_STREQ(kSingleOffsetMessages.For(FieldCheck::Empty), "Error! Please provide Offset!");
@@ -75,12 +79,15 @@ TEST(HexInput, ErrorCodesAndTheirMessages) {
 
     RecordingMessages messages;
     for (int code : {1, 2, 3, 4, 5, 6, 0, 7, -1}) ShowIoInputError(messages, code);
-    const std::vector<std::string> expected = {
-        "Error! Port address is too long!", "Error! Please provide port address!",
-        "Error! Port address is invalid!",  "Error! Offset is invalid!",
-        "Error! Please provide Offset!",    "Error! Offset is too long!",
-        "Unknown Error!",                   "Unknown Error!",
-        "Unknown Error!"};
+    const std::vector<std::string> expected = {"Error! Port address is too long!",
+                                               "Error! Please provide port address!",
+                                               "Error! Port address is invalid!",
+                                               "Error! Offset is invalid!",
+                                               "Error! Please provide Offset!",
+                                               "Error! Offset is too long!",
+                                               "Unknown Error!",
+                                               "Unknown Error!",
+                                               "Unknown Error!"};
     EXPECT_EQ(messages.shown, expected);
 }
 

@@ -19,14 +19,18 @@ namespace {
 // Messages, focus moves and timer changes in the order they happen.
 struct EventLog : UserMessages, TimerControl {
     std::vector<std::string> events;
-    void ShowMessage(std::string_view text) override { events.push_back("msg:" + std::string(text)); }
-    void SetFocus(std::string_view field) override { events.push_back("focus:" + std::string(field)); }
+    void ShowMessage(std::string_view text) override {
+        events.push_back("msg:" + std::string(text));
+    }
+    void SetFocus(std::string_view field) override {
+        events.push_back("focus:" + std::string(field));
+    }
     void StartTimer(int ms) override { events.push_back("start:" + std::to_string(ms)); }
     void StopTimer() override { events.push_back("stop"); }
 };
 
 class SingleIoTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { StartDaemon(false); }
 
     void StartDaemon(bool readOnly) {
@@ -163,13 +167,13 @@ TEST_F(SingleIoTest, RefusedEntriesKeepTheRowBegunAndNameTheField) {
     log_.events.clear();
     tool_->indexData = "12345678G";
     tool_->IndexWrite();
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"msg:Error! Data is invalid!",
-                                                     "focus:indexData"}));
+    EXPECT_EQ(log_.events,
+              (std::vector<std::string>{"msg:Error! Data is invalid!", "focus:indexData"}));
     log_.events.clear();
     tool_->indexData = "123456789";
     tool_->IndexWrite();
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"msg:Error! Data is too long!",
-                                                     "focus:indexData"}));
+    EXPECT_EQ(log_.events,
+              (std::vector<std::string>{"msg:Error! Data is too long!", "focus:indexData"}));
 }
 
 TEST_F(SingleIoTest, DirectWriteChecksDataByWidthWithoutMovingFocus) {
@@ -182,21 +186,28 @@ TEST_F(SingleIoTest, DirectWriteChecksDataByWidthWithoutMovingFocus) {
     tool_->DirectWrite();
     tool_->portData = "1FF";  // Byte
     tool_->DirectWrite();
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"msg:Error! Please provide port address!",
-                                                     "msg:Error! Port address is invalid!",
-                                                     "msg:Error! Please provide port data!",
-                                                     "msg:Error! Port data is too long!"}));
+    EXPECT_EQ(log_.events,
+              (std::vector<std::string>{
+                  "msg:Error! Please provide port address!", "msg:Error! Port address is invalid!",
+                  "msg:Error! Please provide port data!", "msg:Error! Port data is too long!"}));
     EXPECT_TRUE(tool_->directHistory().empty());
 
+    // Word data "1" is written as 0001h: at port 70h that selects CMOS byte 1 (low byte) and
+    // stores 00h into it (high byte, port 71h).
+    tool_->indexPort = "70";
+    tool_->dataPort = "71";
+    tool_->offset = "1";
+    tool_->indexData = "77";
+    tool_->IndexWrite();
     tool_->directWidth = kWidthWord;
+    tool_->port = "70";
     tool_->portData = "1";
     tool_->DirectWrite();
     ASSERT_EQ(tool_->directHistory().size(), 1u);
     EXPECT_EQ(tool_->directHistory()[0].data, "1");
     EXPECT_EQ(tool_->directHistory()[0].width, "Word");
-    tool_->directWidth = kWidthByte;
-    EXPECT_EQ(tool_->DirectRead(), 0);
-    EXPECT_EQ(tool_->portData, "01");  // port 80h keeps the low byte of 0001h
+    EXPECT_EQ(tool_->IndexRead(), 0);
+    EXPECT_EQ(tool_->indexData, "00");
 }
 
 TEST_F(SingleIoTest, FailedRequestsShowTheFailureMarkerInsteadOfAValue) {
@@ -258,9 +269,8 @@ TEST_F(SingleIoTest, TimerReadsEachTickAndStopsBeforeAnInputMessage) {
     tool_->ToggleTimer();
     tool_->TimerTick();
     EXPECT_FALSE(tool_->timerRunning());
-    EXPECT_EQ(log_.events,
-              (std::vector<std::string>{"start:1000", "focus:port", "stop",
-                                        "msg:Error! Please provide port address!"}));
+    EXPECT_EQ(log_.events, (std::vector<std::string>{"start:1000", "focus:port", "stop",
+                                                     "msg:Error! Please provide port address!"}));
 }
 
 TEST_F(SingleIoTest, ReportBytes) {
