@@ -1,6 +1,7 @@
 #include "shell/main_frame.h"
 
 #include <QAction>
+#include <algorithm>
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
@@ -365,7 +366,8 @@ void CMainFrame::BuildToolTree() {
     tree_->installEventFilter(this);
     dock_->setWidget(tree_);
     addDockWidget(Qt::LeftDockWidgetArea, dock_);
-    resizeDocks({dock_}, {180}, Qt::Horizontal);
+    // The bar starts 180 pixels wide, or as wide as the tree needs to show every name whole.
+    resizeDocks({dock_}, {std::max(180, TreeWidthNeeded())}, Qt::Horizontal);
 }
 
 // "<computer name> (<n>-Processor System)"; the name is held to 256 characters.
@@ -376,8 +378,18 @@ QString CMainFrame::ComputerItemText() {
                                          static_cast<int>(platform.ProcessorCount())));
 }
 
+int CMainFrame::TreeWidthNeeded() const {
+    // (sizeHintForColumn is public in the item view base class.)
+    const QAbstractItemView* view = tree_;
+    return view->sizeHintForColumn(0) + 2 * tree_->frameWidth() + 12;
+}
+
 void CMainFrame::RefreshComputerItem() {
-    if (QTreeWidgetItem* root = tree_->topLevelItem(0)) root->setText(0, ComputerItemText());
+    QTreeWidgetItem* root = tree_->topLevelItem(0);
+    if (root == nullptr) return;
+    root->setText(0, ComputerItemText());
+    const int needed = TreeWidthNeeded();
+    if (dock_->width() < needed) resizeDocks({dock_}, {needed}, Qt::Horizontal);
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {

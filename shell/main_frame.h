@@ -137,6 +137,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void BuildStatusBar();
     void BuildToolTree();
     QString ComputerItemText();
+    int TreeWidthNeeded() const;
     QAction* MakeAction(int id, const QString& text, const QString& prompt = QString());
     void OnSubWindowActivated(QMdiSubWindow* window);
     void ApplyMenuFor(const ToolKind* kind);

@@ -171,7 +171,7 @@ CKVTIOView::CKVTIOView(const ToolContext& context, QWidget* parent) : ToolView(p
 
     // Timer.
     auto* timerBox = new QGroupBox(QStringLiteral("Timer based read"), this);
-    auto* tl = new QHBoxLayout(timerBox);
+    auto* tl = new QVBoxLayout(timerBox);
     timerDirect_ = new QRadioButton(QStringLiteral("Direct I/O Read"), timerBox);
     timerDirect_->setObjectName(QStringLiteral("timerDirect"));
     timerIndex_ = new QRadioButton(QStringLiteral("Index IO Read"), timerBox);
@@ -184,14 +184,18 @@ CKVTIOView::CKVTIOView(const ToolContext& context, QWidget* parent) : ToolView(p
     timerButton_->setObjectName(QStringLiteral("timerButton"));
     timerButton_->setMinimumWidth(
         timerButton_->fontMetrics().horizontalAdvance(QStringLiteral("Start Timer")) + 28);
-    tl->addWidget(timerDirect_);
-    tl->addWidget(timerIndex_);
-    tl->addSpacing(12);
-    tl->addWidget(new QLabel(QStringLiteral("Time interval:"), timerBox));
-    tl->addWidget(interval_);
-    tl->addWidget(new QLabel(QStringLiteral("sec"), timerBox));
-    tl->addStretch(1);
-    tl->addWidget(timerButton_);
+    auto* timerGrid = new QGridLayout;
+    timerGrid->addWidget(timerDirect_, 0, 0);
+    timerGrid->addWidget(timerIndex_, 0, 1);
+    auto* intervalRow = new QHBoxLayout;
+    intervalRow->addWidget(new QLabel(QStringLiteral("Time interval:"), timerBox));
+    intervalRow->addWidget(interval_);
+    intervalRow->addWidget(new QLabel(QStringLiteral("sec"), timerBox));
+    intervalRow->addStretch(1);
+    timerGrid->addLayout(intervalRow, 1, 0, 1, 2);
+    timerGrid->setColumnStretch(2, 1);
+    timerGrid->addWidget(timerButton_, 1, 3);
+    tl->addLayout(timerGrid);
     outer->addWidget(timerBox, 0);
 
     connect(directRead_, &QPushButton::clicked, this,
