@@ -13,7 +13,7 @@
 namespace kvt::cli {
 
 class Context {
-public:
+  public:
     explicit Context(std::string board) : board_(std::move(board)) {}
     // The session with its driver ready; prints a one-line message and returns null when the
     // board cannot be found or the driver cannot be made ready.
@@ -22,7 +22,7 @@ public:
     HardwareSession* SessionOnly();
     const std::string& board() const { return board_; }
 
-private:
+  private:
     std::string board_;
     std::unique_ptr<HardwareSession> session_;
     bool loaded_ = false;

@@ -16,7 +16,7 @@ struct CpuidResult {
 };
 
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
 
     // "host", or "board <name>".
@@ -39,7 +39,10 @@ public:
     // Services only a simulated board offers (the host's are asked in-process).
     // "key=value" lines: computer, processors, tsc_hz, version (major.minor.build.platform),
     // csd (service-pack text), board (profile name).
-    virtual bool PlatformInfo(std::string& text) { (void)text; return false; }
+    virtual bool PlatformInfo(std::string& text) {
+        (void)text;
+        return false;
+    }
     virtual bool Cpuid(uint32_t processor, uint32_t function, uint32_t subFunction,
                        CpuidResult& out) {
         (void)processor, (void)function, (void)subFunction, (void)out;
@@ -47,6 +50,11 @@ public:
     }
     virtual bool ReadTsc(uint32_t processor, uint64_t& value) {
         (void)processor, (void)value;
+        return false;
+    }
+    // The PCI Express configuration window (memory-mapped configuration space), if any.
+    virtual bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) {
+        (void)base, (void)firstBus, (void)lastBus;
         return false;
     }
     // IN/OUT instruction stand-ins of the consumer family (a board's port space).

@@ -33,18 +33,20 @@ inline constexpr uint32_t kPlatformNt = 2;
 inline constexpr uint32_t kPlatformLinux = 0x4C;  // what a Linux version record carries
 
 OsKind ClassifyOsKind(const VersionRecord& version);
-inline bool ConsumerWindows(OsKind kind) { return kind == OsKindWin9x || kind == OsKindWinMe; }
+inline bool ConsumerWindows(OsKind kind) {
+    return kind == OsKindWin9x || kind == OsKindWinMe;
+}
 
 // IN/OUT instructions of the consumer family, performed by the client itself.
 class DirectPortAccess {
-public:
+  public:
     virtual ~DirectPortAccess() = default;
     virtual void Out(uint16_t port, uint32_t value, uint32_t width) = 0;
     virtual uint32_t In(uint16_t port, uint32_t width) = 0;
 };
 
 class DriverClient {
-public:
+  public:
     using VersionSource = std::function<VersionRecord()>;
     DriverClient(DriverTransport& transport, DirectPortAccess& ports, VersionSource version);
 
@@ -63,9 +65,17 @@ public:
     int WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
     int WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
 
+    // Our own request, beside the nine: where the daemon offers the PCI Express
+    // configuration window (memory-mapped configuration space), and for which buses.
+    bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus);
+    // Our own request: the daemon's backend and what works, as text lines.
+    bool DriverStatus(std::string& text);
+    // Our own request: ends the daemon.
+    bool StopDriver();
+
     DriverTransport& transport() { return transport_; }
 
-private:
+  private:
     DriverTransport& transport_;
     DirectPortAccess& ports_;
     VersionSource version_;

@@ -12,7 +12,7 @@
 namespace kvt {
 
 class HardwareSession {
-public:
+  public:
     // boardArg empty: the host. Otherwise a board name (a profile in the boards folder beside
     // the program, or in the source tree's boards/) or the path of a profile file.
     // Returns null with a one-line reason in *error when the board cannot be found.
@@ -34,7 +34,7 @@ public:
     Platform& platform() { return *platform_; }
     DriverTransport& transport() { return *transport_; }
 
-private:
+  private:
     HardwareSession() = default;
     std::string profilePath_;
     std::string boardName_;

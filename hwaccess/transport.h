@@ -17,15 +17,15 @@ enum class TransportResult {
 };
 
 struct TransportCall {
-    std::string device;                   // "Korvanta" or "korvavxd.vxd"
-    uint32_t code = 0;                    // request code of its form
-    bool consumerForm = false;            // block as output buffer only
-    std::span<const uint8_t> payloadOut;  // bytes sent after the block (memory write)
+    std::string device;                         // "Korvanta" or "korvavxd.vxd"
+    uint32_t code = 0;                          // request code of its form
+    bool consumerForm = false;                  // block as output buffer only
+    std::span<const uint8_t> payloadOut;        // bytes sent after the block (memory write)
     std::vector<uint8_t>* payloadIn = nullptr;  // answer payload; untouched unless Ok
 };
 
 class DriverTransport {
-public:
+  public:
     virtual ~DriverTransport() = default;
     // One request: open, send, receive, close. On Ok the block holds the answer's block;
     // otherwise the block is left as it was.
@@ -34,12 +34,12 @@ public:
 
 // The real transport: one Unix-socket connection per request to <runtimeDir>/korvanta/<device>.
 class SocketTransport : public DriverTransport {
-public:
+  public:
     explicit SocketTransport(std::string runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
     TransportResult Call(const TransportCall& call, DriverRequest& block) override;
     const std::string& runtimeDir() const { return runtimeDir_; }
 
-private:
+  private:
     std::string runtimeDir_;
 };
 

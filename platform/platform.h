@@ -15,7 +15,7 @@ struct CpuidRegisters {
 };
 
 class Platform {
-public:
+  public:
     virtual ~Platform() = default;
     virtual std::string ComputerName() = 0;
     virtual uint32_t ProcessorCount() = 0;

@@ -3,7 +3,6 @@
 #include <cstdarg>
 #include <cstdlib>
 
-
 namespace kvt {
 
 void ReportStream::Write(std::string_view text) {

@@ -10,7 +10,7 @@
 namespace kvt {
 
 class ReportStream {
-public:
+  public:
     // Wraps an open stdio stream; the caller opens and closes it.
     ReportStream(std::FILE* file, bool textMode) : file_(file), text_(textMode) {}
 
@@ -22,7 +22,7 @@ public:
     bool failed() const { return failed_; }
     std::FILE* file() const { return file_; }
 
-private:
+  private:
     std::FILE* file_;
     bool text_;
     bool failed_ = false;
@@ -30,7 +30,7 @@ private:
 
 // A report collected in memory, with the same line-end rule (for tests and the CLI).
 class StringReport {
-public:
+  public:
     explicit StringReport(bool textMode = true);
     ~StringReport();
     StringReport(const StringReport&) = delete;
@@ -38,7 +38,7 @@ public:
     ReportStream& stream() { return stream_; }
     std::string str();
 
-private:
+  private:
     char* buffer_ = nullptr;
     size_t size_ = 0;
     std::FILE* file_;

@@ -8,7 +8,7 @@
 namespace kvt {
 
 class UserMessages {
-public:
+  public:
     virtual ~UserMessages() = default;
     // A modal message with one OK button.
     virtual void ShowMessage(std::string_view text) = 0;

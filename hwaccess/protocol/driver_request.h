@@ -12,23 +12,23 @@ static_assert(std::endian::native == std::endian::little, "the request block is 
 
 #pragma pack(push, 1)
 struct DriverRequest {
-    uint32_t eax;               // MSR value, bits 31..0
-    uint32_t ebx;               // unused
-    uint32_t ecx;               // MSR number
-    uint32_t edx;               // MSR value, bits 63..32
-    uint32_t edi;               // WriteMsr word EDI / first access word
-    uint32_t esi;               // WriteMsr word ESI / second access word
-    uint32_t port;              // I/O port, zero-extended
-    uint32_t portValue;         // value read from or written to the port
-    uint32_t portWidth;         // 1, 2 or 4
-    uint8_t busList[256];       // bus number of each listed PCI function
-    uint8_t devFnList[256];     // device << 3 | function of each listed PCI function
-    uint32_t functionCount;     // valid entries in the two lists, at most 256
-    uint32_t configAddress;     // mechanism #1 configuration address
-    uint32_t configValue;       // configuration double word
-    uint32_t length;            // bytes to transfer
-    uint64_t physicalAddress;   // first physical byte (sign-extended from 32 bits)
-    uint64_t bufferAddress;     // the caller's buffer, in the calling process
+    uint32_t eax;              // MSR value, bits 31..0
+    uint32_t ebx;              // unused
+    uint32_t ecx;              // MSR number
+    uint32_t edx;              // MSR value, bits 63..32
+    uint32_t edi;              // WriteMsr word EDI / first access word
+    uint32_t esi;              // WriteMsr word ESI / second access word
+    uint32_t port;             // I/O port, zero-extended
+    uint32_t portValue;        // value read from or written to the port
+    uint32_t portWidth;        // 1, 2 or 4
+    uint8_t busList[256];      // bus number of each listed PCI function
+    uint8_t devFnList[256];    // device << 3 | function of each listed PCI function
+    uint32_t functionCount;    // valid entries in the two lists, at most 256
+    uint32_t configAddress;    // mechanism #1 configuration address
+    uint32_t configValue;      // configuration double word
+    uint32_t length;           // bytes to transfer
+    uint64_t physicalAddress;  // first physical byte (sign-extended from 32 bits)
+    uint64_t bufferAddress;    // the caller's buffer, in the calling process
 };
 #pragma pack(pop)
 
@@ -41,7 +41,9 @@ constexpr uint64_t SignExtend32(uint32_t value) {
 }
 
 // NT form: CTL_CODE(0x8086, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
-constexpr uint32_t NtControlCode(uint32_t function) { return (0x8086u << 16) | (function << 2); }
+constexpr uint32_t NtControlCode(uint32_t function) {
+    return (0x8086u << 16) | (function << 2);
+}
 
 enum NtCode : uint32_t {
     kNtReadPhysicalMemory = 0x80862E20,
@@ -67,13 +69,15 @@ enum ConsumerCode : uint32_t {
 
 // Requests of our own, beside the nine of the driver protocol, on the device "Korvanta".
 enum ExtensionCode : uint32_t {
-    kExtPlatformInfo = 0x4B560001,  // board: "key=value\n" text in the payload
-    kExtCpuid = 0x4B560002,         // board: eax = function, ecx = sub-function -> eax..edx
-    kExtReadTsc = 0x4B560003,       // board: time-stamp counter of the caller's processor
-    kExtDirectPortIn = 0x4B560004,  // board: IN instruction stand-in (port, portWidth)
-    kExtDirectPortOut = 0x4B560005, // board: OUT instruction stand-in
-    kExtStatus = 0x4B560010,        // which backend serves and what works: text payload
-    kExtStop = 0x4B560011,          // end the daemon
+    kExtPlatformInfo = 0x4B560001,   // board: "key=value\n" text in the payload
+    kExtCpuid = 0x4B560002,          // board: eax = function, ecx = sub-function -> eax..edx
+    kExtReadTsc = 0x4B560003,        // board: time-stamp counter of the caller's processor
+    kExtDirectPortIn = 0x4B560004,   // board: IN instruction stand-in (port, portWidth)
+    kExtDirectPortOut = 0x4B560005,  // board: OUT instruction stand-in
+    kExtPcieWindow = 0x4B560006,     // PCI Express configuration window: physicalAddress = base,
+                                     // busList[0] = first bus, busList[1] = last bus
+    kExtStatus = 0x4B560010,         // which backend serves and what works: text payload
+    kExtStop = 0x4B560011,           // end the daemon
 };
 
 inline constexpr const char* kNtDeviceName = "Korvanta";

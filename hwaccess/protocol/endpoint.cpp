@@ -19,7 +19,9 @@ std::string EnvOr(const char* name, const std::string& fallback) {
 
 }  // namespace
 
-std::string HostRuntimeDir() { return EnvOr("KORVANTA_RUNTIME_DIR", "/run"); }
+std::string HostRuntimeDir() {
+    return EnvOr("KORVANTA_RUNTIME_DIR", "/run");
+}
 
 std::string BoardRuntimeDir(const std::string& profilePath) {
     const char* forced = std::getenv("KORVANTA_RUNTIME_DIR");

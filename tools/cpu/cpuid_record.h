@@ -18,11 +18,11 @@ enum CpuVendor : uint32_t {
 
 struct CpuidRecord {
     uint32_t vendor = kCpuVendorUnknown;
-    int32_t highestStandard = -1;       // EAX of function 0; -1 while nothing was collected
+    int32_t highestStandard = -1;  // EAX of function 0; -1 while nothing was collected
     uint32_t extendedBase = 0x80000000;
-    uint32_t highestExtended = 0;       // 0: no extended functions
-    uint32_t transmetaBase = 0;         // 0x80860000 for Transmeta processors
-    uint32_t highestTransmeta = 0;      // 0: no Transmeta functions
+    uint32_t highestExtended = 0;           // 0: no extended functions
+    uint32_t transmetaBase = 0;             // 0x80860000 for Transmeta processors
+    uint32_t highestTransmeta = 0;          // 0: no Transmeta functions
     std::vector<CpuidRegisters> standard;   // entry i: function i
     std::vector<CpuidRegisters> extended;   // entry i: function 0x80000000 + i
     std::vector<CpuidRegisters> transmeta;  // entry i: function 0x80860000 + i

@@ -1,0 +1,85 @@
+#include "hwaccess/direct_ports.h"
+
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#define KVT_HAVE_PORT_IO 1
+#endif
+
+namespace kvt {
+
+namespace {
+
+uint32_t AllOnes(uint32_t width) {
+    return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
+}
+
+class HostDirectPorts : public DirectPortAccess {
+  public:
+    void Out(uint16_t port, uint32_t value, uint32_t width) override {
+#ifdef KVT_HAVE_PORT_IO
+        if (!Permit(port, width)) return;
+        if (width == 1) outb(static_cast<uint8_t>(value), port);
+        if (width == 2) outw(static_cast<uint16_t>(value), port);
+        if (width == 4) outl(value, port);
+#else
+        (void)port, (void)value, (void)width;
+#endif
+    }
+    uint32_t In(uint16_t port, uint32_t width) override {
+#ifdef KVT_HAVE_PORT_IO
+        if (!Permit(port, width)) return AllOnes(width);
+        if (width == 1) return inb(port);
+        if (width == 2) return inw(port);
+        if (width == 4) return inl(port);
+#endif
+        return AllOnes(width);
+    }
+
+  private:
+#ifdef KVT_HAVE_PORT_IO
+    static bool Permit(uint16_t port, uint32_t width) {
+        return static_cast<uint32_t>(port) + width <= 0x10000 && ioperm(port, width, 1) == 0;
+    }
+#endif
+};
+
+class BoardDirectPorts : public DirectPortAccess {
+  public:
+    explicit BoardDirectPorts(DriverTransport& transport) : transport_(transport) {}
+    void Out(uint16_t port, uint32_t value, uint32_t width) override {
+        DriverRequest block;
+        std::memset(&block, 0, sizeof block);
+        block.port = port;
+        block.portValue = value;
+        block.portWidth = width;
+        transport_.Call({kNtDeviceName, kExtDirectPortOut, false, {}, nullptr}, block);
+    }
+    uint32_t In(uint16_t port, uint32_t width) override {
+        DriverRequest block;
+        std::memset(&block, 0, sizeof block);
+        block.port = port;
+        block.portWidth = width;
+        if (transport_.Call({kNtDeviceName, kExtDirectPortIn, false, {}, nullptr}, block) !=
+            TransportResult::Ok) {
+            return AllOnes(width);
+        }
+        return block.portValue;
+    }
+
+  private:
+    DriverTransport& transport_;
+};
+
+}  // namespace
+
+std::unique_ptr<DirectPortAccess> MakeHostDirectPorts() {
+    return std::make_unique<HostDirectPorts>();
+}
+
+std::unique_ptr<DirectPortAccess> MakeBoardDirectPorts(DriverTransport& transport) {
+    return std::make_unique<BoardDirectPorts>(transport);
+}
+
+}  // namespace kvt

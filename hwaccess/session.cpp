@@ -1,0 +1,163 @@
+#include "hwaccess/session.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "hwaccess/direct_ports.h"
+#include "hwaccess/protocol/endpoint.h"
+
+extern char** environ;
+
+namespace kvt {
+
+namespace fs = std::filesystem;
+
+std::string ProgramFolder() {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return ".";
+    return self.parent_path().string();
+}
+
+std::string FindBoardProfile(const std::string& boardArg) {
+    std::error_code ec;
+    if (boardArg.empty()) return {};
+    if (fs::is_regular_file(boardArg, ec)) return fs::absolute(boardArg, ec).string();
+    std::string file = boardArg;
+    if (fs::path(file).extension() != ".json") file += ".json";
+    // A name only: no folders, so a name cannot reach outside the boards folders.
+    if (fs::path(boardArg).has_parent_path()) return {};
+    const fs::path folder = ProgramFolder();
+    for (const fs::path& dir : {folder / "boards", folder / ".." / "share" / "korvanta" / "boards",
+                                fs::path("/usr/share/korvanta/boards")}) {
+        fs::path candidate = dir / file;
+        if (fs::is_regular_file(candidate, ec)) return fs::weakly_canonical(candidate, ec).string();
+    }
+    return {};
+}
+
+std::unique_ptr<HardwareSession> HardwareSession::Create(const std::string& boardArg,
+                                                         std::string* error) {
+    std::unique_ptr<HardwareSession> s(new HardwareSession());
+    if (!boardArg.empty()) {
+        s->profilePath_ = FindBoardProfile(boardArg);
+        if (s->profilePath_.empty()) {
+            if (error) *error = "no board profile named '" + boardArg + "'";
+            return nullptr;
+        }
+        s->boardName_ = fs::path(s->profilePath_).stem().string();
+        s->runtimeDir_ = BoardRuntimeDir(s->profilePath_);
+    } else {
+        s->runtimeDir_ = HostRuntimeDir();
+    }
+    s->transport_ = std::make_unique<SocketTransport>(s->runtimeDir_);
+    if (s->IsBoard()) {
+        s->ports_ = MakeBoardDirectPorts(*s->transport_);
+        s->platform_ = MakeBoardPlatform(*s->transport_);
+    } else {
+        s->ports_ = MakeHostDirectPorts();
+        s->platform_ = MakeHostPlatform();
+    }
+    Platform* platform = s->platform_.get();
+    s->client_ = std::make_unique<DriverClient>(*s->transport_, *s->ports_,
+                                                [platform] { return platform->Version(); });
+    return s;
+}
+
+HardwareSession::~HardwareSession() = default;
+
+std::string HardwareSession::Describe() const {
+    return IsBoard() ? "Simulated board: " + boardName_ : std::string("Host");
+}
+
+namespace {
+
+// Asks the daemon for its status: Ok when it runs and serves us.
+TransportResult Probe(DriverTransport& transport) {
+    DriverRequest block;
+    std::memset(&block, 0, sizeof block);
+    std::vector<uint8_t> payload;
+    return transport.Call({kNtDeviceName, kExtStatus, false, {}, &payload}, block);
+}
+
+std::string FindDriverProgram() {
+    std::error_code ec;
+    fs::path beside = fs::path(ProgramFolder()) / "korvanta-driver";
+    if (fs::is_regular_file(beside, ec)) return beside.string();
+    for (const char* dir : {"/usr/libexec/korvanta", "/usr/local/bin", "/usr/bin"}) {
+        fs::path candidate = fs::path(dir) / "korvanta-driver";
+        if (fs::is_regular_file(candidate, ec)) return candidate.string();
+    }
+    return {};
+}
+
+std::string FindPkexec() {
+    for (const char* path : {"/usr/bin/pkexec", "/bin/pkexec"}) {
+        if (access(path, X_OK) == 0) return path;
+    }
+    return {};
+}
+
+// Runs the program and waits for it; true when it exited with status 0.
+bool RunAndWait(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+bool HardwareSession::LoadDriver(std::string* why) {
+    auto fail = [why](const std::string& reason) {
+        if (why) *why = reason;
+        return false;
+    };
+    TransportResult probe = Probe(*transport_);
+    if (probe == TransportResult::Ok) return true;
+    if (probe == TransportResult::RequestFailed) {
+        return fail(IsBoard() ? "the board daemon refused this user"
+                              : "the driver daemon refused this user: only root and members of "
+                                "group korvanta are served");
+    }
+
+    std::string driver = FindDriverProgram();
+    if (driver.empty()) return fail("korvanta-driver not found beside the program");
+    std::vector<std::string> argv;
+    if (IsBoard()) {
+        argv = {driver, "--detach", "--board", profilePath_, "--runtime-dir", runtimeDir_};
+    } else if (geteuid() == 0) {
+        argv = {driver, "--detach", "--runtime-dir", runtimeDir_};
+    } else {
+        std::string pkexec = FindPkexec();
+        if (pkexec.empty()) {
+            return fail(
+                "the driver daemon is not running, and starting it needs root "
+                "(pkexec is not installed)");
+        }
+        argv = {pkexec, driver, "--detach", "--runtime-dir", runtimeDir_};
+    }
+    if (!RunAndWait(argv)) return fail("the driver daemon could not be started");
+    // --detach returns once the daemon listens; allow a short grace period all the same.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (Probe(*transport_) == TransportResult::Ok) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return fail("the driver daemon started but does not answer");
+}
+
+}  // namespace kvt
