@@ -51,6 +51,14 @@ bool TakeProcessor(Args& args, HardwareSession& session, int& processor) {
     return true;
 }
 
+// CPUID runs in-process on the host, so the host needs no driver daemon for it; a board's
+// processors are asked of its daemon.
+HardwareSession* CpuidSession(Context& context) {
+    HardwareSession* session = context.SessionOnly();
+    if (session && session->IsBoard()) session = context.Session();
+    return session;
+}
+
 bool NoArgumentsLeft(const Args& args) {
     if (args.empty()) return true;
     Fail("unexpected argument: " + args.front());
@@ -67,7 +75,7 @@ int RunReportCpuid(Context& context, Args& args) {
     std::string output;
     bool missing = false;
     if (!TakeOption(args, "-o", output, &missing) && missing) return Fail("-o needs a file name");
-    HardwareSession* session = context.Session();
+    HardwareSession* session = CpuidSession(context);
     if (!session) return 1;
     int processor = 0;
     if (!TakeProcessor(args, *session, processor) || !NoArgumentsLeft(args)) return 1;
@@ -90,7 +98,7 @@ int RunCpuid(Context& context, Args& args) {
     if (!ParseHex(functionText, 0xFFFFFFFF, function)) {
         return Fail("--function: not a hexadecimal function number: " + functionText);
     }
-    HardwareSession* session = context.Session();
+    HardwareSession* session = CpuidSession(context);
     if (!session) return 1;
     int processor = 0;
     if (!TakeProcessor(args, *session, processor) || !NoArgumentsLeft(args)) return 1;
