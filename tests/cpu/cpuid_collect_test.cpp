@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "cpu_fixtures.h"
+#include "support/cpu_fixtures.h"
 #include "tools/cpu/cpu_exec.h"
 
 namespace kvt {

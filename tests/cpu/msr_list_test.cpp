@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "cpu_fixtures.h"
+#include "support/cpu_fixtures.h"
 
 namespace kvt {
 namespace {

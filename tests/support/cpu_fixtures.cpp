@@ -1,4 +1,4 @@
-#include "cpu_fixtures.h"
+#include "support/cpu_fixtures.h"
 
 #include <time.h>
 
