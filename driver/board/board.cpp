@@ -1,0 +1,100 @@
+#include "driver/board/board.h"
+
+#include "driver/board/text.h"
+
+namespace kvt::driver::board {
+
+Board::Board() : start_(std::chrono::steady_clock::now()) {}
+
+uint64_t Board::ElapsedNs() const {
+    auto d = std::chrono::steady_clock::now() - start_;
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
+
+bool Board::ReadPort(uint16_t port, uint32_t width, uint32_t& value) {
+    if (width != 1 && width != 2 && width != 4) return false;
+    value = ports_.Read(port, width);
+    return true;
+}
+
+bool Board::WritePort(uint16_t port, uint32_t width, uint32_t value) {
+    if (width != 1 && width != 2 && width != 4) return false;
+    ports_.Write(port, width, value);
+    return true;
+}
+
+bool Board::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
+    if (!(configAddress & 0x80000000) || (configAddress & 3)) return false;
+    value = pci_.ReadConfig(configAddress, 4);
+    return true;
+}
+
+bool Board::WritePciConfig(uint32_t configAddress, uint32_t value) {
+    if (!(configAddress & 0x80000000) || (configAddress & 3)) return false;
+    pci_.WriteConfig(configAddress, 4, value);
+    return true;
+}
+
+bool Board::ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) {
+    functions = pci_.List();
+    return true;
+}
+
+bool Board::ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) {
+    return memory_.Read(address, out, length);
+}
+
+bool Board::WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) {
+    return memory_.Write(address, data, length);
+}
+
+bool Board::ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) {
+    if (processor >= processors.size()) return false;
+    return processors[processor].ReadMsr(msr, ElapsedNs(), value);
+}
+
+bool Board::WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) {
+    if (processor >= processors.size()) return false;
+    return processors[processor].WriteMsr(msr, ElapsedNs(), value);
+}
+
+bool Board::PlatformInfo(std::string& text) {
+    text = "computer=" + computer + "\n";
+    text += Text("processors=%zu\n", processors.size());
+    text +=
+        Text("tsc_hz=%llu\n", (unsigned long long)(processors.empty() ? 0 : processors[0].tscHz()));
+    if (version) {
+        text += Text("version=%u.%u.%u.%u\n", version->major, version->minor, version->build,
+                     version->platform);
+        text += "csd=" + version->csd + "\n";
+    }
+    text += "board=" + name + "\n";
+    return true;
+}
+
+bool Board::Cpuid(uint32_t processor, uint32_t function, uint32_t subFunction, CpuidResult& out) {
+    if (processor >= processors.size()) return false;
+    out = processors[processor].Cpuid(function, subFunction);
+    return true;
+}
+
+bool Board::ReadTsc(uint32_t processor, uint64_t& value) {
+    if (processor >= processors.size()) return false;
+    value = processors[processor].Tsc(ElapsedNs());
+    return true;
+}
+
+std::vector<std::string> Board::StatusLines() {
+    std::vector<std::string> lines = {"ports: ok (simulated)", "PCI configuration: ok (simulated)"};
+    if (hasEcam)
+        lines.push_back("PCI Express window: ok (simulated)");
+    else
+        lines.push_back(
+            "PCI Express window: unavailable: this board has none; choose a board whose "
+            "profile declares pci.ecam");
+    lines.push_back("physical memory: ok (simulated)");
+    lines.push_back("MSRs: ok (simulated)");
+    return lines;
+}
+
+}  // namespace kvt::driver::board

@@ -1,0 +1,199 @@
+#include "driver/board/profile_json.h"
+
+#include <cctype>
+
+#include "driver/board/text.h"
+
+namespace kvt::driver::board {
+
+bool ParseNumber(const Json& value, uint64_t max, uint64_t& out, std::string& problem) {
+    uint64_t v = 0;
+    if (value.is_number_unsigned()) {
+        v = value.get<uint64_t>();
+    } else if (value.is_number_integer()) {
+        problem = "must not be negative";
+        return false;
+    } else if (value.is_string()) {
+        const std::string& s = value.get_ref<const std::string&>();
+        bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+        size_t start = hex ? 2 : 0;
+        if (s.size() == start) {
+            problem = "must be a number (decimal, or hexadecimal with 0x)";
+            return false;
+        }
+        for (size_t i = start; i < s.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(s[i]);
+            unsigned digit;
+            if (c >= '0' && c <= '9')
+                digit = c - '0';
+            else if (hex && std::isxdigit(c))
+                digit = unsigned(std::tolower(c) - 'a' + 10);
+            else {
+                problem = "must be a number (decimal, or hexadecimal with 0x)";
+                return false;
+            }
+            unsigned base = hex ? 16 : 10;
+            if (v > (UINT64_MAX - digit) / base) {
+                problem = "is too large";
+                return false;
+            }
+            v = v * base + digit;
+        }
+    } else {
+        problem = "must be a number (decimal, or hexadecimal with 0x)";
+        return false;
+    }
+    if (v > max) {
+        problem = Text("must be at most 0x%llX", (unsigned long long)max);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& out, std::string& problem) {
+    out.clear();
+    int high = -1;
+    for (char ch : text) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            if (high >= 0) {
+                problem = "hexadecimal bytes must be pairs of digits";
+                return false;
+            }
+            continue;
+        }
+        if (!std::isxdigit(c)) {
+            problem = Text("'%c' is not a hexadecimal digit", ch);
+            return false;
+        }
+        int d = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
+        if (high < 0) {
+            high = d;
+        } else {
+            out.push_back(uint8_t(high << 4 | d));
+            high = -1;
+        }
+    }
+    if (high >= 0) {
+        problem = "hexadecimal bytes must be pairs of digits";
+        return false;
+    }
+    return true;
+}
+
+std::string ProfileNode::PathOf(std::string_view key) const {
+    return path_.empty() ? std::string(key) : path_ + "." + std::string(key);
+}
+
+std::string ProfileNode::PathOf(size_t index) const {
+    return path_ + Text("[%zu]", index);
+}
+
+bool ProfileNode::Fail(const std::string& path, const std::string& what) const {
+    if (error_) *error_ = (path.empty() ? std::string("profile") : path) + ": " + what;
+    return false;
+}
+
+bool ProfileNode::ObjectWithKeys(std::initializer_list<std::string_view> keys) const {
+    if (!json_->is_object()) return Fail("must be an object");
+    for (const auto& item : json_->items()) {
+        bool known = false;
+        for (std::string_view k : keys) known = known || item.key() == k;
+        if (!known) return Fail(PathOf(item.key()), "unknown field");
+    }
+    return true;
+}
+
+const Json* ProfileNode::Find(std::string_view key) const {
+    if (!json_->is_object()) return nullptr;
+    auto it = json_->find(std::string(key));
+    return it == json_->end() ? nullptr : &*it;
+}
+
+bool ProfileNode::Has(std::string_view key) const {
+    return Find(key) != nullptr;
+}
+
+ProfileNode ProfileNode::Child(std::string_view key) const {
+    static const Json null;
+    const Json* j = Find(key);
+    return ProfileNode(j ? *j : null, PathOf(key), error_);
+}
+
+bool ProfileNode::Number(std::string_view key, uint64_t max, uint64_t& out, bool required) const {
+    const Json* j = Find(key);
+    if (!j) return required ? Fail(PathOf(key), "missing") : true;
+    std::string problem;
+    if (!ParseNumber(*j, max, out, problem)) return Fail(PathOf(key), problem);
+    return true;
+}
+
+bool ProfileNode::Bool(std::string_view key, bool& out) const {
+    const Json* j = Find(key);
+    if (!j) return true;
+    if (!j->is_boolean()) return Fail(PathOf(key), "must be true or false");
+    out = j->get<bool>();
+    return true;
+}
+
+bool ProfileNode::String(std::string_view key, std::string& out, bool required,
+                         size_t maxLength) const {
+    const Json* j = Find(key);
+    if (!j) return required ? Fail(PathOf(key), "missing") : true;
+    if (!j->is_string()) return Fail(PathOf(key), "must be a text");
+    const std::string& s = j->get_ref<const std::string&>();
+    if (s.size() > maxLength)
+        return Fail(PathOf(key), Text("longer than %zu characters", maxLength));
+    out = s;
+    return true;
+}
+
+bool ProfileNode::HexBytes(std::string_view key, std::vector<uint8_t>& out, bool required) const {
+    const Json* j = Find(key);
+    if (!j) return required ? Fail(PathOf(key), "missing") : true;
+    if (!j->is_string()) return Fail(PathOf(key), "must be a text of hexadecimal bytes");
+    std::string problem;
+    if (!ParseHexBytes(j->get_ref<const std::string&>(), out, problem))
+        return Fail(PathOf(key), problem);
+    return true;
+}
+
+bool ProfileNode::Array(std::string_view key, std::vector<ProfileNode>& out, bool required,
+                        size_t maxItems) const {
+    out.clear();
+    const Json* j = Find(key);
+    if (!j) return required ? Fail(PathOf(key), "missing") : true;
+    if (!j->is_array()) return Fail(PathOf(key), "must be a list");
+    if (j->size() > maxItems) return Fail(PathOf(key), Text("more than %zu entries", maxItems));
+    std::string base = PathOf(key);
+    for (size_t i = 0; i < j->size(); ++i)
+        out.emplace_back((*j)[i], base + Text("[%zu]", i), error_);
+    return true;
+}
+
+bool ProfileNode::OffsetBytes(std::string_view key, uint64_t limit,
+                              std::vector<std::pair<uint64_t, std::vector<uint8_t>>>& out) const {
+    out.clear();
+    const Json* j = Find(key);
+    if (!j) return true;
+    if (!j->is_object())
+        return Fail(PathOf(key), "must be an object of offsets and hexadecimal bytes");
+    for (const auto& item : j->items()) {
+        std::string path = PathOf(key) + "." + item.key();
+        uint64_t offset = 0;
+        std::string problem;
+        if (!ParseNumber(Json(item.key()), UINT64_MAX, offset, problem))
+            return Fail(path, "the offset " + problem);
+        if (!item.value().is_string()) return Fail(path, "must be a text of hexadecimal bytes");
+        std::vector<uint8_t> bytes;
+        if (!ParseHexBytes(item.value().get_ref<const std::string&>(), bytes, problem))
+            return Fail(path, problem);
+        if (offset > limit || bytes.size() > limit - offset)
+            return Fail(path, Text("runs past the end (0x%llX bytes)", (unsigned long long)limit));
+        out.emplace_back(offset, std::move(bytes));
+    }
+    return true;
+}
+
+}  // namespace kvt::driver::board

@@ -1,0 +1,330 @@
+#include "driver/handler.h"
+
+#include <syslog.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace kvt::driver {
+
+namespace {
+
+// The two access words every NT-form WriteMsr carries in edi and esi.
+constexpr uint32_t kAccessWordEdi = 0x3C5A17E2;
+constexpr uint32_t kAccessWordEsi = 0xD0417B96;
+
+// Largest text answer (status, platform information).
+constexpr size_t kMaxTextPayload = 0x10000;
+
+Answer Refused(const DriverRequest& request) {
+    Answer answer;
+    answer.success = false;
+    answer.block = request;
+    return answer;
+}
+
+Answer Served(const DriverRequest& block) {
+    Answer answer;
+    answer.success = true;
+    answer.block = block;
+    return answer;
+}
+
+bool ValidPort(const DriverRequest& request) {
+    uint32_t width = request.portWidth;
+    if (width != 1 && width != 2 && width != 4) return false;
+    // The whole access lies inside the 64 KiB port space.
+    return request.port <= 0x10000u - width;
+}
+
+bool ValidConfigAddress(uint32_t address) {
+    return (address & 0x80000000u) != 0 && (address & 3u) == 0;
+}
+
+// Physical range of a memory request: the low double word of physicalAddress, no wrap past
+// 4 GiB, 1 byte to 4 MiB.
+bool ValidMemoryRange(const DriverRequest& request, uint32_t& address) {
+    address = static_cast<uint32_t>(request.physicalAddress & 0xFFFFFFFFu);
+    uint64_t length = request.length;
+    if (length == 0 || length > kMaxTransfer) return false;
+    return length <= 0x100000000ull - address;
+}
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return buffer;
+}
+
+std::string PortTarget(const DriverRequest& request) {
+    return Printf("port=0x%04X width=%u value=0x%08X", request.port, request.portWidth,
+                  request.portValue);
+}
+
+}  // namespace
+
+WriteLogger SyslogWriteLogger() {
+    return [](const std::string& line) { syslog(LOG_NOTICE, "%s", line.c_str()); };
+}
+
+std::string StatusText(Backend& backend, bool readOnly) {
+    std::string text = backend.Name() + "\n";
+    for (const std::string& line : backend.StatusLines()) text += line + "\n";
+    text += readOnly ? "writes: refused (daemon started with --read-only)\n" : "writes: allowed\n";
+    return text;
+}
+
+RequestHandler::RequestHandler(Backend& backend, HandlerOptions options)
+    : backend_(backend), options_(std::move(options)) {}
+
+Answer RequestHandler::Handle(const Caller& caller, std::string_view device,
+                              const FrameHeader& header, const DriverRequest& request,
+                              std::span<const uint8_t> payload) {
+    if (payload.size() != header.payloadLength) return Refused(request);
+    bool consumerFlag = (header.flags & kFlagConsumerForm) != 0;
+    if (device == kNtDeviceName) {
+        if (consumerFlag) return Refused(request);
+        if ((header.code & 0xFFFF0000u) == 0x4B560000u) {
+            if (!payload.empty()) return Refused(request);
+            return HandleExtension(caller, header, request);
+        }
+        return HandleNt(caller, header, request, payload);
+    }
+    if (device == kConsumerDeviceName) {
+        if (!consumerFlag) return Refused(request);
+        return HandleConsumer(caller, header, request, payload);
+    }
+    return Refused(request);
+}
+
+Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
+                                const DriverRequest& request, std::span<const uint8_t> payload) {
+    if (header.code == kNtWritePhysicalMemory)
+        return WriteMemory(caller, "WritePhysicalMemory", request, payload);
+    if (!payload.empty()) return Refused(request);
+
+    switch (header.code) {
+        case kNtReadPhysicalMemory:
+            return ReadMemory(request);
+        case kNtListPciFunctions: {
+            std::vector<std::pair<uint8_t, uint8_t>> functions;
+            if (!backend_.ListPciFunctions(functions) || functions.size() > 256)
+                return Refused(request);
+            DriverRequest block = request;
+            std::memset(block.busList, 0, sizeof block.busList);
+            std::memset(block.devFnList, 0, sizeof block.devFnList);
+            for (size_t i = 0; i < functions.size(); ++i) {
+                block.busList[i] = functions[i].first;
+                block.devFnList[i] = functions[i].second;
+            }
+            block.functionCount = static_cast<uint32_t>(functions.size());
+            return Served(block);
+        }
+        case kNtReadMsr:
+            return ReadMsr(header, request);
+        case kNtWriteMsr:
+            if (request.edi != kAccessWordEdi || request.esi != kAccessWordEsi)
+                return Refused(request);
+            return WriteMsr(caller, "WriteMsr", header, request);
+        case kNtReadPort:
+            return ReadPort(request);
+        case kNtWritePort:
+            return WritePort(caller, "WritePort", request);
+        case kNtReadPciConfig: {
+            if (!ValidConfigAddress(request.configAddress)) return Refused(request);
+            DriverRequest block = request;
+            uint32_t value = 0;
+            if (!backend_.ReadPciConfig(request.configAddress, value)) return Refused(request);
+            block.configValue = value;
+            return Served(block);
+        }
+        case kNtWritePciConfig: {
+            if (!ValidConfigAddress(request.configAddress)) return Refused(request);
+            std::string target =
+                Printf("address=0x%08X value=0x%08X", request.configAddress, request.configValue);
+            if (!BeginWrite(caller, "WritePciConfig", target)) return Refused(request);
+            bool ok = backend_.WritePciConfig(request.configAddress, request.configValue);
+            EndWrite(caller, "WritePciConfig", target, ok);
+            return ok ? Served(request) : Refused(request);
+        }
+        default:
+            return Refused(request);
+    }
+}
+
+Answer RequestHandler::HandleConsumer(const Caller& caller, const FrameHeader& header,
+                                      const DriverRequest& request,
+                                      std::span<const uint8_t> payload) {
+    if (header.code == kConsumerWritePhysicalMemory)
+        return WriteMemory(caller, "WritePhysicalMemory (consumer)", request, payload);
+    if (!payload.empty()) return Refused(request);
+    switch (header.code) {
+        case kConsumerReadMsr:
+            return ReadMsr(header, request);
+        case kConsumerWriteMsr:
+            return WriteMsr(caller, "WriteMsr (consumer)", header, request);
+        case kConsumerReadPhysicalMemory:
+            return ReadMemory(request);
+        default:
+            return Refused(request);
+    }
+}
+
+Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& header,
+                                       const DriverRequest& request) {
+    switch (header.code) {
+        case kExtPlatformInfo: {
+            std::string text;
+            if (!backend_.PlatformInfo(text) || text.size() > kMaxTextPayload)
+                return Refused(request);
+            Answer answer = Served(request);
+            answer.payload.assign(text.begin(), text.end());
+            return answer;
+        }
+        case kExtCpuid: {
+            if (header.processor >= backend_.ProcessorCount()) return Refused(request);
+            CpuidResult result;
+            if (!backend_.Cpuid(header.processor, request.eax, request.ecx, result))
+                return Refused(request);
+            DriverRequest block = request;
+            block.eax = result.eax;
+            block.ebx = result.ebx;
+            block.ecx = result.ecx;
+            block.edx = result.edx;
+            return Served(block);
+        }
+        case kExtReadTsc: {
+            if (header.processor >= backend_.ProcessorCount()) return Refused(request);
+            uint64_t tsc = 0;
+            if (!backend_.ReadTsc(header.processor, tsc)) return Refused(request);
+            DriverRequest block = request;
+            block.eax = static_cast<uint32_t>(tsc);
+            block.edx = static_cast<uint32_t>(tsc >> 32);
+            return Served(block);
+        }
+        case kExtPcieWindow: {
+            uint32_t base = 0;
+            uint8_t firstBus = 0, lastBus = 0;
+            if (!backend_.PcieWindow(base, firstBus, lastBus)) return Refused(request);
+            DriverRequest block = request;
+            block.physicalAddress = base;
+            block.busList[0] = firstBus;
+            block.busList[1] = lastBus;
+            return Served(block);
+        }
+        case kExtDirectPortIn:
+            if (!backend_.DirectPortAccessAvailable()) return Refused(request);
+            return ReadPort(request);
+        case kExtDirectPortOut:
+            if (!backend_.DirectPortAccessAvailable()) return Refused(request);
+            return WritePort(caller, "DirectPortOut", request);
+        case kExtStatus: {
+            std::string text = StatusText(backend_, options_.readOnly);
+            if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+            Answer answer = Served(request);
+            answer.payload.assign(text.begin(), text.end());
+            return answer;
+        }
+        case kExtStop:
+            stopRequested_ = true;
+            Log(Printf("uid=%u pid=%d stop request: daemon ends", static_cast<unsigned>(caller.uid),
+                       static_cast<int>(caller.pid)));
+            return Served(request);
+        default:
+            return Refused(request);
+    }
+}
+
+Answer RequestHandler::ReadMemory(const DriverRequest& request) {
+    uint32_t address = 0;
+    if (!ValidMemoryRange(request, address)) return Refused(request);
+    Answer answer = Served(request);
+    answer.payload.resize(request.length);
+    if (!backend_.ReadPhysical(address, answer.payload.data(), request.length))
+        return Refused(request);
+    return answer;
+}
+
+Answer RequestHandler::WriteMemory(const Caller& caller, const char* name,
+                                   const DriverRequest& request, std::span<const uint8_t> payload) {
+    uint32_t address = 0;
+    if (!ValidMemoryRange(request, address) || payload.size() != request.length)
+        return Refused(request);
+    std::string target = Printf("address=0x%08X length=0x%X", address, request.length);
+    if (!BeginWrite(caller, name, target)) return Refused(request);
+    bool ok = backend_.WritePhysical(address, payload.data(), request.length);
+    EndWrite(caller, name, target, ok);
+    return ok ? Served(request) : Refused(request);
+}
+
+Answer RequestHandler::ReadMsr(const FrameHeader& header, const DriverRequest& request) {
+    if (header.processor >= backend_.ProcessorCount()) return Refused(request);
+    uint64_t value = 0;
+    if (!backend_.ReadMsr(header.processor, request.ecx, value)) return Refused(request);
+    DriverRequest block = request;
+    block.eax = static_cast<uint32_t>(value);
+    block.edx = static_cast<uint32_t>(value >> 32);
+    return Served(block);
+}
+
+Answer RequestHandler::WriteMsr(const Caller& caller, const char* name, const FrameHeader& header,
+                                const DriverRequest& request) {
+    if (header.processor >= backend_.ProcessorCount()) return Refused(request);
+    uint64_t value = static_cast<uint64_t>(request.edx) << 32 | request.eax;
+    std::string target =
+        Printf("processor=%u msr=0x%08X value=0x%016" PRIX64, header.processor, request.ecx, value);
+    if (!BeginWrite(caller, name, target)) return Refused(request);
+    bool ok = backend_.WriteMsr(header.processor, request.ecx, value);
+    EndWrite(caller, name, target, ok);
+    return ok ? Served(request) : Refused(request);
+}
+
+Answer RequestHandler::ReadPort(const DriverRequest& request) {
+    if (!ValidPort(request)) return Refused(request);
+    uint32_t value = 0;
+    if (!backend_.ReadPort(static_cast<uint16_t>(request.port), request.portWidth, value))
+        return Refused(request);
+    DriverRequest block = request;
+    block.portValue = value;
+    return Served(block);
+}
+
+Answer RequestHandler::WritePort(const Caller& caller, const char* name,
+                                 const DriverRequest& request) {
+    if (!ValidPort(request)) return Refused(request);
+    std::string target = PortTarget(request);
+    if (!BeginWrite(caller, name, target)) return Refused(request);
+    bool ok = backend_.WritePort(static_cast<uint16_t>(request.port), request.portWidth,
+                                 request.portValue);
+    EndWrite(caller, name, target, ok);
+    return ok ? Served(request) : Refused(request);
+}
+
+bool RequestHandler::BeginWrite(const Caller& caller, const char* name, const std::string& target) {
+    std::string who =
+        Printf("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid));
+    if (options_.readOnly) {
+        Log(who + name + " " + target + ": refused (read-only)");
+        return false;
+    }
+    Log(who + name + " " + target + ": writing");
+    return true;
+}
+
+void RequestHandler::EndWrite(const Caller& caller, const char* name, const std::string& target,
+                              bool ok) {
+    Log(Printf("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid)) +
+        name + " " + target + (ok ? ": done" : ": failed"));
+}
+
+void RequestHandler::Log(const std::string& line) {
+    if (options_.writeLogger) options_.writeLogger(line);
+}
+
+}  // namespace kvt::driver

@@ -1,0 +1,90 @@
+// Checks and serves one driver request against a backend. Every field of the header and the
+// block is checked before the backend sees it; a request that fails a check is refused
+// (success 0) without touching the hardware.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/backend.h"
+#include "hwaccess/protocol/driver_request.h"
+#include "hwaccess/protocol/frame.h"
+
+namespace kvt::driver {
+
+// Who sent a request, as the kernel reports the peer of the connection.
+struct Caller {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    pid_t pid = 0;
+};
+
+struct Answer {
+    bool success = false;
+    DriverRequest block{};
+    std::vector<uint8_t> payload;
+};
+
+// Receives one line per write request: once before the backend is called and once with the
+// result (or the reason it was refused).
+using WriteLogger = std::function<void(const std::string& line)>;
+
+// Sends write log lines to the system log.
+WriteLogger SyslogWriteLogger();
+
+struct HandlerOptions {
+    bool readOnly = false;
+    WriteLogger writeLogger;  // empty: write requests are not logged
+};
+
+class RequestHandler {
+  public:
+    RequestHandler(Backend& backend, HandlerOptions options);
+
+    // `device` is the socket the request arrived on ("Korvanta" or "korvavxd.vxd").
+    Answer Handle(const Caller& caller, std::string_view device, const FrameHeader& header,
+                  const DriverRequest& request, std::span<const uint8_t> payload);
+
+    // Set once a stop request was served; the server ends after sending its answer.
+    bool stopRequested() const { return stopRequested_; }
+    Backend& backend() { return backend_; }
+
+  private:
+    Answer HandleNt(const Caller& caller, const FrameHeader& header, const DriverRequest& request,
+                    std::span<const uint8_t> payload);
+    Answer HandleConsumer(const Caller& caller, const FrameHeader& header,
+                          const DriverRequest& request, std::span<const uint8_t> payload);
+    Answer HandleExtension(const Caller& caller, const FrameHeader& header,
+                           const DriverRequest& request);
+
+    Answer ReadMemory(const DriverRequest& request);
+    Answer WriteMemory(const Caller& caller, const char* name, const DriverRequest& request,
+                       std::span<const uint8_t> payload);
+    Answer ReadMsr(const FrameHeader& header, const DriverRequest& request);
+    Answer WriteMsr(const Caller& caller, const char* name, const FrameHeader& header,
+                    const DriverRequest& request);
+    Answer ReadPort(const DriverRequest& request);
+    Answer WritePort(const Caller& caller, const char* name, const DriverRequest& request);
+
+    // Logs a write before it reaches the backend; false when the daemon is read-only (the
+    // refusal is logged too).
+    bool BeginWrite(const Caller& caller, const char* name, const std::string& target);
+    void EndWrite(const Caller& caller, const char* name, const std::string& target, bool ok);
+    void Log(const std::string& line);
+
+    Backend& backend_;
+    HandlerOptions options_;
+    bool stopRequested_ = false;
+};
+
+// Text of the status request: the backend's name on the first line, then one line per kind
+// of access, then the write policy.
+std::string StatusText(Backend& backend, bool readOnly);
+
+}  // namespace kvt::driver

@@ -1,0 +1,456 @@
+#include "driver/host/host_backend.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#define KORVANTA_HAVE_PORT_INSTRUCTIONS 1
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace kvt::driver {
+
+namespace {
+
+// Reads exactly `length` bytes at `offset`; false on a short read or an error.
+bool ReadAt(int fd, uint8_t* out, size_t length, uint64_t offset) {
+    while (length > 0) {
+        ssize_t n = pread(fd, out, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        out += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+bool WriteAt(int fd, const uint8_t* data, size_t length, uint64_t offset) {
+    while (length > 0) {
+        ssize_t n = pwrite(fd, data, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+
+  private:
+    int fd_;
+};
+
+std::string ReadSmallFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The kernel's build configuration when /boot holds it: "y", "m", "n" (not set) or "" (unknown).
+std::string KernelOption(const std::string& option) {
+    utsname name;
+    if (uname(&name) != 0) return "";
+    std::ifstream in(std::string("/boot/config-") + name.release);
+    if (!in) return "";
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == "# " + option + " is not set") return "n";
+        if (line.rfind(option + "=", 0) == 0) return line.substr(option.size() + 1);
+    }
+    return "n";
+}
+
+struct EcamWindow {
+    uint64_t base = 0;  // address of bus 0
+    uint32_t startBus = 0, endBus = 0;
+    uint64_t first() const { return base + (uint64_t{startBus} << 20); }
+    uint64_t end() const { return base + ((uint64_t{endBus} + 1) << 20); }
+};
+
+class HostBackend : public Backend {
+  public:
+    explicit HostBackend(const HostPaths& paths) : paths_(paths) {
+        ProbeLockdown();
+        ProbePorts();
+        ProbeMcfg();
+    }
+    ~HostBackend() override {
+        if (devPort_ >= 0) close(devPort_);
+    }
+
+    std::string Name() const override { return "host"; }
+    uint32_t ProcessorCount() const override {
+        long count = sysconf(_SC_NPROCESSORS_CONF);
+        return count > 0 ? static_cast<uint32_t>(count) : 1;
+    }
+
+    bool ReadPort(uint16_t port, uint32_t width, uint32_t& value) override {
+#ifdef KORVANTA_HAVE_PORT_INSTRUCTIONS
+        if (portInstructions_) {
+            if (width == 1) value = inb(port);
+            if (width == 2) value = inw(port);
+            if (width == 4) value = inl(port);
+            return true;
+        }
+#endif
+        // /dev/port moves single bytes; wider accesses would be split, which is not what
+        // the device would see, so they are refused.
+        if (devPort_ < 0 || width != 1) return false;
+        uint8_t byte = 0;
+        if (!ReadAt(devPort_, &byte, 1, port)) return false;
+        value = byte;
+        return true;
+    }
+
+    bool WritePort(uint16_t port, uint32_t width, uint32_t value) override {
+#ifdef KORVANTA_HAVE_PORT_INSTRUCTIONS
+        if (portInstructions_) {
+            if (width == 1) outb(static_cast<uint8_t>(value), port);
+            if (width == 2) outw(static_cast<uint16_t>(value), port);
+            if (width == 4) outl(value, port);
+            return true;
+        }
+#endif
+        if (devPort_ < 0 || width != 1) return false;
+        uint8_t byte = static_cast<uint8_t>(value);
+        return WriteAt(devPort_, &byte, 1, port);
+    }
+
+    bool ReadPciConfig(uint32_t address, uint32_t& value) override {
+        std::string path;
+        if (!ConfigPath(address, path)) return false;
+        Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd.ok()) {
+            if (errno != ENOENT) return false;
+            value = 0xFFFFFFFF;  // no such function
+            return true;
+        }
+        uint8_t bytes[4];
+        if (!ReadAt(fd.get(), bytes, 4, address & 0xFC)) return false;
+        std::memcpy(&value, bytes, 4);
+        return true;
+    }
+
+    bool WritePciConfig(uint32_t address, uint32_t value) override {
+        std::string path;
+        if (!ConfigPath(address, path)) return false;
+        Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!fd.ok()) return false;
+        uint8_t bytes[4];
+        std::memcpy(bytes, &value, 4);
+        return WriteAt(fd.get(), bytes, 4, address & 0xFC);
+    }
+
+    bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) override {
+        DIR* dir = opendir(paths_.sysfsPci.c_str());
+        if (dir == nullptr) return false;
+        functions.clear();
+        while (dirent* entry = readdir(dir)) {
+            unsigned domain, bus, device, function;
+            char tail;
+            if (std::sscanf(entry->d_name, "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function,
+                            &tail) != 4)
+                continue;
+            if (domain != 0 || bus > 0xFF || device > 0x1F || function > 7) continue;
+            functions.emplace_back(static_cast<uint8_t>(bus),
+                                   static_cast<uint8_t>(device << 3 | function));
+        }
+        closedir(dir);
+        std::sort(functions.begin(), functions.end());
+        // The request block holds 256 functions; the first 256 in bus order are listed.
+        if (functions.size() > 256) functions.resize(256);
+        return true;
+    }
+
+    bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) override {
+        return Transfer(address, out, length, false);
+    }
+    bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) override {
+        return Transfer(address, const_cast<uint8_t*>(data), length, true);
+    }
+
+    bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) override {
+        Fd fd(open(MsrPath(processor).c_str(), O_RDONLY | O_CLOEXEC));
+        uint8_t bytes[8];
+        if (!fd.ok() || pread(fd.get(), bytes, 8, static_cast<off_t>(msr)) != 8) return false;
+        std::memcpy(&value, bytes, 8);
+        return true;
+    }
+
+    bool WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) override {
+        Fd fd(open(MsrPath(processor).c_str(), O_WRONLY | O_CLOEXEC));
+        uint8_t bytes[8];
+        std::memcpy(bytes, &value, 8);
+        return fd.ok() && pwrite(fd.get(), bytes, 8, static_cast<off_t>(msr)) == 8;
+    }
+
+    bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) override {
+        if (windows_.empty()) return false;
+        base = static_cast<uint32_t>(windows_[0].first());
+        firstBus = static_cast<uint8_t>(windows_[0].startBus);
+        lastBus = static_cast<uint8_t>(windows_[0].endBus);
+        return true;
+    }
+
+    std::vector<std::string> StatusLines() override {
+        return {PortStatus(), PciStatus(), WindowStatus(), MemoryStatus(), MsrStatus()};
+    }
+
+  private:
+    void ProbeLockdown() {
+        std::string text = ReadSmallFile(paths_.lockdown);
+        size_t open = text.find('['), close = text.find(']');
+        if (open != std::string::npos && close != std::string::npos && close > open)
+            lockdown_ = text.substr(open + 1, close - open - 1);
+        if (lockdown_ == "none") lockdown_.clear();
+    }
+
+    void ProbePorts() {
+#ifdef KORVANTA_HAVE_PORT_INSTRUCTIONS
+        if (ioperm(0, 0x10000, 1) == 0 || iopl(3) == 0) {
+            portInstructions_ = true;
+            return;
+        }
+        int err = errno;
+        if (err == ENOSYS)
+            portProblem_ = "ioperm not available (kernel built without CONFIG_X86_IOPL_IOPERM)";
+        else if (!lockdown_.empty())
+            portProblem_ = "ioperm refused by kernel lockdown (" + lockdown_ + ")";
+        else
+            portProblem_ = "ioperm not permitted: run the daemon as root (CAP_SYS_RAWIO)";
+#else
+        portProblem_ = "no port instructions on this processor architecture";
+#endif
+        devPort_ = open(paths_.devPort.c_str(), O_RDWR | O_CLOEXEC);
+        if (devPort_ < 0) {
+            if (errno == ENOENT)
+                portProblem_ +=
+                    "; " + paths_.devPort + " absent (kernel built without CONFIG_DEVPORT)";
+            else
+                portProblem_ += "; " + paths_.devPort + " refused: " + std::strerror(errno);
+        }
+    }
+
+    void ProbeMcfg() {
+        int fd = open(paths_.mcfg.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            mcfgProblem_ = errno == ENOENT
+                               ? "no MCFG table: the firmware describes no PCI Express window"
+                               : "MCFG table not readable: run the daemon as root";
+            return;
+        }
+        std::vector<uint8_t> table;
+        uint8_t chunk[4096];
+        ssize_t n;
+        while ((n = read(fd, chunk, sizeof chunk)) > 0 && table.size() < 65536)
+            table.insert(table.end(), chunk, chunk + n);
+        close(fd);
+        // 36-byte table header, 8 reserved bytes, then 16-byte allocations: base address,
+        // segment group, first bus, last bus, 4 reserved bytes.
+        for (size_t at = 44; at + 16 <= table.size(); at += 16) {
+            EcamWindow window;
+            uint16_t segment;
+            std::memcpy(&window.base, &table[at], 8);
+            std::memcpy(&segment, &table[at + 8], 2);
+            window.startBus = table[at + 10];
+            window.endBus = table[at + 11];
+            if (segment != 0 || window.endBus < window.startBus) continue;
+            if (window.end() > 0x100000000ull) {
+                mcfgProblem_ = "the PCI Express window lies above 4 GiB";
+                continue;
+            }
+            windows_.push_back(window);
+        }
+        if (windows_.empty() && mcfgProblem_.empty())
+            mcfgProblem_ = "the MCFG table lists no window for PCI segment 0";
+    }
+
+    bool ConfigPath(uint32_t address, std::string& path) const {
+        if ((address & 0x7F000000u) != 0) return false;  // reserved bits
+        char name[64];
+        std::snprintf(name, sizeof name, "/0000:%02x:%02x.%x/config", (address >> 16) & 0xFF,
+                      (address >> 11) & 0x1F, (address >> 8) & 7);
+        // Without the PCI folder there is no telling whether a function exists.
+        struct stat st;
+        if (stat(paths_.sysfsPci.c_str(), &st) != 0) return false;
+        path = paths_.sysfsPci + name;
+        return true;
+    }
+
+    std::string MsrPath(uint32_t processor) const {
+        return paths_.cpuDevices + "/" + std::to_string(processor) + "/msr";
+    }
+
+    // Moves bytes between physical memory and `buffer`: the PCI Express window through the
+    // functions' sysfs configuration files, everything else through /dev/mem.
+    bool Transfer(uint32_t address, uint8_t* buffer, uint32_t length, bool write) {
+        uint64_t at = address;
+        const uint64_t end = uint64_t{address} + length;
+        int mem = -1;
+        bool ok = true;
+        while (ok && at < end) {
+            const EcamWindow* window = nullptr;
+            uint64_t next = end;
+            for (const EcamWindow& w : windows_) {
+                if (at >= w.first() && at < w.end()) window = &w;
+                if (w.first() > at) next = std::min(next, w.first());
+            }
+            if (window != nullptr) {
+                // One function's 4 KiB configuration space at a time.
+                uint64_t offset = at - window->base;
+                uint64_t chunk = std::min(end, (at | 0xFFF) + 1) - at;
+                ok = WindowTransfer(static_cast<uint32_t>(offset), buffer + (at - address),
+                                    static_cast<uint32_t>(chunk), write);
+                at += chunk;
+                continue;
+            }
+            if (mem < 0) {
+                mem = open(paths_.devMem.c_str(), (write ? O_RDWR | O_SYNC : O_RDONLY) | O_CLOEXEC);
+                if (mem < 0) {
+                    ok = false;
+                    break;
+                }
+            }
+            uint64_t chunk = next - at;
+            ok = write ? WriteAt(mem, buffer + (at - address), chunk, at)
+                       : ReadAt(mem, buffer + (at - address), chunk, at);
+            at += chunk;
+        }
+        if (mem >= 0) close(mem);
+        return ok;
+    }
+
+    bool WindowTransfer(uint32_t offset, uint8_t* buffer, uint32_t length, bool write) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/0000:%02x:%02x.%x/config", (offset >> 20) & 0xFF,
+                      (offset >> 15) & 0x1F, (offset >> 12) & 7);
+        std::string path = paths_.sysfsPci + name;
+        Fd fd(open(path.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
+        if (!fd.ok()) {
+            if (errno != ENOENT || write) return false;
+            std::memset(buffer, 0xFF, length);  // no such function: all ones
+            return true;
+        }
+        uint32_t reg = offset & 0xFFF;
+        // A configuration file shorter than 4 KiB (conventional function, or reading
+        // without root) ends the transfer as a failure rather than inventing bytes.
+        return write ? WriteAt(fd.get(), buffer, length, reg)
+                     : ReadAt(fd.get(), buffer, length, reg);
+    }
+
+    std::string PortStatus() const {
+        if (portInstructions_) return "ports: ok";
+        if (devPort_ >= 0)
+            return "ports: ok (bytes only, through " + paths_.devPort + "; " + portProblem_ + ")";
+        return "ports: unavailable: " + portProblem_;
+    }
+
+    std::string PciStatus() const {
+        std::vector<std::pair<uint8_t, uint8_t>> functions;
+        if (!const_cast<HostBackend*>(this)->ListPciFunctions(functions))
+            return "PCI configuration: unavailable: " + paths_.sysfsPci +
+                   " missing (sysfs not mounted?)";
+        if (functions.empty()) return "PCI configuration: ok (no PCI functions on this machine)";
+        uint32_t address = 0x80000000u | uint32_t{functions[0].first} << 16 |
+                           uint32_t{functions[0].second} << 8 | 0x40;
+        uint32_t value;
+        std::string note;
+        if (!const_cast<HostBackend*>(this)->ReadPciConfig(address, value))
+            note = "only the first 64 bytes of each function are readable: run the daemon as root";
+        if (!lockdown_.empty())
+            note += std::string(note.empty() ? "" : "; ") + "writes refused by kernel lockdown (" +
+                    lockdown_ + ")";
+        return "PCI configuration: ok" + (note.empty() ? "" : " (" + note + ")");
+    }
+
+    std::string WindowStatus() const {
+        if (windows_.empty()) return "PCI Express window: unavailable: " + mcfgProblem_;
+        std::string text = "PCI Express window: ok (";
+        for (size_t i = 0; i < windows_.size(); ++i) {
+            char part[96];
+            std::snprintf(part, sizeof part, "%s%08llX-%08llX, buses %02X-%02X", i ? "; " : "",
+                          static_cast<unsigned long long>(windows_[i].first()),
+                          static_cast<unsigned long long>(windows_[i].end() - 1),
+                          windows_[i].startBus, windows_[i].endBus);
+            text += part;
+        }
+        return text + ")";
+    }
+
+    std::string MemoryStatus() const {
+        int fd = open(paths_.devMem.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT)
+                return "physical memory: unavailable: " + paths_.devMem +
+                       " absent (kernel built without CONFIG_DEVMEM)";
+            if (!lockdown_.empty())
+                return "physical memory: unavailable: " + paths_.devMem +
+                       " refused by kernel lockdown (" + lockdown_ + ")";
+            return "physical memory: unavailable: " + paths_.devMem +
+                   " refused: run the daemon as root (CAP_SYS_RAWIO)";
+        }
+        close(fd);
+        if (KernelOption("CONFIG_STRICT_DEVMEM") == "y")
+            return "physical memory: ok (CONFIG_STRICT_DEVMEM: system RAM above 1 MiB is refused)";
+        return "physical memory: ok";
+    }
+
+    std::string MsrStatus() const {
+        std::string path = MsrPath(0);
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) {
+                if (KernelOption("CONFIG_X86_MSR") == "n" &&
+                    !KernelOption("CONFIG_X86_MSR").empty())
+                    return "MSRs: unavailable: " + path +
+                           " missing (kernel built without CONFIG_X86_MSR)";
+                return "MSRs: unavailable: " + path +
+                       " missing: load the msr module (modprobe msr)";
+            }
+            return "MSRs: unavailable: " + path +
+                   " refused: run the daemon as root (CAP_SYS_RAWIO)";
+        }
+        close(fd);
+        if (!lockdown_.empty())
+            return "MSRs: ok (writes refused by kernel lockdown (" + lockdown_ + "))";
+        return "MSRs: ok";
+    }
+
+    HostPaths paths_;
+    std::string lockdown_;
+    bool portInstructions_ = false;
+    int devPort_ = -1;
+    std::string portProblem_;
+    std::vector<EcamWindow> windows_;
+    std::string mcfgProblem_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> CreateHostBackend(const HostPaths& paths) {
+    return std::make_unique<HostBackend>(paths);
+}
+
+}  // namespace kvt::driver

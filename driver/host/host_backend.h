@@ -1,0 +1,25 @@
+// This Linux machine as a driver backend: I/O ports through ioperm/iopl (or /dev/port for
+// bytes), PCI configuration space through sysfs, physical memory through /dev/mem with the
+// PCI Express configuration window answered from sysfs, MSRs through /dev/cpu/N/msr.
+// Whatever the machine does not offer is a request failure, never an invented value.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "driver/backend.h"
+
+namespace kvt::driver {
+
+struct HostPaths {
+    std::string sysfsPci = "/sys/bus/pci/devices";
+    std::string mcfg = "/sys/firmware/acpi/tables/MCFG";
+    std::string devMem = "/dev/mem";
+    std::string devPort = "/dev/port";
+    std::string cpuDevices = "/dev/cpu";
+    std::string lockdown = "/sys/kernel/security/lockdown";
+};
+
+std::unique_ptr<Backend> CreateHostBackend(const HostPaths& paths = HostPaths());
+
+}  // namespace kvt::driver

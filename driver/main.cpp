@@ -1,0 +1,252 @@
+// korvanta-driver: serves the driver requests of Korvanta on this machine or on a simulated
+// board, over Unix sockets under <runtime>/korvanta.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#if __has_include("driver/board/board.h")
+#include "driver/board/board.h"
+#define KORVANTA_HAVE_BOARD 1
+#endif
+#include "driver/handler.h"
+#include "driver/host/host_backend.h"
+#include "driver/server.h"
+#include "hwaccess/protocol/endpoint.h"
+#include "hwaccess/protocol/frame.h"
+
+namespace {
+
+using namespace kvt;
+using namespace kvt::driver;
+
+struct Options {
+    std::string board;
+    std::string runtimeDir;
+    bool readOnly = false;
+    bool detach = false;
+    bool stop = false;
+};
+
+constexpr const char* kUsage =
+    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--detach] [--stop]";
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if ((arg == "--board" || arg == "--runtime-dir") && i + 1 < argc) {
+            (arg == "--board" ? options.board : options.runtimeDir) = argv[++i];
+        } else if (arg == "--read-only") {
+            options.readOnly = true;
+        } else if (arg == "--detach") {
+            options.detach = true;
+        } else if (arg == "--stop") {
+            options.stop = true;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SendAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Asks the daemon at the runtime folder to end. 0 when it ended or none runs.
+int StopDaemon(const std::string& runtimeDir) {
+    std::string path = SocketPath(runtimeDir, kNtDeviceName);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        std::fprintf(stderr, "korvanta-driver: socket path too long: %s\n", path.c_str());
+        return 1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) close(fd);
+        std::printf("korvanta-driver: no daemon runs at %s\n", path.c_str());
+        return 0;
+    }
+    timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    uint8_t frame[kRequestPrefixSize] = {};
+    FrameHeader header{kFrameMagic, kFrameVersion, 0, kExtStop, 0, 0};
+    std::memcpy(frame, &header, sizeof header);
+    uint8_t answer[kAnswerPrefixSize];
+    size_t got = 0;
+    if (SendAll(fd, frame, sizeof frame)) {
+        while (got < sizeof answer) {
+            ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+    }
+    close(fd);
+    AnswerHeader reply{};
+    if (got == sizeof answer) std::memcpy(&reply, answer, sizeof reply);
+    if (got != sizeof answer || reply.magic != kAnswerMagic || reply.success != 1) {
+        std::fprintf(stderr, "korvanta-driver: the daemon at %s refused to stop\n", path.c_str());
+        return 1;
+    }
+    // The daemon removes its sockets as it ends.
+    for (int i = 0; i < 300 && DaemonAnswers(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return 0;
+}
+
+// Start-up outcome passed from a detached daemon to the waiting parent.
+void Report(int pipeFd, const std::string& message) {
+    if (pipeFd < 0) return;
+    ssize_t ignored = write(pipeFd, message.data(), message.size());
+    (void)ignored;
+    close(pipeFd);
+}
+
+int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
+    std::unique_ptr<Backend> backend;
+    if (!options.board.empty()) {
+        std::string error;
+#ifdef KORVANTA_HAVE_BOARD
+        backend = LoadBoardBackend(options.board, &error);
+#else
+        error = "simulated boards not built";
+#endif
+        if (!backend) {
+            std::string message =
+                "korvanta-driver: cannot load board " + options.board + ": " + error;
+            if (reportFd >= 0)
+                Report(reportFd, "E" + message);
+            else
+                std::fprintf(stderr, "%s\n", message.c_str());
+            return 1;
+        }
+    } else {
+        backend = CreateHostBackend();
+    }
+
+    openlog("korvanta-driver", LOG_PID, options.board.empty() ? LOG_DAEMON : LOG_USER);
+    HandlerOptions handlerOptions;
+    handlerOptions.readOnly = options.readOnly;
+    handlerOptions.writeLogger = SyslogWriteLogger();
+    RequestHandler handler(*backend, handlerOptions);
+
+    ServerOptions serverOptions;
+    serverOptions.runtimeDir = runtimeDir;
+    serverOptions.hostDaemon = options.board.empty();
+    Server server(handler, serverOptions);
+    std::string error;
+    switch (server.Start(&error)) {
+        case StartResult::Ok:
+            break;
+        case StartResult::AlreadyRunning:
+            // A daemon that already serves this folder counts as a successful start.
+            if (reportFd >= 0)
+                Report(reportFd, "R");
+            else
+                std::fprintf(stderr, "korvanta-driver: already running (%s)\n", error.c_str());
+            return 0;
+        case StartResult::Failed:
+            if (reportFd >= 0)
+                Report(reportFd, "Ekorvanta-driver: " + error);
+            else
+                std::fprintf(stderr, "korvanta-driver: %s\n", error.c_str());
+            return 1;
+    }
+    syslog(LOG_INFO, "serving %s at %s/korvanta%s", backend->Name().c_str(), runtimeDir.c_str(),
+           options.readOnly ? " (read-only)" : "");
+    if (reportFd >= 0) {
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            close(null);
+        }
+        Report(reportFd, "O");
+    }
+    server.Run();
+    syslog(LOG_INFO, "stopped");
+    closelog();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "%s\n", kUsage);
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+
+    std::error_code ec;
+    if (!options.board.empty()) {
+        std::filesystem::path board = std::filesystem::absolute(options.board, ec);
+        if (!ec) options.board = board.string();
+    }
+    std::string runtimeDir = options.runtimeDir;
+    if (runtimeDir.empty())
+        runtimeDir = options.board.empty() ? HostRuntimeDir() : BoardRuntimeDir(options.board);
+    std::filesystem::path absolute = std::filesystem::absolute(runtimeDir, ec);
+    if (!ec) runtimeDir = absolute.lexically_normal().string();
+    while (runtimeDir.size() > 1 && runtimeDir.back() == '/') runtimeDir.pop_back();
+
+    if (options.stop) return StopDaemon(runtimeDir);
+    if (!options.detach) return Serve(options, runtimeDir, -1);
+
+    // Detached: the parent waits until the daemon listens (or says why it cannot).
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        std::perror("korvanta-driver: pipe");
+        return 1;
+    }
+    pid_t child = fork();
+    if (child < 0) {
+        std::perror("korvanta-driver: fork");
+        return 1;
+    }
+    if (child == 0) {
+        close(pipeFds[0]);
+        setsid();
+        if (chdir("/") != 0) {
+            // Nothing relies on the working folder: paths were made absolute above.
+        }
+        return Serve(options, runtimeDir, pipeFds[1]);
+    }
+    close(pipeFds[1]);
+    std::string message;
+    char chunk[512];
+    ssize_t n;
+    while ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) message.append(chunk, static_cast<size_t>(n));
+    close(pipeFds[0]);
+    if (message == "O" || message == "R") return 0;
+    if (!message.empty() && message[0] == 'E') {
+        std::fprintf(stderr, "%s\n", message.c_str() + 1);
+        return 1;
+    }
+    std::fprintf(stderr, "korvanta-driver: the daemon ended during start-up\n");
+    return 1;
+}

@@ -1,0 +1,447 @@
+#include "driver/server.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "driver/wire.h"
+#include "hwaccess/protocol/endpoint.h"
+
+namespace kvt::driver {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kGroupName = "korvanta";
+
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool FillAddress(const std::string& path, sockaddr_un& address) {
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// Creates a folder and its missing parents, each new one with mode 0700.
+bool MakeFolders(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash)))
+        return false;
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+}  // namespace
+
+struct Server::Connection {
+    int fd = -1;
+    std::string device;
+    Caller caller;
+    Clock::time_point deadline;
+    std::vector<uint8_t> buffer;
+    size_t received = 0;
+    bool answering = false;
+    uint8_t prefix[kAnswerPrefixSize];
+    Answer answer;
+    size_t sent = 0;  // bytes of prefix + payload sent
+    bool done = false;
+};
+
+Server::Server(RequestHandler& handler, ServerOptions options)
+    : handler_(handler), options_(std::move(options)) {
+    self_ = geteuid();
+    folder_ = options_.runtimeDir + "/korvanta";
+}
+
+Server::~Server() {
+    Shutdown();
+}
+
+bool Server::Authorised(uid_t uid, gid_t gid) const {
+    if (!options_.hostDaemon) return uid == self_;
+    if (uid == 0) return true;
+    if (!haveGroup_) return false;
+    if (gid == group_) return true;
+    // Supplementary groups of the peer's user, from the group database.
+    std::vector<char> text(16384);
+    passwd entry;
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, text.data(), text.size(), &found) != 0 || found == nullptr)
+        return false;
+    int count = 64;
+    std::vector<gid_t> groups(count);
+    while (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+        if (count <= static_cast<int>(groups.size()) || count > 65536) return false;
+        groups.resize(count);
+    }
+    groups.resize(count);
+    return std::find(groups.begin(), groups.end(), group_) != groups.end();
+}
+
+bool Server::PrepareFolder(std::string* error) {
+    const std::string& runtime = options_.runtimeDir;
+    if (runtime.empty() || runtime[0] != '/') {
+        *error = "runtime folder must be an absolute path: " + runtime;
+        return false;
+    }
+    if (!MakeFolders(runtime)) {
+        *error = Errno("cannot create runtime folder " + runtime);
+        return false;
+    }
+    // Whoever may write into the runtime folder or any folder above it could swap our folder
+    // under us: each must belong to us or root, and others may write only to sticky ones
+    // (such as /tmp).
+    for (std::string path = runtime; !path.empty();) {
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            *error = path + " is not a folder";
+            return false;
+        }
+        if ((st.st_uid != self_ && st.st_uid != 0) ||
+            ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+            *error =
+                "runtime folder " + path + " can be changed by other users: refusing to use it";
+            return false;
+        }
+        size_t slash = path.find_last_of('/');
+        path = slash == 0 && path.size() > 1 ? "/" : (slash == 0 ? "" : path.substr(0, slash));
+    }
+
+    mode_t mode = (options_.hostDaemon && haveGroup_) ? 0750 : 0700;
+    struct stat st;
+    if (lstat(folder_.c_str(), &st) != 0) {
+        if (errno != ENOENT || mkdir(folder_.c_str(), mode) != 0) {
+            *error = Errno("cannot create " + folder_);
+            return false;
+        }
+        if (lstat(folder_.c_str(), &st) != 0) {
+            *error = Errno("cannot examine " + folder_);
+            return false;
+        }
+    }
+    if (S_ISLNK(st.st_mode)) {
+        *error = folder_ + " is a symbolic link: refusing to use it";
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = folder_ + " is not a folder";
+        return false;
+    }
+    if (st.st_uid != self_) {
+        *error = folder_ + " belongs to uid " + std::to_string(st.st_uid) + ", not to uid " +
+                 std::to_string(self_) + ": refusing to use it";
+        return false;
+    }
+    int fd = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *error = Errno("cannot open " + folder_);
+        return false;
+    }
+    bool ok = fchmod(fd, mode) == 0 && (!(options_.hostDaemon && haveGroup_) ||
+                                        fchown(fd, static_cast<uid_t>(-1), group_) == 0);
+    if (!ok) *error = Errno("cannot set the mode of " + folder_);
+    close(fd);
+    return ok;
+}
+
+StartResult Server::CheckStaleSocket(const std::string& path, std::string* error) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return StartResult::Ok;
+        *error = Errno("cannot examine " + path);
+        return StartResult::Failed;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        *error = path + " is a symbolic link: refusing to use it";
+        return StartResult::Failed;
+    }
+    if (!S_ISSOCK(st.st_mode) || st.st_uid != self_) {
+        *error = path + " exists and is not a socket of uid " + std::to_string(self_);
+        return StartResult::Failed;
+    }
+    if (DaemonAnswers(path)) {
+        *error = "a daemon already answers at " + path;
+        return StartResult::AlreadyRunning;
+    }
+    if (unlink(path.c_str()) != 0) {
+        *error = Errno("cannot remove the stale socket " + path);
+        return StartResult::Failed;
+    }
+    return StartResult::Ok;
+}
+
+bool Server::Listen(Listener& listener, std::string* error) {
+    sockaddr_un address;
+    if (!FillAddress(listener.path, address)) {
+        *error = "socket path too long: " + listener.path;
+        return false;
+    }
+    listener.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener.fd < 0) {
+        *error = Errno("socket");
+        return false;
+    }
+    // The socket appears with mode 0600 and is opened up only once its group is right.
+    mode_t old = umask(0177);
+    int rc = bind(listener.fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    umask(old);
+    if (rc != 0) {
+        *error = Errno("cannot bind " + listener.path);
+        close(listener.fd);
+        listener.fd = -1;
+        return false;
+    }
+    struct stat st;
+    if (lstat(listener.path.c_str(), &st) == 0) {
+        listener.dev = st.st_dev;
+        listener.ino = st.st_ino;
+    }
+    if (options_.hostDaemon) {
+        if (haveGroup_ && lchown(listener.path.c_str(), static_cast<uid_t>(-1), group_) != 0) {
+            *error = Errno("cannot give " + listener.path + " to group korvanta");
+            return false;
+        }
+        if (chmod(listener.path.c_str(), 0660) != 0) {
+            *error = Errno("cannot set the mode of " + listener.path);
+            return false;
+        }
+    }
+    if (listen(listener.fd, 128) != 0) {
+        *error = Errno("listen on " + listener.path);
+        return false;
+    }
+    return true;
+}
+
+StartResult Server::Start(std::string* error) {
+    std::string ignored;
+    if (error == nullptr) error = &ignored;
+    if (options_.hostDaemon) {
+        std::vector<char> text(16384);
+        group entry;
+        group* found = nullptr;
+        if (getgrnam_r(kGroupName, &entry, text.data(), text.size(), &found) == 0 &&
+            found != nullptr) {
+            haveGroup_ = true;
+            group_ = found->gr_gid;
+        }
+    }
+    if (!PrepareFolder(error)) return StartResult::Failed;
+    for (const char* device : {kNtDeviceName, kConsumerDeviceName}) {
+        Listener listener;
+        listener.device = device;
+        listener.path = SocketPath(options_.runtimeDir, device);
+        StartResult stale = CheckStaleSocket(listener.path, error);
+        if (stale != StartResult::Ok) {
+            Shutdown();
+            return stale;
+        }
+        bool ok = Listen(listener, error);
+        listeners_.push_back(listener);
+        if (!ok) {
+            Shutdown();
+            return StartResult::Failed;
+        }
+    }
+    return StartResult::Ok;
+}
+
+void Server::AcceptAll(Listener& listener) {
+    for (;;) {
+        int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (stopping_ || connections_.size() >= options_.maxConnections ||
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
+            !Authorised(peer.uid, peer.gid)) {
+            close(fd);
+            continue;
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->device = listener.device;
+        connection->caller = Caller{peer.uid, peer.gid, peer.pid};
+        connection->deadline = Clock::now() + options_.frameTimeout;
+        connection->buffer.resize(kRequestPrefixSize);
+        connections_.push_back(std::move(connection));
+    }
+}
+
+void Server::ReadFrom(Connection& c) {
+    for (;;) {
+        ParsedFrame parsed;
+        size_t needed = 0;
+        FrameError frameError;
+        ParseStatus status = ParseRequestFrame(
+            std::span<const uint8_t>(c.buffer.data(), c.received), parsed, needed, &frameError);
+        if (status == ParseStatus::Malformed) {
+            c.done = true;
+            return;
+        }
+        if (status == ParseStatus::Complete) break;
+        // Grow the buffer with what arrives rather than with what the header promises.
+        if (c.buffer.size() < needed)
+            c.buffer.resize(std::min(needed, c.received + size_t{256} * 1024));
+        ssize_t n = recv(c.fd, c.buffer.data() + c.received, c.buffer.size() - c.received, 0);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (n <= 0) {
+            c.done = true;  // closed or broken before the frame was complete
+            return;
+        }
+        c.received += static_cast<size_t>(n);
+    }
+
+    std::optional<Answer> answer = ServeFrame(
+        handler_, c.caller, c.device, std::span<const uint8_t>(c.buffer.data(), c.received));
+    std::vector<uint8_t>().swap(c.buffer);
+    if (!answer) {
+        c.done = true;
+        return;
+    }
+    c.answer = std::move(*answer);
+    EncodeAnswerPrefix(c.answer, c.prefix);
+    c.answering = true;
+    c.deadline = Clock::now() + options_.answerTimeout;
+    if (handler_.stopRequested()) stopping_ = true;
+    SendTo(c);
+}
+
+void Server::SendTo(Connection& c) {
+    const size_t total = kAnswerPrefixSize + c.answer.payload.size();
+    while (c.sent < total) {
+        iovec parts[2];
+        int count = 0;
+        if (c.sent < kAnswerPrefixSize) {
+            parts[count++] = {c.prefix + c.sent, kAnswerPrefixSize - c.sent};
+            if (!c.answer.payload.empty())
+                parts[count++] = {c.answer.payload.data(), c.answer.payload.size()};
+        } else {
+            size_t offset = c.sent - kAnswerPrefixSize;
+            parts[count++] = {c.answer.payload.data() + offset, c.answer.payload.size() - offset};
+        }
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = count;
+        ssize_t n = sendmsg(c.fd, &message, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (n <= 0) break;
+        c.sent += static_cast<size_t>(n);
+    }
+    c.done = true;
+}
+
+// Closes finished connections and those past their deadline.
+void Server::DropFinished(std::chrono::steady_clock::time_point now) {
+    for (auto& c : connections_)
+        if (now >= c->deadline) c->done = true;
+    std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
+        if (c->done) close(c->fd);
+        return c->done;
+    });
+}
+
+void Server::Run() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+
+    std::vector<pollfd> fds;
+    while (true) {
+        Clock::time_point now = Clock::now();
+        DropFinished(now);
+        if (stopping_ && std::none_of(connections_.begin(), connections_.end(),
+                                      [](const auto& c) { return c->answering; }))
+            break;
+
+        fds.clear();
+        fds.push_back({signalFd, POLLIN, 0});
+        for (const Listener& listener : listeners_)
+            fds.push_back({stopping_ ? -1 : listener.fd, POLLIN, 0});
+        Clock::time_point next = now + std::chrono::seconds(60);
+        for (const auto& c : connections_) {
+            fds.push_back({c->fd, static_cast<short>(c->answering ? POLLOUT : POLLIN), 0});
+            next = std::min(next, c->deadline);
+        }
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
+        int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(wait, 0)));
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info;
+            if (read(signalFd, &info, sizeof info) > 0) break;
+        }
+        // Connections first: the vector grows while accepting.
+        size_t base = 1 + listeners_.size();
+        size_t existing = connections_.size();
+        for (size_t i = 0; i < existing; ++i) {
+            short events = fds[base + i].revents;
+            if (events == 0) continue;
+            Connection& c = *connections_[i];
+            if (c.answering)
+                SendTo(c);
+            else if (events & (POLLIN | POLLHUP | POLLERR))
+                ReadFrom(c);
+        }
+        // Connections that just ended free their places before new ones are counted.
+        DropFinished(Clock::now());
+        for (size_t i = 0; i < listeners_.size(); ++i)
+            if (fds[1 + i].revents & POLLIN) AcceptAll(listeners_[i]);
+    }
+    if (signalFd >= 0) close(signalFd);
+    Shutdown();
+}
+
+void Server::Shutdown() {
+    for (auto& c : connections_) close(c->fd);
+    connections_.clear();
+    bool removed = false;
+    for (Listener& listener : listeners_) {
+        if (listener.fd < 0) continue;
+        close(listener.fd);
+        listener.fd = -1;
+        // Remove the socket only while it is still the one we made.
+        struct stat st;
+        if (lstat(listener.path.c_str(), &st) == 0 && st.st_dev == listener.dev &&
+            st.st_ino == listener.ino) {
+            unlink(listener.path.c_str());
+            removed = true;
+        }
+    }
+    listeners_.clear();
+    if (removed) rmdir(folder_.c_str());  // only when empty
+}
+
+bool DaemonAnswers(const std::string& socketPath) {
+    sockaddr_un address;
+    if (!FillAddress(socketPath, address)) return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace kvt::driver

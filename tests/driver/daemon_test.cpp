@@ -1,0 +1,532 @@
+// korvanta-driver over its real sockets: framing, field checks, authorisation, stalled
+// clients, read-only mode, start-up safety and the daemon's life cycle.
+#include "support/daemon.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hwaccess/protocol/driver_request.h"
+#include "hwaccess/protocol/frame.h"
+
+namespace kvt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::MakeFrame;
+using test::PrivateDaemon;
+using test::RawAnswer;
+using test::RawExchange;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kAccessEdi = 0x3C5A17E2;
+constexpr uint32_t kAccessEsi = 0xD0417B96;
+
+int Connect(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// Milliseconds until the daemon closes the connection (-1: still open after `limitMs`).
+int MsUntilClosed(int fd, int limitMs) {
+    auto start = Clock::now();
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, limitMs) <= 0) return -1;
+    char byte;
+    if (recv(fd, &byte, 1, MSG_DONTWAIT) != 0) return -1;
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+DriverRequest Block() {
+    DriverRequest block;
+    std::memset(&block, 0, sizeof block);
+    return block;
+}
+
+DriverRequest PortBlock(uint32_t port, uint32_t width, uint32_t value = 0) {
+    DriverRequest block = Block();
+    block.port = port;
+    block.portWidth = width;
+    block.portValue = value;
+    return block;
+}
+
+DriverRequest MemoryBlock(uint64_t address, uint32_t length) {
+    DriverRequest block = Block();
+    block.physicalAddress = address;
+    block.length = length;
+    return block;
+}
+
+test::DaemonOptions Options(const std::string& board, bool readOnly = false,
+                            const std::string& runtimeDir = "") {
+    test::DaemonOptions options;
+    options.board = board;
+    options.readOnly = readOnly;
+    options.runtimeDir = runtimeDir;
+    return options;
+}
+
+struct RunResult {
+    int status = -1;
+    std::string output;
+};
+
+// Runs korvanta-driver with the arguments; its exit status and what it printed.
+RunResult RunDriver(const std::vector<std::string>& args) {
+    std::string command = KORVANTA_DRIVER_BIN;
+    for (const std::string& arg : args) command += " '" + arg + "'";
+    command += " 2>&1";
+    RunResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char chunk[512];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) result.output.append(chunk, n);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+std::string TempFolder() {
+    char name[] = "/tmp/korvanta-test-XXXXXX";
+    return mkdtemp(name) ? name : "";
+}
+
+// Connects as uid/gid 65534 from a child process and sends a status request. Returns 0 when
+// the connection was accepted and closed with no answer, 1 when an answer came, 2 when the
+// connection itself failed.
+int ExchangeAsNobody(const std::string& socketPath) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        std::vector<uint8_t> frame = MakeFrame(kExtStatus, Block());
+        RawAnswer answer = RawExchange(socketPath, frame, 3000);
+        _exit(!answer.connected ? 2 : answer.answered ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Lets other users reach the sockets, so that only the daemon's own check stands between.
+void OpenUpSockets(const PrivateDaemon& daemon) {
+    chmod(daemon.runtimeDir().c_str(), 0711);
+    chmod((daemon.runtimeDir() + "/korvanta").c_str(), 0711);
+    chmod(daemon.SocketPath("Korvanta").c_str(), 0666);
+    chmod(daemon.SocketPath("korvavxd.vxd").c_str(), 0666);
+}
+
+class BoardDaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(daemon_.Start(Options(test::BoardProfile("intel-desktop")), &error)) << error;
+    }
+
+    RawAnswer Call(uint32_t code, const DriverRequest& block, uint16_t flags = 0,
+                   const std::string& device = "Korvanta", uint32_t processor = 0,
+                   std::span<const uint8_t> payload = {}) {
+        return RawExchange(daemon_.SocketPath(device),
+                           MakeFrame(code, block, flags, processor, payload));
+    }
+    // Answered with success 0.
+    void ExpectRefused(uint32_t code, const DriverRequest& block, uint16_t flags = 0,
+                       const std::string& device = "Korvanta", uint32_t processor = 0,
+                       std::span<const uint8_t> payload = {}) {
+        RawAnswer answer = Call(code, block, flags, device, processor, payload);
+        EXPECT_TRUE(answer.answered);
+        EXPECT_EQ(answer.header.success, 0u);
+        EXPECT_TRUE(answer.payload.empty());
+    }
+
+    PrivateDaemon daemon_;
+};
+
+TEST_F(BoardDaemonTest, ServesRequestsOfBothForms) {
+    // CMOS byte 20h: index to port 70h, value through port 71h, read back.
+    ASSERT_EQ(Call(kNtWritePort, PortBlock(0x70, 1, 0x20)).header.success, 1u);
+    ASSERT_EQ(Call(kNtWritePort, PortBlock(0x71, 1, 0x5A)).header.success, 1u);
+    RawAnswer read = Call(kNtReadPort, PortBlock(0x71, 1));
+    ASSERT_TRUE(read.answered);
+    EXPECT_EQ(read.header.magic, kAnswerMagic);
+    EXPECT_EQ(read.header.success, 1u);
+    EXPECT_EQ(read.block.portValue & 0xFF, 0x5Au);
+
+    RawAnswer list = Call(kNtListPciFunctions, Block());
+    EXPECT_EQ(list.header.success, 1u);
+    EXPECT_GT(list.block.functionCount, 0u);
+    EXPECT_LE(list.block.functionCount, 256u);
+
+    DriverRequest config = Block();
+    config.configAddress = 0x80000000;
+    RawAnswer vendor = Call(kNtReadPciConfig, config);
+    EXPECT_EQ(vendor.header.success, 1u);
+    EXPECT_NE(vendor.block.configValue & 0xFFFF, 0xFFFFu);
+
+    RawAnswer memory = Call(kNtReadPhysicalMemory, MemoryBlock(0xF0000, 0x100));
+    EXPECT_EQ(memory.header.success, 1u);
+    EXPECT_EQ(memory.header.payloadLength, 0x100u);
+    EXPECT_EQ(memory.payload.size(), 0x100u);
+    // The high double word of the address does not matter: the low one is the address.
+    RawAnswer signExtended = Call(kNtReadPhysicalMemory, MemoryBlock(0xFFFFFFFF000F0000, 0x100));
+    EXPECT_EQ(signExtended.header.success, 1u);
+    EXPECT_EQ(signExtended.payload, memory.payload);
+    RawAnswer consumer = Call(kConsumerReadPhysicalMemory, MemoryBlock(0xF0000, 0x100),
+                              kFlagConsumerForm, "korvavxd.vxd");
+    EXPECT_EQ(consumer.header.success, 1u);
+    EXPECT_EQ(consumer.payload, memory.payload);
+
+    RawAnswer status = Call(kExtStatus, Block());
+    EXPECT_EQ(status.header.success, 1u);
+    std::string text(status.payload.begin(), status.payload.end());
+    EXPECT_EQ(text.rfind("board ", 0), 0u) << text;
+    EXPECT_NE(text.find("writes: allowed"), std::string::npos) << text;
+}
+
+TEST_F(BoardDaemonTest, MalformedFramesAreClosedWithoutAnswer) {
+    std::vector<uint8_t> good = MakeFrame(kNtReadPort, PortBlock(0x71, 1));
+    auto patched = [&](size_t offset, uint32_t value, size_t size) {
+        std::vector<uint8_t> frame = good;
+        std::memcpy(frame.data() + offset, &value, size);
+        return frame;
+    };
+    std::vector<std::vector<uint8_t>> bad = {
+        patched(0, 0x12345678, 4),        // magic
+        patched(4, 2, 2),                 // version
+        patched(6, 2, 2),                 // unknown flag
+        patched(16, kMaxPayload + 1, 4),  // payload larger than any request may carry
+        patched(16, 0xFFFFFFFF, 4),
+    };
+    for (const auto& frame : bad) {
+        auto start = Clock::now();
+        RawAnswer answer = RawExchange(daemon_.SocketPath(), frame, 3000);
+        EXPECT_TRUE(answer.connected);
+        EXPECT_FALSE(answer.answered);
+        // Closed at once, not left to the timeout.
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
+    }
+
+    // A frame cut short, and one whose payload never comes, end in a closed connection.
+    for (size_t cut : {size_t{0}, size_t{10}, sizeof(FrameHeader), kRequestPrefixSize - 1}) {
+        int fd = Connect(daemon_.SocketPath());
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(send(fd, good.data(), cut, MSG_NOSIGNAL), static_cast<ssize_t>(cut));
+        shutdown(fd, SHUT_WR);
+        EXPECT_GE(MsUntilClosed(fd, 3000), 0) << "cut at " << cut;
+        close(fd);
+    }
+    std::vector<uint8_t> promised = patched(16, 64, 4);
+    EXPECT_FALSE(RawExchange(daemon_.SocketPath(), promised, 4000).answered);
+
+    EXPECT_TRUE(daemon_.Running());
+    EXPECT_EQ(Call(kNtReadPort, PortBlock(0x71, 1)).header.success, 1u);
+}
+
+TEST_F(BoardDaemonTest, RefusesRequestsWithBadFields) {
+    // Widths and port ranges.
+    for (uint32_t width : {0u, 3u, 5u, 8u, 0xFFFFFFFFu}) {
+        ExpectRefused(kNtReadPort, PortBlock(0x80, width));
+        ExpectRefused(kNtWritePort, PortBlock(0x80, width, 1));
+    }
+    ExpectRefused(kNtReadPort, PortBlock(0x10000, 1));
+    ExpectRefused(kNtReadPort, PortBlock(0xFFFF, 2));
+    ExpectRefused(kNtReadPort, PortBlock(0xFFFFFFFF, 1));
+    EXPECT_EQ(Call(kNtReadPort, PortBlock(0xFFFC, 4)).header.success, 1u);
+
+    // Configuration addresses: enable bit and double-word alignment.
+    DriverRequest config = Block();
+    config.configAddress = 0x00000000;
+    ExpectRefused(kNtReadPciConfig, config);
+    config.configAddress = 0x80000002;
+    ExpectRefused(kNtReadPciConfig, config);
+    ExpectRefused(kNtWritePciConfig, config);
+
+    // Memory lengths and ranges.
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, 0));
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, kMaxTransfer + 1));
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xFFFFF000, 0x2000));
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xFFFFFFFFFFFFFFFF, 2));
+    // A write's payload must be exactly its length; other requests carry none.
+    std::vector<uint8_t> bytes(16, 0xAB);
+    ExpectRefused(kNtWritePhysicalMemory, MemoryBlock(0x1000, 8), 0, "Korvanta", 0, bytes);
+    ExpectRefused(kNtWritePhysicalMemory, MemoryBlock(0x1000, 32), 0, "Korvanta", 0, bytes);
+    ExpectRefused(kNtWritePhysicalMemory, MemoryBlock(0x1000, 16));
+    ExpectRefused(kNtReadPort, PortBlock(0x71, 1), 0, "Korvanta", 0, bytes);
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, 16), 0, "Korvanta", 0, bytes);
+    ExpectRefused(kExtStatus, Block(), 0, "Korvanta", 0, bytes);
+
+    // Processor numbers, and the access words of the NT-form MSR write.
+    DriverRequest msr = Block();
+    msr.ecx = 0x10;
+    ExpectRefused(kNtReadMsr, msr, 0, "Korvanta", 4096);
+    ExpectRefused(kExtCpuid, Block(), 0, "Korvanta", 0xFFFFFFFF);
+    ExpectRefused(kExtReadTsc, Block(), 0, "Korvanta", 4096);
+    msr.ecx = 0x1A0;
+    ExpectRefused(kNtWriteMsr, msr);
+
+    // Codes and devices that do not belong together.
+    ExpectRefused(0x80862E44, Block());
+    ExpectRefused(0x4B5600FF, Block());
+    ExpectRefused(0, Block());
+    ExpectRefused(kConsumerReadPhysicalMemory, MemoryBlock(0xF0000, 16));  // consumer on NT
+    ExpectRefused(kNtReadPort, PortBlock(0x71, 1), kFlagConsumerForm);     // flag on NT device
+    ExpectRefused(kConsumerReadPhysicalMemory, MemoryBlock(0xF0000, 16), 0, "korvavxd.vxd");
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, 16), kFlagConsumerForm,
+                  "korvavxd.vxd");
+    ExpectRefused(kNtReadPort, PortBlock(0x71, 1), kFlagConsumerForm, "korvavxd.vxd");
+    ExpectRefused(5, Block(), kFlagConsumerForm, "korvavxd.vxd");
+    ExpectRefused(kExtStatus, Block(), kFlagConsumerForm, "korvavxd.vxd");
+
+    EXPECT_TRUE(daemon_.Running());
+}
+
+TEST_F(BoardDaemonTest, ServesARequestStorm) {
+    auto start = Clock::now();
+    int served = 0;
+    for (int i = 0; i < 2000; ++i) {
+        uint32_t port = (i % 2) ? 0x71 : 0x80;
+        served += Call(kNtReadPort, PortBlock(port, 1)).header.success == 1;
+    }
+    EXPECT_EQ(served, 2000);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+    EXPECT_TRUE(daemon_.Running());
+}
+
+TEST_F(BoardDaemonTest, StalledClientsDoNotHoldUpOthers) {
+    std::vector<uint8_t> frame = MakeFrame(kNtReadPort, PortBlock(0x71, 1));
+    std::vector<int> stalled;
+    for (int i = 0; i < 50; ++i) {
+        int fd = Connect(daemon_.SocketPath(i % 2 ? "korvavxd.vxd" : "Korvanta"));
+        ASSERT_GE(fd, 0);
+        send(fd, frame.data(), sizeof(FrameHeader) / 2, MSG_NOSIGNAL);
+        stalled.push_back(fd);
+    }
+    std::vector<int64_t> latencies;
+    for (int i = 0; i < 5; ++i) {
+        auto start = Clock::now();
+        RawAnswer answer = RawExchange(daemon_.SocketPath(), frame);
+        latencies.push_back(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        EXPECT_EQ(answer.header.success, 1u);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    EXPECT_LT(latencies[2], 100) << "median latency with 50 stalled clients";
+
+    // The stalled ones are dropped after the frame timeout of about 2 s.
+    for (int fd : stalled) {
+        int ms = MsUntilClosed(fd, 5000);
+        EXPECT_GE(ms, 0);
+        close(fd);
+    }
+
+    // Beyond 64 open connections, new ones are closed at once.
+    std::vector<int> many;
+    int closedAtOnce = 0;
+    for (int i = 0; i < 70; ++i) {
+        int fd = Connect(daemon_.SocketPath());
+        ASSERT_GE(fd, 0);
+        many.push_back(fd);
+    }
+    for (int fd : many) {
+        int ms = MsUntilClosed(fd, 300);
+        if (ms >= 0) ++closedAtOnce;
+        close(fd);
+    }
+    EXPECT_EQ(closedAtOnce, 6);
+    EXPECT_EQ(Call(kNtReadPort, PortBlock(0x71, 1)).header.success, 1u);
+}
+
+TEST_F(BoardDaemonTest, OtherUsersGetNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    OpenUpSockets(daemon_);
+    EXPECT_EQ(ExchangeAsNobody(daemon_.SocketPath("Korvanta")), 0);
+    EXPECT_EQ(ExchangeAsNobody(daemon_.SocketPath("korvavxd.vxd")), 0);
+    // Still serving its own user.
+    EXPECT_EQ(Call(kExtStatus, Block()).header.success, 1u);
+}
+
+TEST(ReadOnlyDaemonTest, RefusesEveryWriteAndServesReads) {
+    PrivateDaemon daemon;
+    std::string error;
+    ASSERT_TRUE(daemon.Start(Options(test::BoardProfile("intel-desktop"), true), &error)) << error;
+    auto call = [&](uint32_t code, const DriverRequest& block, uint16_t flags = 0,
+                    std::span<const uint8_t> payload = {}) {
+        std::string device = flags ? "korvavxd.vxd" : "Korvanta";
+        return RawExchange(daemon.SocketPath(device), MakeFrame(code, block, flags, 0, payload));
+    };
+    RawAnswer before = call(kNtReadPort, PortBlock(0x70, 1));
+    EXPECT_EQ(before.header.success, 1u);
+    RawAnswer memoryBefore = call(kNtReadPhysicalMemory, MemoryBlock(0x1000, 8));
+    EXPECT_EQ(memoryBefore.header.success, 1u);
+
+    std::vector<uint8_t> bytes(8, 0xEE);
+    DriverRequest config = Block();
+    config.configAddress = 0x80000004;
+    DriverRequest msr = Block();
+    msr.ecx = 0x1A0;
+    msr.edi = kAccessEdi;
+    msr.esi = kAccessEsi;
+    EXPECT_EQ(call(kNtWritePort, PortBlock(0x70, 1, 0x21)).header.success, 0u);
+    EXPECT_EQ(call(kExtDirectPortOut, PortBlock(0x70, 1, 0x21)).header.success, 0u);
+    EXPECT_EQ(call(kNtWritePciConfig, config).header.success, 0u);
+    EXPECT_EQ(call(kNtWritePhysicalMemory, MemoryBlock(0x1000, 8), 0, bytes).header.success, 0u);
+    EXPECT_EQ(call(kConsumerWritePhysicalMemory, MemoryBlock(0x1000, 8), kFlagConsumerForm, bytes)
+                  .header.success,
+              0u);
+    EXPECT_EQ(call(kNtWriteMsr, msr).header.success, 0u);
+    EXPECT_EQ(call(kConsumerWriteMsr, msr, kFlagConsumerForm).header.success, 0u);
+
+    // Nothing changed.
+    EXPECT_EQ(call(kNtReadPort, PortBlock(0x70, 1)).block.portValue, before.block.portValue);
+    EXPECT_EQ(call(kNtReadPhysicalMemory, MemoryBlock(0x1000, 8)).payload, memoryBefore.payload);
+    RawAnswer status = call(kExtStatus, Block());
+    std::string text(status.payload.begin(), status.payload.end());
+    EXPECT_NE(text.find("writes: refused"), std::string::npos) << text;
+}
+
+TEST(HostDaemonTest, ServesRootReadOnlyAndRefusesOthers) {
+    if (geteuid() != 0) GTEST_SKIP() << "the host daemon runs as root";
+    PrivateDaemon daemon;
+    std::string error;
+    ASSERT_TRUE(daemon.Start(Options("", true), &error)) << error;
+    struct stat st;
+    ASSERT_EQ(stat(daemon.SocketPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
+
+    RawAnswer status = RawExchange(daemon.SocketPath(), MakeFrame(kExtStatus, Block()));
+    ASSERT_TRUE(status.answered);
+    std::string text(status.payload.begin(), status.payload.end());
+    EXPECT_EQ(text.rfind("host\n", 0), 0u) << text;
+    for (const char* kind : {"\nports: ", "\nPCI configuration: ", "\nPCI Express window: ",
+                             "\nphysical memory: ", "\nMSRs: ", "\nwrites: refused"})
+        EXPECT_NE(text.find(kind), std::string::npos) << kind << " missing in\n" << text;
+
+    // Reads that touch nothing: the PCI list from sysfs. Writes are refused unseen.
+    RawAnswer list = RawExchange(daemon.SocketPath(), MakeFrame(kNtListPciFunctions, Block()));
+    EXPECT_TRUE(list.answered);
+    EXPECT_EQ(RawExchange(daemon.SocketPath(), MakeFrame(kNtWritePort, PortBlock(0x80, 1, 0)))
+                  .header.success,
+              0u);
+
+    OpenUpSockets(daemon);
+    EXPECT_EQ(ExchangeAsNobody(daemon.SocketPath("Korvanta")), 0);
+}
+
+TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
+    std::string board = test::BoardProfile("intel-desktop");
+    std::string dir = TempFolder();
+    std::string elsewhere = TempFolder();
+
+    // The socket folder is a symbolic link.
+    fs::create_directory_symlink(elsewhere, dir + "/korvanta");
+    RunResult result = RunDriver({"--board", board, "--runtime-dir", dir});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("symbolic link"), std::string::npos) << result.output;
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    fs::remove(dir + "/korvanta");
+
+    // The socket folder belongs to someone else.
+    if (geteuid() == 0) {
+        fs::create_directory(dir + "/korvanta");
+        ASSERT_EQ(chown((dir + "/korvanta").c_str(), 65534, 65534), 0);
+        result = RunDriver({"--board", board, "--runtime-dir", dir});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_NE(result.output.find("belongs to uid 65534"), std::string::npos) << result.output;
+        fs::remove(dir + "/korvanta");
+    }
+
+    // Something other than a socket, or a link, where the socket goes.
+    fs::create_directory(dir + "/korvanta");
+    chmod((dir + "/korvanta").c_str(), 0700);
+    {
+        std::FILE* f = std::fopen((dir + "/korvanta/Korvanta").c_str(), "w");
+        std::fclose(f);
+    }
+    result = RunDriver({"--board", board, "--runtime-dir", dir});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("not a socket"), std::string::npos) << result.output;
+    EXPECT_TRUE(fs::exists(dir + "/korvanta/Korvanta"));  // left alone
+    fs::remove(dir + "/korvanta/Korvanta");
+    fs::create_symlink(elsewhere + "/target", dir + "/korvanta/Korvanta");
+    result = RunDriver({"--board", board, "--runtime-dir", dir});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.output.find("symbolic link"), std::string::npos) << result.output;
+    fs::remove(dir + "/korvanta/Korvanta");
+
+    // A stale socket of a daemon that died is replaced.
+    {
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
+                      (dir + "/korvanta/Korvanta").c_str());
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        close(fd);
+    }
+    PrivateDaemon daemon;
+    std::string error;
+    EXPECT_TRUE(daemon.Start(Options(board, false, dir), &error)) << error;
+    EXPECT_TRUE(daemon.Stop());
+    // Its sockets go with it.
+    EXPECT_FALSE(fs::exists(dir + "/korvanta/Korvanta"));
+    EXPECT_FALSE(fs::exists(dir + "/korvanta/korvavxd.vxd"));
+
+    fs::remove_all(dir);
+    fs::remove_all(elsewhere);
+}
+
+TEST(DaemonStartTest, DetachesStopsAndCountsARunningDaemonAsStarted) {
+    std::string board = test::BoardProfile("intel-desktop");
+    std::string dir = TempFolder();
+    std::string socket = dir + "/korvanta/Korvanta";
+
+    RunResult started = RunDriver({"--board", board, "--runtime-dir", dir, "--detach"});
+    EXPECT_EQ(started.status, 0) << started.output;
+    int fd = Connect(socket);  // listening as soon as --detach returned
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+
+    RunResult again = RunDriver({"--board", board, "--runtime-dir", dir, "--detach"});
+    EXPECT_EQ(again.status, 0) << again.output;
+    EXPECT_EQ(again.output, "");
+
+    RunResult stopped = RunDriver({"--runtime-dir", dir, "--stop"});
+    EXPECT_EQ(stopped.status, 0) << stopped.output;
+    EXPECT_LT(Connect(socket), 0);
+    EXPECT_FALSE(fs::exists(socket));
+
+    RunResult none = RunDriver({"--runtime-dir", dir, "--stop"});
+    EXPECT_EQ(none.status, 0) << none.output;
+
+    RunResult badBoard =
+        RunDriver({"--board", dir + "/missing.json", "--runtime-dir", dir, "--detach"});
+    EXPECT_EQ(badBoard.status, 1);
+    EXPECT_NE(badBoard.output.find("korvanta-driver: "), std::string::npos);
+    EXPECT_EQ(std::count(badBoard.output.begin(), badBoard.output.end(), '\n'), 1)
+        << badBoard.output;
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace kvt
