@@ -2,7 +2,7 @@
 //  - through the board's driver daemon, one pinned worker thread per entry (the tool's path);
 //  - the same requests served in-process by the daemon's request handler, still one pinned
 //    worker per entry (what the socket exchange costs);
-//  - the in-process requests without worker threads (what the threads cost).
+//  - the daemon's and the in-process requests without worker threads (what the threads cost).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -128,10 +128,36 @@ void BM_ReadAll1024_Daemon(benchmark::State& state) {
         return;
     }
     MsrList list = FullList();
-    for (auto _ : state) ReadAllMsrValues(list, 1, daemon.client());
+    uint32_t processor = static_cast<uint32_t>(state.range(0));
+    for (auto _ : state) ReadAllMsrValues(list, processor, daemon.client());
     Report(state, list);
 }
-BENCHMARK(BM_ReadAll1024_Daemon)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Board processors 0 and 1 exist on this machine too, so the worker really moves there;
+// processor 3 exists only on the board (the request carries it, no affinity is set).
+BENCHMARK(BM_ReadAll1024_Daemon)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_ReadAll1024_DaemonNoThreads(benchmark::State& state) {
+    BoardDaemon daemon;
+    if (!daemon.ready()) {
+        state.SkipWithError("the board daemon did not answer");
+        return;
+    }
+    MsrList list = FullList();
+    for (auto _ : state) {
+        for (MsrEntry& e : list.entries) {
+            uint64_t v = ReadMsrUnpinned(daemon.client(), e.msr);
+            e.eax = static_cast<uint32_t>(v);
+            e.edx = static_cast<uint32_t>(v >> 32);
+        }
+    }
+    Report(state, list);
+}
+BENCHMARK(BM_ReadAll1024_DaemonNoThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 struct InProcess {
     std::unique_ptr<driver::Backend> board;
@@ -157,10 +183,16 @@ void BM_ReadAll1024_InProcessPinned(benchmark::State& state) {
         return;
     }
     MsrList list = FullList();
-    for (auto _ : state) ReadAllMsrValues(list, 1, *p.client);
+    uint32_t processor = static_cast<uint32_t>(state.range(0));
+    for (auto _ : state) ReadAllMsrValues(list, processor, *p.client);
     Report(state, list);
 }
-BENCHMARK(BM_ReadAll1024_InProcessPinned)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ReadAll1024_InProcessPinned)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_ReadAll1024_InProcessNoThreads(benchmark::State& state) {
     InProcess p;
