@@ -91,10 +91,11 @@ std::string TooManyMsrsMessage() {
 }
 
 void ReadAllMsrValues(MsrList& list, uint32_t processor, DriverClient& client) {
-    bool consumer = ConsumerWindows(client.GetOsKind());
     for (MsrEntry& entry : list.entries) {
-        uint64_t value = consumer ? ReadMsrUnpinned(client, entry.msr)
-                                  : ReadMsrOnProcessor(client, entry.msr, processor);
+        // The family is asked at every read, as the unpinned form itself does.
+        uint64_t value = ConsumerWindows(client.GetOsKind())
+                             ? ReadMsrUnpinned(client, entry.msr)
+                             : ReadMsrOnProcessor(client, entry.msr, processor);
         entry.eax = static_cast<uint32_t>(value);
         entry.edx = static_cast<uint32_t>(value >> 32);
     }
