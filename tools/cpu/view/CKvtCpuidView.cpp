@@ -51,8 +51,9 @@ CKvtCpuidView::CKvtCpuidView(const ToolContext& context, QWidget* parent)
     text_->setLineWrapMode(QPlainTextEdit::NoWrap);
     text_->setFont(QFont(QStringLiteral("Monospace")));
     layout->addWidget(text_, 4, 0, 1, 2);
-    layout->setRowStretch(2, 1);
-    layout->setRowStretch(4, 2);
+    // On resizing only the text panel grows or shrinks; its bottom follows the view's.
+    functions_->setMinimumHeight(220);
+    layout->setRowStretch(4, 1);
 
     auto* speed = new QHBoxLayout;
     speedCaption_ = new QLabel(tr("Calculated Speed: "));
