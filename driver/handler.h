@@ -27,7 +27,7 @@ struct Caller {
 
 struct Answer {
     bool success = false;
-    DriverRequest block{};
+    alignas(8) DriverRequest block{};  // aligned, so its 32-bit fields are too
     std::vector<uint8_t> payload;
 };
 

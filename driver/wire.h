@@ -21,8 +21,8 @@ enum class ParseStatus {
 };
 
 struct ParsedFrame {
-    FrameHeader header{};
-    DriverRequest request{};
+    alignas(8) FrameHeader header{};
+    alignas(8) DriverRequest request{};
     std::span<const uint8_t> payload;
 };
 

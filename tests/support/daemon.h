@@ -55,8 +55,8 @@ class PrivateDaemon {
 struct RawAnswer {
     bool connected = false;
     bool answered = false;
-    AnswerHeader header{};
-    DriverRequest block{};
+    alignas(8) AnswerHeader header{};  // aligned, so their 32-bit fields are too
+    alignas(8) DriverRequest block{};
     std::vector<uint8_t> payload;
 };
 RawAnswer RawExchange(const std::string& socketPath, std::span<const uint8_t> frame,
