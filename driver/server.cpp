@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -63,6 +63,7 @@ struct Server::Connection {
     Answer answer;
     size_t sent = 0;  // bytes of prefix + payload sent
     bool done = false;
+    uint32_t watched = 0;  // events registered with epoll (0: not registered)
 };
 
 Server::Server(RequestHandler& handler, ServerOptions options)
@@ -264,32 +265,32 @@ StartResult Server::Start(std::string* error) {
     return StartResult::Ok;
 }
 
-void Server::AcceptAll(Listener& listener) {
-    // A bounded batch per wake-up, so a stream of new connections cannot starve those
-    // already open.
-    for (size_t batch = 0; batch < options_.maxConnections; ++batch) {
-        int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
-        ucred peer{};
-        socklen_t size = sizeof peer;
-        // Connections served during this loop still count until they are dropped.
-        if (connections_.size() >= options_.maxConnections) DropFinished(Clock::now());
-        if (stopping_ || connections_.size() >= options_.maxConnections ||
-            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
-            !Authorised(peer.uid, peer.gid)) {
-            close(fd);
-            continue;
-        }
-        auto connection = std::make_unique<Connection>();
-        connection->fd = fd;
-        connection->device = listener.device;
-        connection->caller = Caller{peer.uid, peer.gid, peer.pid};
-        connection->deadline = Clock::now() + options_.frameTimeout;
-        connection->buffer.resize(kRequestPrefixSize);
-        connections_.push_back(std::move(connection));
-        // The request has usually arrived with the connection: serve it without another poll.
-        ReadFrom(*connections_.back());
+// Takes one connection per wake-up: epoll reports the listener again while more wait, so a
+// stream of new connections cannot starve those already open, and no accept is spent on
+// finding the backlog empty.
+void Server::AcceptOne(Listener& listener) {
+    int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
+    // Connections already served in this round no longer count.
+    size_t live = static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                                    [](const auto& c) { return !c->done; }));
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (stopping_ || live >= options_.maxConnections ||
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
+        !Authorised(peer.uid, peer.gid)) {
+        close(fd);  // refused: no answer at all
+        return;
     }
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    connection->device = listener.device;
+    connection->caller = Caller{peer.uid, peer.gid, peer.pid};
+    connection->deadline = Clock::now() + options_.frameTimeout;
+    connection->buffer.resize(kRequestPrefixSize);
+    connections_.push_back(std::move(connection));
+    // The request has usually arrived with the connection: serve it without another wait.
+    ReadFrom(*connections_.back());
 }
 
 void Server::ReadFrom(Connection& c) {
@@ -308,7 +309,10 @@ void Server::ReadFrom(Connection& c) {
         if (c.buffer.size() < needed)
             c.buffer.resize(std::min(needed, c.received + size_t{256} * 1024));
         ssize_t n = recv(c.fd, c.buffer.data() + c.received, c.buffer.size() - c.received, 0);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            Watch(c, EPOLLIN);
+            return;
+        }
         if (n <= 0) {
             c.done = true;  // closed or broken before the frame was complete
             return;
@@ -348,7 +352,10 @@ void Server::SendTo(Connection& c) {
         message.msg_iov = parts;
         message.msg_iovlen = count;
         ssize_t n = sendmsg(c.fd, &message, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            Watch(c, EPOLLOUT);
+            return;
+        }
         if (n <= 0) break;
         c.sent += static_cast<size_t>(n);
     }
@@ -368,6 +375,19 @@ void Server::DropFinished(std::chrono::steady_clock::time_point now) {
     });
 }
 
+// Registers a connection with epoll for the event it waits for. Connections served at once
+// (the usual case) are never registered; a closed descriptor leaves epoll by itself.
+void Server::Watch(Connection& c, uint32_t events) {
+    if (c.watched == events) return;
+    epoll_event event{};
+    event.events = events;
+    event.data.ptr = &c;
+    if (epoll_ctl(epoll_, c.watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, c.fd, &event) == 0)
+        c.watched = events;
+    else
+        c.done = true;
+}
+
 void Server::Run() {
     sigset_t signals;
     sigemptyset(&signals);
@@ -376,50 +396,72 @@ void Server::Run() {
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 
-    std::vector<pollfd> fds;
+    // Event tags: the signal descriptor, the listeners, and connections by address.
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0) {
+        if (signalFd >= 0) close(signalFd);
+        Shutdown();
+        return;
+    }
+    static char signalTag;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = &signalTag;
+    if (signalFd >= 0) epoll_ctl(epoll_, EPOLL_CTL_ADD, signalFd, &event);
+    for (Listener& listener : listeners_) {
+        event.data.ptr = &listener;
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, listener.fd, &event);
+    }
+
+    bool listening = true;
+    epoll_event events[64];
     while (true) {
         Clock::time_point now = Clock::now();
         DropFinished(now);
-        if (stopping_ && std::none_of(connections_.begin(), connections_.end(),
-                                      [](const auto& c) { return c->answering; }))
-            break;
+        if (stopping_) {
+            if (listening) {
+                for (Listener& listener : listeners_)
+                    epoll_ctl(epoll_, EPOLL_CTL_DEL, listener.fd, nullptr);
+                listening = false;
+            }
+            if (std::none_of(connections_.begin(), connections_.end(),
+                             [](const auto& c) { return c->answering; }))
+                break;
+        }
 
-        fds.clear();
-        fds.push_back({signalFd, POLLIN, 0});
-        for (const Listener& listener : listeners_)
-            fds.push_back({stopping_ ? -1 : listener.fd, POLLIN, 0});
         Clock::time_point next = now + std::chrono::seconds(60);
-        for (const auto& c : connections_) {
-            fds.push_back({c->fd, static_cast<short>(c->answering ? POLLOUT : POLLIN), 0});
-            next = std::min(next, c->deadline);
-        }
+        for (const auto& c : connections_) next = std::min(next, c->deadline);
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
-        int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<int64_t>(wait, 0)));
+        int ready = epoll_wait(epoll_, events, 64, static_cast<int>(std::max<int64_t>(wait, 0)));
         if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0) continue;
 
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info;
-            if (read(signalFd, &info, sizeof info) > 0) break;
-        }
-        // Connections first: the vector grows while accepting.
-        size_t base = 1 + listeners_.size();
-        size_t existing = connections_.size();
-        for (size_t i = 0; i < existing; ++i) {
-            short events = fds[base + i].revents;
-            if (events == 0) continue;
-            Connection& c = *connections_[i];
+        bool signalled = false;
+        // Connections first: accepting may add connections, never remove them.
+        for (int i = 0; i < ready; ++i) {
+            void* tag = events[i].data.ptr;
+            if (tag == &signalTag) {
+                signalfd_siginfo info;
+                signalled = read(signalFd, &info, sizeof info) > 0;
+                continue;
+            }
+            bool isListener = false;
+            for (const Listener& listener : listeners_) isListener |= tag == &listener;
+            if (isListener) continue;
+            Connection& c = *static_cast<Connection*>(tag);
+            if (c.done) continue;
             if (c.answering)
                 SendTo(c);
-            else if (events & (POLLIN | POLLHUP | POLLERR))
+            else
                 ReadFrom(c);
         }
-        // Connections that just ended free their places before new ones are counted.
-        DropFinished(Clock::now());
-        for (size_t i = 0; i < listeners_.size(); ++i)
-            if (fds[1 + i].revents & POLLIN) AcceptAll(listeners_[i]);
+        if (signalled) break;
+        for (int i = 0; i < ready; ++i)
+            for (Listener& listener : listeners_)
+                if (events[i].data.ptr == &listener && !stopping_) AcceptOne(listener);
     }
     if (signalFd >= 0) close(signalFd);
+    close(epoll_);
+    epoll_ = -1;
     Shutdown();
 }
 

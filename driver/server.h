@@ -1,6 +1,6 @@
 // The daemon's sockets and event loop: one Unix stream socket per device under
 // <runtime>/korvanta, one request per connection, served one at a time by a single thread
-// that never waits on any one client.
+// (epoll, non-blocking connections) that never waits on any one client.
 #pragma once
 
 #include <sys/types.h>
@@ -55,10 +55,11 @@ class Server {
     bool PrepareFolder(std::string* error);
     StartResult CheckStaleSocket(const std::string& path, std::string* error);
     bool Listen(Listener& listener, std::string* error);
-    void AcceptAll(Listener& listener);
+    void AcceptOne(Listener& listener);
     void ReadFrom(Connection& connection);
     void SendTo(Connection& connection);
     void DropFinished(std::chrono::steady_clock::time_point now);
+    void Watch(Connection& connection, uint32_t events);
     void Shutdown();
 
     RequestHandler& handler_;
@@ -70,6 +71,7 @@ class Server {
     gid_t group_ = 0;
     uid_t self_ = 0;
     bool stopping_ = false;
+    int epoll_ = -1;
 };
 
 // True when a daemon accepts connections at the socket.
