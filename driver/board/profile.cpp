@@ -312,7 +312,7 @@ bool DefaultCapability(const ProfileNode& cap, uint32_t id, std::vector<uint8_t>
                        std::vector<uint8_t>& mask) {
     auto put = [](std::vector<uint8_t>& v, size_t at, uint32_t width, uint64_t value) {
         if (v.size() < at + width) v.resize(at + width, 0);
-        for (uint32_t i = 0; i < width; ++i) v[at + i] = uint8_t(value >> (8 * i));
+        for (uint32_t i = 0; i < width; ++i) v[at + i] = i < 8 ? uint8_t(value >> (8 * i)) : 0;
     };
     if (id == 0x01) {  // power management: version 1.2, D0..D3hot via PMCSR bits 1:0
         put(payload, 0, 2, 0x0003);
