@@ -122,6 +122,8 @@ TEST(BoardProfileErrors, EachBadValueIsNamed) {
          [](json& p) {
              p["version"] = {{"major", 4}, {"minor", 10}, {"build", 1998}};
          }},
+        {"pci.functions[0].note: must be a text",
+         [](json& p) { p["pci"]["functions"][0]["note"] = 5; }},
         {"smbus: SMBus controller models are not available",
          [](json& p) { p["smbus"] = json::array({json::object()}); }},
     };
