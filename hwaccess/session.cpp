@@ -1,5 +1,6 @@
 #include "hwaccess/session.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -106,16 +107,38 @@ std::string FindPkexec() {
     return {};
 }
 
-// Runs the program and waits for it; true when it exited with status 0.
-bool RunAndWait(const std::vector<std::string>& argv) {
+// Runs the program and waits for it; true when it exited with status 0. What it printed on
+// standard error (its first line) goes to *message, so a failure reads as one line.
+bool RunAndWait(const std::vector<std::string>& argv, std::string* message) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     pid_t pid = 0;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
+    int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(err[1]);
+    if (spawned != 0) {
+        close(err[0]);
+        return false;
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return false;
+        if (errno != EINTR) break;
+    }
+    // The starter has ended; whatever it printed waits in the pipe.
+    fcntl(err[0], F_SETFL, O_NONBLOCK);
+    char text[1024];
+    ssize_t n = read(err[0], text, sizeof text - 1);
+    close(err[0]);
+    if (n > 0) {
+        std::string line(text, static_cast<size_t>(n));
+        line = line.substr(0, line.find('\n'));
+        if (message) *message = line;
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -151,7 +174,11 @@ bool HardwareSession::LoadDriver(std::string* why) {
         }
         argv = {pkexec, driver, "--detach", "--runtime-dir", runtimeDir_};
     }
-    if (!RunAndWait(argv)) return fail("the driver daemon could not be started");
+    std::string message;
+    if (!RunAndWait(argv, &message)) {
+        return fail("the driver daemon could not be started" +
+                    (message.empty() ? std::string() : ": " + message));
+    }
     // --detach returns once the daemon listens; allow a short grace period all the same.
     for (int attempt = 0; attempt < 50; ++attempt) {
         if (Probe(*transport_) == TransportResult::Ok) return true;

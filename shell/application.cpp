@@ -1,0 +1,123 @@
+#include "shell/application.h"
+
+#include <time.h>
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QSettings>
+#include <QTimer>
+#include <cstdio>
+
+#include "hwaccess/session.h"
+#include "shell/main_frame.h"
+#include "shell/messages.h"
+#include "shell/screenshot.h"
+#include "shell/single_instance.h"
+
+namespace kvt {
+
+CKorvantaApp::CKorvantaApp() = default;
+
+CKorvantaApp::~CKorvantaApp() {
+    frame_.reset();
+    session_.reset();
+    instance_.reset();
+}
+
+int CKorvantaApp::Run(const QStringList& arguments) {
+    int status = Start(arguments);
+    if (status >= 0) return status;
+    status = QApplication::exec();
+    // Exit: the tool windows close with the frame, the caption goes back, the lock is freed.
+    frame_.reset();
+    SetMessageCaption(savedCaption_);
+    instance_.reset();
+    return status;
+}
+
+// Returns an exit status to end with at once, or -1 to run the event loop.
+int CKorvantaApp::Start(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Korvanta desktop program"));
+    parser.addHelpOption();
+    QCommandLineOption boardOption(
+        QStringLiteral("board"),
+        QStringLiteral("Work on a simulated board: a profile name in boards/ or a file."),
+        QStringLiteral("NAME|FILE"));
+    QCommandLineOption shownTimeOption(QStringLiteral("print-shown-time"));
+    shownTimeOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    QCommandLineOption screenshotOption(QStringLiteral("screenshot"), QString(),
+                                        QStringLiteral("FILE"));
+    screenshotOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(boardOption);
+    parser.addOption(shownTimeOption);
+    parser.addOption(screenshotOption);
+    parser.process(arguments);
+
+    // Single instance. A second copy brings the first to the front and ends silently.
+    instance_ = std::make_unique<SingleInstance>();
+    if (!instance_->Claim()) {
+        instance_->ActivateRunningCopy();
+        return 0;
+    }
+
+    // Settings live under the organisation and application names (framework settings only).
+    QCoreApplication::setOrganizationName(QString::fromLatin1(kSettingsOrganisation));
+    QCoreApplication::setApplicationName(QString::fromLatin1(kSettingsApplication));
+    QSettings settings;
+    (void)settings;
+
+    // Register the tool kinds in their fixed order, each with its view where there is one.
+    RegisterBuiltinTools(registry_);
+
+    std::string error;
+    session_ = HardwareSession::Create(parser.value(boardOption).toStdString(), &error);
+    if (!session_) {
+        SetMessageCaption(QString::fromLatin1(kMessageCaption));
+        ShowKorvantaMessage(nullptr,
+                            QStringLiteral("Error! %1").arg(QString::fromStdString(error)));
+        return 1;
+    }
+
+    // The main window, shown and painted before the driver is loaded.
+    frame_ = std::make_unique<CMainFrame>(registry_, *session_);
+    QObject::connect(instance_.get(), &SingleInstance::activationRequested, frame_.get(),
+                     &CMainFrame::BringToFront);
+    frame_->GetProgramFolder();  // the program folder is the current directory from now on
+    frame_->resize(1024, 700);
+    frame_->show();
+    if (parser.isSet(shownTimeOption)) {
+        // Start-up measurement: the time the window was first shown, then end.
+        QApplication::processEvents();
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        std::printf("shown %lld\n", static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+        std::fflush(stdout);
+        return 0;
+    }
+    QApplication::processEvents();
+
+    // From here on every message box is captioned "KORVANTA".
+    savedCaption_ = MessageCaption();
+    SetMessageCaption(QString::fromLatin1(kMessageCaption));
+
+    std::string why;
+    if (!session_->LoadDriver(&why)) {
+        ShowKorvantaMessage(frame_.get(), QString::fromLatin1(kLoadDriverFailed));
+        std::fprintf(stderr, "korvanta: %s\n",
+                     why.empty() ? "the driver is not ready" : why.c_str());
+        return 1;
+    }
+    frame_->RefreshComputerItem();
+
+    if (parser.isSet(screenshotOption)) {
+        QString path = parser.value(screenshotOption);
+        QTimer::singleShot(0, frame_.get(), [this, path] {
+            int status = TakeScreenshot(*frame_, path) ? 0 : 1;
+            QApplication::exit(status);
+        });
+    }
+    return -1;
+}
+
+}  // namespace kvt

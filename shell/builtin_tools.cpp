@@ -1,0 +1,14 @@
+// The views built into the program. A tool appears here once its view is done; until then
+// its name is known to the tree and the menus but opens nothing.
+#include "shell/tool_registry.h"
+#include "tools/io/view/CKVTIOView.h"
+
+namespace kvt {
+
+void RegisterBuiltinTools(ToolRegistry& registry) {
+    registry.Register(kSingleIoName, [](const ToolContext& context) -> ToolView* {
+        return new CKVTIOView(context);
+    });
+}
+
+}  // namespace kvt

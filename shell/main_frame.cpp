@@ -1,0 +1,643 @@
+#include "shell/main_frame.h"
+
+#include <QAction>
+#include <algorithm>
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QDockWidget>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMdiArea>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWhatsThis>
+
+#include "hwaccess/session.h"
+#include "platform/format.h"
+#include "shell/icons.h"
+#include "shell/lock_keys.h"
+#include "shell/messages.h"
+#include "shell/report_saver.h"
+
+namespace kvt {
+
+// ---------------------------------------------------------------------------------------------
+
+CChildFrame::CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial)
+    : kind_(&kind), view_(view), serial_(serial) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWidget(view);
+    setWindowTitle(kind.WindowTitle());
+    setWindowIcon(ToolIcon(kind.name));
+    setObjectName(QStringLiteral("ToolWindow"));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool LockKeyWatcher::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyRelease) {
+        int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_CapsLock || key == Qt::Key_NumLock || key == Qt::Key_ScrollLock) {
+            QTimer::singleShot(0, this, changed_);
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, QWidget* parent)
+    : QMainWindow(parent), registry_(registry), session_(session) {
+    setWindowTitle(QStringLiteral("Korvanta"));
+    setWindowIcon(AppIcon());
+    setObjectName(QStringLiteral("CMainFrame"));
+    chooseSavePath_ = &CMainFrame::ChooseSavePathWithDialog;
+
+    mdi_ = new QMdiArea(this);
+    mdi_->setObjectName(QStringLiteral("MdiClient"));
+    mdi_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    mdi_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    mdi_->setBackground(palette().brush(QPalette::Dark));
+    setCentralWidget(mdi_);
+    connect(mdi_, &QMdiArea::subWindowActivated, this, &CMainFrame::OnSubWindowActivated);
+
+    BuildActions();
+    BuildMenus();
+    BuildToolBar();
+    BuildStatusBar();
+    BuildToolTree();
+
+    connect(qApp, &QApplication::focusChanged, this, &CMainFrame::OnFocusChanged);
+    connect(QApplication::clipboard(), &QClipboard::dataChanged, this,
+            &CMainFrame::UpdateEditCommands);
+    // The lock indicators follow the lock keys at once, whichever widget has the focus.
+    lockKeyWatcher_ = new LockKeyWatcher([this] { UpdateLockIndicators(); });
+    qApp->installEventFilter(lockKeyWatcher_);
+
+    auto* lockTimer = new QTimer(this);
+    connect(lockTimer, &QTimer::timeout, this, &CMainFrame::UpdateLockIndicators);
+    lockTimer->start(500);
+
+    UpdateCommandStates();
+    UpdateLockIndicators();
+}
+
+CMainFrame::~CMainFrame() {
+    // Nothing reacts to focus, clipboard or window changes while the frame is taken down.
+    tearingDown_ = true;
+    disconnect(qApp, nullptr, this, nullptr);
+    disconnect(QApplication::clipboard(), nullptr, this, nullptr);
+    delete lockKeyWatcher_;
+    for (CChildFrame* w : toolWindows()) delete w;
+}
+
+QAction* CMainFrame::MakeAction(int id, const QString& text, const QString& prompt) {
+    auto* a = new QAction(text, this);
+    a->setData(id);
+    if (!prompt.isEmpty()) {
+        // A prompt is "<status bar text>\n<tooltip>".
+        a->setStatusTip(prompt.section('\n', 0, 0));
+        QString tip = prompt.section('\n', 1, 1);
+        if (!tip.isEmpty()) a->setToolTip(tip);
+    }
+    actions_[id] = a;
+    return a;
+}
+
+QAction* CMainFrame::action(int commandId) const {
+    auto it = actions_.find(commandId);
+    if (it != actions_.end()) return it->second;
+    auto nit = newActions_.find(commandId);
+    return nit == newActions_.end() ? nullptr : nit->second;
+}
+
+void CMainFrame::BuildActions() {
+    QAction* a = MakeAction(kCmdSave, tr("Save"), "Save current active document\nSave");
+    a->setIcon(CommandIcon(kCmdSave));
+    connect(a, &QAction::triggered, this, &CMainFrame::SaveActiveReport);
+
+    a = MakeAction(kCmdSaveAll, tr("Save All"), "Save all open documents\nSave All");
+    a->setIcon(CommandIcon(kCmdSaveAll));
+    connect(a, &QAction::triggered, this, &CMainFrame::SaveAllReports);
+
+    // Cut, Copy and Paste go to the active view, which passes them to its focused field.
+    auto activeView = [this]() -> ToolView* {
+        CChildFrame* w = activeToolWindow();
+        return w == nullptr ? nullptr : w->view();
+    };
+    a = MakeAction(kCmdCut, tr("Cut"), "Cut the selection and put it on the Clipboard\nCut");
+    a->setIcon(CommandIcon(kCmdCut));
+    a->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_X), QKeySequence(Qt::SHIFT | Qt::Key_Delete)});
+    connect(a, &QAction::triggered, this, [activeView] {
+        if (ToolView* v = activeView()) v->Cut();
+    });
+    a = MakeAction(kCmdCopy, tr("Copy"), "Copy the selection and put it on the Clipboard\nCopy");
+    a->setIcon(CommandIcon(kCmdCopy));
+    a->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_C), QKeySequence(Qt::CTRL | Qt::Key_Insert)});
+    connect(a, &QAction::triggered, this, [activeView] {
+        if (ToolView* v = activeView()) v->Copy();
+    });
+    a = MakeAction(kCmdPaste, tr("Paste"), "Insert Clipboard contents\nPaste");
+    a->setIcon(CommandIcon(kCmdPaste));
+    a->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_V), QKeySequence(Qt::SHIFT | Qt::Key_Insert)});
+    connect(a, &QAction::triggered, this, [activeView] {
+        if (ToolView* v = activeView()) v->Paste();
+    });
+    for (int id : {kCmdCut, kCmdCopy, kCmdPaste}) {
+        actions_[id]->setShortcutContext(Qt::WindowShortcut);
+    }
+
+    a = MakeAction(kCmdAbout, tr("&About..."),
+                   "Display program information, version number and copyright\nAbout");
+    a->setIcon(CommandIcon(kCmdAbout));
+    connect(a, &QAction::triggered, this, &CMainFrame::ShowAbout);
+
+    a = MakeAction(kCmdSupport, tr("Support Website"),
+                   "Connet to product support website\nSupport Website");
+    a->setIcon(CommandIcon(kCmdSupport));
+    connect(a, &QAction::triggered, this, &CMainFrame::OpenSupportPage);
+
+    a = MakeAction(kCmdClose, tr("&Close"), "Close the active document\nClose");
+    connect(a, &QAction::triggered, mdi_, &QMdiArea::closeActiveSubWindow);
+    a = MakeAction(kCmdExit, tr("E&xit"), "Quit the application; prompts to save documents\nExit");
+    connect(a, &QAction::triggered, this, &QWidget::close);
+
+    a = MakeAction(kCmdViewToolbar, tr("&Toolbar"), "Show or hide the toolbar\nToggle ToolBar");
+    a->setCheckable(true);
+    a->setChecked(true);
+    a = MakeAction(kCmdViewStatusBar, tr("&Status Bar"),
+                   "Show or hide the status bar\nToggle StatusBar");
+    a->setCheckable(true);
+    a->setChecked(true);
+
+    a = MakeAction(kCmdHelpTopics, tr("&Help Topics"), "List Help topics\nHelp Topics");
+    connect(a, &QAction::triggered, this, &CMainFrame::OpenSupportPage);
+    a = MakeAction(kCmdHelp, tr("Help"), "Display help for current task or command\nHelp");
+    a->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(a, &QAction::triggered, this, &CMainFrame::OpenSupportPage);
+    a = MakeAction(kCmdContextHelp, tr("Context Help"),
+                   "Display help for clicked on buttons, menus and windows\nHelp");
+    a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F1));
+    connect(a, &QAction::triggered, this, [] { QWhatsThis::enterWhatsThisMode(); });
+
+    // Ctrl+N has no handler; Ctrl+S reaches the document, which takes it and does nothing.
+    a = MakeAction(kCmdNew, tr("New"));
+    a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    a = MakeAction(kCmdFileSave, tr("Save Document"));
+    a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    a = MakeAction(kCmdUndo, tr("Undo"));
+    a->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::ALT | Qt::Key_Backspace)});
+    connect(a, &QAction::triggered, this, [] {
+        if (auto* edit = qobject_cast<QLineEdit*>(QApplication::focusWidget())) edit->undo();
+    });
+    a = MakeAction(kCmdNextPane, tr("Next Pane"));
+    a->setShortcut(QKeySequence(Qt::Key_F6));
+    connect(a, &QAction::triggered, mdi_, &QMdiArea::activateNextSubWindow);
+    a = MakeAction(kCmdPrevPane, tr("Previous Pane"));
+    a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6));
+    connect(a, &QAction::triggered, mdi_, &QMdiArea::activatePreviousSubWindow);
+    for (int id :
+         {kCmdNew, kCmdFileSave, kCmdUndo, kCmdNextPane, kCmdPrevPane, kCmdHelp, kCmdContextHelp}) {
+        addAction(actions_[id]);  // accelerators without a menu item
+    }
+    addAction(actions_[kCmdCut]);
+    addAction(actions_[kCmdCopy]);
+    addAction(actions_[kCmdPaste]);
+}
+
+void CMainFrame::BuildMenus() {
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    file->setObjectName(QStringLiteral("FileMenu"));
+    newMenu_ = file->addMenu(tr("&New\tCtrl+N"));
+    newMenu_->setObjectName(QStringLiteral("NewMenu"));
+
+    auto addNew = [this](QMenu* menu, const QString& text, const char* toolName) {
+        const ToolKind* kind = registry_.Find(QString::fromUtf8(toolName));
+        auto* a = new QAction(text, this);
+        a->setData(kind->commandId);
+        a->setIcon(ToolIcon(kind->name));
+        a->setStatusTip(tr("Open a new %1 window").arg(kind->name));
+        a->setEnabled(kind->registered());
+        QString name = kind->name;
+        connect(a, &QAction::triggered, this, [this, name] { OpenTool(name); });
+        newActions_[kind->commandId] = a;
+        menu->addAction(a);
+    };
+    addNew(newMenu_, QStringLiteral("OS Info"), kOsInfoName);
+    addNew(newMenu_, QStringLiteral("CPUID Info"), kCpuidName);
+    addNew(newMenu_, QStringLiteral("PCI Read/Write"), kPciName);
+    ioMenu_ = newMenu_->addMenu(QStringLiteral("IO Read/Write"));
+    addNew(ioMenu_, QStringLiteral("Single I/O Access"), kSingleIoName);
+    addNew(ioMenu_, QStringLiteral("Group I/O Access"), kGroupIoName);
+    addNew(newMenu_, QStringLiteral("MSR Read/Write"), kMsrName);
+    addNew(newMenu_, QStringLiteral("CMOS Read/Write"), kCmosName);
+    addNew(newMenu_, QStringLiteral("Memory Dump"), kMemoryDumpName);
+    addNew(newMenu_, QStringLiteral("HEX Viewer/Editor"), kHexEditName);
+    addNew(newMenu_, QStringLiteral("Smbus Access"), kSmbusName);
+    file->addSeparator();
+    file->addAction(actions_[kCmdClose]);
+    file->addAction(actions_[kCmdExit]);
+
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    view->setObjectName(QStringLiteral("ViewMenu"));
+    view->addAction(actions_[kCmdViewToolbar]);
+    view->addAction(actions_[kCmdViewStatusBar]);
+
+    QMenu* help = menuBar()->addMenu(tr("&Help"));
+    help->setObjectName(QStringLiteral("HelpMenu"));
+    help->addAction(actions_[kCmdHelpTopics]);
+    help->addSeparator();
+    help->addAction(actions_[kCmdAbout]);
+}
+
+void CMainFrame::BuildToolBar() {
+    toolBar_ = addToolBar(tr("Toolbar"));
+    toolBar_->setObjectName(QStringLiteral("ToolBar"));
+    toolBar_->setMovable(true);
+    toolBar_->setIconSize(QSize(16, 16));
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toolBar_->addAction(actions_[kCmdSave]);
+    toolBar_->addAction(actions_[kCmdSaveAll]);
+    toolBar_->addSeparator();
+    toolBar_->addAction(actions_[kCmdCut]);
+    toolBar_->addAction(actions_[kCmdCopy]);
+    toolBar_->addAction(actions_[kCmdPaste]);
+    toolBar_->addSeparator();
+    toolBar_->addAction(actions_[kCmdAbout]);
+    toolBar_->addAction(actions_[kCmdSupport]);
+    // Toolbar buttons leave the focus in the entry field the edit commands act on.
+    for (QAction* a : toolBar_->actions()) {
+        if (QWidget* w = toolBar_->widgetForAction(a)) w->setFocusPolicy(Qt::NoFocus);
+    }
+
+    QAction* toggle = actions_[kCmdViewToolbar];
+    connect(toggle, &QAction::toggled, toolBar_, &QWidget::setVisible);
+    connect(toolBar_, &QToolBar::visibilityChanged, toggle, &QAction::setChecked);
+}
+
+void CMainFrame::BuildStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar"));
+    bar->showMessage(tr("Ready"));
+
+    sessionPane_ = new QLabel(QString::fromStdString(session_.Describe()), bar);
+    sessionPane_->setObjectName(QStringLiteral("SessionPane"));
+    sessionPane_->setToolTip(tr("The machine the tools work on"));
+    bar->addPermanentWidget(sessionPane_);
+
+    auto indicator = [bar](const char* text) {
+        auto* label = new QLabel(QString::fromLatin1(text), bar);
+        label->setObjectName(QString::fromLatin1(text) + QStringLiteral("Pane"));
+        label->setAlignment(Qt::AlignCenter);
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance(QStringLiteral("SCRL")) + 12);
+        label->setEnabled(false);
+        bar->addPermanentWidget(label);
+        return label;
+    };
+    capPane_ = indicator("CAP");
+    numPane_ = indicator("NUM");
+    scrlPane_ = indicator("SCRL");
+
+    QAction* toggle = actions_[kCmdViewStatusBar];
+    connect(toggle, &QAction::toggled, bar, &QWidget::setVisible);
+}
+
+void CMainFrame::BuildToolTree() {
+    dock_ = new QDockWidget(QStringLiteral("My Bar"), this);
+    dock_->setObjectName(QStringLiteral("MyBar"));
+    dock_->setAllowedAreas(Qt::AllDockWidgetAreas);
+    dock_->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable |
+                       QDockWidget::DockWidgetClosable);
+
+    tree_ = new QTreeWidget(dock_);
+    tree_->setObjectName(QStringLiteral("ToolTree"));
+    tree_->setProperty("controlId", kTreeControlId);
+    tree_->setHeaderHidden(true);
+    tree_->setRootIsDecorated(true);
+    tree_->setUniformRowHeights(true);
+    tree_->setExpandsOnDoubleClick(true);
+    tree_->setMinimumWidth(33);
+
+    auto* root = new QTreeWidgetItem(tree_, {ComputerItemText()});
+    root->setIcon(0, ComputerIcon());
+    auto add = [this](QTreeWidgetItem* parent, const QString& text) {
+        auto* item = new QTreeWidgetItem(parent, {text});
+        const ToolKind* kind = registry_.Find(text);
+        if (kind != nullptr) {
+            item->setIcon(0, ToolIcon(kind->name));
+            if (!kind->registered())
+                item->setForeground(0, palette().brush(QPalette::PlaceholderText));
+        }
+        return item;
+    };
+    add(root, kOsInfoName);
+    add(root, kCpuidName);
+    add(root, kPciName);
+    QTreeWidgetItem* io = add(root, QStringLiteral("I/O Read/Write"));
+    io->setIcon(0, FolderIcon());
+    add(io, kSingleIoName);
+    add(io, kGroupIoName);
+    add(root, kMsrName);
+    add(root, kCmosName);
+    add(root, kMemoryDumpName);
+    add(root, kHexEditName);
+    add(root, kSmbusName);
+    root->setExpanded(true);
+    io->setExpanded(true);
+
+    tree_->viewport()->installEventFilter(this);
+    tree_->installEventFilter(this);
+    dock_->setWidget(tree_);
+    addDockWidget(Qt::LeftDockWidgetArea, dock_);
+    // The bar starts 180 pixels wide, or as wide as the tree needs to show every name whole.
+    resizeDocks({dock_}, {std::max(180, TreeWidthNeeded())}, Qt::Horizontal);
+}
+
+// "<computer name> (<n>-Processor System)"; the name is held to 256 characters.
+QString CMainFrame::ComputerItemText() {
+    Platform& platform = session_.platform();
+    std::string computer = platform.ComputerName().substr(0, 256);
+    return QString::fromStdString(Format("%s (%d-Processor System)", computer.c_str(),
+                                         static_cast<int>(platform.ProcessorCount())));
+}
+
+int CMainFrame::TreeWidthNeeded() const {
+    // (sizeHintForColumn is public in the item view base class.)
+    const QAbstractItemView* view = tree_;
+    return view->sizeHintForColumn(0) + 2 * tree_->frameWidth() + 12;
+}
+
+void CMainFrame::RefreshComputerItem() {
+    QTreeWidgetItem* root = tree_->topLevelItem(0);
+    if (root == nullptr) return;
+    root->setText(0, ComputerItemText());
+    const int needed = TreeWidthNeeded();
+    if (dock_->width() < needed) resizeDocks({dock_}, {needed}, Qt::Horizontal);
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (tree_ != nullptr && watched == tree_->viewport() &&
+        event->type() == QEvent::MouseButtonDblClick) {
+        // The item under the pointer at the double-click; empty space opens nothing.
+        auto* me = static_cast<QMouseEvent*>(event);
+        if (me->button() == Qt::LeftButton) {
+            if (QTreeWidgetItem* item = tree_->itemAt(me->position().toPoint())) {
+                OpenTool(item->text(0));
+            }
+        }
+    } else if (tree_ != nullptr && watched == tree_ && event->type() == QEvent::KeyPress) {
+        auto* ke = static_cast<QKeyEvent*>(event);
+        if ((ke->key() == Qt::Key_Return || ke->key() == Qt::Key_Enter) && tree_->currentItem()) {
+            OpenTool(tree_->currentItem()->text(0));
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        emit shown();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tool windows
+
+ToolView* CMainFrame::OpenTool(const QString& name) {
+    const ToolKind* kind = registry_.Find(name);
+    if (kind == nullptr || !kind->registered()) return nullptr;
+    CChildFrame* frame = OpenKind(*kind);
+    return frame == nullptr ? nullptr : frame->view();
+}
+
+CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
+    ToolContext context;
+    context.client = &session_.client();
+    context.platform = &session_.platform();
+    context.host = this;
+    ToolView* view = kind.factory(context);
+    if (view == nullptr) return nullptr;
+    auto* frame = new CChildFrame(kind, view, nextSerial_++);
+    mdi_->addSubWindow(frame);
+    connect(frame, &QObject::destroyed, this, [this] {
+        // Runs while the window is going away: look again once it has left the area.
+        QTimer::singleShot(0, this, [this] {
+            if (tearingDown_) return;
+            if (mdi_->subWindowList().isEmpty()) ApplyMenuFor(nullptr);
+            UpdateCommandStates();
+        });
+    });
+    frame->show();
+    mdi_->setActiveSubWindow(frame);
+    lastActive_ = frame;
+    ApplyMenuFor(&kind);
+    UpdateCommandStates();
+    return frame;
+}
+
+void CMainFrame::OpenGroupIoAt(uint32_t firstPort, uint32_t count) {
+    if (ToolView* view = OpenTool(kGroupIoName)) view->Preset(firstPort, count);
+}
+
+void CMainFrame::OpenMemoryDumpAt(uint32_t physicalAddress, uint32_t size) {
+    if (ToolView* view = OpenTool(kMemoryDumpName)) view->Preset(physicalAddress, size);
+}
+
+QList<CChildFrame*> CMainFrame::toolWindows() const {
+    QList<CChildFrame*> list;
+    for (QMdiSubWindow* w : mdi_->subWindowList(QMdiArea::CreationOrder)) {
+        if (auto* frame = qobject_cast<CChildFrame*>(w)) list.append(frame);
+    }
+    std::stable_sort(list.begin(), list.end(),
+                     [](CChildFrame* a, CChildFrame* b) { return a->serial() < b->serial(); });
+    return list;
+}
+
+CChildFrame* CMainFrame::activeToolWindow() const {
+    if (auto* active = qobject_cast<CChildFrame*>(mdi_->activeSubWindow())) return active;
+    // The area reports no active window while the main window itself is inactive; the
+    // window that was active last is still the one the commands act on.
+    if (lastActive_ && mdi_->subWindowList().contains(lastActive_.data())) return lastActive_;
+    return nullptr;
+}
+
+void CMainFrame::OnSubWindowActivated(QMdiSubWindow* window) {
+    if (tearingDown_) return;
+    auto* frame = qobject_cast<CChildFrame*>(window);
+    if (frame != nullptr) {
+        lastActive_ = frame;
+        ApplyMenuFor(&frame->kind());
+    }
+    UpdateEditCommands();
+}
+
+// A kind with its own menu offers only itself under File ▸ New while its window is active.
+void CMainFrame::ApplyMenuFor(const ToolKind* kind) {
+    const bool own = kind != nullptr && kind->ownMenu;
+    for (auto& [id, a] : newActions_) a->setVisible(!own || id == kind->commandId);
+    bool anyIo = false;
+    for (QAction* a : ioMenu_->actions()) anyIo = anyIo || a->isVisible();
+    ioMenu_->menuAction()->setVisible(anyIo);
+    currentMenuId_ = own ? kind->documentKindId : kMainMenuId;
+}
+
+void CMainFrame::UpdateCommandStates() {
+    if (tearingDown_) return;
+    const bool any = !toolWindows().isEmpty();
+    actions_[kCmdSave]->setEnabled(any);
+    actions_[kCmdSaveAll]->setEnabled(any);
+    actions_[kCmdClose]->setEnabled(any);
+    UpdateEditCommands();
+}
+
+void CMainFrame::OnFocusChanged(QWidget* /*old*/, QWidget* now) {
+    if (tearingDown_) return;
+    if (watchedEntry_) disconnect(watchedEntry_, nullptr, this, nullptr);
+    watchedEntry_ = nullptr;
+    if (auto* edit = qobject_cast<QLineEdit*>(now)) {
+        watchedEntry_ = edit;
+        connect(edit, &QLineEdit::selectionChanged, this, &CMainFrame::UpdateEditCommands);
+        connect(edit, &QLineEdit::textChanged, this, &CMainFrame::UpdateEditCommands);
+    }
+    UpdateEditCommands();
+}
+
+void CMainFrame::UpdateEditCommands() {
+    if (tearingDown_) return;
+    CChildFrame* w = activeToolWindow();
+    ToolView* view = w == nullptr ? nullptr : w->view();
+    actions_[kCmdCut]->setEnabled(view != nullptr && view->CanCut());
+    actions_[kCmdCopy]->setEnabled(view != nullptr && view->CanCopy());
+    actions_[kCmdPaste]->setEnabled(view != nullptr && view->CanPaste());
+}
+
+void CMainFrame::UpdateLockIndicators() {
+    LockKeyState state = ReadLockKeys();
+    capPane_->setEnabled(state.known && state.caps);
+    numPane_->setEnabled(state.known && state.num);
+    scrlPane_->setEnabled(state.known && state.scroll);
+    const QString unknown = tr("Lock key state not available on this display");
+    for (QLabel* l : {capPane_, numPane_, scrlPane_})
+        l->setToolTip(state.known ? QString() : unknown);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Services
+
+QString CMainFrame::GetProgramFolder() {
+    QString folder = QCoreApplication::applicationDirPath();
+    QDir::setCurrent(folder);
+    return folder + QLatin1Char('/');
+}
+
+uint32_t CMainFrame::GetProcessorCount() {
+    return session_.platform().ProcessorCount();
+}
+
+void CMainFrame::ShowAbout() {
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("About"));
+    dialog.setObjectName(QStringLiteral("AboutDialog"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* row = new QHBoxLayout;
+    auto* icon = new QLabel(&dialog);
+    icon->setPixmap(AppIcon().pixmap(32, 32));
+    auto* text =
+        new QLabel(QString::fromStdString(Format("Korvanta Version %s", kVersionText)), &dialog);
+    text->setObjectName(QStringLiteral("AboutText"));
+    row->addWidget(icon);
+    row->addSpacing(12);
+    row->addWidget(text, 1);
+    layout->addLayout(row);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    layout->addWidget(buttons);
+    dialog.exec();
+}
+
+void CMainFrame::OpenSupportPage() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kSupportUrl)));
+}
+
+void CMainFrame::BringToFront() {
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Report saving
+
+QString CMainFrame::ChooseSavePathWithDialog(QWidget* parent, const QString& folder) {
+    QFileDialog dialog(parent, QString(), folder,
+                       QStringLiteral("Save Files (*.log);;All Files (*.*)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("log"));
+    dialog.selectFile(QStringLiteral("hwinfo.log"));
+    // Asking before an existing file is overwritten is the dialog's default.
+    if (dialog.exec() != QDialog::Accepted) return QString();
+    const QStringList files = dialog.selectedFiles();
+    return files.isEmpty() ? QString() : files.first();
+}
+
+QString CMainFrame::ChooseReportPath() {
+    return chooseSavePath_(this, GetProgramFolder());
+}
+
+void CMainFrame::SaveAllReports() {
+    if (toolWindows().isEmpty()) return;
+    QString path = ChooseReportPath();
+    if (path.isEmpty()) return;
+    std::vector<ReportWindow> windows;
+    for (CChildFrame* w : toolWindows()) windows.push_back({&w->kind(), w->view()});
+    ShowSaveResult(kvt::SaveAllReports(QFile::encodeName(path).toStdString(), windows));
+}
+
+void CMainFrame::SaveActiveReport() {
+    CChildFrame* active = activeToolWindow();
+    if (active == nullptr) return;
+    QString path = ChooseReportPath();
+    if (path.isEmpty()) return;
+    ShowSaveResult(kvt::SaveActiveReport(QFile::encodeName(path).toStdString(),
+                                         {&active->kind(), active->view()}));
+}
+
+void CMainFrame::ShowSaveResult(SaveResult result) {
+    switch (result) {
+        case SaveResult::OpenFailed:
+            ShowKorvantaMessage(this, QString::fromLatin1(kOpenFailedMessage));
+            break;
+        case SaveResult::WriteFailed:
+            ShowKorvantaMessage(this, QString::fromLatin1(kWriteFailedMessage));
+            break;
+        case SaveResult::UseOwnSave:
+            ShowKorvantaMessage(this, QString::fromLatin1(kUseOwnSaveMessage));
+            break;
+        case SaveResult::Written:
+            break;
+    }
+}
+
+}  // namespace kvt

@@ -1,0 +1,176 @@
+// The main window: menus, toolbar, status bar, the "My Bar" dock with the tool tree, and
+// the tool windows in an MDI client area.
+#pragma once
+
+#include <QMainWindow>
+#include <QMdiSubWindow>
+#include <QPointer>
+#include <functional>
+#include <map>
+
+#include "shell/report_saver.h"
+#include "shell/tool_registry.h"
+#include "shell/tool_view.h"
+
+class QMdiArea;
+class QTreeWidget;
+class QTreeWidgetItem;
+class QLabel;
+class QMenu;
+class QToolBar;
+class QDockWidget;
+
+namespace kvt {
+
+class HardwareSession;
+
+// Command ids of the main window (kept as the data of each QAction).
+enum CommandId : int {
+    kCmdSave = 32777,
+    kCmdSaveAll = 166,
+    kCmdCut = 57635,
+    kCmdCopy = 57634,
+    kCmdPaste = 57637,
+    kCmdUndo = 57643,
+    kCmdNew = 57600,
+    kCmdFileSave = 57603,
+    kCmdAbout = 57664,
+    kCmdSupport = 32780,
+    kCmdClose = 57602,
+    kCmdExit = 57665,
+    kCmdViewToolbar = 59392,
+    kCmdViewStatusBar = 59393,
+    kCmdHelpTopics = 57667,
+    kCmdHelp = 57670,
+    kCmdContextHelp = 57669,
+    kCmdNextPane = 57680,
+    kCmdPrevPane = 57681,
+};
+inline constexpr int kMainMenuId = 128;
+inline constexpr int kTreeControlId = 107;
+inline constexpr const char* kVersionText = "1.88.00.8";
+inline constexpr const char* kSupportUrl = "https://korvanta.example.org/support";
+
+// A tool window: one view of one tool kind, titled with the kind's window title.
+class CChildFrame : public QMdiSubWindow {
+    Q_OBJECT
+  public:
+    CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial);
+    const ToolKind& kind() const { return *kind_; }
+    ToolView* view() const { return view_; }
+    quint64 serial() const { return serial_; }  // creation order
+
+  private:
+    const ToolKind* kind_;
+    ToolView* view_;
+    quint64 serial_;
+};
+
+// Watches the whole application for the lock keys.
+class LockKeyWatcher : public QObject {
+    Q_OBJECT
+  public:
+    explicit LockKeyWatcher(std::function<void()> changed) : changed_(std::move(changed)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    std::function<void()> changed_;
+};
+
+class CMainFrame : public QMainWindow, public ToolHost {
+    Q_OBJECT
+  public:
+    // Chooses the path of a report file; empty on Cancel. Tests replace the native dialog.
+    using SavePathChooser = std::function<QString(QWidget* parent, const QString& folder)>;
+
+    CMainFrame(const ToolRegistry& registry, HardwareSession& session, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // Opens a new window of the named tool (exact name) and returns its view; null when the
+    // name matches no tool or the tool has no view yet.
+    ToolView* OpenTool(const QString& name);
+    void OpenGroupIoAt(uint32_t firstPort, uint32_t count) override;
+    void OpenMemoryDumpAt(uint32_t physicalAddress, uint32_t size) override;
+    QString GetProgramFolder() override;
+    uint32_t GetProcessorCount() override;
+
+    // Report saving (Save All, Save).
+    void SaveAllReports();
+    void SaveActiveReport();
+    void setSavePathChooser(SavePathChooser chooser) { chooseSavePath_ = std::move(chooser); }
+    static QString ChooseSavePathWithDialog(QWidget* parent, const QString& folder);
+
+    void ShowAbout();
+    void OpenSupportPage();
+
+    // A simulated board answers only once its driver runs: the tree's root item is filled
+    // again after the driver is loaded.
+    void RefreshComputerItem();
+
+    // Raises and activates the window (a second copy of the program asked for it).
+    void BringToFront();
+
+    // Inspection for the status bar, menus and tests.
+    QAction* action(int commandId) const;
+    QTreeWidget* toolTree() const { return tree_; }
+    QMdiArea* mdiArea() const { return mdi_; }
+    QDockWidget* toolDock() const { return dock_; }
+    QLabel* sessionPane() const { return sessionPane_; }
+    QList<CChildFrame*> toolWindows() const;  // in creation order
+    CChildFrame* activeToolWindow() const;
+    int currentMenuId() const { return currentMenuId_; }
+    QMenu* newMenu() const { return newMenu_; }
+
+  signals:
+    void shown();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void BuildActions();
+    void BuildMenus();
+    void BuildToolBar();
+    void BuildStatusBar();
+    void BuildToolTree();
+    QString ComputerItemText();
+    int TreeWidthNeeded() const;
+    QAction* MakeAction(int id, const QString& text, const QString& prompt = QString());
+    void OnSubWindowActivated(QMdiSubWindow* window);
+    void ApplyMenuFor(const ToolKind* kind);
+    void UpdateCommandStates();
+    void UpdateEditCommands();
+    void UpdateLockIndicators();
+    void OnFocusChanged(QWidget* old, QWidget* now);
+    CChildFrame* OpenKind(const ToolKind& kind);
+    QString ChooseReportPath();
+    void ShowSaveResult(SaveResult result);
+
+    const ToolRegistry& registry_;
+    HardwareSession& session_;
+    QMdiArea* mdi_ = nullptr;
+    QTreeWidget* tree_ = nullptr;
+    QDockWidget* dock_ = nullptr;
+    QToolBar* toolBar_ = nullptr;
+    QMenu* newMenu_ = nullptr;
+    QMenu* ioMenu_ = nullptr;
+    QLabel* capPane_ = nullptr;
+    QLabel* numPane_ = nullptr;
+    QLabel* scrlPane_ = nullptr;
+    QLabel* sessionPane_ = nullptr;
+    std::map<int, QAction*> actions_;
+    std::map<int, QAction*> newActions_;  // File ▸ New items by command id
+    QPointer<CChildFrame> lastActive_;
+    QPointer<QWidget> watchedEntry_;
+    quint64 nextSerial_ = 1;
+    int currentMenuId_ = kMainMenuId;
+    bool shownOnce_ = false;
+    bool tearingDown_ = false;
+    LockKeyWatcher* lockKeyWatcher_ = nullptr;
+    SavePathChooser chooseSavePath_;
+};
+
+}  // namespace kvt

@@ -1,0 +1,65 @@
+// The base of every tool view: a widget that lives in one tool window, writes its report,
+// takes the presets of OpenGroupIoAt/OpenMemoryDumpAt and handles Copy, Cut and Paste for
+// its entry fields.
+#pragma once
+
+#include <QWidget>
+#include <cstdint>
+
+class QLineEdit;
+
+namespace kvt {
+
+class ReportStream;
+class DriverClient;
+class Platform;
+class ToolHost;
+
+// What a view is given when its window is created.
+struct ToolContext {
+    DriverClient* client = nullptr;
+    Platform* platform = nullptr;
+    ToolHost* host = nullptr;  // OpenGroupIoAt, OpenMemoryDumpAt, GetProgramFolder
+};
+
+class ToolView : public QWidget {
+    Q_OBJECT
+  public:
+    explicit ToolView(QWidget* parent = nullptr) : QWidget(parent) {}
+
+    // Writes the view's current content at the stream's position. Views without a report
+    // write nothing.
+    virtual void WriteReport(ReportStream& out) { (void)out; }
+
+    // OpenGroupIoAt / OpenMemoryDumpAt hand their two numbers to the new view.
+    virtual void Preset(uint32_t first, uint32_t second) {
+        (void)first;
+        (void)second;
+    }
+
+    // Copy, Cut and Paste go to the focused entry field of the view (a QLineEdit): Copy and
+    // Cut need a selection, Paste an editable field and text on the clipboard.
+    virtual bool CanCopy() const;
+    virtual bool CanCut() const;
+    virtual bool CanPaste() const;
+    virtual void Copy();
+    virtual void Cut();
+    virtual void Paste();
+
+  protected:
+    // The focused entry field when it belongs to this view.
+    QLineEdit* FocusedEntry() const;
+};
+
+// The services a view may ask of the main window.
+class ToolHost {
+  public:
+    virtual ~ToolHost() = default;
+    virtual void OpenGroupIoAt(uint32_t firstPort, uint32_t count) = 0;
+    virtual void OpenMemoryDumpAt(uint32_t physicalAddress, uint32_t size) = 0;
+    // The folder of the program with a trailing "/"; also made the current directory.
+    virtual QString GetProgramFolder() = 0;
+    virtual uint32_t GetProcessorCount() = 0;
+};
+
+}  // namespace kvt

@@ -1,0 +1,172 @@
+// Start-up of the whole program: against a board, when the driver cannot be loaded, and a
+// second copy that brings the first to the front.
+#include <QLabel>
+#include <QProcess>
+#include <QSettings>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include "gui_support.h"
+#include "shell/application.h"
+#include "shell/main_frame.h"
+#include "shell/messages.h"
+#include "shell/single_instance.h"
+
+using namespace kvt;
+
+namespace {
+
+// Runs fn once the program's event loop runs (the driver is loaded and the caption set).
+void WhenRunning(CKorvantaApp& app, std::function<void()> fn) {
+    QTimer::singleShot(10, [&app, fn] {
+        if (app.mainFrame() == nullptr || MessageCaption() != QLatin1String(kMessageCaption)) {
+            WhenRunning(app, fn);
+            return;
+        }
+        fn();
+    });
+}
+
+}  // namespace
+
+class StartupTest : public QObject {
+    Q_OBJECT
+  private:
+    QTemporaryDir tmp_;  // the single-instance lock and socket live here (TMPDIR)
+    guitest::BoardSession board_;
+
+  private slots:
+    void initTestCase() {
+        QVERIFY(tmp_.isValid());
+        setenv("TMPDIR", tmp_.path().toLocal8Bit().constData(), 1);
+        QVERIFY2(board_.Start(), board_.error.c_str());
+    }
+
+    void startsAgainstABoardWithoutToolWindows() {
+        CKorvantaApp app;
+        bool shownBeforeDriver = false;
+        bool checked = false;
+        QString rootText, pane;
+        int toolWindows = -1;
+        // Runs first inside start-up (window shown, driver not yet loaded), then again once
+        // the event loop runs.
+        std::function<void()> check = [&] {
+            CMainFrame* frame = app.mainFrame();
+            if (frame == nullptr) return;
+            if (MessageCaption() != QLatin1String(kMessageCaption)) {
+                shownBeforeDriver = frame->isVisible();
+                QTimer::singleShot(0, check);
+                return;
+            }
+            rootText = frame->toolTree()->topLevelItem(0)->text(0);
+            pane = frame->sessionPane()->text();
+            toolWindows = static_cast<int>(frame->toolWindows().size());
+            checked = true;
+            QApplication::exit(7);
+        };
+        QTimer::singleShot(0, check);
+        int status = app.Run({"korvanta", "--board", guitest::BoardPath()});
+        QVERIFY(checked);
+        QCOMPARE(status, 7);
+        QVERIFY(shownBeforeDriver);
+        QCOMPARE(rootText, QStringLiteral("KVT-P35-ICH9 (4-Processor System)"));
+        QCOMPARE(pane, QStringLiteral("Simulated board: intel-desktop"));
+        QCOMPARE(toolWindows, 0);
+        QCOMPARE(QCoreApplication::organizationName(),
+                 QStringLiteral("Local AppWizard-Generated Applications"));
+        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Korvanta"));
+        // At exit the caption goes back and the single-instance lock is free again.
+        QVERIFY(MessageCaption() != QLatin1String(kMessageCaption));
+        SingleInstance again;
+        QVERIFY(again.Claim());
+    }
+
+    void driverThatCannotLoadEndsWithAMessage() {
+        // A board profile the driver refuses: the driver cannot be started.
+        QFile bad(tmp_.filePath("broken-board.json"));
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("{ this is not a board");
+        bad.close();
+        QTemporaryDir runtime;
+        setenv("KORVANTA_RUNTIME_DIR", runtime.path().toLocal8Bit().constData(), 1);
+
+        CKorvantaApp app;
+        QStringList seen;
+        bool visibleAtMessage = false;
+        SetMessageHook([&](const QString& caption, const QString& text) {
+            seen << caption + "|" + text;
+            visibleAtMessage = app.mainFrame() != nullptr && app.mainFrame()->isVisible();
+        });
+        int status = app.Run({"korvanta", "--board", bad.fileName()});
+        SetMessageHook({});
+        setenv("KORVANTA_RUNTIME_DIR", board_.daemon.runtimeDir().c_str(), 1);
+        QVERIFY(status != 0);
+        QCOMPARE(seen, QStringList{"KORVANTA|Error! Load driver failed!"});
+        QVERIFY(visibleAtMessage);
+    }
+
+    void unknownBoardIsReportedBeforeAnyWindow() {
+        CKorvantaApp app;
+        QStringList seen;
+        SetMessageHook(
+            [&](const QString& caption, const QString& text) { seen << caption + "|" + text; });
+        int status = app.Run({"korvanta", "--board", "no-such-board"});
+        SetMessageHook({});
+        QVERIFY(status != 0);
+        QCOMPARE(seen, QStringList{"KORVANTA|Error! no board profile named 'no-such-board'"});
+        QVERIFY(app.mainFrame() == nullptr);
+    }
+
+    void secondCopyActivatesTheFirstAndEnds() {
+        CKorvantaApp app;
+        bool activated = false;
+        int secondStatus = -1;
+        QProcess::ExitStatus secondExit = QProcess::CrashExit;
+        QProcess second;
+        WhenRunning(app, [&] {
+            CMainFrame* frame = app.mainFrame();
+            frame->showMinimized();
+            QObject::connect(&second, &QProcess::finished,
+                             [&, frame](int code, QProcess::ExitStatus s) {
+                                 secondStatus = code;
+                                 secondExit = s;
+                                 QTimer::singleShot(300, [&, frame] {
+                                     activated = !frame->isMinimized();
+                                     QApplication::exit(0);
+                                 });
+                             });
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+            second.setProcessEnvironment(env);
+            second.start(QStringLiteral(KORVANTA_BINARY_DIR "/korvanta"),
+                         {"--board", guitest::BoardPath()});
+        });
+        QTimer::singleShot(20000, [] { QApplication::exit(98); });
+        int status = app.Run({"korvanta", "--board", guitest::BoardPath()});
+        QCOMPARE(status, 0);
+        QCOMPARE(secondExit, QProcess::NormalExit);
+        QCOMPARE(secondStatus, 0);
+        QVERIFY(activated);
+    }
+
+    void twoStartingCopiesCannotBothWin() {
+        SingleInstance a, b;
+        QVERIFY(a.Claim());
+        QVERIFY(!b.Claim());
+        QSignalSpy spy(&a, &SingleInstance::activationRequested);
+        // The asking copy blocks on its socket, so it runs on its own thread here.
+        bool answered = false;
+        QThread* asker = QThread::create([&] {
+            SingleInstance c;
+            answered = c.ActivateRunningCopy(3000);
+        });
+        asker->start();
+        QTRY_COMPARE(spy.count(), 1);
+        QVERIFY(asker->wait(5000));
+        delete asker;
+        QVERIFY(answered);
+    }
+};
+
+QTEST_MAIN(StartupTest)
+#include "startup_test.moc"
