@@ -584,6 +584,7 @@ void CMainFrame::BringToFront() {
     show();
     raise();
     activateWindow();
+    emit broughtToFront();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -125,6 +125,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
 
   signals:
     void shown();
+    void broughtToFront();
 
   protected:
     void showEvent(QShowEvent* event) override;

@@ -120,12 +120,16 @@ class StartupTest : public QObject {
     void secondCopyActivatesTheFirstAndEnds() {
         CKorvantaApp app;
         bool activated = false;
+        bool minimizedBefore = false;
+        int broughtToFront = 0;
         int secondStatus = -1;
         QProcess::ExitStatus secondExit = QProcess::CrashExit;
         QProcess second;
         WhenRunning(app, [&] {
             CMainFrame* frame = app.mainFrame();
             frame->showMinimized();
+            minimizedBefore = frame->isMinimized();
+            QObject::connect(frame, &CMainFrame::broughtToFront, [&] { ++broughtToFront; });
             QObject::connect(&second, &QProcess::finished,
                              [&, frame](int code, QProcess::ExitStatus s) {
                                  secondStatus = code;
@@ -146,7 +150,9 @@ class StartupTest : public QObject {
         QCOMPARE(status, 0);
         QCOMPARE(secondExit, QProcess::NormalExit);
         QCOMPARE(secondStatus, 0);
+        QVERIFY(minimizedBefore);
         QVERIFY(activated);
+        QCOMPARE(broughtToFront, 1);
     }
 
     void twoStartingCopiesCannotBothWin() {
