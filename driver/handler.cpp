@@ -245,10 +245,19 @@ Answer RequestHandler::ReadMemory(const DriverRequest& request) {
     uint32_t address = 0;
     if (!ValidMemoryRange(request, address)) return Refused(request);
     Answer answer = Served(request);
+    answer.payload = std::move(spare_);
+    spare_ = {};
     answer.payload.resize(request.length);
-    if (!backend_.ReadPhysical(address, answer.payload.data(), request.length))
+    if (!backend_.ReadPhysical(address, answer.payload.data(), request.length)) {
+        Recycle(std::move(answer.payload));
         return Refused(request);
+    }
     return answer;
+}
+
+void RequestHandler::Recycle(std::vector<uint8_t>&& buffer) {
+    if (buffer.capacity() > spare_.capacity() && buffer.capacity() <= kMaxTransfer)
+        spare_ = std::move(buffer);
 }
 
 Answer RequestHandler::WriteMemory(const Caller& caller, const char* name,

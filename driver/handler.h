@@ -54,6 +54,9 @@ class RequestHandler {
     // Set once a stop request was served; the server ends after sending its answer.
     bool stopRequested() const { return stopRequested_; }
     Backend& backend() { return backend_; }
+    // Hands back an answer's payload once it was sent, so the next memory read reuses its
+    // pages instead of faulting in fresh ones.
+    void Recycle(std::vector<uint8_t>&& buffer);
 
   private:
     Answer HandleNt(const Caller& caller, const FrameHeader& header, const DriverRequest& request,
@@ -81,6 +84,7 @@ class RequestHandler {
     Backend& backend_;
     HandlerOptions options_;
     bool stopRequested_ = false;
+    std::vector<uint8_t> spare_;
 };
 
 // Text of the status request: the backend's name on the first line, then one line per kind

@@ -16,10 +16,7 @@
 #include <string>
 #include <thread>
 
-#if __has_include("driver/board/board.h")
 #include "driver/board/board.h"
-#define KORVANTA_HAVE_BOARD 1
-#endif
 #include "driver/handler.h"
 #include "driver/host/host_backend.h"
 #include "driver/server.h"
@@ -127,11 +124,7 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     std::unique_ptr<Backend> backend;
     if (!options.board.empty()) {
         std::string error;
-#ifdef KORVANTA_HAVE_BOARD
         backend = LoadBoardBackend(options.board, &error);
-#else
-        error = "simulated boards not built";
-#endif
         if (!backend) {
             std::string message =
                 "korvanta-driver: cannot load board " + options.board + ": " + error;

@@ -270,6 +270,8 @@ void Server::AcceptAll(Listener& listener) {
         if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
         ucred peer{};
         socklen_t size = sizeof peer;
+        // Connections served during this loop still count until they are dropped.
+        if (connections_.size() >= options_.maxConnections) DropFinished(Clock::now());
         if (stopping_ || connections_.size() >= options_.maxConnections ||
             getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
             !Authorised(peer.uid, peer.gid)) {
@@ -283,6 +285,8 @@ void Server::AcceptAll(Listener& listener) {
         connection->deadline = Clock::now() + options_.frameTimeout;
         connection->buffer.resize(kRequestPrefixSize);
         connections_.push_back(std::move(connection));
+        // The request has usually arrived with the connection: serve it without another poll.
+        ReadFrom(*connections_.back());
     }
 }
 
@@ -347,6 +351,9 @@ void Server::SendTo(Connection& c) {
         c.sent += static_cast<size_t>(n);
     }
     c.done = true;
+    close(c.fd);
+    c.fd = -1;
+    handler_.Recycle(std::move(c.answer.payload));
 }
 
 // Closes finished connections and those past their deadline.
@@ -354,7 +361,7 @@ void Server::DropFinished(std::chrono::steady_clock::time_point now) {
     for (auto& c : connections_)
         if (now >= c->deadline) c->done = true;
     std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
-        if (c->done) close(c->fd);
+        if (c->done && c->fd >= 0) close(c->fd);
         return c->done;
     });
 }
@@ -415,7 +422,8 @@ void Server::Run() {
 }
 
 void Server::Shutdown() {
-    for (auto& c : connections_) close(c->fd);
+    for (auto& c : connections_)
+        if (c->fd >= 0) close(c->fd);
     connections_.clear();
     bool removed = false;
     for (Listener& listener : listeners_) {

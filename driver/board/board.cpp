@@ -84,6 +84,14 @@ bool Board::ReadTsc(uint32_t processor, uint64_t& value) {
     return true;
 }
 
+bool Board::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) {
+    if (!hasEcam) return false;
+    base = ecamBase;
+    firstBus = 0;
+    lastBus = uint8_t(ecamBuses - 1);
+    return true;
+}
+
 std::vector<std::string> Board::StatusLines() {
     std::vector<std::string> lines = {"ports: ok (simulated)", "PCI configuration: ok (simulated)"};
     if (hasEcam)

@@ -49,6 +49,7 @@ class Board : public Backend {
     MemoryMap& memory() { return memory_; }
     bool hasEcam = false;
     uint32_t ecamBase = 0;
+    uint32_t ecamBuses = 0;
 
     // Keeps a device model alive for the board's lifetime and returns it.
     template <typename T>
@@ -76,6 +77,7 @@ class Board : public Backend {
     bool Cpuid(uint32_t processor, uint32_t function, uint32_t subFunction,
                CpuidResult& out) override;
     bool ReadTsc(uint32_t processor, uint64_t& value) override;
+    bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) override;
     bool DirectPortAccessAvailable() const override { return true; }
     std::vector<std::string> StatusLines() override;
 

@@ -167,14 +167,30 @@ bool ParseProcessors(const ProfileNode& n, Board& board) {
 bool ParsePciAddress(const ProfileNode& f, uint8_t& bus, uint8_t& devFn) {
     std::string text;
     if (!f.String("address", text, true, 16)) return false;
-    unsigned b = 0, d = 0, fn = 0;
-    char tail = 0;
-    int got = std::sscanf(text.c_str(), "%2x:%2x.%1x%c", &b, &d, &fn, &tail);
-    if (got != 3 || d > 31 || fn > 7)
+    // bb:dd.f in hexadecimal, one or two digits for bus and device.
+    auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    };
+    unsigned parts[3] = {0, 0, 0};
+    size_t at = 0;
+    bool ok = true;
+    for (int part = 0; part < 3 && ok; ++part) {
+        size_t digits = 0;
+        while (at < text.size() && hex(text[at]) >= 0 && digits < 2) {
+            parts[part] = parts[part] * 16 + unsigned(hex(text[at++]));
+            ++digits;
+        }
+        ok = digits > 0 && (part < 2 || digits == 1);
+        if (part < 2) ok = ok && at < text.size() && text[at++] == (part == 0 ? ':' : '.');
+    }
+    if (!ok || at != text.size() || parts[1] > 31 || parts[2] > 7)
         return f.Fail(f.PathOf("address"),
                       "must be bus:device.function in hexadecimal, e.g. 00:1f.3");
-    bus = uint8_t(b);
-    devFn = uint8_t(d << 3 | fn);
+    bus = uint8_t(parts[0]);
+    devFn = uint8_t(parts[1] << 3 | parts[2]);
     return true;
 }
 
@@ -578,6 +594,7 @@ bool ParsePci(const ProfileNode& n, Board& board) {
             return e.Fail(error);
         board.hasEcam = true;
         board.ecamBase = uint32_t(base);
+        board.ecamBuses = buses;
     }
     return true;
 }

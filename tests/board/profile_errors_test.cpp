@@ -1,0 +1,172 @@
+// A bad profile is refused with one message naming the file and the field, never a crash.
+#include <functional>
+
+#include "tests/board/board_test_util.h"
+
+namespace kvt::test {
+namespace {
+
+using nlohmann::json;
+
+struct BadCase {
+    const char* expected;  // the whole message must contain this
+    std::function<void(json&)> change;
+};
+
+TEST(BoardProfileErrors, EachBadValueIsNamed) {
+    const BadCase cases[] = {
+        {"test.json: computer: missing", [](json& p) { p.erase("computer"); }},
+        {"test.json: procesors: unknown field", [](json& p) { p["procesors"] = 1; }},
+        {"name: must be lower-case", [](json& p) { p["name"] = "Big Board"; }},
+        {"computer: longer than 15", [](json& p) { p["computer"] = "A-VERY-LONG-COMPUTER-NAME"; }},
+        {"processors.count: must be at least 1", [](json& p) { p["processors"]["count"] = 0; }},
+        {"processors.count: must be at most 0x40", [](json& p) { p["processors"]["count"] = 65; }},
+        {"processors.tsc_hz: must not be negative",
+         [](json& p) { p["processors"]["tsc_hz"] = -5; }},
+        {"processors.tsc_hz: must be a number", [](json& p) { p["processors"]["tsc_hz"] = 2.5e9; }},
+        {"processors.cpuid[1].leaf: must be a number",
+         [](json& p) { p["processors"]["cpuid"][1]["leaf"] = "0xZZ"; }},
+        {"processors.cpuid[1].eax: must be at most 0xFFFFFFFF",
+         [](json& p) { p["processors"]["cpuid"][1]["eax"] = "0x100000000"; }},
+        {"processors.cpuid[1]: leaf 0x0 is listed twice",
+         [](json& p) { p["processors"]["cpuid"][1]["leaf"] = 0; }},
+        {"processors.cpuid: needs leaf 0", [](json& p) { p["processors"]["cpuid"].erase(0); }},
+        {"processors.msrs[1].access: must be read-write, read-only or refused",
+         [](json& p) { p["processors"]["msrs"][1]["access"] = "bogus"; }},
+        {"processors.each: more than 2 entries",
+         [](json& p) {
+             p["processors"]["each"] =
+                 json::array({json::object(), json::object(), json::object()});
+         }},
+        {"processors.each[0].cpuid[0].leaf: missing",
+         [](json& p) { p["processors"]["each"] = json::parse(R"([{"cpuid": [{"eax": 1}]}])"); }},
+        {"pci.functions: must be a list", [](json& p) { p["pci"]["functions"] = "x"; }},
+        {"pci.functions[0].address: must be bus:device.function",
+         [](json& p) { p["pci"]["functions"][0]["address"] = "00:20.0"; }},
+        {"pci.functions[0].address: must be bus:device.function",
+         [](json& p) { p["pci"]["functions"][0]["address"] = "-1:00.0"; }},
+        {"pci.functions[0].address: must be bus:device.function",
+         [](json& p) { p["pci"]["functions"][0]["address"] = "00:1f.3 "; }},
+        {"pci.functions[0].address: must be bus:device.function",
+         [](json& p) { p["pci"]["functions"][0]["address"] = "100:00.0"; }},
+        {"pci.functions[1].address: function 00:00.0 is declared twice",
+         [](json& p) { p["pci"]["functions"].push_back(p["pci"]["functions"][0]); }},
+        {"pci.functions[0].vendor_id: missing",
+         [](json& p) { p["pci"]["functions"][0].erase("vendor_id"); }},
+        {"pci.functions[0].bars[0].size: must be a power of two",
+         [](json& p) {
+             p["pci"]["functions"][0]["bars"] =
+                 json::parse(R"([{"index": 4, "kind": "io", "size": 24, "address": "0x400"}])");
+         }},
+        {"pci.functions[0].bars[0].address: must be a multiple of the size",
+         [](json& p) {
+             p["pci"]["functions"][0]["bars"] = json::parse(
+                 R"([{"index": 0, "kind": "mem32", "size": 4096, "address": "0x800"}])");
+         }},
+        {"pci.functions[0].bars[0].index: a 64-bit BAR needs the next BAR",
+         [](json& p) {
+             p["pci"]["functions"][0]["bars"] =
+                 json::parse(R"([{"index": 5, "kind": "mem64", "size": 4096}])");
+         }},
+        {"pci.functions[0].capabilities[1].offset: overlaps another capability",
+         [](json& p) {
+             p["pci"]["functions"][0]["capabilities"] =
+                 json::parse(R"([{"id": 1, "offset": "0x40"}, {"id": 5, "offset": "0x44"}])");
+         }},
+        {"pci.functions[0].capabilities[0]: needs bytes or length",
+         [](json& p) { p["pci"]["functions"][0]["capabilities"] = json::parse(R"([{"id": 9}])"); }},
+        {"pci.functions[0].capabilities[0].port_type: is not a PCI Express port type",
+         [](json& p) {
+             p["pci"]["functions"][0]["capabilities"] =
+                 json::parse(R"([{"id": 16, "port_type": "sideways"}])");
+         }},
+        {"pci.functions[0].extended_capabilities: need \"express\": true",
+         [](json& p) {
+             p["pci"]["functions"][0]["extended_capabilities"] = json::parse(R"([{"id": 1}])");
+         }},
+        {"pci.functions[0].bytes.0xFF: runs past the end",
+         [](json& p) {
+             p["pci"]["functions"][0]["bytes"] = {{"0xFF", "01 02"}};
+         }},
+        {"pci.functions[0].config: 'g' is not a hexadecimal digit",
+         [](json& p) { p["pci"]["functions"][0]["config"] = "86 80 g0"; }},
+        {"pci.ecam.base: must be a multiple of 1 MiB",
+         [](json& p) {
+             p["pci"]["ecam"] = {{"base", "0xE0080000"}};
+         }},
+        {"pci.ecam: region at F8000000h of 10000000h bytes lies outside the 32-bit",
+         [](json& p) {
+             p["pci"]["ecam"] = {{"base", "0xF8000000"}, {"buses", 256}};
+         }},
+        {"memory[1]: region at 90000h-9FFFFh overlaps region \"low\"",
+         [](json& p) {
+             p["memory"].push_back(
+                 {{"name", "more"}, {"base", "0x90000"}, {"size", "0x10000"}, {"kind", "ram"}});
+         }},
+        {"memory[0].kind: must be ram or rom", [](json& p) { p["memory"][0]["kind"] = "flash"; }},
+        {"memory[0].ascii.0xA0000: runs past the end",
+         [](json& p) {
+             p["memory"][0]["ascii"] = {{"0xA0000", "x"}};
+         }},
+        {"cmos.bank70: holds more than 128 bytes",
+         [](json& p) {
+             std::string bytes;
+             for (int i = 0; i < 129; ++i) bytes += "00 ";
+             p["cmos"] = {{"bank70", bytes}};
+         }},
+        {"cmos.bank70: missing",
+         [](json& p) {
+             p["cmos"] = {{"bank72", "00"}};
+         }},
+        {"version.platform: missing",
+         [](json& p) {
+             p["version"] = {{"major", 4}, {"minor", 10}, {"build", 1998}};
+         }},
+        {"smbus: SMBus controller models are not available",
+         [](json& p) { p["smbus"] = json::array({json::object()}); }},
+    };
+    for (const BadCase& c : cases) {
+        json p = MinimalProfile();
+        c.change(p);
+        std::string error;
+        EXPECT_FALSE(LoadText(p, &error)) << c.expected;
+        EXPECT_NE(error.find(c.expected), std::string::npos)
+            << "expected \"" << c.expected << "\" in \"" << error << "\"";
+    }
+}
+
+TEST(BoardProfileErrors, FilesAndTextThatAreNotProfiles) {
+    std::string error;
+    EXPECT_FALSE(driver::LoadBoardBackend("/nonexistent/board.json", &error));
+    EXPECT_EQ(error.rfind("/nonexistent/board.json: cannot be opened", 0), 0u) << error;
+    EXPECT_FALSE(driver::LoadBoardBackendFromText("{\"name\": ", "cut.json", &error));
+    EXPECT_EQ(error.rfind("cut.json: not valid JSON", 0), 0u) << error;
+    EXPECT_FALSE(driver::LoadBoardBackendFromText("[1, 2]", "list.json", &error));
+    EXPECT_EQ(error, "list.json: profile: must be an object");
+    // Every field of the minimal profile replaced by a value of the wrong kind is refused
+    // with a message (and nothing crashes).
+    const json base = MinimalProfile();
+    const json wrong[] = {json(nullptr), json(true),    json(-1),
+                          json("text"),  json::array(), json::object()};
+    std::function<void(const json::json_pointer&, const json&)> visit =
+        [&](const json::json_pointer& at, const json& node) {
+            for (const json& w : wrong) {
+                json p = base;
+                p[at] = w;
+                if (p == base) continue;
+                std::string e;
+                auto b = LoadText(p, &e);
+                if (!b) {
+                    EXPECT_FALSE(e.empty()) << at.to_string();
+                }
+            }
+            if (node.is_object())
+                for (auto& item : node.items()) visit(at / item.key(), item.value());
+            if (node.is_array())
+                for (size_t i = 0; i < node.size(); ++i) visit(at / i, node[i]);
+        };
+    visit(json::json_pointer(), base);
+}
+
+}  // namespace
+}  // namespace kvt::test

@@ -1,0 +1,180 @@
+#include "tools/cpu/cpu_exec.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kvt {
+
+CpuVendor CpuVendorFromRegisters(const CpuidRegisters& function0) {
+    char vendor[13];
+    std::memcpy(vendor, &function0.ebx, 4);
+    std::memcpy(vendor + 4, &function0.edx, 4);
+    std::memcpy(vendor + 8, &function0.ecx, 4);
+    vendor[12] = '\0';
+    // All thirteen bytes: exact, case-sensitive names. VIA by its first four bytes only.
+    if (std::memcmp(vendor, "GenuineIntel", 13) == 0) return kCpuVendorIntel;
+    if (std::memcmp(vendor, "AuthenticAMD", 13) == 0) return kCpuVendorAmd;
+    if (std::memcmp(vendor, "GenuineTMx86", 13) == 0) return kCpuVendorTransmeta;
+    if (std::memcmp(vendor, "VIA", 4) == 0) return kCpuVendorVia;
+    return kCpuVendorUnknown;
+}
+
+const char* CpuVendorName(uint32_t vendor) {
+    switch (vendor) {
+        case kCpuVendorIntel:
+            return "GenuineIntel";
+        case kCpuVendorAmd:
+            return "AuthenticAMD";
+        case kCpuVendorTransmeta:
+            return "GenuineTMx86";
+        case kCpuVendorVia:
+            return "VIA";
+        default:
+            return "";
+    }
+}
+
+bool HasCpuidInstruction() {
+#if defined(__x86_64__)
+    uint64_t before = 0;
+    uint64_t after = 0;
+    // Step over the red zone before pushing: the compiler may keep locals below RSP.
+    asm volatile(
+        "subq $128, %%rsp\n\t"
+        "pushfq\n\t"
+        "popq %0\n\t"
+        "movq %0, %1\n\t"
+        "xorq $0x200000, %1\n\t"
+        "pushq %1\n\t"
+        "popfq\n\t"
+        "pushfq\n\t"
+        "popq %1\n\t"
+        "pushq %0\n\t"
+        "popfq\n\t"
+        "addq $128, %%rsp"
+        : "=&r"(before), "=&r"(after)
+        :
+        : "cc", "memory");
+    return ((before ^ after) & 0x200000) != 0;
+#elif defined(__i386__)
+    uint32_t before = 0;
+    uint32_t after = 0;
+    asm volatile(
+        "pushfl\n\t"
+        "popl %0\n\t"
+        "movl %0, %1\n\t"
+        "xorl $0x200000, %1\n\t"
+        "pushl %1\n\t"
+        "popfl\n\t"
+        "pushfl\n\t"
+        "popl %1\n\t"
+        "pushl %0\n\t"
+        "popfl"
+        : "=&r"(before), "=&r"(after)
+        :
+        : "cc", "memory");
+    return ((before ^ after) & 0x200000) != 0;
+#else
+    return false;
+#endif
+}
+
+namespace {
+
+// Executes first..highest (unsigned, inclusive) into `out`, at most the per-range limit.
+// Returns the highest function actually collected.
+uint32_t CollectRange(Platform& platform, uint32_t first, uint32_t highest,
+                      std::vector<CpuidRegisters>& out) {
+    uint32_t count = highest - first + 1;
+    if (count > kMaxCpuidFunctionsPerRange) count = kMaxCpuidFunctionsPerRange;
+    out.assign(count, CpuidRegisters{});
+    for (uint32_t i = 0; i < count; ++i) out[i] = platform.Cpuid(first + i, 0);
+    return first + count - 1;
+}
+
+}  // namespace
+
+void CollectCpuid(CpuidRecord& record, Platform& platform) {
+    record.standard.clear();
+    record.extended.clear();
+    record.transmeta.clear();
+
+    CpuidRegisters f0 = platform.Cpuid(0, 0);
+    record.highestStandard = static_cast<int32_t>(f0.eax);
+    record.vendor = CpuVendorFromRegisters(f0);
+
+    // Signed bound: a negative highest function collects nothing.
+    record.extendedBase = kCpuidExtendedBase;
+    if (record.highestStandard >= 0) {
+        record.highestStandard = static_cast<int32_t>(CollectRange(
+            platform, 0, static_cast<uint32_t>(record.highestStandard), record.standard));
+    }
+
+    // Function 0x80000000 runs here and again as the first entry of the range.
+    CpuidRegisters ext = platform.Cpuid(kCpuidExtendedBase, 0);
+    record.highestExtended = ext.eax > kCpuidExtendedBase ? ext.eax : 0;
+    if (record.highestExtended != 0) {
+        record.highestExtended =
+            CollectRange(platform, kCpuidExtendedBase, record.highestExtended, record.extended);
+    }
+
+    record.highestTransmeta = 0;
+    if (record.vendor == kCpuVendorTransmeta) {
+        record.transmetaBase = kCpuidTransmetaBase;
+        CpuidRegisters tm = platform.Cpuid(kCpuidTransmetaBase, 0);
+        // A highest function below the base would make the range wrap; it means none.
+        if (tm.eax >= kCpuidTransmetaBase) {
+            record.highestTransmeta =
+                CollectRange(platform, kCpuidTransmetaBase, tm.eax, record.transmeta);
+        }
+    }
+}
+
+int CollectCpuidOnProcessor(CpuidRecord& record, uint32_t processor, Platform& platform,
+                            UserMessages& messages) {
+    bool started = RunOnProcessor(processor, [&record, &platform] {
+        if (HasCpuidInstruction()) CollectCpuid(record, platform);
+    });
+    if (!started) {
+        messages.ShowMessage("GetCPUIDThread thread Creating Error!");
+        return 0;
+    }
+    return 1;
+}
+
+uint64_t ReadMsrUnpinned(DriverClient& client, uint32_t msr) {
+    if (ConsumerWindows(client.GetOsKind())) return client.ReadMsrConsumer(msr);
+    return client.ReadMsrNt(msr);
+}
+
+int WriteMsrUnpinned(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi,
+                     uint32_t esi) {
+    if (ConsumerWindows(client.GetOsKind())) {
+        return client.WriteMsrConsumer(msr, eax, edx, edi, esi);
+    }
+    return client.WriteMsrNt(msr, eax, edx, edi, esi);
+}
+
+uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor) {
+    uint64_t value = 0;
+    if (!RunOnProcessor(processor, [&] { value = ReadMsrUnpinned(client, msr); })) {
+        std::puts("Create msr read thread Error!");
+        std::fflush(stdout);
+        return 0;
+    }
+    return value;
+}
+
+int WriteMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t edx,
+                        uint32_t edi, uint32_t esi, uint32_t processor) {
+    int ok = 0;
+    if (!RunOnProcessor(processor,
+                        [&] { ok = WriteMsrUnpinned(client, msr, eax, edx, edi, esi) ? 1 : 0; })) {
+        std::puts("Create msr read thread Error!");
+        std::fflush(stdout);
+        return 0;
+    }
+    return ok;
+}
+
+}  // namespace kvt
