@@ -143,6 +143,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void OnSubWindowActivated(QMdiSubWindow* window);
     void ApplyMenuFor(const ToolKind* kind);
     void UpdateCommandStates();
+    void UpdateTitleLater();
     void UpdateEditCommands();
     void UpdateLockIndicators();
     void OnFocusChanged(QWidget* old, QWidget* now);
