@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QDeadlineTimer>
 #include <QSettings>
 #include <QTimer>
+#include <QWindow>
 #include <cstdio>
 
 #include "hwaccess/session.h"
@@ -87,7 +89,12 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     frame_->resize(1024, 700);
     frame_->show();
     if (parser.isSet(shownTimeOption)) {
-        // Start-up measurement: the time the window was first shown, then end.
+        // Start-up measurement: the time the window is on screen and painted, then end.
+        QDeadlineTimer deadline(5000);
+        while (!deadline.hasExpired() &&
+               (frame_->windowHandle() == nullptr || !frame_->windowHandle()->isExposed())) {
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
         QApplication::processEvents();
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);
