@@ -1,7 +1,6 @@
 // The views built into the program. A tool appears here once its view is done; until then
 // its name is known to the tree and the menus but opens nothing.
 #include "shell/tool_registry.h"
-#include "tools/cpu/view/CAddMsrDlg.h"  // CKvtMsrView.h holds a QPointer to the dialog
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
 #include "tools/io/view/CKVTIOView.h"
@@ -12,11 +11,11 @@ void RegisterBuiltinTools(ToolRegistry& registry) {
     registry.Register(kSingleIoName, [](const ToolContext& context) -> ToolView* {
         return new CKVTIOView(context);
     });
-    registry.Register(
-        kMsrName, [](const ToolContext& context) -> ToolView* { return new CKvtMsrView(context); });
     registry.Register(kCpuidName, [](const ToolContext& context) -> ToolView* {
         return new CKvtCpuidView(context);
     });
+    registry.Register(
+        kMsrName, [](const ToolContext& context) -> ToolView* { return new CKvtMsrView(context); });
 }
 
 }  // namespace kvt

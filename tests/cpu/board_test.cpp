@@ -1,6 +1,6 @@
 // The processor tools against private board daemons over their real sockets: collection on
-// every processor of every board profile, the MSR tool's reads and writes, and the command
-// line's reports against the windows' models.
+// every processor of every board profile, the board's clock, and the command line's reports
+// against the windows' models (the MSR tool's writes on a board are in the GUI tests).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 
 #include "hwaccess/direct_ports.h"
@@ -82,6 +83,7 @@ const json* ProfileLeaf(const json& processors, uint32_t processor, uint32_t lea
 
 TEST(BoardProcessors, EveryProfileCollectsOnEveryProcessor) {
     int profiles = 0;
+    std::set<uint32_t> vendors;
     for (const auto& file : std::filesystem::directory_iterator(KORVANTA_SOURCE_DIR "/boards")) {
         if (file.path().extension() != ".json") continue;
         std::ifstream in(file.path());
@@ -106,7 +108,6 @@ TEST(BoardProcessors, EveryProfileCollectsOnEveryProcessor) {
                                      Hex(*ProfileLeaf(processors, p, 0, "ecx")),
                                      Hex(*ProfileLeaf(processors, p, 0, "edx"))};
             EXPECT_EQ(record.vendor, CpuVendorFromRegisters(expected0));
-            EXPECT_NE(record.vendor, kCpuVendorUnknown);
             if (const json* ebx1 = ProfileLeaf(processors, p, 1, "ebx")) {
                 EXPECT_EQ(record.standard.at(1).ebx, Hex(*ebx1)) << "processor " << p;
             }
@@ -114,6 +115,13 @@ TEST(BoardProcessors, EveryProfileCollectsOnEveryProcessor) {
             uint32_t ext = maxExt ? Hex(*maxExt) : 0;
             EXPECT_EQ(record.highestExtended, ext > 0x80000000 ? ext : 0u);
             EXPECT_EQ(record.transmeta.empty(), record.vendor != kCpuVendorTransmeta);
+            if (record.vendor == kCpuVendorTransmeta) {
+                const json* maxTm = ProfileLeaf(processors, p, 0x80860000, "eax");
+                ASSERT_NE(maxTm, nullptr);
+                EXPECT_EQ(record.highestTransmeta, Hex(*maxTm));
+                EXPECT_EQ(record.transmeta.size(), Hex(*maxTm) - 0x80860000 + 1);
+            }
+            vendors.insert(record.vendor);
             // Function 4 was asked for its first cache (ECX = 0).
             if (const json* c4 = ProfileLeaf(processors, p, 4, "eax")) {
                 EXPECT_EQ(record.standard.at(4).eax, Hex(*c4));
@@ -121,6 +129,12 @@ TEST(BoardProcessors, EveryProfileCollectsOnEveryProcessor) {
         }
     }
     EXPECT_GE(profiles, 1);
+    // The shipped boards cover Intel, AMD, Transmeta and a VIA processor (CentaurHauls,
+    // which the vendor rule leaves unrecognised).
+    if (profiles >= 5) {
+        EXPECT_EQ(vendors, (std::set<uint32_t>{kCpuVendorIntel, kCpuVendorAmd, kCpuVendorTransmeta,
+                                               kCpuVendorUnknown}));
+    }
 }
 
 TEST(BoardProcessors, CpuidToolChangesProcessor) {
@@ -141,43 +155,6 @@ TEST(BoardProcessors, CpuidToolChangesProcessor) {
     tool.SelectRow(1);
     EXPECT_NE(tool.registerText().find("0x03040800"), std::string::npos);
     EXPECT_TRUE(messages.messages.empty());
-}
-
-TEST(BoardProcessors, MsrToolReadsWritesAndRefusals) {
-    BoardConnection board;
-    ASSERT_TRUE(board.Start(test::BoardProfile("intel-desktop")));
-    test::RecordedMessages messages;
-    MsrTool tool(*board.platform, *board.client, messages);
-    tool.Open();
-    tool.SelectProcessor(2);
-    ASSERT_TRUE(tool.Add("1b", "APIC"));
-    ASSERT_TRUE(tool.Add("C0000103", "TSC_AUX"));
-    ASSERT_TRUE(tool.Add("17", "PLATFORM_ID"));
-    ASSERT_EQ(tool.rows().size(), 3u);
-    EXPECT_EQ(tool.rows()[0].eax, "FEE00800");  // an application processor
-    EXPECT_EQ(tool.rows()[1].eax, "N/A");
-    EXPECT_EQ(tool.rows()[1].edx, "N/A");
-    EXPECT_EQ(tool.list().entries[1].status, -1);
-
-    // Write APIC base on processor 2 only; Refresh shows it there, processor 0 keeps its own.
-    tool.SelectRow(0);
-    tool.eaxText = "FEC00800";
-    EXPECT_TRUE(tool.Write());
-    EXPECT_EQ(tool.rows()[0].eax, "FEE00800");  // no read after a write
-    tool.Refresh();
-    EXPECT_EQ(tool.rows()[0].eax, "FEC00800");
-    tool.SelectProcessor(0);
-    tool.Refresh();
-    EXPECT_EQ(tool.rows()[0].eax, "FEE00900");
-    EXPECT_TRUE(messages.messages.empty());
-
-    // A read-only register and a refused one both fail the write.
-    tool.SelectRow(2);
-    EXPECT_FALSE(tool.Write());
-    tool.SelectRow(1);
-    tool.eaxText = tool.edxText = "0";
-    EXPECT_FALSE(tool.Write());
-    EXPECT_EQ(messages.messages, std::vector<std::string>(2, "Error!  Write MSR failed"));
 }
 
 TEST(BoardProcessors, CommandLineReportsMatchTheModels) {

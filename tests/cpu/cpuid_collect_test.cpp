@@ -2,11 +2,17 @@
 // machine's own processor.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/cpu_fixtures.h"
 #include "tools/cpu/cpu_exec.h"
@@ -51,12 +57,6 @@ TEST(CpuVendor, ExactNamesAndViaByFourBytes) {
     EXPECT_EQ(vendorOf("CentaurHauls"), kCpuVendorUnknown);
     // "VIA" and a zero byte decide; "VIA VIA VIA " has a blank in the fourth byte.
     EXPECT_EQ(vendorOf(std::string("VIA\0xxxxxxxx", 12).c_str()), kCpuVendorVia);
-    char via[12] = {'V', 'I', 'A', 0, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
-    CpuidRegisters r;
-    std::memcpy(&r.ebx, via, 4);
-    std::memcpy(&r.edx, via + 4, 4);
-    std::memcpy(&r.ecx, via + 8, 4);
-    EXPECT_EQ(CpuVendorFromRegisters(r), kCpuVendorVia);
     EXPECT_EQ(vendorOf("VIA VIA VIA "), kCpuVendorUnknown);
     EXPECT_STREQ(CpuVendorName(kCpuVendorVia), "VIA");
     EXPECT_STREQ(CpuVendorName(kCpuVendorUnknown), "");
@@ -195,6 +195,78 @@ TEST(HostCpuid, AgreesWithTheKernel) {
     EXPECT_EQ(static_cast<int>(fam), family);
     EXPECT_EQ(static_cast<int>(mod), model);
     EXPECT_GT(record.highestExtended, 0x80000000u);  // every x86-64 processor has them
+}
+
+}  // namespace
+}  // namespace kvt
+
+namespace kvt {
+namespace {
+
+using test::ScriptedProcessor;
+
+// Reads the virtual size of this process in bytes.
+size_t VirtualSize() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST(PinnedWorker, ThreadCreationFailure) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address-space limit below conflicts with AddressSanitizer";
+#else
+    // A child process whose address space has no room for a thread stack: the worker cannot
+    // be created there. The child reports through its exit status and standard output.
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    fflush(stdout);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        dup2(out[1], 1);
+        close(out[0]);
+        ScriptedProcessor p;
+        p.leaves[0].eax = 3;
+        test::MsrSpaceTransport transport;
+        test::NoPorts ports;
+        DriverClient client(transport, ports, [] {
+            return VersionRecord{6, 1, 0, kPlatformLinux, ""};
+        });
+        test::RecordedMessages messages;
+        CpuidRecord record;
+        // Stacks of finished threads are kept for reuse: occupy them with waiting threads, so
+        // the next thread needs new memory.
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::vector<std::thread> holders;
+        for (int i = 0; i < 16; ++i) holders.emplace_back([released] { released.wait(); });
+        rlimit limit{};
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = VirtualSize() + (1u << 20);
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
+        int collected = CollectCpuidOnProcessor(record, 0, p, messages);
+        uint64_t value = ReadMsrOnProcessor(client, 0x1B, 0);
+        int written = WriteMsrOnProcessor(client, 0x1B, 1, 2, 0, 0, 0);
+        bool ok = collected == 0 && record.standard.empty() && messages.messages.size() == 1 &&
+                  messages.messages[0] == "GetCPUIDThread thread Creating Error!" && value == 0 &&
+                  written == 0 && transport.requests.empty();
+        fflush(stdout);
+        _exit(ok ? 0 : 11);
+    }
+    close(out[1]);
+    std::string printed;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) printed.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(printed, "Create msr read thread Error!\nCreate msr read thread Error!\n");
+#endif
 }
 
 }  // namespace

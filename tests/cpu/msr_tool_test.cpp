@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "support/cpu_fixtures.h"
 #include "platform/report_stream.h"
+#include "support/cpu_fixtures.h"
 
 namespace kvt {
 namespace {

@@ -5,6 +5,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -78,6 +79,29 @@ class CpuViewsTest : public QObject {
         frame_->show();
     }
     void cleanup() { frame_.reset(); }
+
+    void newMenuAndTreeOpenBothTools() {
+        QAction* cpuid = nullptr;
+        QAction* msr = nullptr;
+        for (QAction* a : frame_->newMenu()->actions()) {
+            if (a->text() == "CPUID Info") cpuid = a;
+            if (a->text() == "MSR Read/Write") msr = a;
+        }
+        QVERIFY(cpuid && msr && cpuid->isEnabled() && msr->isEnabled());
+        cpuid->trigger();
+        msr->trigger();
+        QTreeWidget* tree = frame_->toolTree();
+        auto found = tree->findItems(kMsrName, Qt::MatchExactly | Qt::MatchRecursive);
+        QCOMPARE(found.size(), 1);
+        tree->setCurrentItem(found.first());
+        tree->setFocus();
+        QTest::keyClick(tree, Qt::Key_Return);
+        QList<CChildFrame*> windows = frame_->toolWindows();
+        QCOMPARE(windows.size(), 3);
+        QVERIFY(qobject_cast<CKvtCpuidView*>(windows[0]->view()));
+        QVERIFY(qobject_cast<CKvtMsrView*>(windows[1]->view()));
+        QVERIFY(qobject_cast<CKvtMsrView*>(windows[2]->view()));
+    }
 
     void cpuidRowShowsItsText() {
         auto* view = qobject_cast<CKvtCpuidView*>(frame_->OpenTool(kCpuidName));

@@ -8,6 +8,7 @@
 #include "shell/messages.h"
 #include "shell/tool_view.h"
 #include "tools/cpu/msr_tool.h"
+#include "tools/cpu/view/CAddMsrDlg.h"
 
 class QComboBox;
 class QGroupBox;
@@ -16,8 +17,6 @@ class QPushButton;
 class QTreeWidget;
 
 namespace kvt {
-
-class CAddMsrDlg;
 
 class CKvtMsrView : public ToolView {
     Q_OBJECT
