@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
-#include <QSettings>
 #include <QTimer>
 #include <QWindow>
 #include <cstdio>
@@ -63,11 +62,10 @@ int CKorvantaApp::Start(const QStringList& arguments) {
         return 0;
     }
 
-    // Settings live under the organisation and application names (framework settings only).
+    // Settings (QSettings) live under the organisation and application names; the program
+    // keeps no settings of its own between runs.
     QCoreApplication::setOrganizationName(QString::fromLatin1(kSettingsOrganisation));
     QCoreApplication::setApplicationName(QString::fromLatin1(kSettingsApplication));
-    QSettings settings;
-    (void)settings;
 
     // Register the tool kinds in their fixed order, each with its view where there is one.
     RegisterBuiltinTools(registry_);
