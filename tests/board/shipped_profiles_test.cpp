@@ -19,7 +19,7 @@ struct Expected {
 const Expected kBoards[] = {
     {"intel-desktop", "GenuineIntel", 4, {{"INTEL", 0x0400}}},
     {"nvidia-amd", "AuthenticAMD", 2, {{"NVIDIA", 0x4C00}, {"NVIDIA", 0x4D00}}},
-    {"via", "AuthenticAMD", 1, {{"VIA", 0x0400}}},
+    {"via", "CentaurHauls", 1, {{"VIA", 0x0400}}},
     {"ati", "GenuineIntel", 1, {{"ATI", 0x0B00}}},
     {"transmeta", "GenuineTMx86", 1, {}},
 };
