@@ -59,7 +59,7 @@ std::unique_ptr<HardwareSession> HardwareSession::Create(const std::string& boar
     } else {
         s->runtimeDir_ = HostRuntimeDir();
     }
-    s->transport_ = std::make_unique<SocketTransport>(s->runtimeDir_);
+    s->transport_ = std::make_unique<SocketTransport>(s->runtimeDir_, s->IsBoard());
     if (s->IsBoard()) {
         s->ports_ = MakeBoardDirectPorts(*s->transport_);
         s->platform_ = MakeBoardPlatform(*s->transport_);

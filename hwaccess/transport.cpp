@@ -65,6 +65,10 @@ uint32_t CurrentProcessor() {
     return cpu < 0 ? 0u : static_cast<uint32_t>(cpu);
 }
 
+int64_t PinnedProcessor() {
+    return t_pinnedProcessor;
+}
+
 void PinCurrentThread(uint32_t processor) {
     t_pinnedProcessor = processor;
     // Best effort: a simulated board may have more processors than this machine, and the
@@ -96,7 +100,7 @@ TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& 
                        kFrameVersion,
                        static_cast<uint16_t>(call.consumerForm ? kFlagConsumerForm : 0),
                        call.code,
-                       CurrentProcessor(),
+                       simulated_ && PinnedProcessor() < 0 ? 0u : CurrentProcessor(),
                        static_cast<uint32_t>(call.payloadOut.size())};
     std::memcpy(prefix, &header, sizeof header);
     std::memcpy(prefix + sizeof header, &block, kDriverRequestSize);

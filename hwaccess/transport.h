@@ -35,18 +35,24 @@ class DriverTransport {
 // The real transport: one Unix-socket connection per request to <runtimeDir>/korvanta/<device>.
 class SocketTransport : public DriverTransport {
   public:
-    explicit SocketTransport(std::string runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
+    // simulated: the daemon simulates a board, whose processors need not match this machine's;
+    // a thread that was not pinned then speaks for the board's processor 0.
+    explicit SocketTransport(std::string runtimeDir, bool simulated = false)
+        : runtimeDir_(std::move(runtimeDir)), simulated_(simulated) {}
     TransportResult Call(const TransportCall& call, DriverRequest& block) override;
     const std::string& runtimeDir() const { return runtimeDir_; }
 
   private:
     std::string runtimeDir_;
+    bool simulated_;
 };
 
 // The processor the calling thread runs on, as carried in every request header. A thread
 // pinned with PinCurrentThread reports the processor it was pinned to, even on a simulated
 // board with more processors than this machine.
 uint32_t CurrentProcessor();
+// The processor a thread was pinned to, or -1 when it was not pinned.
+int64_t PinnedProcessor();
 void PinCurrentThread(uint32_t processor);
 
 }  // namespace kvt

@@ -4,8 +4,9 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QSettings>
+#include <QDeadlineTimer>
 #include <QTimer>
+#include <QWindow>
 #include <cstdio>
 
 #include "hwaccess/session.h"
@@ -61,11 +62,10 @@ int CKorvantaApp::Start(const QStringList& arguments) {
         return 0;
     }
 
-    // Settings live under the organisation and application names (framework settings only).
+    // Settings (QSettings) live under the organisation and application names; the program
+    // keeps no settings of its own between runs.
     QCoreApplication::setOrganizationName(QString::fromLatin1(kSettingsOrganisation));
     QCoreApplication::setApplicationName(QString::fromLatin1(kSettingsApplication));
-    QSettings settings;
-    (void)settings;
 
     // Register the tool kinds in their fixed order, each with its view where there is one.
     RegisterBuiltinTools(registry_);
@@ -87,7 +87,12 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     frame_->resize(1024, 700);
     frame_->show();
     if (parser.isSet(shownTimeOption)) {
-        // Start-up measurement: the time the window was first shown, then end.
+        // Start-up measurement: the time the window is on screen and painted, then end.
+        QDeadlineTimer deadline(5000);
+        while (!deadline.hasExpired() &&
+               (frame_->windowHandle() == nullptr || !frame_->windowHandle()->isExposed())) {
+            QApplication::processEvents(QEventLoop::AllEvents, 10);
+        }
         QApplication::processEvents();
         timespec ts{};
         clock_gettime(CLOCK_REALTIME, &ts);

@@ -1,7 +1,6 @@
 #include "shell/main_frame.h"
 
 #include <QAction>
-#include <algorithm>
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
@@ -27,6 +26,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWhatsThis>
+#include <algorithm>
 
 #include "hwaccess/session.h"
 #include "platform/format.h"
@@ -444,9 +444,11 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
         QTimer::singleShot(0, this, [this] {
             if (tearingDown_) return;
             if (mdi_->subWindowList().isEmpty()) ApplyMenuFor(nullptr);
+            UpdateTitleLater();
             UpdateCommandStates();
         });
     });
+    connect(frame, &QMdiSubWindow::windowStateChanged, this, [this] { UpdateTitleLater(); });
     frame->show();
     mdi_->setActiveSubWindow(frame);
     lastActive_ = frame;
@@ -481,8 +483,26 @@ CChildFrame* CMainFrame::activeToolWindow() const {
     return nullptr;
 }
 
+// "Korvanta", with the active tool window's title added: "Korvanta - Single IO", or
+// "Korvanta - [Single IO]" while that window is maximised. Set after the MDI area's own title
+// handling for maximised windows has run, so the two never stack.
+void CMainFrame::UpdateTitleLater() {
+    QTimer::singleShot(0, this, [this] {
+        if (tearingDown_) return;
+        CChildFrame* active = activeToolWindow();
+        QString title = QStringLiteral("Korvanta");
+        if (active != nullptr) {
+            const QString child = active->windowTitle();
+            title += active->isMaximized() ? QStringLiteral(" - [%1]").arg(child)
+                                           : QStringLiteral(" - %1").arg(child);
+        }
+        if (windowTitle() != title) setWindowTitle(title);
+    });
+}
+
 void CMainFrame::OnSubWindowActivated(QMdiSubWindow* window) {
     if (tearingDown_) return;
+    UpdateTitleLater();
     auto* frame = qobject_cast<CChildFrame*>(window);
     if (frame != nullptr) {
         lastActive_ = frame;
@@ -584,6 +604,7 @@ void CMainFrame::BringToFront() {
     show();
     raise();
     activateWindow();
+    emit broughtToFront();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -125,6 +125,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
 
   signals:
     void shown();
+    void broughtToFront();
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -142,6 +143,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void OnSubWindowActivated(QMdiSubWindow* window);
     void ApplyMenuFor(const ToolKind* kind);
     void UpdateCommandStates();
+    void UpdateTitleLater();
     void UpdateEditCommands();
     void UpdateLockIndicators();
     void OnFocusChanged(QWidget* old, QWidget* now);

@@ -60,7 +60,7 @@ SaveResult SaveActiveReport(const std::string& path, const ReportWindow& active)
             // The text stream is closed and the same file opened again for raw bytes.
             file.reset();
             File raw = OpenForWriting(path);
-            if (!raw) return SaveResult::Written;
+            if (!raw) return SaveResult::OpenFailed;  // said, not passed over in silence
             ReportStream out(raw.get(), false);
             active.view->WriteReport(out);
             return Finish(std::move(raw), out);

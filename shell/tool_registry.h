@@ -14,7 +14,8 @@ namespace kvt {
 enum class ReportMode {
     Text,        // WriteReport into the text-mode stream
     Binary,      // Save reopens the file in binary mode first (Memory Dump)
-    OwnSaveOnly  // the view writes nothing and tells the user how it saves (Hex Viewer/Editor)
+    OwnSaveOnly  // Save leaves the file empty and tells the user to save from the view
+                 // (Hex Viewer/Editor); the view's WriteReport is not called
 };
 
 using ViewFactory = std::function<ToolView*(const ToolContext& context)>;

@@ -18,7 +18,7 @@ constexpr size_t kMaxProcessors = 64;
 constexpr size_t kMaxCpuidEntries = 4096;
 constexpr size_t kMaxMsrs = 4096;
 constexpr size_t kMaxMemoryRegions = 64;
-constexpr uint64_t kMaxRomSize = 16ull << 20;  // ROM contents are held whole
+constexpr uint64_t kMaxRomSize = 16ull << 20;  // ROM contents are held whole: all ROMs together
 
 bool IsPowerOfTwo(uint64_t v) {
     return v && !(v & (v - 1));
@@ -312,7 +312,7 @@ bool DefaultCapability(const ProfileNode& cap, uint32_t id, std::vector<uint8_t>
                        std::vector<uint8_t>& mask) {
     auto put = [](std::vector<uint8_t>& v, size_t at, uint32_t width, uint64_t value) {
         if (v.size() < at + width) v.resize(at + width, 0);
-        for (uint32_t i = 0; i < width; ++i) v[at + i] = uint8_t(value >> (8 * i));
+        for (uint32_t i = 0; i < width; ++i) v[at + i] = i < 8 ? uint8_t(value >> (8 * i)) : 0;
     };
     if (id == 0x01) {  // power management: version 1.2, D0..D3hot via PMCSR bits 1:0
         put(payload, 0, 2, 0x0003);
@@ -604,6 +604,7 @@ bool ParsePci(const ProfileNode& n, Board& board) {
 bool ParseMemory(const ProfileNode& root, Board& board) {
     std::vector<ProfileNode> regions;
     if (!root.Array("memory", regions, true, kMaxMemoryRegions)) return false;
+    uint64_t romBytes = 0;
     for (const ProfileNode& r : regions) {
         if (!r.ObjectWithKeys({"name", "base", "size", "kind", "fill", "bytes", "ascii", "note"}))
             return false;
@@ -614,8 +615,9 @@ bool ParseMemory(const ProfileNode& root, Board& board) {
             return false;
         if (size == 0) return r.Fail(r.PathOf("size"), "must be at least 1");
         if (kind != "ram" && kind != "rom") return r.Fail(r.PathOf("kind"), "must be ram or rom");
-        if (kind == "rom" && size > kMaxRomSize)
-            return r.Fail(r.PathOf("size"), "a ROM holds at most 16 MiB");
+        if (kind == "rom" && size > kMaxRomSize - romBytes)
+            return r.Fail(r.PathOf("size"), "the ROMs of a board hold at most 16 MiB together");
+        if (kind == "rom") romBytes += size;
         uint32_t fill = kind == "rom" ? 0xFF : 0x00;
         if (!r.Number("fill", kU8, fill, false)) return false;
 

@@ -101,6 +101,8 @@ bool ProfileNode::ObjectWithKeys(std::initializer_list<std::string_view> keys) c
         bool known = false;
         for (std::string_view k : keys) known = known || item.key() == k;
         if (!known) return Fail(PathOf(item.key()), "unknown field");
+        if (item.key() == "note" && !item.value().is_string())
+            return Fail(PathOf(item.key()), "must be a text");
     }
     return true;
 }

@@ -399,3 +399,57 @@ TEST(BoardPci, MultifunctionBitCanBeDeclaredAgainstTheSlot) {
 
 }  // namespace
 }  // namespace kvt::test
+
+namespace kvt::test {
+namespace {
+
+// What a device model added after loading (as the SMBus host controllers will be) relies on:
+// claiming ports beside the board's own devices, and hearing about configuration writes.
+class Latch : public driver::board::PortDevice {
+  public:
+    uint32_t ReadPort(uint16_t port, uint32_t width) override {
+        return (value_ + port) & (width == 4 ? 0xFFFFFFFF : (1u << (8 * width)) - 1);
+    }
+    void WritePort(uint16_t, uint32_t, uint32_t value) override { value_ = value; }
+
+  private:
+    uint32_t value_ = 0;
+};
+
+TEST(BoardExtension, DeviceModelsPlugIntoPortsAndConfigurationSpace) {
+    auto backend = LoadShipped("intel-desktop");
+    ASSERT_TRUE(backend);
+    auto* board = dynamic_cast<driver::board::Board*>(backend.get());
+    ASSERT_NE(board, nullptr);
+    auto* latch = board->Own(std::make_unique<Latch>());
+    std::string error;
+    EXPECT_FALSE(board->ports().Claim(0x70, 4, latch, &error));  // the CMOS banks are there
+    EXPECT_NE(error.find("overlap"), std::string::npos);
+    ASSERT_TRUE(board->ports().Claim(0x400, 32, latch, &error)) << error;
+    EXPECT_TRUE(backend->WritePort(0x400, 1, 0x40));
+    uint32_t v = 0;
+    EXPECT_TRUE(backend->ReadPort(0x402, 1, v));
+    EXPECT_EQ(v, 0x42u);
+
+    // The SMBus function reports writes of its base register, through every path.
+    driver::board::PciFunction* smbus = board->pci().Find(0, 0x1F << 3 | 3);
+    ASSERT_NE(smbus, nullptr);
+    std::vector<uint32_t> writes;
+    smbus->SetWriteListener([&](uint32_t offset, uint32_t) { writes.push_back(offset); });
+    EXPECT_TRUE(backend->WritePciConfig(ConfigAddress(0, 0x1F, 3, 0x20), 0x1F01));
+    EXPECT_TRUE(backend->WritePort(0xCF8, 4, ConfigAddress(0, 0x1F, 3, 0x20)));
+    EXPECT_TRUE(backend->WritePort(0xCFC, 4, 0x0401));
+    uint32_t ecam = 0xE0000000 + (0x1Fu << 15) + (3u << 12) + 0x20;
+    uint8_t bytes[4] = {0x01, 0x05, 0, 0};
+    EXPECT_TRUE(backend->WritePhysical(ecam, bytes, 4));
+    EXPECT_EQ(writes, (std::vector<uint32_t>{0x20, 0x20, 0x20}));
+    EXPECT_EQ(smbus->Read(0x20, 4), 0x0501u);
+
+    // Releasing gives the ports back to the unclaimed space.
+    board->ports().Release(latch);
+    EXPECT_TRUE(backend->ReadPort(0x402, 1, v));
+    EXPECT_EQ(v, 0xFFu);
+}
+
+}  // namespace
+}  // namespace kvt::test

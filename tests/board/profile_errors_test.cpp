@@ -104,6 +104,12 @@ TEST(BoardProfileErrors, EachBadValueIsNamed) {
                  {{"name", "more"}, {"base", "0x90000"}, {"size", "0x10000"}, {"kind", "ram"}});
          }},
         {"memory[0].kind: must be ram or rom", [](json& p) { p["memory"][0]["kind"] = "flash"; }},
+        {"memory[3].size: the ROMs of a board hold at most 16 MiB together",
+         [](json& p) {
+             for (const char* base : {"0xF0000000", "0xF0800000", "0xF1000000"})
+                 p["memory"].push_back(
+                     {{"name", base}, {"base", base}, {"size", "0x800000"}, {"kind", "rom"}});
+         }},
         {"memory[0].ascii.0xA0000: runs past the end",
          [](json& p) {
              p["memory"][0]["ascii"] = {{"0xA0000", "x"}};
@@ -122,6 +128,8 @@ TEST(BoardProfileErrors, EachBadValueIsNamed) {
          [](json& p) {
              p["version"] = {{"major", 4}, {"minor", 10}, {"build", 1998}};
          }},
+        {"pci.functions[0].note: must be a text",
+         [](json& p) { p["pci"]["functions"][0]["note"] = 5; }},
         {"smbus: SMBus controller models are not available",
          [](json& p) { p["smbus"] = json::array({json::object()}); }},
     };

@@ -239,6 +239,41 @@ class MainFrameTest : public QObject {
         QTRY_COMPARE(frame_->toolWindows().size(), 0);
     }
 
+    void registryOrderAndTitles() {
+        QStringList rows;
+        for (const ToolKind& k : registry_->kinds()) {
+            rows << QStringLiteral("%1|%2|%3|%4|%5")
+                        .arg(k.name)
+                        .arg(k.commandId)
+                        .arg(k.documentKindId)
+                        .arg(k.WindowTitle())
+                        .arg(k.saveAllPosition);
+        }
+        QCOMPARE(rows,
+                 (QStringList{
+                     "Single I/O Access|131|129|Single IO|3", "Group I/O Access|173|155|Group IO|4",
+                     "PCI Read/Write|132|147|PCI Read/Write|5", "OS Info|144|130|OS Info|1",
+                     "CMOS Read/Write|162|131|CMOS|6", "Memory Dump|163|132|Memory Dump|0",
+                     "Hex Viewer/Editor|165|152|Hex Viewer/Editor|0",
+                     "MSR Read/Write|164|153|MSR Read/Write|7", "CPUID Info|161|154|CPUID|2",
+                     "SMBus Access|176|175|Smbus Access|8"}));
+        QVERIFY(registry_->Find(kPciName)->ownMenu);
+        QCOMPARE(registry_->Find(kMemoryDumpName)->reportMode, ReportMode::Binary);
+        QCOMPARE(registry_->Find(kHexEditName)->reportMode, ReportMode::OwnSaveOnly);
+    }
+
+    void titleNamesTheActiveToolWindow() {
+        QCOMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+        frame_->OpenTool(kSingleIoName);
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO"));
+        frame_->toolWindows().first()->showMaximized();
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - [Single IO]"));
+        frame_->toolWindows().first()->showNormal();
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO"));
+        frame_->mdiArea()->closeAllSubWindows();
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+    }
+
     void saveCommandsNeedAToolWindow() {
         QAction* save = frame_->action(kCmdSave);
         QAction* saveAll = frame_->action(kCmdSaveAll);

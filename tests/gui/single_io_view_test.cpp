@@ -166,14 +166,21 @@ class SingleIoViewTest : public QObject {
         QVERIFY(!view_->intervalEdit()->isEnabled());
         QVERIFY(view_->portEdit()->isEnabled());
         QCOMPARE(view_->timer()->interval(), 1000);
-        QTest::qWait(2300);
-        QCOMPARE(view_->directHistory()->topLevelItemCount(), 2);
+        QTest::qWait(500);  // no read before the first second is over
+        QCOMPARE(view_->directHistory()->topLevelItemCount(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(view_->directHistory()->topLevelItemCount() >= 2, 6000);
+        const QStringList tick = Row(view_->directHistory(), 0);
+        QCOMPARE(tick.size(), 4);
+        QCOMPARE(tick[1], QStringLiteral("R"));
+        QCOMPARE(tick[2].size(), 2);  // a byte read
+        QCOMPARE(tick[3], QStringLiteral("Byte"));
         view_->timerButton()->click();
         QCOMPARE(view_->timerButton()->text(), QStringLiteral("Start Timer"));
         QVERIFY(view_->timerDirectChoice()->isEnabled());
         QVERIFY(view_->intervalEdit()->isEnabled());
+        const int rows = view_->directHistory()->topLevelItemCount();
         QTest::qWait(1200);
-        QCOMPARE(view_->directHistory()->topLevelItemCount(), 2);
+        QCOMPARE(view_->directHistory()->topLevelItemCount(), rows);
     }
 
     void timerStopsBeforeItsInputMessage() {
@@ -188,7 +195,7 @@ class SingleIoViewTest : public QObject {
         view_->indexPortEdit()->setText("70");
         view_->dataPortEdit()->setText("71");  // offset left empty
         view_->timerButton()->click();
-        QTRY_COMPARE_WITH_TIMEOUT(catcher.seen().size(), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(catcher.seen().size(), 1, 6000);
         QCOMPARE(catcher.seen()[0].text, QStringLiteral("Error! Please provide Offset!"));
         QCOMPARE(labelAtMessage, QStringLiteral("Start Timer"));
         QVERIFY(!activeAtMessage);

@@ -1,7 +1,9 @@
 // Start-up of the whole program: against a board, when the driver cannot be loaded, and a
 // second copy that brings the first to the front.
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSettings>
 #include <QTreeWidget>
 #include <QtTest>
@@ -11,6 +13,7 @@
 #include "shell/main_frame.h"
 #include "shell/messages.h"
 #include "shell/single_instance.h"
+#include "tools/io/view/CKVTIOView.h"
 
 using namespace kvt;
 
@@ -62,6 +65,11 @@ class StartupTest : public QObject {
             pane = frame->sessionPane()->text();
             toolWindows = static_cast<int>(frame->toolWindows().size());
             checked = true;
+            // Exit with tool windows open and a timer running: everything closes cleanly.
+            frame->OpenTool(kSingleIoName);
+            auto* view = qobject_cast<CKVTIOView*>(frame->OpenTool(kSingleIoName));
+            view->portEdit()->setText("71");
+            view->timerButton()->click();
             QApplication::exit(7);
         };
         QTimer::singleShot(0, check);
@@ -120,12 +128,16 @@ class StartupTest : public QObject {
     void secondCopyActivatesTheFirstAndEnds() {
         CKorvantaApp app;
         bool activated = false;
+        bool minimizedBefore = false;
+        int broughtToFront = 0;
         int secondStatus = -1;
         QProcess::ExitStatus secondExit = QProcess::CrashExit;
         QProcess second;
         WhenRunning(app, [&] {
             CMainFrame* frame = app.mainFrame();
             frame->showMinimized();
+            minimizedBefore = frame->isMinimized();
+            QObject::connect(frame, &CMainFrame::broughtToFront, [&] { ++broughtToFront; });
             QObject::connect(&second, &QProcess::finished,
                              [&, frame](int code, QProcess::ExitStatus s) {
                                  secondStatus = code;
@@ -146,7 +158,9 @@ class StartupTest : public QObject {
         QCOMPARE(status, 0);
         QCOMPARE(secondExit, QProcess::NormalExit);
         QCOMPARE(secondStatus, 0);
+        QVERIFY(minimizedBefore);
         QVERIFY(activated);
+        QCOMPARE(broughtToFront, 1);
     }
 
     void twoStartingCopiesCannotBothWin() {

@@ -1,5 +1,6 @@
 // korvanta-cli end to end: a real daemon over a real socket, on this machine and on boards.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "hwaccess/session.h"
 #include "support/daemon.h"
@@ -290,6 +292,38 @@ TEST_F(HostCli, ReadOnlyDaemonRefusesWritesAndStatusExplainsEachKind) {
     for (const char* kind :
          {"ports", "PCI configuration", "PCI Express window", "physical memory", "MSRs"}) {
         EXPECT_NE(status.out.find(kind), std::string::npos) << kind << " in\n" << status.out;
+    }
+}
+
+}  // namespace
+}  // namespace kvt
+
+namespace kvt {
+namespace {
+
+TEST(BoardSession, UnpinnedThreadsSpeakForProcessorZeroOfTheBoard) {
+    // The transmeta board has one processor; this machine may run us on any of its own.
+    test::PrivateDaemon daemon;
+    test::DaemonOptions options;
+    options.board = test::BoardProfile("transmeta");
+    std::string error;
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    setenv("KORVANTA_RUNTIME_DIR", daemon.runtimeDir().c_str(), 1);
+    std::unique_ptr<HardwareSession> session = HardwareSession::Create(options.board, &error);
+    unsetenv("KORVANTA_RUNTIME_DIR");
+    ASSERT_TRUE(session) << error;
+    ASSERT_TRUE(session->LoadDriver(&error)) << error;
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    for (long cpu = 0; cpu < cpus; ++cpu) {
+        std::thread worker([&] {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+            CpuidRegisters vendor = session->platform().Cpuid(0, 0);
+            EXPECT_EQ(vendor.ebx, 0x756E6547u) << "host processor " << cpu;  // "Genu"
+        });
+        worker.join();
     }
 }
 

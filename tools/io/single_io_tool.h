@@ -58,8 +58,7 @@ class SingleIoTool {
     std::string indexPort, dataPort, offset, indexData;  // index group
     uint32_t directWidth = kWidthByte;
     uint32_t indexWidth = kWidthByte;
-    TimerSource timerSource = TimerSource::DirectRead;
-    std::string timeInterval;  // shown, never read: the interval is always one second
+    TimerSource timerSource = TimerSource::DirectRead;  // the interval is always one second
 
     // The four user actions. The reads return 0 or an input error code (not yet shown);
     // the Clicked forms show the code with ShowIoInputError as the buttons do.
