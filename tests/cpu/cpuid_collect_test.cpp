@@ -206,7 +206,7 @@ namespace {
 using test::ScriptedProcessor;
 
 // Reads the virtual size of this process in bytes.
-size_t VirtualSize() {
+[[maybe_unused]] size_t VirtualSize() {
     std::ifstream statm("/proc/self/statm");
     size_t pages = 0;
     statm >> pages;
