@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,6 +16,9 @@
 namespace kvt {
 
 namespace {
+
+// Longest wait for one exchange with the daemon; a 4 MiB transfer takes milliseconds.
+constexpr time_t kExchangeTimeoutSeconds = 10;
 
 // Simulated processor number of a thread pinned with PinCurrentThread; -1 when not pinned.
 thread_local int64_t t_pinnedProcessor = -1;
@@ -91,6 +95,10 @@ TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& 
 
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return TransportResult::OpenFailed;
+    // A daemon that stops answering must not hold the caller (the window) for ever.
+    timeval limit{kExchangeTimeoutSeconds, 0};
+    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         return TransportResult::OpenFailed;
     }

@@ -19,7 +19,7 @@ class RecordingTransport : public DriverTransport {
         std::string device;
         uint32_t code;
         bool consumer;
-        DriverRequest block;
+        alignas(8) DriverRequest block;
         std::vector<uint8_t> payloadOut;
     };
     TransportResult outcome = TransportResult::Ok;
@@ -203,9 +203,9 @@ TEST_F(ClientFixture, PhysicalMemoryRequestsSignExtendAndCarryTheBytes) {
     EXPECT_EQ(client.ReadPhysicalMemory(0xE0000000, buffer, 8), 1);
     const DriverRequest& read = transport.sent.back().block;
     EXPECT_EQ(transport.sent.back().code, kNtReadPhysicalMemory);
-    EXPECT_EQ(read.physicalAddress, 0xFFFFFFFFE0000000ull);
+    EXPECT_EQ(uint64_t{read.physicalAddress}, 0xFFFFFFFFE0000000ull);
     EXPECT_EQ(read.length, 8u);
-    EXPECT_EQ(read.bufferAddress, reinterpret_cast<uintptr_t>(buffer));
+    EXPECT_EQ(uint64_t{read.bufferAddress}, reinterpret_cast<uintptr_t>(buffer));
     EXPECT_EQ(buffer[7], 8);
 
     // A short answer does not reach the caller's buffer.
@@ -216,7 +216,7 @@ TEST_F(ClientFixture, PhysicalMemoryRequestsSignExtendAndCarryTheBytes) {
     const uint8_t bytes[3] = {0xDE, 0xAD, 0x01};
     EXPECT_EQ(client.WritePhysicalMemory(0x7FFFF000, bytes, 3), 1);
     EXPECT_EQ(transport.sent.back().code, kNtWritePhysicalMemory);
-    EXPECT_EQ(transport.sent.back().block.physicalAddress, 0x7FFFF000ull);
+    EXPECT_EQ(uint64_t{transport.sent.back().block.physicalAddress}, 0x7FFFF000ull);
     EXPECT_EQ(transport.sent.back().payloadOut, std::vector<uint8_t>(bytes, bytes + 3));
 
     UseConsumerForm();
@@ -224,7 +224,7 @@ TEST_F(ClientFixture, PhysicalMemoryRequestsSignExtendAndCarryTheBytes) {
     EXPECT_EQ(client.ReadPhysicalMemory(0x80000000, buffer, 8), 1);
     EXPECT_EQ(transport.sent.back().device, "korvavxd.vxd");
     EXPECT_EQ(transport.sent.back().code, kConsumerReadPhysicalMemory);
-    EXPECT_EQ(transport.sent.back().block.physicalAddress, 0xFFFFFFFF80000000ull);
+    EXPECT_EQ(uint64_t{transport.sent.back().block.physicalAddress}, 0xFFFFFFFF80000000ull);
     EXPECT_EQ(client.WritePhysicalMemory(0x1000, bytes, 3), 1);
     EXPECT_EQ(transport.sent.back().code, kConsumerWritePhysicalMemory);
 }
