@@ -116,4 +116,27 @@ bool WriteOutput(const std::string& path, const std::string& bytes) {
     return ok;
 }
 
+// --cpu N (decimal), default 0; checked against the processors of the machine or board.
+bool TakeProcessor(Args& args, HardwareSession& session, int& processor) {
+    std::string text;
+    bool missing = false;
+    processor = 0;
+    if (!TakeOption(args, "--cpu", text, &missing)) {
+        if (missing) {
+            Fail("--cpu needs a processor number");
+            return false;
+        }
+        return true;
+    }
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    uint32_t count = session.platform().ProcessorCount();
+    if (text.empty() || *end != '\0' || text[0] == '-' || value >= count) {
+        Fail("--cpu: no processor " + text + " (this machine has " + std::to_string(count) + ")");
+        return false;
+    }
+    processor = static_cast<int>(value);
+    return true;
+}
+
 }  // namespace kvt::cli

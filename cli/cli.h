@@ -50,6 +50,9 @@ bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
 // option has no value.
 bool TakeOption(Args& args, const std::string& name, std::string& value, bool* missing = nullptr);
 bool TakeFlag(Args& args, const std::string& name);
+// --cpu N (decimal), default 0, checked against the processors of the machine or board;
+// prints the message and returns false when it is not one of them.
+bool TakeProcessor(Args& args, HardwareSession& session, int& processor);
 // Writes bytes to a file, or to standard output when path is empty; false on failure.
 bool WriteOutput(const std::string& path, const std::string& bytes);
 

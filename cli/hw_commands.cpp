@@ -7,11 +7,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <thread>
 #include <vector>
 
 #include "cli/cli.h"
 #include "platform/format.h"
+#include "tools/cpu/cpu_exec.h"
 
 namespace kvt::cli {
 
@@ -46,25 +46,6 @@ bool ParseWidth(Args& args, uint32_t& width) {
     TakeOption(args, "--width", text, &missing);
     if (missing || (text != "1" && text != "2" && text != "4")) return false;
     width = static_cast<uint32_t>(text[0] - '0');
-    return true;
-}
-
-bool ParseCpu(Args& args, HardwareSession& session, uint32_t& cpu, std::string& error) {
-    std::string text;
-    bool missing = false;
-    cpu = 0;
-    if (!TakeOption(args, "--cpu", text, &missing)) {
-        if (missing) error = "--cpu needs a processor number";
-        return !missing;
-    }
-    char* end = nullptr;
-    unsigned long n = std::strtoul(text.c_str(), &end, 10);
-    uint32_t count = session.platform().ProcessorCount();
-    if (text.empty() || *end != '\0' || n >= count) {
-        error = Format("no processor %s (this machine has %u)", text.c_str(), count);
-        return false;
-    }
-    cpu = static_cast<uint32_t>(n);
     return true;
 }
 
@@ -269,32 +250,19 @@ int MemWrite(Context& context, Args& args) {
     return 0;
 }
 
-// Runs work on a thread pinned to the processor, as the processor tools do, and waits.
-template <typename Fn>
-void OnProcessor(uint32_t cpu, Fn fn) {
-    std::thread worker([cpu, &fn] {
-        PinCurrentThread(cpu);
-        fn();
-    });
-    worker.join();
-}
-
 int MsrRead(Context& context, Args& args) {
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
-    uint32_t cpu = 0;
-    std::string error;
-    if (!ParseCpu(args, *session, cpu, error)) return Fail(error);
+    int cpu = 0;
+    if (!TakeProcessor(args, *session, cpu)) return 1;
     uint64_t msr = 0;
     if (args.size() != 1) return Fail("usage: msr read MSR [--cpu N]");
     if (!ParseHex(args[0], 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + args[0] + "'");
     DriverClient& client = session->client();
     uint64_t value = 0;
-    bool consumer = ConsumerWindows(client.GetOsKind());
-    OnProcessor(cpu, [&] {
-        value = consumer ? client.ReadMsrConsumer(static_cast<uint32_t>(msr))
-                         : client.ReadMsrNt(static_cast<uint32_t>(msr));
-    });
+    // On the chosen processor, in the protocol form the system family selects.
+    RunOnProcessor(static_cast<uint32_t>(cpu),
+                   [&] { value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr)); });
     // A refused read yields all ones in both halves.
     if (value == ~0ull) return Fail("the MSR read was refused");
     std::printf("%016llX\n", static_cast<unsigned long long>(value));
@@ -304,21 +272,18 @@ int MsrRead(Context& context, Args& args) {
 int MsrWrite(Context& context, Args& args) {
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
-    uint32_t cpu = 0;
-    std::string error;
-    if (!ParseCpu(args, *session, cpu, error)) return Fail(error);
+    int cpu = 0;
+    if (!TakeProcessor(args, *session, cpu)) return 1;
     uint64_t msr = 0, edx = 0, eax = 0;
     if (args.size() != 3) return Fail("usage: msr write MSR EDX EAX [--cpu N]");
     if (!ParseHex(args[0], 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + args[0] + "'");
     if (!ParseHex(args[1], 0xFFFFFFFF, edx)) return Fail("bad EDX '" + args[1] + "'");
     if (!ParseHex(args[2], 0xFFFFFFFF, eax)) return Fail("bad EAX '" + args[2] + "'");
     DriverClient& client = session->client();
-    bool consumer = ConsumerWindows(client.GetOsKind());
     int ok = 0;
-    OnProcessor(cpu, [&] {
-        auto m = static_cast<uint32_t>(msr), a = static_cast<uint32_t>(eax),
-             d = static_cast<uint32_t>(edx);
-        ok = consumer ? client.WriteMsrConsumer(m, a, d, 0, 0) : client.WriteMsrNt(m, a, d, 0, 0);
+    RunOnProcessor(static_cast<uint32_t>(cpu), [&] {
+        ok = WriteMsrUnpinned(client, static_cast<uint32_t>(msr), static_cast<uint32_t>(eax),
+                              static_cast<uint32_t>(edx), 0, 0);
     });
     return ok ? 0 : Fail("the MSR write failed");
 }
