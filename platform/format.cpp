@@ -1,31 +1,38 @@
 #include "platform/format.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 namespace kvt {
 
-std::string Format(const char* format, ...) {
+void AppendFormatV(std::string& out, const char* format, va_list args) {
     char small[256];
-    va_list args;
-    va_start(args, format);
     va_list copy;
     va_copy(copy, args);
     int n = std::vsnprintf(small, sizeof small, format, args);
-    va_end(args);
-    std::string out;
-    if (n < 0) {
-        va_end(copy);
-        return out;
-    }
-    if (static_cast<size_t>(n) < sizeof small) {
-        out.assign(small, static_cast<size_t>(n));
-    } else {
-        out.resize(static_cast<size_t>(n) + 1);
-        std::vsnprintf(out.data(), out.size(), format, copy);
-        out.resize(static_cast<size_t>(n));
+    if (n > 0 && static_cast<size_t>(n) < sizeof small) {
+        out.append(small, static_cast<size_t>(n));
+    } else if (n > 0) {
+        size_t old = out.size();
+        out.resize(old + static_cast<size_t>(n) + 1);
+        std::vsnprintf(out.data() + old, static_cast<size_t>(n) + 1, format, copy);
+        out.resize(old + static_cast<size_t>(n));
     }
     va_end(copy);
+}
+
+void AppendFormat(std::string& out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    AppendFormatV(out, format, args);
+    va_end(args);
+}
+
+std::string Format(const char* format, ...) {
+    std::string out;
+    va_list args;
+    va_start(args, format);
+    AppendFormatV(out, format, args);
+    va_end(args);
     return out;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#include "platform/format.h"
+
 namespace kvt {
 
 void ReportStream::Write(std::string_view text) {
@@ -27,27 +29,12 @@ void ReportStream::WriteBytes(const void* data, size_t size) {
 }
 
 void ReportStream::Printf(const char* format, ...) {
-    char small[512];
+    std::string text;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(small, sizeof small, format, args);
+    AppendFormatV(text, format, args);
     va_end(args);
-    if (n < 0) {
-        va_end(copy);
-        failed_ = true;
-        return;
-    }
-    if (static_cast<size_t>(n) < sizeof small) {
-        Write(std::string_view(small, static_cast<size_t>(n)));
-    } else {
-        std::string big(static_cast<size_t>(n) + 1, '\0');
-        std::vsnprintf(big.data(), big.size(), format, copy);
-        big.resize(static_cast<size_t>(n));
-        Write(big);
-    }
-    va_end(copy);
+    Write(text);
 }
 
 StringReport::StringReport(bool textMode)

@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/format.h"
 #include "tools/cpu/cache_descriptors.h"
 #include "tools/cpu/cpuid_decode_util.h"
 #include "tools/cpu/cpuid_decoders.h"
@@ -13,22 +14,10 @@ namespace kvt {
 namespace cpuid_decode {
 
 void Appendf(std::string& out, const char* format, ...) {
-    char small[256];
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = std::vsnprintf(small, sizeof small, format, args);
+    AppendFormatV(out, format, args);
     va_end(args);
-    if (n > 0 && static_cast<size_t>(n) < sizeof small) {
-        out.append(small, static_cast<size_t>(n));
-    } else if (n > 0) {
-        size_t old = out.size();
-        out.resize(old + static_cast<size_t>(n) + 1);
-        std::vsnprintf(out.data() + old, static_cast<size_t>(n) + 1, format, copy);
-        out.resize(old + static_cast<size_t>(n));
-    }
-    va_end(copy);
 }
 
 const CpuidRegisters* StandardEntry(const CpuidRecord& record, uint32_t function) {
