@@ -1,6 +1,7 @@
 // Processor commands: the CPUID and MSR tools' reports, and one CPUID function explained.
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -42,25 +43,28 @@ bool NoArgumentsLeft(const Args& args) {
     return false;
 }
 
-// A CPUID tool showing processor N, without the clock (the report does not carry it).
-void OpenCpuidTool(CpuidTool& tool, int processor) {
-    tool.Open(false);
-    if (processor != 0) tool.SelectProcessor(processor, false);
+// A CPUID tool showing the processor of --cpu (default 0), without the clock (the report does
+// not carry it); null after a one-line message when the session or the processor fails.
+std::unique_ptr<CpuidTool> OpenCpuidTool(Context& context, Args& args, UserMessages& messages) {
+    HardwareSession* session = CpuidSession(context);
+    if (!session) return nullptr;
+    int processor = 0;
+    if (!TakeProcessor(args, *session, processor) || !NoArgumentsLeft(args)) return nullptr;
+    auto tool = std::make_unique<CpuidTool>(session->platform(), session->client(), messages);
+    tool->Open(false);
+    if (processor != 0) tool->SelectProcessor(processor, false);
+    return tool;
 }
 
 int RunReportCpuid(Context& context, Args& args) {
     std::string output;
     bool missing = false;
     if (!TakeOption(args, "-o", output, &missing) && missing) return Fail("-o needs a file name");
-    HardwareSession* session = CpuidSession(context);
-    if (!session) return 1;
-    int processor = 0;
-    if (!TakeProcessor(args, *session, processor) || !NoArgumentsLeft(args)) return 1;
     StderrMessages messages;
-    CpuidTool tool(session->platform(), session->client(), messages);
-    OpenCpuidTool(tool, processor);
+    std::unique_ptr<CpuidTool> tool = OpenCpuidTool(context, args, messages);
+    if (!tool) return 1;
     StringReport report;
-    tool.WriteReport(report.stream());
+    tool->WriteReport(report.stream());
     if (!WriteOutput(output, report.str())) return Fail("cannot write " + output);
     return 0;
 }
@@ -75,20 +79,16 @@ int RunCpuid(Context& context, Args& args) {
     if (!ParseHex(functionText, 0xFFFFFFFF, function)) {
         return Fail("--function: not a hexadecimal function number: " + functionText);
     }
-    HardwareSession* session = CpuidSession(context);
-    if (!session) return 1;
-    int processor = 0;
-    if (!TakeProcessor(args, *session, processor) || !NoArgumentsLeft(args)) return 1;
     StderrMessages messages;
-    CpuidTool tool(session->platform(), session->client(), messages);
-    OpenCpuidTool(tool, processor);
+    std::unique_ptr<CpuidTool> tool = OpenCpuidTool(context, args, messages);
+    if (!tool) return 1;
     bool listed = false;
-    for (const CpuidRow& row : tool.rows()) listed = listed || row.function == function;
+    for (const CpuidRow& row : tool->rows()) listed = listed || row.function == function;
     if (!listed) {
         return Fail("the processor does not report CPUID function " +
                     Format("0x%x", static_cast<uint32_t>(function)));
     }
-    std::string text = DecodeCpuidFunction(tool.record(), static_cast<uint32_t>(function));
+    std::string text = DecodeCpuidFunction(tool->record(), static_cast<uint32_t>(function));
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
@@ -110,7 +110,7 @@ int RunReportMsr(Context& context, Args& args) {
     tool.SelectProcessor(processor);
     if (!tool.LoadFile(listPath)) return 1;
     StringReport report;
-    tool.WriteReport(report.stream());
+    tool->WriteReport(report.stream());
     if (!WriteOutput(output, report.str())) return Fail("cannot write " + output);
     return 0;
 }

@@ -8,6 +8,8 @@
 #include <QSignalBlocker>
 #include <QTreeWidget>
 
+#include "tools/cpu/view/processor_list.h"
+
 namespace kvt {
 
 namespace {
@@ -65,14 +67,7 @@ CKvtCpuidView::CKvtCpuidView(const ToolContext& context, QWidget* parent)
     layout->setContentsMargins(10, 10, 10, 10);
 
     tool_->Open();
-    {
-        QSignalBlocker block(processors_);
-        for (const std::string& entry : tool_->processors()) {
-            processors_->addItem(QString::fromStdString(entry));
-        }
-        processors_->setCurrentIndex(0);
-        processors_->setEnabled(tool_->processorListEnabled());
-    }
+    FillProcessorList(processors_, tool_->processors(), tool_->processorListEnabled());
     ShowRows();
     ShowClock();
 

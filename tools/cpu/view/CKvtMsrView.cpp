@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "tools/cpu/view/CAddMsrDlg.h"
+#include "tools/cpu/view/processor_list.h"
 
 namespace kvt {
 
@@ -95,14 +96,7 @@ CKvtMsrView::CKvtMsrView(const ToolContext& context, QWidget* parent)
     layout->addLayout(controls);
 
     tool_->Open();
-    {
-        QSignalBlocker block(processors_);
-        for (const std::string& entry : tool_->processors()) {
-            processors_->addItem(QString::fromStdString(entry));
-        }
-        processors_->setCurrentIndex(0);
-        processors_->setEnabled(tool_->processorListEnabled());
-    }
+    FillProcessorList(processors_, tool_->processors(), tool_->processorListEnabled());
     ShowState();
 
     connect(processors_, &QComboBox::currentIndexChanged, this,
