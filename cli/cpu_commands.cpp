@@ -110,7 +110,7 @@ int RunReportMsr(Context& context, Args& args) {
     tool.SelectProcessor(processor);
     if (!tool.LoadFile(listPath)) return 1;
     StringReport report;
-    tool->WriteReport(report.stream());
+    tool.WriteReport(report.stream());
     if (!WriteOutput(output, report.str())) return Fail("cannot write " + output);
     return 0;
 }
