@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "hwaccess/board_platform.h"
 #include "hwaccess/direct_ports.h"
 #include "hwaccess/protocol/endpoint.h"
 

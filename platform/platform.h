@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "hwaccess/driver_client.h"
+#include "platform/version.h"
 
 namespace kvt {
 
@@ -28,8 +28,6 @@ class Platform {
 
 // This machine: gethostname, the online processor count, uname, the CPUID instruction, RDTSC.
 std::unique_ptr<Platform> MakeHostPlatform();
-// A simulated board: the board's own values, asked of its daemon.
-std::unique_ptr<Platform> MakeBoardPlatform(DriverTransport& transport);
 
 // The version record of this Linux system (kernel version from uname, platform kPlatformLinux).
 VersionRecord HostVersionRecord();

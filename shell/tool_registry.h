@@ -66,7 +66,4 @@ inline const char* const kMsrName = "MSR Read/Write";
 inline const char* const kCpuidName = "CPUID Info";
 inline const char* const kSmbusName = "SMBus Access";
 
-// Registers the view of every tool that is built into this program.
-void RegisterBuiltinTools(ToolRegistry& registry);
-
 }  // namespace kvt

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "hwaccess/board_platform.h"
 #include "hwaccess/direct_ports.h"
 #include "hwaccess/driver_client.h"
 #include "hwaccess/transport.h"

@@ -11,9 +11,10 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include "app/builtin_tools.h"
+#include "app/main_frame.h"
 #include "gui_support.h"
 #include "platform/report_stream.h"
-#include "shell/main_frame.h"
 #include "shell/messages.h"
 #include "tools/cpu/cpuid_decode.h"
 #include "tools/cpu/view/CAddMsrDlg.h"

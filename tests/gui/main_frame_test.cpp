@@ -1,6 +1,6 @@
 // The main window on a simulated board: tree, status bar, menus, toolbar, opening tools,
 // command states and the menu of a kind with its own menu.
-#include "shell/main_frame.h"
+#include "app/main_frame.h"
 
 #include <QAction>
 #include <QClipboard>
@@ -16,6 +16,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include "app/builtin_tools.h"
 #include "gui_support.h"
 #include "shell/tool_registry.h"
 #include "tools/io/view/CKVTIOView.h"

@@ -6,9 +6,10 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include "app/builtin_tools.h"
+#include "app/main_frame.h"
 #include "gui_support.h"
 #include "platform/report_stream.h"
-#include "shell/main_frame.h"
 #include "shell/messages.h"
 #include "tools/io/view/CKVTIOView.h"
 

@@ -7,8 +7,9 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include "app/builtin_tools.h"
+#include "app/main_frame.h"
 #include "gui_support.h"
-#include "shell/main_frame.h"
 #include "shell/messages.h"
 #include "tools/io/view/CKVTIOView.h"
 

@@ -8,11 +8,11 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include "app/application.h"
+#include "app/main_frame.h"
+#include "app/single_instance.h"
 #include "gui_support.h"
-#include "shell/application.h"
-#include "shell/main_frame.h"
 #include "shell/messages.h"
-#include "shell/single_instance.h"
 #include "tools/io/view/CKVTIOView.h"
 
 using namespace kvt;

@@ -1,11 +1,11 @@
-#include "shell/icons.h"
+#include "app/icons.h"
 
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 #include <functional>
 
-#include "shell/main_frame.h"
+#include "app/main_frame.h"
 #include "shell/tool_registry.h"
 
 namespace kvt {

@@ -1,4 +1,4 @@
-#include "shell/application.h"
+#include "app/application.h"
 
 #include <time.h>
 
@@ -9,11 +9,12 @@
 #include <QWindow>
 #include <cstdio>
 
+#include "app/builtin_tools.h"
+#include "app/main_frame.h"
+#include "app/screenshot.h"
+#include "app/single_instance.h"
 #include "hwaccess/session.h"
-#include "shell/main_frame.h"
 #include "shell/messages.h"
-#include "shell/screenshot.h"
-#include "shell/single_instance.h"
 
 namespace kvt {
 

@@ -1,4 +1,4 @@
-#include "shell/lock_keys.h"
+#include "app/lock_keys.h"
 
 #include <dlfcn.h>
 

@@ -1,7 +1,7 @@
 // korvanta: the desktop program.
 #include <QApplication>
 
-#include "shell/application.h"
+#include "app/application.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);

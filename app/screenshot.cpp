@@ -1,4 +1,4 @@
-#include "shell/screenshot.h"
+#include "app/screenshot.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QThread>
 
-#include "shell/main_frame.h"
+#include "app/main_frame.h"
 #include "tools/io/view/CKVTIOView.h"
 
 namespace kvt {

@@ -1,11 +1,11 @@
+#include "hwaccess/board_platform.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
-
-#include "platform/platform.h"
 
 namespace kvt {
 

@@ -1,6 +1,7 @@
 // The views built into the program. A tool appears here once its view is done; until then
 // its name is known to the tree and the menus but opens nothing.
-#include "shell/tool_registry.h"
+#include "app/builtin_tools.h"
+
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
 #include "tools/io/view/CKVTIOView.h"

@@ -1,4 +1,4 @@
-#include "shell/main_frame.h"
+#include "app/main_frame.h"
 
 #include <QAction>
 #include <QApplication>
@@ -28,10 +28,10 @@
 #include <QWhatsThis>
 #include <algorithm>
 
+#include "app/icons.h"
+#include "app/lock_keys.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
-#include "shell/icons.h"
-#include "shell/lock_keys.h"
 #include "shell/messages.h"
 #include "shell/report_saver.h"
 

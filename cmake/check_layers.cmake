@@ -1,0 +1,91 @@
+# Fails when a source file includes a layer it may not use, or when a Qt-free layer includes Qt.
+# Layers, lowest first: platform <- hwaccess <- tool models <- shell <- tool views <- app;
+# the daemon (driver) and the command line (cli) stand beside them and never use Qt.
+# Run as: cmake -DSOURCE_DIR=... -DSTAMP=... -P check_layers.cmake
+
+# Allowed include prefixes per folder; the longest matching folder decides.
+set(allowed_platform "platform/")
+set(allowed_protocol "hwaccess/protocol/")
+set(allowed_hwaccess "hwaccess/;platform/")
+set(allowed_models "tools/;hwaccess/;platform/")
+set(allowed_shell "shell/;hwaccess/;platform/")
+set(allowed_views "tools/;shell/;hwaccess/;platform/")
+set(allowed_app "app/;shell/;tools/;hwaccess/;platform/")
+set(allowed_driver "driver/;hwaccess/protocol/")
+set(allowed_cli "cli/;tools/;hwaccess/;platform/")
+
+file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR}
+  ${SOURCE_DIR}/platform/*.cpp ${SOURCE_DIR}/platform/*.h
+  ${SOURCE_DIR}/hwaccess/*.cpp ${SOURCE_DIR}/hwaccess/*.h
+  ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/tools/*.h
+  ${SOURCE_DIR}/shell/*.cpp ${SOURCE_DIR}/shell/*.h
+  ${SOURCE_DIR}/app/*.cpp ${SOURCE_DIR}/app/*.h
+  ${SOURCE_DIR}/driver/*.cpp ${SOURCE_DIR}/driver/*.h
+  ${SOURCE_DIR}/cli/*.cpp ${SOURCE_DIR}/cli/*.h)
+
+set(errors "")
+foreach(file IN LISTS files)
+  set(qt_allowed FALSE)
+  if(file MATCHES "^platform/")
+    set(layer platform)
+  elseif(file MATCHES "^hwaccess/protocol/")
+    set(layer protocol)
+  elseif(file MATCHES "^hwaccess/")
+    set(layer hwaccess)
+  elseif(file MATCHES "^tools/[^/]+/view/")
+    set(layer views)
+    set(qt_allowed TRUE)
+  elseif(file MATCHES "^tools/")
+    set(layer models)
+  elseif(file MATCHES "^shell/")
+    set(layer shell)
+    set(qt_allowed TRUE)
+  elseif(file MATCHES "^app/")
+    set(layer app)
+    set(qt_allowed TRUE)
+  elseif(file MATCHES "^driver/")
+    set(layer driver)
+  elseif(file MATCHES "^cli/")
+    set(layer cli)
+  endif()
+  file(STRINGS ${SOURCE_DIR}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[<\"]([^>\"]*)[>\"].*" "\\1" target "${line}")
+    if(line MATCHES "include[ \t]*<Q" AND NOT qt_allowed)
+      list(APPEND errors "${file}: includes Qt (<${target}>) in a layer without Qt")
+      continue()
+    endif()
+    if(NOT line MATCHES "include[ \t]*\"")
+      continue()
+    endif()
+    # Only paths into the project's own folders are layer includes.
+    if(NOT target MATCHES "^(platform|hwaccess|tools|shell|app|driver|cli)/")
+      continue()
+    endif()
+    set(ok FALSE)
+    foreach(prefix IN LISTS allowed_${layer})
+      string(FIND "${target}" "${prefix}" at)
+      if(at EQUAL 0)
+        set(ok TRUE)
+      endif()
+    endforeach()
+    # Tool models never include views; a view includes only its own tool's views.
+    if(ok AND target MATCHES "^tools/([^/]+)/view/")
+      set(view_tool ${CMAKE_MATCH_1})
+      if(layer STREQUAL "models" OR layer STREQUAL "cli")
+        set(ok FALSE)
+      elseif(layer STREQUAL "views" AND NOT file MATCHES "^tools/${view_tool}/view/")
+        set(ok FALSE)
+      endif()
+    endif()
+    if(NOT ok)
+      list(APPEND errors "${file}: includes \"${target}\", which its layer (${layer}) may not use")
+    endif()
+  endforeach()
+endforeach()
+
+if(errors)
+  list(JOIN errors "\n  " text)
+  message(FATAL_ERROR "Layer check failed:\n  ${text}")
+endif()
+file(WRITE ${STAMP} "ok\n")
