@@ -45,7 +45,9 @@ void RemoveFolder(const char* path) {
     rmdir(path);
 }
 
-void RemoveAtExit() { RemovePrivateTempFolder(); }
+void RemoveAtExit() {
+    RemovePrivateTempFolder();
+}
 
 void OnSignal(int sig) {
     if (folderReady) {

@@ -44,10 +44,14 @@ bool PwriteAll(int fd, const void* buffer, size_t count, uint64_t offset) {
     return true;
 }
 
-uint64_t MapSize(uint64_t length) { return length / 8 + 1; }
+uint64_t MapSize(uint64_t length) {
+    return length / 8 + 1;
+}
 
 // A-Z to a-z, nothing else.
-inline uint8_t Fold(uint8_t c) { return static_cast<uint8_t>(c + ((uint8_t)(c - 'A') < 26 ? 32 : 0)); }
+inline uint8_t Fold(uint8_t c) {
+    return static_cast<uint8_t>(c + ((uint8_t)(c - 'A') < 26 ? 32 : 0));
+}
 
 void FoldBytes(uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) p[i] = Fold(p[i]);
@@ -80,13 +84,18 @@ FindResult FindInFile(int fd, uint64_t length, const uint8_t* pattern, size_t pa
     if (from >= length || length - from < patternLength) return FindResult::NotFound;
     std::vector<uint8_t> pat(pattern, pattern + patternLength);
     if (mode == FindMode::IgnoreCase) FoldBytes(pat.data(), pat.size());
-    std::unique_ptr<uint8_t, FreeDeleter> buffer(
+    // One 4 MiB buffer per thread, kept between searches.
+    thread_local std::unique_ptr<uint8_t, FreeDeleter> buffer(
         static_cast<uint8_t*>(std::aligned_alloc(4096, kHexChunk)));
     if (!buffer) return FindResult::Failed;
     const uint64_t total = length - from;
+    // The first windows are small, so repeated searches with near occurrences stay cheap;
+    // they grow to 4 MiB.
+    size_t window = std::max<size_t>(64 * 1024, 2 * patternLength);
     uint64_t start = from;
     while (length - start >= patternLength) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(kHexChunk, length - start));
+        size_t n = static_cast<size_t>(std::min<uint64_t>(window, length - start));
+        window = static_cast<size_t>(std::min<uint64_t>(uint64_t(window) * 2, kHexChunk));
         if (!PreadAll(fd, buffer.get(), n, start)) return FindResult::Failed;
         if (mode == FindMode::IgnoreCase) FoldBytes(buffer.get(), n);
         if (const uint8_t* hit = SearchBytes(buffer.get(), n, pat.data(), pat.size())) {
@@ -198,7 +207,8 @@ bool HexDocument::IsModified(uint64_t offset) const {
 
 bool HexDocument::ClearMap() {
     if (mapFd_ < 0) return false;
-    return ftruncate(mapFd_, 0) == 0 && ftruncate(mapFd_, static_cast<off_t>(MapSize(length_))) == 0;
+    return ftruncate(mapFd_, 0) == 0 &&
+           ftruncate(mapFd_, static_cast<off_t>(MapSize(length_))) == 0;
 }
 
 bool HexDocument::ClearMarks(uint64_t offset, uint64_t count) {
@@ -242,7 +252,9 @@ uint64_t HexDocument::SelectionHigh() const {
     return static_cast<uint64_t>(std::max<int64_t>(0, std::max(selStart, selEnd)));
 }
 
-uint64_t HexDocument::RowCount() const { return (length_ + kBytesPerRow - 1) / kBytesPerRow; }
+uint64_t HexDocument::RowCount() const {
+    return (length_ + kBytesPerRow - 1) / kBytesPerRow;
+}
 
 uint64_t HexDocument::LastPageTop() const {
     uint64_t rows = RowCount();
@@ -379,8 +391,8 @@ FileResult CopyFd(int in, int out, uint64_t count, const ProgressFn& progress) {
             loff_t inOff = static_cast<loff_t>(done), outOff = static_cast<loff_t>(done);
             ssize_t got = copy_file_range(in, &inOff, out, &outOff, n, 0);
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                            errno == EOPNOTSUPP)) {
+            if (got < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 kernelCopy = false;
                 continue;
             }
@@ -481,7 +493,8 @@ bool HexTextToBytes(const std::string& text, std::vector<uint8_t>& bytes) {
     std::string digits = text.size() % 2 ? "0" + text : text;
     bytes.clear();
     for (size_t i = 0; i < digits.size(); i += 2) {
-        bytes.push_back(static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+        bytes.push_back(
+            static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
     }
     return true;
 }

@@ -14,7 +14,9 @@ bool HexEditTool::Open(const std::string& path, const ProgressFn& progress) {
         messages_.ShowMessage("Error! Open File Error!");
         return false;
     }
-    FileResult copy = MakeWorkingCopy(path, HexDocument::DataPath(baseName_), size, progress);
+    FileResult copy = baseName_.empty()
+                          ? FileResult::OpenFailed
+                          : MakeWorkingCopy(path, HexDocument::DataPath(baseName_), size, progress);
     if (copy == FileResult::Ok && document_.Attach(size, 0, baseName_) != 0) {
         copy = FileResult::WriteFailed;
     }
@@ -31,17 +33,17 @@ bool HexEditTool::Open(const std::string& path, const ProgressFn& progress) {
 bool HexEditTool::Save(const ProgressFn& progress) {
     if (!opened_) return false;
     switch (SaveDocumentAs(document_, path_, progress)) {
-    case FileResult::Ok:
-        document_.ClearMap();
-        return true;
-    case FileResult::OpenFailed:
-        messages_.ShowMessage("Error! Open File Error!");
-        return false;
-    case FileResult::WriteFailed:
-        messages_.ShowMessage("Error! Save File Error!");
-        return false;
-    case FileResult::Cancelled:
-        return false;
+        case FileResult::Ok:
+            document_.ClearMap();
+            return true;
+        case FileResult::OpenFailed:
+            messages_.ShowMessage("Error! Open File Error!");
+            return false;
+        case FileResult::WriteFailed:
+            messages_.ShowMessage("Error! Save File Error!");
+            return false;
+        case FileResult::Cancelled:
+            return false;
     }
     return false;
 }

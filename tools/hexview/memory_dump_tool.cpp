@@ -18,8 +18,8 @@ constexpr uint64_t kAddressSpace = 0x100000000ull;
 constexpr const char* kTempFileError = "Error!  Open temporary file failed!";
 }  // namespace
 
-MemoryDumpTool::MemoryDumpTool(DriverClient& client, UserMessages& messages,
-                               HexDocument& document, std::string baseName)
+MemoryDumpTool::MemoryDumpTool(DriverClient& client, UserMessages& messages, HexDocument& document,
+                               std::string baseName)
     : client_(client), messages_(messages), document_(document), baseName_(std::move(baseName)) {}
 
 bool MemoryDumpTool::CheckField(const std::string& text, const char* field, const char* message,
@@ -72,12 +72,15 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
     }
     Clear();
     const std::string dataPath = HexDocument::DataPath(baseName_);
-    int fd = open(dataPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = baseName_.empty()
+                 ? -1
+                 : open(dataPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         messages_.ShowMessage(kTempFileError);
         return false;
     }
-    std::unique_ptr<uint8_t[]> buffer(bytes > 0 ? new uint8_t[std::min(bytes, kHexChunk)] : nullptr);
+    std::unique_ptr<uint8_t[]> buffer(bytes > 0 ? new uint8_t[std::min(bytes, kHexChunk)]
+                                                : nullptr);
     uint64_t done = 0;
     uint64_t refused = 0;
     bool readFailed = false, writeFailed = false, cancelled = false;
