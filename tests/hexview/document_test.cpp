@@ -5,13 +5,16 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/temp_folder.h"
 #include "support/cpu_fixtures.h"
 #include "tools/hexview/hex_document.h"
 #include "tools/hexview/hex_edit_tool.h"
@@ -292,6 +295,45 @@ TEST(HexText, OddDigitCountsGetALeadingZero) {
     EXPECT_EQ(bytes, (std::vector<uint8_t>{0x0A, 0x1B}));
     EXPECT_FALSE(HexTextToBytes("", bytes));
     EXPECT_FALSE(HexTextToBytes("12 3", bytes));
+}
+
+}  // namespace
+}  // namespace kvt
+
+namespace kvt {
+namespace {
+
+// The private folder: 0700 under $TMPDIR, removed with its files at exit and on SIGTERM.
+TEST(PrivateTempFolder, IsPrivateAndGoesOnExitAndOnSigterm) {
+    test::TempFolder parent;
+    for (bool bySignal : {false, true}) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        pid_t pid = fork();
+        if (pid == 0) {
+            setenv("TMPDIR", parent.Path("").c_str(), 1);
+            std::string folder = PrivateTempFolder("/nonexistent/");
+            TempFolder::WriteFile(folder + "Memory1.tmp", "x");
+            struct stat st {};
+            stat(folder.c_str(), &st);
+            std::string report = folder + " " + std::to_string(st.st_mode & 0777) + "\n";
+            if (write(fds[1], report.data(), report.size()) < 0) _exit(2);
+            if (bySignal) raise(SIGTERM);
+            exit(0);
+        }
+        close(fds[1]);
+        char buffer[512] = {};
+        ASSERT_GT(read(fds[0], buffer, sizeof buffer - 1), 0);
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(bySignal, WIFSIGNALED(status));
+        std::string folder, mode;
+        std::istringstream(buffer) >> folder >> mode;
+        EXPECT_EQ(folder.rfind(parent.Path("korvanta-"), 0), 0u) << folder;
+        EXPECT_EQ(mode, std::to_string(0700));
+        EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder;
+    }
 }
 
 }  // namespace
