@@ -161,8 +161,9 @@ void HexDocument::RemoveFiles() {
 int HexDocument::Attach(uint64_t length, uint64_t baseAddress, const std::string& baseName) {
     Detach();
     searched_ = false;
+    // Remembered even for length 0, so the files made under this name go with the document.
+    if (!baseName.empty()) baseName_ = baseName;
     if (length == 0) return 0;
-    baseName_ = baseName;
     int data = open(DataPath(baseName).c_str(), O_RDWR | O_CLOEXEC);
     struct stat st {};
     if (data < 0 || fstat(data, &st) != 0 || !S_ISREG(st.st_mode) ||

@@ -107,7 +107,10 @@ CKvtHexEditView::CKvtHexEditView(const ToolContext& context, QWidget* parent) : 
     Push();
 }
 
-CKvtHexEditView::~CKvtHexEditView() = default;
+CKvtHexEditView::~CKvtHexEditView() {
+    // The control shows the document: it goes first.
+    delete control_;
+}
 
 void CKvtHexEditView::Push() {
     const bool opened = model_->opened();

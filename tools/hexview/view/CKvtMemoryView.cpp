@@ -87,7 +87,10 @@ CKvtMemoryView::CKvtMemoryView(const ToolContext& context, QWidget* parent) : To
     Push();
 }
 
-CKvtMemoryView::~CKvtMemoryView() = default;
+CKvtMemoryView::~CKvtMemoryView() {
+    // The control shows the document: it goes first.
+    delete control_;
+}
 
 QWidget* CKvtMemoryView::FieldWidget(std::string_view field) const {
     if (field == MemoryDumpTool::kFieldAddress) return address_;
