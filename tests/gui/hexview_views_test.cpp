@@ -10,7 +10,9 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
+#include <QWheelEvent>
 #include <QtTest>
 
 #include "app/builtin_tools.h"
@@ -203,6 +205,51 @@ class HexViewsTest : public QObject {
         QCOMPARE(ReadAll(other), QByteArray("01234A6789"));
         QCOMPARE(view->pathEdit()->text(), other);
         QCOMPARE(catcher.texts().size(), 1);
+    }
+
+    void controlScrollsByLinePageWheelAndKeys() {
+        frame_->OpenTool(kHexEditName);
+        auto* view = qobject_cast<CKvtHexEditView*>(frame_->activeToolWindow()->view());
+        QString path = dir_.filePath("rows.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(100 * 16 + 5, 'r'));  // 101 rows, the last one partial
+        f.close();
+        view->chooseOpenPath = [&] { return path; };
+        view->openButton()->click();
+        CHexDumpCtrl* control = view->control();
+        HexDocument& doc = control->document();
+        control->setFocus();
+        const uint64_t page = doc.PageBytes();
+        QVERIFY(page >= 32 && page < doc.length());
+        QVERIFY(control->scrollBar()->isVisible());
+        QCOMPARE(control->scrollBar()->maximum(), 100);
+
+        QTest::keyClick(control, Qt::Key_PageDown);
+        QCOMPARE(doc.top, page);
+        QCOMPARE(doc.position, page);
+        QWheelEvent towardsUser(QPointF(10, 10), control->mapToGlobal(QPointF(10, 10)), {},
+                                QPoint(0, -120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                                false);
+        QApplication::sendEvent(control, &towardsUser);
+        QCOMPARE(doc.top, 2 * page);
+        // Ctrl+End: the caret goes to the last byte; the view moves one row towards it.
+        QTest::keyClick(control, Qt::Key_End, Qt::ControlModifier);
+        QCOMPARE(doc.position, doc.length() - 1);
+        QCOMPARE(doc.top, 2 * page + 16);
+        // The next key only brings the caret's row into view (on the last page), nothing else.
+        QTest::keyClick(control, Qt::Key_Left);
+        QCOMPARE(doc.top, doc.LastPageTop());
+        QCOMPARE(doc.position, doc.length() - 1);
+        QTest::keyClick(control, Qt::Key_Left);
+        QCOMPARE(doc.position, doc.length() - 2);
+        // Page Up with the top one row down scrolls to the top.
+        QTest::keyClick(control, Qt::Key_Home, Qt::ControlModifier);
+        QCOMPARE(doc.position, 0u);
+        doc.top = doc.position = 16;
+        QTest::keyClick(control, Qt::Key_PageUp);
+        QCOMPARE(doc.top, 0u);
+        QCOMPARE(doc.position, 16u);
     }
 };
 
