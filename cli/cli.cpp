@@ -1,6 +1,5 @@
 #include "cli/cli.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -79,31 +78,6 @@ bool ParseHex(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
-bool TakeOption(Args& args, const std::string& name, std::string& value, bool* missing) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != name) continue;
-        if (i + 1 >= args.size()) {
-            if (missing) *missing = true;
-            args.erase(args.begin() + static_cast<long>(i));
-            return false;
-        }
-        value = args[i + 1];
-        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-        return true;
-    }
-    return false;
-}
-
-bool TakeFlag(Args& args, const std::string& name) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == name) {
-            args.erase(args.begin() + static_cast<long>(i));
-            return true;
-        }
-    }
-    return false;
-}
-
 bool WriteOutput(const std::string& path, const std::string& bytes) {
     std::FILE* f = path.empty() ? stdout : std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
@@ -116,27 +90,70 @@ bool WriteOutput(const std::string& path, const std::string& bytes) {
     return ok;
 }
 
-// --cpu N (decimal), default 0; checked against the processors of the machine or board.
-bool TakeProcessor(Args& args, HardwareSession& session, int& processor) {
-    std::string text;
-    bool missing = false;
-    processor = 0;
-    if (!TakeOption(args, "--cpu", text, &missing)) {
-        if (missing) {
-            Fail("--cpu needs a processor number");
-            return false;
-        }
-        return true;
-    }
-    char* end = nullptr;
-    unsigned long value = std::strtoul(text.c_str(), &end, 10);
+namespace {
+
+const CLI::Validator kDecimal(
+    [](std::string& text) -> std::string {
+        bool digits = !text.empty() && text.size() <= 9 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? std::string() : "not a decimal number: " + text;
+    },
+    "");
+
+}  // namespace
+
+void AddProcessorOption(CLI::App& command, int& processor) {
+    command.add_option("--cpu", processor, "processor number (decimal), default 0")
+        ->check(kDecimal)
+        ->type_name("N");
+}
+
+bool CheckProcessor(HardwareSession& session, int processor) {
     uint32_t count = session.platform().ProcessorCount();
-    if (text.empty() || *end != '\0' || text[0] == '-' || value >= count) {
-        Fail("--cpu: no processor " + text + " (this machine has " + std::to_string(count) + ")");
+    if (processor < 0 || static_cast<uint32_t>(processor) >= count) {
+        Fail("--cpu: no processor " + std::to_string(processor) + " (this machine has " +
+             std::to_string(count) + ")");
         return false;
     }
-    processor = static_cast<int>(value);
     return true;
+}
+
+const CLI::Validator kHex(
+    [](std::string& text) -> std::string {
+        uint64_t value = 0;
+        if (ParseHex(text, ~0ull, value)) return {};
+        return "not a hexadecimal number: " + text;
+    },
+    "");
+
+void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
+    app.add_option("--board", board, "a simulated board: its name or profile file")
+        ->type_name("NAME|FILE");
+    app.require_subcommand(1);
+    for (const Command& c : Commands()) {
+        // The command's words, each a subcommand of the one before ("pci", then "read").
+        CLI::App* parent = &app;
+        std::string words = c.name;
+        size_t start = 0;
+        while (start < words.size()) {
+            size_t end = words.find(' ', start);
+            if (end == std::string::npos) end = words.size();
+            std::string word = words.substr(start, end - start);
+            start = end + 1;
+            CLI::App* sub = nullptr;
+            try {
+                sub = parent->get_subcommand(word);
+            } catch (const CLI::OptionNotFound&) {
+                bool last = start >= words.size();
+                sub = parent->add_subcommand(word, last ? c.description : word + " commands");
+                sub->fallthrough();
+            }
+            if (start < words.size()) sub->require_subcommand(1);
+            parent = sub;
+        }
+        Action action = c.define(*parent);
+        parent->callback([&chosen, action] { chosen = action; });
+    }
 }
 
 }  // namespace kvt::cli
