@@ -1,6 +1,5 @@
 #include "cli/cli.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,6 +16,10 @@ std::vector<Command>& Registry() {
 
 CommandRegistrar::CommandRegistrar(const Command& command) {
     Registry().push_back(command);
+}
+
+CommandRegistrar::CommandRegistrar(const ArgsCommand& command) {
+    Registry().push_back({command.name, command.usage, nullptr, command.run});
 }
 
 const std::vector<Command>& Commands() {
@@ -79,6 +82,97 @@ bool ParseHex(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
+bool WriteOutput(const std::string& path, const std::string& bytes) {
+    std::FILE* f = path.empty() ? stdout : std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return false;
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (path.empty()) {
+        ok = std::fflush(f) == 0 && ok;
+    } else {
+        ok = std::fclose(f) == 0 && ok;
+    }
+    return ok;
+}
+
+namespace {
+
+const CLI::Validator kDecimal(
+    [](std::string& text) -> std::string {
+        bool digits = !text.empty() && text.size() <= 9 &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? std::string() : "not a decimal number: " + text;
+    },
+    "");
+
+}  // namespace
+
+void AddProcessorOption(CLI::App& command, int& processor) {
+    command.add_option("--cpu", processor, "processor number (decimal), default 0")
+        ->check(kDecimal)
+        ->type_name("N");
+}
+
+bool CheckProcessor(HardwareSession& session, int processor) {
+    uint32_t count = session.platform().ProcessorCount();
+    if (processor < 0 || static_cast<uint32_t>(processor) >= count) {
+        Fail("--cpu: no processor " + std::to_string(processor) + " (this machine has " +
+             std::to_string(count) + ")");
+        return false;
+    }
+    return true;
+}
+
+const CLI::Validator kHex(
+    [](std::string& text) -> std::string {
+        uint64_t value = 0;
+        if (ParseHex(text, ~0ull, value)) return {};
+        return "not a hexadecimal number: " + text;
+    },
+    "");
+
+void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
+    app.add_option("--board", board, "a simulated board: its name or profile file")
+        ->type_name("NAME|FILE");
+    app.require_subcommand(1);
+    for (const Command& c : Commands()) {
+        // The command's words, each a subcommand of the one before ("pci", then "read").
+        CLI::App* parent = &app;
+        std::string words = c.name;
+        size_t start = 0;
+        while (start < words.size()) {
+            size_t end = words.find(' ', start);
+            if (end == std::string::npos) end = words.size();
+            std::string word = words.substr(start, end - start);
+            start = end + 1;
+            CLI::App* sub = nullptr;
+            try {
+                sub = parent->get_subcommand(word);
+            } catch (const CLI::OptionNotFound&) {
+                bool last = start >= words.size();
+                sub = parent->add_subcommand(word, last ? c.description : word + " commands");
+                sub->fallthrough();
+            }
+            if (start < words.size()) sub->require_subcommand(1);
+            parent = sub;
+        }
+        Action action;
+        if (c.runArgs != nullptr) {
+            // Every later word goes to the command, which checks its own arguments.
+            parent->allow_extras();
+            parent->prefix_command();
+            auto run = c.runArgs;
+            CLI::App* command = parent;
+            action = [run, command](Context& context) {
+                Args args = command->remaining();
+                return run(context, args);
+            };
+        } else {
+            action = c.define(*parent);
+        }
+        parent->callback([&chosen, action] { chosen = action; });
+    }
+}
+
 bool TakeOption(Args& args, const std::string& name, std::string& value, bool* missing) {
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] != name) continue;
@@ -102,18 +196,6 @@ bool TakeFlag(Args& args, const std::string& name) {
         }
     }
     return false;
-}
-
-bool WriteOutput(const std::string& path, const std::string& bytes) {
-    std::FILE* f = path.empty() ? stdout : std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    if (path.empty()) {
-        ok = std::fflush(f) == 0 && ok;
-    } else {
-        ok = std::fclose(f) == 0 && ok;
-    }
-    return ok;
 }
 
 // --cpu N (decimal), default 0; checked against the processors of the machine or board.

@@ -37,87 +37,89 @@ HardwareSession* CpuidSession(Context& context) {
     return session;
 }
 
-bool NoArgumentsLeft(const Args& args) {
-    if (args.empty()) return true;
-    Fail("unexpected argument: " + args.front());
-    return false;
-}
-
 // A CPUID tool showing the processor of --cpu (default 0), without the clock (the report does
 // not carry it); null after a one-line message when the session or the processor fails.
-std::unique_ptr<CpuidTool> OpenCpuidTool(Context& context, Args& args, UserMessages& messages) {
+std::unique_ptr<CpuidTool> OpenCpuidTool(Context& context, int processor, UserMessages& messages) {
     HardwareSession* session = CpuidSession(context);
-    if (!session) return nullptr;
-    int processor = 0;
-    if (!TakeProcessor(args, *session, processor) || !NoArgumentsLeft(args)) return nullptr;
+    if (!session || !CheckProcessor(*session, processor)) return nullptr;
     auto tool = std::make_unique<CpuidTool>(session->platform(), session->client(), messages);
     tool->Open(false);
     if (processor != 0) tool->SelectProcessor(processor, false);
     return tool;
 }
 
-int RunReportCpuid(Context& context, Args& args) {
-    std::string output;
-    bool missing = false;
-    if (!TakeOption(args, "-o", output, &missing) && missing) return Fail("-o needs a file name");
-    StderrMessages messages;
-    std::unique_ptr<CpuidTool> tool = OpenCpuidTool(context, args, messages);
-    if (!tool) return 1;
-    StringReport report;
-    tool->WriteReport(report.stream());
-    if (!WriteOutput(output, report.str())) return Fail("cannot write " + output);
-    return 0;
-}
-
-int RunCpuid(Context& context, Args& args) {
-    std::string functionText;
-    bool missing = false;
-    if (!TakeOption(args, "--function", functionText, &missing)) {
-        return Fail("cpuid needs --function F (hexadecimal)");
-    }
-    uint64_t function = 0;
-    if (!ParseHex(functionText, 0xFFFFFFFF, function)) {
-        return Fail("--function: not a hexadecimal function number: " + functionText);
-    }
-    StderrMessages messages;
-    std::unique_ptr<CpuidTool> tool = OpenCpuidTool(context, args, messages);
-    if (!tool) return 1;
-    bool listed = false;
-    for (const CpuidRow& row : tool->rows()) listed = listed || row.function == function;
-    if (!listed) {
-        return Fail("the processor does not report CPUID function " +
-                    Format("0x%x", static_cast<uint32_t>(function)));
-    }
-    std::string text = DecodeCpuidFunction(tool->record(), static_cast<uint32_t>(function));
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    return 0;
-}
-
-int RunReportMsr(Context& context, Args& args) {
-    std::string output, listPath;
-    bool missing = false;
-    if (!TakeOption(args, "-o", output, &missing) && missing) return Fail("-o needs a file name");
-    if (!TakeOption(args, "--list", listPath, &missing)) {
-        return Fail("report msr needs --list FILE");
-    }
-    HardwareSession* session = context.Session();
-    if (!session) return 1;
+struct ReportOptions {
     int processor = 0;
-    if (!TakeProcessor(args, *session, processor) || !NoArgumentsLeft(args)) return 1;
-    StderrMessages messages;
-    MsrTool tool(session->platform(), session->client(), messages);
-    tool.Open();
-    tool.SelectProcessor(processor);
-    if (!tool.LoadFile(listPath)) return 1;
-    StringReport report;
-    tool.WriteReport(report.stream());
-    if (!WriteOutput(output, report.str())) return Fail("cannot write " + output);
-    return 0;
+    std::string output;
+    std::string list;
+};
+
+Action DefineReportCpuid(CLI::App& command) {
+    auto o = std::make_shared<ReportOptions>();
+    AddProcessorOption(command, o->processor);
+    command.add_option("-o", o->output, "write the report to FILE")->type_name("FILE");
+    return [o](Context& context) {
+        StderrMessages messages;
+        std::unique_ptr<CpuidTool> tool = OpenCpuidTool(context, o->processor, messages);
+        if (!tool) return 1;
+        StringReport report;
+        tool->WriteReport(report.stream());
+        if (!WriteOutput(o->output, report.str())) return Fail("cannot write " + o->output);
+        return 0;
+    };
 }
 
-CommandRegistrar reportCpuid{{"report cpuid", "[--cpu N] [-o FILE]", &RunReportCpuid}};
-CommandRegistrar cpuid{{"cpuid", "--function F [--cpu N]", &RunCpuid}};
-CommandRegistrar reportMsr{{"report msr", "--list FILE [--cpu N] [-o FILE]", &RunReportMsr}};
+Action DefineCpuid(CLI::App& command) {
+    auto processor = std::make_shared<int>(0);
+    auto functionText = std::make_shared<std::string>();
+    command.add_option("--function", *functionText, "the CPUID function (hexadecimal)")
+        ->required()
+        ->check(kHex)
+        ->type_name("HEX");
+    AddProcessorOption(command, *processor);
+    return [processor, functionText](Context& context) {
+        uint64_t function = 0;
+        if (!ParseHex(*functionText, 0xFFFFFFFF, function)) {
+            return Fail("--function: not a hexadecimal function number: " + *functionText);
+        }
+        StderrMessages messages;
+        std::unique_ptr<CpuidTool> tool = OpenCpuidTool(context, *processor, messages);
+        if (!tool) return 1;
+        bool listed = false;
+        for (const CpuidRow& row : tool->rows()) listed = listed || row.function == function;
+        std::string name = Format("0x%x", static_cast<uint32_t>(function));
+        if (!listed) return Fail("the processor does not report CPUID function " + name);
+        std::string text = DecodeCpuidFunction(tool->record(), static_cast<uint32_t>(function));
+        // Functions without decoded fields still answer, so the user is not left guessing.
+        if (text.empty()) text = "CPUID function " + name + " has no fields to explain\n";
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return 0;
+    };
+}
+
+Action DefineReportMsr(CLI::App& command) {
+    auto o = std::make_shared<ReportOptions>();
+    command.add_option("--list", o->list, "the MSR list file")->required()->type_name("FILE");
+    AddProcessorOption(command, o->processor);
+    command.add_option("-o", o->output, "write the report to FILE")->type_name("FILE");
+    return [o](Context& context) {
+        HardwareSession* session = context.Session();
+        if (!session || !CheckProcessor(*session, o->processor)) return 1;
+        StderrMessages messages;
+        MsrTool tool(session->platform(), session->client(), messages);
+        tool.Open();
+        tool.SelectProcessor(o->processor);
+        if (!tool.LoadFile(o->list)) return 1;
+        StringReport report;
+        tool.WriteReport(report.stream());
+        if (!WriteOutput(o->output, report.str())) return Fail("cannot write " + o->output);
+        return 0;
+    };
+}
+
+CommandRegistrar reportCpuid{{"report cpuid", "Writes the CPUID report", &DefineReportCpuid}};
+CommandRegistrar cpuid{{"cpuid", "Explains one CPUID function", &DefineCpuid}};
+CommandRegistrar reportMsr{{"report msr", "Writes the MSR report of a list", &DefineReportMsr}};
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // windows: `mem dump` saves what a Memory Dump window would save, `hex find` prints what
 // repeated Searches find, `hex patch` types bytes into a file's working copy and saves it.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,18 +38,19 @@ std::string PrivateBase(const std::string& name) {
     return folder.empty() ? std::string() : folder + name;
 }
 
-int MemDump(Context& context, Args& args) {
-    std::string output;
-    bool missing = false;
-    TakeOption(args, "-o", output, &missing);
-    if (missing || args.size() != 2) return Fail("usage: mem dump ADDRESS SIZE [-o FILE]");
+struct DumpArguments {
+    std::string address, size, output;
+};
+
+int MemDump(Context& context, const DumpArguments& args) {
+    const std::string& output = args.output;
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
     CliMessages messages;
     HexDocument document;
     MemoryDumpTool tool(session->client(), messages, document, PrivateBase("Memory1"));
-    tool.address = WithoutPrefix(args[0]);
-    tool.size = WithoutPrefix(args[1]);
+    tool.address = WithoutPrefix(args.address);
+    tool.size = WithoutPrefix(args.size);
     if (!tool.Dump()) return 1;
     if (tool.dumpSize() == 0) {
         StringReport none(false);
@@ -68,20 +70,20 @@ int MemDump(Context& context, Args& args) {
     return ok ? 0 : Fail("Error! Save File Error!");
 }
 
-int HexFind(Context&, Args& args) {
-    bool text = TakeFlag(args, "--text");
-    bool ignoreCase = TakeFlag(args, "--ignore-case");
-    bool all = TakeFlag(args, "--all");
-    if (args.size() != 2 || (ignoreCase && !text)) {
-        return Fail("usage: hex find FILE PATTERN [--text [--ignore-case]] [--all]");
-    }
+struct FindArguments {
+    std::string file, pattern;
+    bool text = false, ignoreCase = false, all = false;
+};
+
+int HexFind(const FindArguments& args) {
+    const bool text = args.text, ignoreCase = args.ignoreCase, all = args.all;
     std::vector<uint8_t> pattern;
-    if (args[1].size() > SearchPanel::kMaxText ||
-        !SearchPanel::MakePattern(args[1], !text, pattern)) {
+    if (args.pattern.size() > SearchPanel::kMaxText ||
+        !SearchPanel::MakePattern(args.pattern, !text, pattern)) {
         return Fail("Input data invalid!");
     }
     HexDocument document;
-    if (!document.AttachReadOnly(args[0])) return Fail("Error! Open File Error!");
+    if (!document.AttachReadOnly(args.file)) return Fail("Error! Open File Error!");
     const FindMode mode = text && ignoreCase ? FindMode::IgnoreCase : FindMode::Exact;
     std::string found;
     FindResult result;
@@ -95,21 +97,24 @@ int HexFind(Context&, Args& args) {
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
-int HexPatch(Context&, Args& args) {
-    if (args.size() != 3) return Fail("usage: hex patch FILE OFFSET BYTES");
+struct PatchArguments {
+    std::string file, offset, bytes;
+};
+
+int HexPatch(const PatchArguments& args) {
     uint64_t offset = 0;
-    if (!ParseHex(args[1], UINT64_MAX, offset)) return Fail("bad offset '" + args[1] + "'");
-    std::string digits = WithoutPrefix(args[2]);
+    if (!ParseHex(args.offset, UINT64_MAX, offset)) return Fail("bad offset '" + args.offset + "'");
+    std::string digits = WithoutPrefix(args.bytes);
     std::vector<uint8_t> bytes;
     if (!HexTextToBytes(digits, bytes)) return Fail("Input data invalid!");
     if (digits.size() % 2) digits.insert(digits.begin(), '0');
     CliMessages messages;
     HexDocument document;
     HexEditTool tool(messages, document, PrivateBase("Hex1"));
-    if (!tool.Open(args[0])) return 1;
+    if (!tool.Open(args.file)) return 1;
     if (offset > tool.fileSize() || bytes.size() > tool.fileSize() - offset) {
         return Fail(Format("the bytes run past the end of %s (%llX bytes); nothing changed",
-                           args[0].c_str(), static_cast<unsigned long long>(tool.fileSize())));
+                           args.file.c_str(), static_cast<unsigned long long>(tool.fileSize())));
     }
     document.position = offset;
     document.column = kColumnHigh;
@@ -119,10 +124,37 @@ int HexPatch(Context&, Args& args) {
     return tool.Save() ? 0 : 1;
 }
 
+Action DefineMemDump(CLI::App& command) {
+    auto o = std::make_shared<DumpArguments>();
+    command.add_option("ADDRESS", o->address, "physical address (hexadecimal)")->required();
+    command.add_option("SIZE", o->size, "bytes to dump (hexadecimal)")->required();
+    command.add_option("-o", o->output, "write the bytes to FILE")->type_name("FILE");
+    return [o](Context& context) { return MemDump(context, *o); };
+}
+
+Action DefineHexFind(CLI::App& command) {
+    auto o = std::make_shared<FindArguments>();
+    command.add_option("FILE", o->file, "file to search")->required();
+    command.add_option("PATTERN", o->pattern, "hexadecimal bytes, or text with --text")->required();
+    CLI::Option* text = command.add_flag("--text", o->text, "PATTERN is text, taken byte for byte");
+    command.add_flag("--ignore-case", o->ignoreCase, "fold A-Z and a-z")->needs(text);
+    command.add_flag("--all", o->all, "every occurrence, not only the first");
+    return [o](Context&) { return HexFind(*o); };
+}
+
+Action DefineHexPatch(CLI::App& command) {
+    auto o = std::make_shared<PatchArguments>();
+    command.add_option("FILE", o->file, "file to change")->required();
+    command.add_option("OFFSET", o->offset, "where the bytes go (hexadecimal)")->required();
+    command.add_option("BYTES", o->bytes, "hexadecimal bytes")->required();
+    return [o](Context&) { return HexPatch(*o); };
+}
+
 const CommandRegistrar kCommands[] = {
-    CommandRegistrar({"mem dump", "ADDRESS SIZE [-o FILE]", &MemDump}),
-    CommandRegistrar({"hex find", "FILE PATTERN [--text [--ignore-case]] [--all]", &HexFind}),
-    CommandRegistrar({"hex patch", "FILE OFFSET BYTES", &HexPatch}),
+    CommandRegistrar(
+        {"mem dump", "Dumps physical memory as a Memory Dump window saves it", &DefineMemDump}),
+    CommandRegistrar({"hex find", "Finds bytes or text in a file", &DefineHexFind}),
+    CommandRegistrar({"hex patch", "Writes bytes into a file at an offset", &DefineHexPatch}),
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -40,13 +41,22 @@ uint32_t ConfigAddress(const PciFunction& f, uint32_t offset) {
     return 0x80000000u | f.bus << 16 | f.device << 11 | f.function << 8 | offset;
 }
 
-bool ParseWidth(Args& args, uint32_t& width) {
-    std::string text = "1";
-    bool missing = false;
-    TakeOption(args, "--width", text, &missing);
-    if (missing || (text != "1" && text != "2" && text != "4")) return false;
-    width = static_cast<uint32_t>(text[0] - '0');
-    return true;
+// Adds a positional argument, as text, to a command.
+CLI::Option* AddArgument(CLI::App& command, const char* name, std::string& text, const char* what,
+                         bool hex = true) {
+    CLI::Option* option = command.add_option(name, text, what)->required();
+    if (hex) option->check(kHex)->type_name("HEX");
+    return option;
+}
+
+void AddWidthOption(CLI::App& command, uint32_t& width) {
+    command.add_option("--width", width, "access width in bytes, default 1")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                return text == "1" || text == "2" || text == "4" ? "" : "not 1, 2 or 4: " + text;
+            },
+            ""))
+        ->type_name("1|2|4");
 }
 
 // Physical address of a configuration register in the PCI Express configuration window.
@@ -69,274 +79,340 @@ bool WindowAddress(DriverClient& client, const PciFunction& f, uint32_t offset, 
     return true;
 }
 
-int PciList(Context& context, Args& args) {
-    if (!args.empty()) return Fail("usage: pci list");
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    uint8_t bus[256], devFn[256];
-    uint32_t count = session->client().ListPciFunctions(bus, devFn);
-    if (count == 0) return Fail("the PCI function list request failed");
-    for (uint32_t i = 0; i < count; ++i) {
-        std::printf("%02X:%02X.%X\n", bus[i], devFn[i] >> 3, devFn[i] & 7);
-    }
-    return 0;
+struct Arguments {
+    std::string a, b, c, d;
+    uint32_t width = 1;
+    int processor = 0;
+    std::string output;
+};
+
+Action DefinePciList(CLI::App&) {
+    return [](Context& context) {
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        uint8_t bus[256], devFn[256];
+        uint32_t count = session->client().ListPciFunctions(bus, devFn);
+        if (count == 0) return Fail("the PCI function list request failed");
+        for (uint32_t i = 0; i < count; ++i) {
+            std::printf("%02X:%02X.%X\n", bus[i], devFn[i] >> 3, devFn[i] & 7);
+        }
+        return 0;
+    };
 }
 
-bool ParseRegister(Args& args, PciFunction& f, uint32_t& offset, std::string& error) {
+bool ParseRegister(const std::string& function, const std::string& offsetText, PciFunction& f,
+                   uint32_t& offset, std::string& error) {
     uint64_t off = 0;
-    if (!ParseFunction(args[0], f)) {
-        error = "bad function '" + args[0] + "' (BB:DD.F)";
+    if (!ParseFunction(function, f)) {
+        error = "bad function '" + function + "' (BB:DD.F)";
         return false;
     }
-    if (!ParseHex(args[1], 0xFFC, off) || off % 4 != 0) {
-        error = "bad offset '" + args[1] + "' (a multiple of 4 up to FFC)";
+    if (!ParseHex(offsetText, 0xFFC, off) || off % 4 != 0) {
+        error = "bad offset '" + offsetText + "' (a multiple of 4 up to FFC)";
         return false;
     }
     offset = static_cast<uint32_t>(off);
     return true;
 }
 
-int PciRead(Context& context, Args& args) {
-    if (args.size() != 2) return Fail("usage: pci read BB:DD.F OFFSET");
-    PciFunction f;
-    uint32_t offset = 0;
-    std::string error;
-    if (!ParseRegister(args, f, offset, error)) return Fail(error);
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    DriverClient& client = session->client();
-    uint32_t value = 0;
-    if (offset < 0x100) {
-        if (!client.ReadPciConfig(ConfigAddress(f, offset), value)) {
-            return Fail("the configuration read failed");
+Action DefinePciRead(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "FUNCTION", o->a, "bus, device and function (hexadecimal)", false)
+        ->type_name("BB:DD.F");
+    AddArgument(command, "OFFSET", o->b, "register offset, a multiple of 4 up to FFC");
+    return [o](Context& context) {
+        PciFunction f;
+        uint32_t offset = 0;
+        std::string error;
+        if (!ParseRegister(o->a, o->b, f, offset, error)) return Fail(error);
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        DriverClient& client = session->client();
+        uint32_t value = 0;
+        if (offset < 0x100) {
+            if (!client.ReadPciConfig(ConfigAddress(f, offset), value)) {
+                return Fail("the configuration read failed");
+            }
+        } else {
+            uint32_t address = 0;
+            if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
+            if (!client.ReadPhysicalMemory(address, &value, 4)) {
+                return Fail("the configuration read failed");
+            }
         }
-    } else {
-        uint32_t address = 0;
-        if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
-        if (!client.ReadPhysicalMemory(address, &value, 4)) {
-            return Fail("the configuration read failed");
-        }
-    }
-    std::printf("%08X\n", value);
-    return 0;
+        std::printf("%08X\n", value);
+        return 0;
+    };
 }
 
-int PciWrite(Context& context, Args& args) {
-    if (args.size() != 3) return Fail("usage: pci write BB:DD.F OFFSET VALUE");
-    PciFunction f;
-    uint32_t offset = 0;
-    std::string error;
-    uint64_t value = 0;
-    if (!ParseRegister(args, f, offset, error)) return Fail(error);
-    if (!ParseHex(args[2], 0xFFFFFFFF, value)) return Fail("bad value '" + args[2] + "'");
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    DriverClient& client = session->client();
-    uint32_t v = static_cast<uint32_t>(value);
-    if (offset < 0x100) {
-        if (!client.WritePciConfig(ConfigAddress(f, offset), v)) {
-            return Fail("the configuration write failed");
+Action DefinePciWrite(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "FUNCTION", o->a, "bus, device and function (hexadecimal)", false)
+        ->type_name("BB:DD.F");
+    AddArgument(command, "OFFSET", o->b, "register offset, a multiple of 4 up to FFC");
+    AddArgument(command, "VALUE", o->c, "double word to write");
+    return [o](Context& context) {
+        PciFunction f;
+        uint32_t offset = 0;
+        std::string error;
+        uint64_t value = 0;
+        if (!ParseRegister(o->a, o->b, f, offset, error)) return Fail(error);
+        if (!ParseHex(o->c, 0xFFFFFFFF, value)) return Fail("bad value '" + o->c + "'");
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        DriverClient& client = session->client();
+        uint32_t v = static_cast<uint32_t>(value);
+        if (offset < 0x100) {
+            if (!client.WritePciConfig(ConfigAddress(f, offset), v)) {
+                return Fail("the configuration write failed");
+            }
+        } else {
+            uint32_t address = 0;
+            if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
+            if (!client.WritePhysicalMemory(address, &v, 4)) {
+                return Fail("the configuration write failed");
+            }
         }
-    } else {
-        uint32_t address = 0;
-        if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
-        if (!client.WritePhysicalMemory(address, &v, 4)) {
-            return Fail("the configuration write failed");
-        }
-    }
-    return 0;
+        return 0;
+    };
 }
 
 uint32_t WidthMask(uint32_t width) {
     return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
 }
 
-int IoRead(Context& context, Args& args) {
-    uint32_t width = 1;
-    uint64_t port = 0;
-    if (!ParseWidth(args, width) || args.size() != 1) {
-        return Fail("usage: io read PORT [--width 1|2|4]");
-    }
-    if (!ParseHex(args[0], 0xFFFF, port)) return Fail("bad port '" + args[0] + "'");
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    uint32_t value = 0;
-    if (!session->client().ReadPort(static_cast<uint16_t>(port), value, width)) {
-        return Fail("the port read failed");
-    }
-    static const char* const kFormats[] = {"", "%02X\n", "%04X\n", "", "%08X\n"};
-    std::printf(kFormats[width], value & WidthMask(width));
-    return 0;
+Action DefineIoRead(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "PORT", o->a, "port, up to FFFF");
+    AddWidthOption(command, o->width);
+    return [o](Context& context) {
+        uint64_t port = 0;
+        if (!ParseHex(o->a, 0xFFFF, port)) return Fail("bad port '" + o->a + "'");
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        uint32_t value = 0;
+        if (!session->client().ReadPort(static_cast<uint16_t>(port), value, o->width)) {
+            return Fail("the port read failed");
+        }
+        std::printf("%0*X\n", static_cast<int>(2 * o->width), value & WidthMask(o->width));
+        return 0;
+    };
 }
 
-int IoWrite(Context& context, Args& args) {
-    uint32_t width = 1;
-    uint64_t port = 0, value = 0;
-    if (!ParseWidth(args, width) || args.size() != 2) {
-        return Fail("usage: io write PORT VALUE [--width 1|2|4]");
-    }
-    if (!ParseHex(args[0], 0xFFFF, port)) return Fail("bad port '" + args[0] + "'");
-    if (!ParseHex(args[1], WidthMask(width), value)) {
-        return Fail("bad value '" + args[1] + "' for width " + std::to_string(width));
-    }
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    if (!session->client().WritePort(static_cast<uint16_t>(port), static_cast<uint32_t>(value),
-                                     width)) {
-        return Fail("the port write failed");
-    }
-    return 0;
+Action DefineIoWrite(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "PORT", o->a, "port, up to FFFF");
+    AddArgument(command, "VALUE", o->b, "value that fits the width");
+    AddWidthOption(command, o->width);
+    return [o](Context& context) {
+        uint64_t port = 0, value = 0;
+        if (!ParseHex(o->a, 0xFFFF, port)) return Fail("bad port '" + o->a + "'");
+        if (!ParseHex(o->b, WidthMask(o->width), value)) {
+            return Fail("bad value '" + o->b + "' for width " + std::to_string(o->width));
+        }
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        if (!session->client().WritePort(static_cast<uint16_t>(port), static_cast<uint32_t>(value),
+                                         o->width)) {
+            return Fail("the port write failed");
+        }
+        return 0;
+    };
 }
 
-int MemRead(Context& context, Args& args) {
-    std::string output;
-    bool missing = false;
-    TakeOption(args, "-o", output, &missing);
-    uint64_t address = 0, length = 0;
-    if (missing || args.size() != 2) return Fail("usage: mem read ADDRESS LENGTH [-o FILE]");
-    if (!ParseHex(args[0], 0xFFFFFFFF, address)) return Fail("bad address '" + args[0] + "'");
-    if (!ParseHex(args[1], 0x100000000ull, length) || length == 0 ||
-        length > 0x100000000ull - address) {
-        return Fail("bad length '" + args[1] + "' (the range must end by 100000000)");
+// Offset, sixteen bytes and their printable characters per line, for reading on a terminal.
+std::string HexDump(uint64_t address, const uint8_t* bytes, size_t size) {
+    std::string text;
+    for (size_t line = 0; line < size; line += 16) {
+        text += Format("%08llX ", static_cast<unsigned long long>(address + line));
+        std::string chars;
+        for (size_t i = line; i < line + 16; ++i) {
+            if (i < size) {
+                text += Format(" %02X", bytes[i]);
+                chars += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+            } else {
+                text += "   ";
+            }
+        }
+        text += "  " + chars + "\n";
     }
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    std::FILE* out = output.empty() ? stdout : std::fopen(output.c_str(), "wb");
-    if (out == nullptr) return Fail("cannot create " + output + ": " + std::strerror(errno));
-    std::vector<uint8_t> chunk(std::min<uint64_t>(length, kMaxTransfer));
-    uint64_t done = 0;
-    bool ok = true;
-    while (ok && done < length) {
-        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, kMaxTransfer));
-        ok = session->client().ReadPhysicalMemory(static_cast<uint32_t>(address + done),
-                                                  chunk.data(), n) != 0;
-        if (ok) ok = std::fwrite(chunk.data(), 1, n, out) == n;
-        if (ok) done += n;  // on failure done stays at the refused chunk's start
-    }
-    if (!output.empty()) {
-        ok = std::fclose(out) == 0 && ok;
-        if (!ok) std::remove(output.c_str());
-    } else {
-        std::fflush(stdout);
-    }
-    if (!ok) {
-        return Fail(Format("the memory read at %08llX failed",
-                           static_cast<unsigned long long>(address + done)));
-    }
-    return 0;
+    return text;
 }
 
-int MemWrite(Context& context, Args& args) {
-    uint64_t address = 0;
-    if (args.size() != 2) return Fail("usage: mem write ADDRESS FILE");
-    if (!ParseHex(args[0], 0xFFFFFFFF, address)) return Fail("bad address '" + args[0] + "'");
-    std::ifstream in(args[1], std::ios::binary);
-    if (!in) return Fail("cannot open " + args[1]);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    if (bytes.empty()) return Fail(args[1] + " is empty");
-    if (bytes.size() > 0x100000000ull - address) return Fail("the file runs past 100000000");
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    for (size_t done = 0; done < bytes.size();) {
-        uint32_t n = static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, kMaxTransfer));
-        if (!session->client().WritePhysicalMemory(static_cast<uint32_t>(address + done),
-                                                   bytes.data() + done, n)) {
-            return Fail(Format("the memory write at %08llX failed",
+Action DefineMemRead(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "ADDRESS", o->a, "physical address, up to FFFFFFFF");
+    AddArgument(command, "LENGTH", o->b, "bytes to read");
+    command.add_option("-o", o->output, "write the raw bytes to FILE")->type_name("FILE");
+    return [o](Context& context) {
+        const std::string& output = o->output;
+        uint64_t address = 0, length = 0;
+        if (!ParseHex(o->a, 0xFFFFFFFF, address)) return Fail("bad address '" + o->a + "'");
+        if (!ParseHex(o->b, 0x100000000ull, length) || length == 0 ||
+            length > 0x100000000ull - address) {
+            return Fail("bad length '" + o->b + "' (the range must end by 100000000)");
+        }
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        // A terminal gets a hex dump; a file, a pipe or -o get the raw bytes.
+        bool dump = output.empty() && isatty(STDOUT_FILENO);
+        std::FILE* out = output.empty() ? stdout : std::fopen(output.c_str(), "wb");
+        if (out == nullptr) return Fail("cannot create " + output + ": " + std::strerror(errno));
+        std::vector<uint8_t> chunk(std::min<uint64_t>(length, kMaxTransfer));
+        uint64_t done = 0;
+        bool ok = true;
+        bool readFailed = false;
+        while (ok && done < length) {
+            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, kMaxTransfer));
+            ok = session->client().ReadPhysicalMemory(static_cast<uint32_t>(address + done),
+                                                      chunk.data(), n) != 0;
+            readFailed = !ok;
+            if (ok && dump) {
+                std::string text = HexDump(address + done, chunk.data(), n);
+                ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+            } else if (ok) {
+                ok = std::fwrite(chunk.data(), 1, n, out) == n;
+            }
+            if (ok) done += n;
+        }
+        if (!output.empty()) {
+            ok = std::fclose(out) == 0 && ok;
+            if (!ok) std::remove(output.c_str());
+        } else {
+            ok = std::fflush(stdout) == 0 && ok;
+        }
+        if (!ok) {
+            // Names the start of the piece that failed.
+            return Fail(Format(readFailed ? "the memory read at %08llX failed"
+                                          : "writing the bytes read at %08llX failed",
                                static_cast<unsigned long long>(address + done)));
         }
-        done += n;
-    }
-    return 0;
-}
-
-int MsrRead(Context& context, Args& args) {
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    int cpu = 0;
-    if (!TakeProcessor(args, *session, cpu)) return 1;
-    uint64_t msr = 0;
-    if (args.size() != 1) return Fail("usage: msr read MSR [--cpu N]");
-    if (!ParseHex(args[0], 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + args[0] + "'");
-    DriverClient& client = session->client();
-    uint64_t value = 0;
-    // On the chosen processor, in the protocol form the system family selects.
-    RunOnProcessor(static_cast<uint32_t>(cpu),
-                   [&] { value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr)); });
-    // A refused read yields all ones in both halves.
-    if (value == ~0ull) return Fail("the MSR read was refused");
-    std::printf("%016llX\n", static_cast<unsigned long long>(value));
-    return 0;
-}
-
-int MsrWrite(Context& context, Args& args) {
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    int cpu = 0;
-    if (!TakeProcessor(args, *session, cpu)) return 1;
-    uint64_t msr = 0, edx = 0, eax = 0;
-    if (args.size() != 3) return Fail("usage: msr write MSR EDX EAX [--cpu N]");
-    if (!ParseHex(args[0], 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + args[0] + "'");
-    if (!ParseHex(args[1], 0xFFFFFFFF, edx)) return Fail("bad EDX '" + args[1] + "'");
-    if (!ParseHex(args[2], 0xFFFFFFFF, eax)) return Fail("bad EAX '" + args[2] + "'");
-    DriverClient& client = session->client();
-    int ok = 0;
-    RunOnProcessor(static_cast<uint32_t>(cpu), [&] {
-        ok = WriteMsrUnpinned(client, static_cast<uint32_t>(msr), static_cast<uint32_t>(eax),
-                              static_cast<uint32_t>(edx), 0, 0);
-    });
-    return ok ? 0 : Fail("the MSR write failed");
-}
-
-int DriverStart(Context& context, Args& args) {
-    if (!args.empty()) return Fail("usage: driver start");
-    return context.Session() == nullptr ? 1 : 0;
-}
-
-int DriverStop(Context& context, Args& args) {
-    if (!args.empty()) return Fail("usage: driver stop");
-    HardwareSession* session = context.SessionOnly();
-    if (session == nullptr) return 1;
-    std::string status;
-    if (!session->client().DriverStatus(status)) {
-        std::printf("not running\n");
         return 0;
-    }
-    if (!session->client().StopDriver()) return Fail("the driver daemon refused to stop");
-    std::printf("stopped\n");
-    return 0;
+    };
 }
 
-int DriverStatus(Context& context, Args& args) {
-    if (!args.empty()) return Fail("usage: driver status");
-    HardwareSession* session = context.SessionOnly();
-    if (session == nullptr) return 1;
-    std::string status;
-    if (!session->client().DriverStatus(status)) {
-        return Fail(session->Describe() +
-                    ": the driver daemon is not running or refuses this "
-                    "user (start it with: korvanta-cli" +
-                    (session->IsBoard() ? " --board " + context.board() : std::string()) +
-                    " driver start)");
-    }
-    std::printf("%s", status.c_str());
-    if (!status.empty() && status.back() != '\n') std::printf("\n");
-    return 0;
+Action DefineMemWrite(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "ADDRESS", o->a, "physical address, up to FFFFFFFF");
+    AddArgument(command, "FILE", o->b, "the bytes to write", false)->type_name("FILE");
+    return [o](Context& context) {
+        uint64_t address = 0;
+        if (!ParseHex(o->a, 0xFFFFFFFF, address)) return Fail("bad address '" + o->a + "'");
+        std::ifstream in(o->b, std::ios::binary);
+        if (!in) return Fail("cannot open " + o->b);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        if (bytes.empty()) return Fail(o->b + " is empty");
+        if (bytes.size() > 0x100000000ull - address) return Fail("the file runs past 100000000");
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        for (size_t done = 0; done < bytes.size();) {
+            uint32_t n = static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, kMaxTransfer));
+            if (!session->client().WritePhysicalMemory(static_cast<uint32_t>(address + done),
+                                                       bytes.data() + done, n)) {
+                return Fail(Format("the memory write at %08llX failed",
+                                   static_cast<unsigned long long>(address + done)));
+            }
+            done += n;
+        }
+        return 0;
+    };
+}
+
+Action DefineMsrRead(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "MSR", o->a, "MSR number");
+    AddProcessorOption(command, o->processor);
+    return [o](Context& context) {
+        HardwareSession* session = context.Session();
+        if (session == nullptr || !CheckProcessor(*session, o->processor)) return 1;
+        uint64_t msr = 0;
+        if (!ParseHex(o->a, 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + o->a + "'");
+        DriverClient& client = session->client();
+        uint64_t value = 0;
+        // On the chosen processor, in the protocol form the system family selects.
+        RunOnProcessor(static_cast<uint32_t>(o->processor),
+                       [&] { value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr)); });
+        // A refused read yields all ones in both halves.
+        if (value == ~0ull) return Fail("the MSR read was refused");
+        std::printf("%016llX\n", static_cast<unsigned long long>(value));
+        return 0;
+    };
+}
+
+Action DefineMsrWrite(CLI::App& command) {
+    auto o = std::make_shared<Arguments>();
+    AddArgument(command, "MSR", o->a, "MSR number");
+    AddArgument(command, "EDX", o->b, "high double word");
+    AddArgument(command, "EAX", o->c, "low double word");
+    AddProcessorOption(command, o->processor);
+    return [o](Context& context) {
+        HardwareSession* session = context.Session();
+        if (session == nullptr || !CheckProcessor(*session, o->processor)) return 1;
+        uint64_t msr = 0, edx = 0, eax = 0;
+        if (!ParseHex(o->a, 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + o->a + "'");
+        if (!ParseHex(o->b, 0xFFFFFFFF, edx)) return Fail("bad EDX '" + o->b + "'");
+        if (!ParseHex(o->c, 0xFFFFFFFF, eax)) return Fail("bad EAX '" + o->c + "'");
+        DriverClient& client = session->client();
+        int ok = 0;
+        RunOnProcessor(static_cast<uint32_t>(o->processor), [&] {
+            ok = WriteMsrUnpinned(client, static_cast<uint32_t>(msr), static_cast<uint32_t>(eax),
+                                  static_cast<uint32_t>(edx), 0, 0);
+        });
+        return ok ? 0 : Fail("the MSR write failed");
+    };
+}
+
+Action DefineDriverStart(CLI::App&) {
+    return [](Context& context) { return context.Session() == nullptr ? 1 : 0; };
+}
+
+Action DefineDriverStop(CLI::App&) {
+    return [](Context& context) {
+        HardwareSession* session = context.SessionOnly();
+        if (session == nullptr) return 1;
+        std::string status;
+        if (!session->client().DriverStatus(status)) {
+            std::printf("not running\n");
+            return 0;
+        }
+        if (!session->client().StopDriver()) return Fail("the driver daemon refused to stop");
+        std::printf("stopped\n");
+        return 0;
+    };
+}
+
+Action DefineDriverStatus(CLI::App&) {
+    return [](Context& context) {
+        HardwareSession* session = context.SessionOnly();
+        if (session == nullptr) return 1;
+        std::string status;
+        if (!session->client().DriverStatus(status)) {
+            return Fail(session->Describe() +
+                        ": the driver daemon is not running or refuses this "
+                        "user (start it with: korvanta-cli" +
+                        (session->IsBoard() ? " --board " + context.board() : std::string()) +
+                        " driver start)");
+        }
+        std::printf("%s", status.c_str());
+        if (!status.empty() && status.back() != '\n') std::printf("\n");
+        return 0;
+    };
 }
 
 const CommandRegistrar kCommands[] = {
-    CommandRegistrar({"pci list", "", &PciList}),
-    CommandRegistrar({"pci read", "BB:DD.F OFFSET", &PciRead}),
-    CommandRegistrar({"pci write", "BB:DD.F OFFSET VALUE", &PciWrite}),
-    CommandRegistrar({"io read", "PORT [--width 1|2|4]", &IoRead}),
-    CommandRegistrar({"io write", "PORT VALUE [--width 1|2|4]", &IoWrite}),
-    CommandRegistrar({"mem read", "ADDRESS LENGTH [-o FILE]", &MemRead}),
-    CommandRegistrar({"mem write", "ADDRESS FILE", &MemWrite}),
-    CommandRegistrar({"msr read", "MSR [--cpu N]", &MsrRead}),
-    CommandRegistrar({"msr write", "MSR EDX EAX [--cpu N]", &MsrWrite}),
-    CommandRegistrar({"driver start", "", &DriverStart}),
-    CommandRegistrar({"driver stop", "", &DriverStop}),
-    CommandRegistrar({"driver status", "", &DriverStatus}),
+    CommandRegistrar({"pci list", "Lists the PCI functions", &DefinePciList}),
+    CommandRegistrar({"pci read", "Reads a configuration register", &DefinePciRead}),
+    CommandRegistrar({"pci write", "Writes a configuration register", &DefinePciWrite}),
+    CommandRegistrar({"io read", "Reads a port", &DefineIoRead}),
+    CommandRegistrar({"io write", "Writes a port", &DefineIoWrite}),
+    CommandRegistrar({"mem read", "Reads physical memory", &DefineMemRead}),
+    CommandRegistrar({"mem write", "Writes a file to physical memory", &DefineMemWrite}),
+    CommandRegistrar({"msr read", "Reads an MSR", &DefineMsrRead}),
+    CommandRegistrar({"msr write", "Writes an MSR", &DefineMsrWrite}),
+    CommandRegistrar({"driver start", "Makes the driver ready", &DefineDriverStart}),
+    CommandRegistrar({"driver stop", "Stops the driver daemon", &DefineDriverStop}),
+    CommandRegistrar({"driver status", "Tells whether the driver serves", &DefineDriverStatus}),
 };
 
 }  // namespace

@@ -1,67 +1,43 @@
 // korvanta-cli: the tools without a window, for shells, SSH sessions and scripts.
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "cli/cli.h"
 
-namespace {
-
-void Usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: korvanta-cli [--board NAME|FILE] COMMAND [ARGS]\n\n"
-                 "Numbers are hexadecimal (0x prefix accepted). Commands:\n");
-    for (const kvt::cli::Command& c : kvt::cli::Commands()) {
-        std::fprintf(out, "  %s %s\n", c.name, c.usage);
-    }
-}
-
-// Splits a command name into its words.
-std::vector<std::string> Words(const char* name) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char* p = name;; ++p) {
-        if (*p == ' ' || *p == '\0') {
-            if (!word.empty()) words.push_back(word);
-            word.clear();
-            if (*p == '\0') break;
-        } else {
-            word += *p;
-        }
-    }
-    return words;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    kvt::cli::Args args(argv + 1, argv + argc);
+    CLI::App app{
+        "korvanta-cli: the tools without a window.\n"
+        "Numbers are hexadecimal (0x prefix accepted) unless an option says otherwise.",
+        "korvanta-cli"};
     std::string board;
-    bool missing = false;
-    kvt::cli::TakeOption(args, "--board", board, &missing);
-    if (missing) return kvt::cli::Fail("--board needs a board name or profile file");
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        Usage(args.empty() ? stderr : stdout);
-        return args.empty() ? 2 : 0;
-    }
-    // The command whose name has the most words matching the start of the arguments.
-    const kvt::cli::Command* best = nullptr;
-    size_t bestWords = 0;
-    for (const kvt::cli::Command& c : kvt::cli::Commands()) {
-        std::vector<std::string> words = Words(c.name);
-        if (words.size() > args.size() || words.size() <= bestWords) continue;
-        bool match = true;
-        for (size_t i = 0; i < words.size() && match; ++i) match = words[i] == args[i];
-        if (match) {
-            best = &c;
-            bestWords = words.size();
+    kvt::cli::Action chosen;
+    kvt::cli::DefineCommandLine(app, board, chosen);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::printf("%s", app.help().c_str());
+        return 0;
+    } catch (const CLI::CallForAllHelp&) {
+        std::printf("%s", app.help("", CLI::AppFormatMode::All).c_str());
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        // The innermost command the arguments reached. A command that is missing or unknown is
+        // a usage error; a bad argument of a known command is a failed request.
+        const CLI::App* reached = &app;
+        while (!reached->get_subcommands().empty()) reached = reached->get_subcommands().front();
+        bool known = reached != &app && reached->get_require_subcommand_min() == 0;
+        std::string path;
+        for (const CLI::App* a = reached; a != &app; a = a->get_parent()) {
+            path = " " + a->get_name() + path;
         }
+        std::vector<std::string> rest = app.remaining();
+        if (reached == &app && !rest.empty()) {
+            kvt::cli::Fail("unknown command '" + rest.front() + "' (see korvanta-cli --help)");
+            return kvt::cli::kUsage;
+        }
+        kvt::cli::Fail(std::string(e.what()) + " (see korvanta-cli" + path + " --help)");
+        return known ? kvt::cli::kFailed : kvt::cli::kUsage;
     }
-    if (best == nullptr) {
-        kvt::cli::Fail("unknown command '" + args[0] + "' (see korvanta-cli --help)");
-        return 2;
-    }
-    args.erase(args.begin(), args.begin() + static_cast<long>(bestWords));
     kvt::cli::Context context(board);
-    return best->run(context, args);
+    return chosen(context);
 }

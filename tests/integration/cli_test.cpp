@@ -125,6 +125,36 @@ TEST_F(BoardCli, PortsCmosAndWidths) {
     EXPECT_EQ(Cli({"io", "write", "70", "100"}).status, 1);  // does not fit a byte
 }
 
+TEST_F(BoardCli, UsageErrorsHelpAndEmptyAnswers) {
+    test::ProcessResult help = Cli({"io", "read", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--width"), std::string::npos) << help.out;
+    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"frobnicate"}, {"pci"}}) {
+        test::ProcessResult r = Cli(args);
+        EXPECT_EQ(r.status, 2) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"msr", "read", "1B", "--cpu", "0x1"},
+                                               {"msr", "read", "1B", "--cpu", "-1"},
+                                               {"io", "read", "70", "--width", "x"},
+                                               {"io", "read", "7G"}}) {
+        test::ProcessResult r = Cli(args);
+        EXPECT_EQ(r.status, 1) << args[3];
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+TEST(CliDriverLoading, CpuidFunctionWithoutFieldsSaysSo) {
+    char pattern[] = "/tmp/korvanta-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string board = test::BoardProfile("via");
+    test::ProcessResult r = RunCli(pattern, {"--board", board, "cpuid", "--function", "0"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "CPUID function 0x0 has no fields to explain\n");
+    RunCli(pattern, {"--board", board, "driver", "stop"});
+}
+
 TEST_F(BoardCli, PhysicalMemoryRoundTripAndFailures) {
     fs::path tmp = fs::path(dir).parent_path() / ("mem-" + std::to_string(getpid()));
     std::vector<uint8_t> bytes(5000);
@@ -146,11 +176,21 @@ TEST_F(BoardCli, PhysicalMemoryRoundTripAndFailures) {
     fs::path none = tmp.string() + ".none";
     test::ProcessResult bad = Cli({"mem", "read", "C0000000", "10", "-o", none.string()});
     EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("at C0000000 failed"), std::string::npos) << bad.err;
     EXPECT_FALSE(fs::exists(none));
     // The message names the refused chunk, not the one after it.
     bad = Cli({"mem", "read", "BFC00000", "400100", "-o", none.string()});
     EXPECT_EQ(bad.err, "korvanta-cli: the memory read at C0000000 failed\n");
     EXPECT_FALSE(fs::exists(none));
+
+    // On a terminal: offset, sixteen bytes, their printable characters.
+    std::string command = "KORVANTA_RUNTIME_DIR=" + dir + " " + KORVANTA_CLI_BIN + " --board " +
+                          test::BoardProfile("intel-desktop") + " mem read 10000 12";
+    test::ProcessResult tty = test::RunProcess({"/usr/bin/script", "-qec", command, "/dev/null"});
+    ASSERT_EQ(tty.status, 0) << tty.err;
+    EXPECT_EQ(tty.out,
+              "00010000  01 08 0F 16 1D 24 2B 32 39 40 47 4E 55 5C 63 6A  .....$+29@GNU\\cj\r\n"
+              "00010010  71 78                                            qx\r\n");
     EXPECT_EQ(Cli({"mem", "read", "FFFFFFFF", "2"}).status, 1);  // runs past 4 GiB
     fs::remove(tmp);
     fs::remove(back);
