@@ -107,7 +107,7 @@ int PciRead(Context& context, Args& args) {
     DriverClient& client = session->client();
     uint32_t value = 0;
     if (offset < 0x100) {
-        if (!client.ReadPciConfig(ConfigAddress(f, offset), value)) {
+        if (!client.ReadPciConfig(ConfigAddress(f, offset), value) || !DriverClient::LastServed()) {
             return Fail("the configuration read failed");
         }
     } else {
@@ -134,7 +134,7 @@ int PciWrite(Context& context, Args& args) {
     DriverClient& client = session->client();
     uint32_t v = static_cast<uint32_t>(value);
     if (offset < 0x100) {
-        if (!client.WritePciConfig(ConfigAddress(f, offset), v)) {
+        if (!client.WritePciConfig(ConfigAddress(f, offset), v) || !DriverClient::LastServed()) {
             return Fail("the configuration write failed");
         }
     } else {
@@ -161,7 +161,10 @@ int IoRead(Context& context, Args& args) {
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
     uint32_t value = 0;
-    if (!session->client().ReadPort(static_cast<uint16_t>(port), value, width)) {
+    // The consumer form reports success for every width it takes: only a served read has a
+    // value to print.
+    if (!session->client().ReadPort(static_cast<uint16_t>(port), value, width) ||
+        !DriverClient::LastServed()) {
         return Fail("the port read failed");
     }
     static const char* const kFormats[] = {"", "%02X\n", "%04X\n", "", "%08X\n"};
@@ -182,7 +185,8 @@ int IoWrite(Context& context, Args& args) {
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
     if (!session->client().WritePort(static_cast<uint16_t>(port), static_cast<uint32_t>(value),
-                                     width)) {
+                                     width) ||
+        !DriverClient::LastServed()) {
         return Fail("the port write failed");
     }
     return 0;
@@ -260,11 +264,15 @@ int MsrRead(Context& context, Args& args) {
     if (!ParseHex(args[0], 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + args[0] + "'");
     DriverClient& client = session->client();
     uint64_t value = 0;
+    bool served = false;
     // On the chosen processor, in the protocol form the system family selects.
-    RunOnProcessor(static_cast<uint32_t>(cpu),
-                   [&] { value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr)); });
-    // A refused read yields all ones in both halves.
-    if (value == ~0ull) return Fail("the MSR read was refused");
+    RunOnProcessor(static_cast<uint32_t>(cpu), [&] {
+        value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr));
+        served = DriverClient::LastServed();
+    });
+    // Either form returns some number for a refused read; an all-ones value that was served
+    // is a value.
+    if (!served) return Fail("the MSR read was refused");
     std::printf("%016llX\n", static_cast<unsigned long long>(value));
     return 0;
 }

@@ -56,6 +56,7 @@ struct Server::Connection {
     std::string device;
     Caller caller;
     Clock::time_point deadline;
+    Clock::time_point since;  // when it went idle or its current frame began
     std::vector<uint8_t> buffer;
     size_t received = 0;
     bool answering = false;
@@ -271,26 +272,46 @@ StartResult Server::Start(std::string* error) {
 void Server::AcceptOne(Listener& listener) {
     int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
-    // Connections already served in this round no longer count.
-    size_t live = static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
-                                                    [](const auto& c) { return !c->done; }));
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (stopping_ || live >= options_.maxConnections ||
-        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
-        !Authorised(peer.uid, peer.gid)) {
+    if (stopping_ || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        size != sizeof peer || !Authorised(peer.uid, peer.gid)) {
         close(fd);  // refused: no answer at all
         return;
     }
+    MakeRoomFor(peer.uid);
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     connection->device = listener.device;
     connection->caller = Caller{peer.uid, peer.gid, peer.pid};
-    connection->deadline = Clock::now() + options_.frameTimeout;
+    connection->since = Clock::now();
+    connection->deadline = connection->since + options_.idleTimeout;
     connection->buffer.resize(kRequestPrefixSize);
     connections_.push_back(std::move(connection));
     // The request has usually arrived with the connection: serve it without another wait.
     ReadFrom(*connections_.back());
+}
+
+// Evicts the connection that has waited longest (idle, or slowest with its frame) when the
+// user or the daemon is at its limit. Connections being answered are never evicted, so a
+// request that arrived whole is always answered.
+void Server::MakeRoomFor(uid_t uid) {
+    auto evictOldest = [&](bool sameUser) {
+        Connection* oldest = nullptr;
+        size_t count = 0;
+        for (auto& c : connections_) {
+            if (c->done || (sameUser && c->caller.uid != uid)) continue;
+            ++count;
+            if (!c->answering && (oldest == nullptr || c->since < oldest->since)) oldest = c.get();
+        }
+        size_t limit = sameUser ? options_.maxPerUser : options_.maxConnections;
+        if (count < limit || oldest == nullptr) return;
+        oldest->done = true;
+        close(oldest->fd);  // its epoll registration goes with the descriptor
+        oldest->fd = -1;
+    };
+    evictOldest(true);
+    evictOldest(false);
 }
 
 void Server::ReadFrom(Connection& c) {
@@ -314,8 +335,13 @@ void Server::ReadFrom(Connection& c) {
             return;
         }
         if (n <= 0) {
-            c.done = true;  // closed or broken before the frame was complete
+            c.done = true;  // closed, or broken before the frame was complete
             return;
+        }
+        if (c.received == 0) {
+            // A frame begins: it must now arrive whole within the frame time limit.
+            c.since = Clock::now();
+            c.deadline = c.since + options_.frameTimeout;
         }
         c.received += static_cast<size_t>(n);
     }
@@ -365,10 +391,22 @@ void Server::SendTo(Connection& c) {
         if (n <= 0) break;
         c.sent += static_cast<size_t>(n);
     }
-    c.done = true;
-    close(c.fd);
-    c.fd = -1;
     handler_.Recycle(std::move(c.answer.payload));
+    if (c.sent < total || stopping_) {
+        c.done = true;
+        return;
+    }
+    // The connection is kept for the next request.
+    c.answer = Answer{};
+    c.answering = false;
+    c.sent = 0;
+    c.received = 0;
+    c.buffer.resize(kRequestPrefixSize);
+    c.since = Clock::now();
+    c.deadline = c.since + options_.idleTimeout;
+    // The next frame is read in the next round, so a client sending frames back to back takes
+    // its turn with the others.
+    Watch(c, EPOLLIN);
 }
 
 // Closes finished connections and those past their deadline.

@@ -1,6 +1,7 @@
 // The daemon's sockets and event loop: one Unix stream socket per device under
-// <runtime>/korvanta, one request per connection, served one at a time by a single thread
-// (epoll, non-blocking connections) that never waits on any one client.
+// <runtime>/korvanta. A connection carries any number of requests in turn; the peer is checked
+// once when it connects and every frame as it arrives. One thread serves one request at a time
+// (epoll, non-blocking connections) and never waits on any one client.
 #pragma once
 
 #include <sys/types.h>
@@ -20,9 +21,14 @@ struct ServerOptions {
     // Host daemon: serves root and the group "korvanta", socket mode 0660. Board daemon:
     // serves its own user only, socket mode 0600.
     bool hostDaemon = false;
-    std::chrono::milliseconds frameTimeout{2000};   // a request must arrive within this
+    std::chrono::milliseconds frameTimeout{2000};   // a started request must arrive within this
     std::chrono::milliseconds answerTimeout{5000};  // an answer must be taken within this
-    size_t maxConnections = 64;
+    std::chrono::milliseconds idleTimeout{60000};   // a kept connection may wait this long
+    // Open connections, in all and per user. A new connection beyond either limit evicts the
+    // one that has waited longest (the user's own first), so stalled or hoarded connections
+    // never lock out a client that has something to ask.
+    size_t maxConnections = 512;
+    size_t maxPerUser = 32;
 };
 
 enum class StartResult { Ok, AlreadyRunning, Failed };
@@ -59,6 +65,7 @@ class Server {
     void ReadFrom(Connection& connection);
     void SendTo(Connection& connection);
     void DropFinished(std::chrono::steady_clock::time_point now);
+    void MakeRoomFor(uid_t uid);
     void Watch(Connection& connection, uint32_t events);
     void Shutdown();
 

@@ -154,9 +154,14 @@ bool HardwareSession::LoadDriver(std::string* why) {
     TransportResult probe = Probe(*transport_);
     if (probe == TransportResult::Ok) return true;
     if (probe == TransportResult::RequestFailed) {
-        return fail(IsBoard() ? "the board daemon refused this user"
-                              : "the driver daemon refused this user: only root and members of "
-                                "group korvanta are served");
+        TransportFailure failure = SocketTransport::LastFailure();
+        if (failure != TransportFailure::NoAnswer)
+            return fail(std::string(IsBoard() ? "the board daemon" : "the driver daemon") +
+                        " cannot be reached: " + DescribeFailure(failure));
+        return fail(IsBoard() ? "the board daemon closed the connection without an answer: it "
+                                "serves only the user who started it"
+                              : "the driver daemon closed the connection without an answer: "
+                                "only root and members of group korvanta are served");
     }
 
     std::string driver = FindDriverProgram();
