@@ -284,7 +284,7 @@ void Server::AcceptOne(Listener& listener) {
     connection->fd = fd;
     connection->device = listener.device;
     connection->caller = Caller{peer.uid, peer.gid, peer.pid};
-    connection->since = Clock::now();
+    connection->since = now_;
     connection->deadline = connection->since + options_.idleTimeout;
     connection->buffer.resize(kRequestPrefixSize);
     connections_.push_back(std::move(connection));
@@ -340,7 +340,7 @@ void Server::ReadFrom(Connection& c) {
         }
         if (c.received == 0) {
             // A frame begins: it must now arrive whole within the frame time limit.
-            c.since = Clock::now();
+            c.since = now_;
             c.deadline = c.since + options_.frameTimeout;
         }
         c.received += static_cast<size_t>(n);
@@ -356,7 +356,7 @@ void Server::ReadFrom(Connection& c) {
     c.answer = std::move(*answer);
     EncodeAnswerPrefix(c.answer, c.prefix);
     c.answering = true;
-    c.deadline = Clock::now() + options_.answerTimeout;
+    c.deadline = now_ + options_.answerTimeout;
     if (c.answer.payload.size() > 65536) {
         // A larger send buffer (within the system's limit) moves a memory dump in fewer
         // rounds of waiting for the client to drain the socket.
@@ -402,7 +402,7 @@ void Server::SendTo(Connection& c) {
     c.sent = 0;
     c.received = 0;
     c.buffer.resize(kRequestPrefixSize);
-    c.since = Clock::now();
+    c.since = now_;
     c.deadline = c.since + options_.idleTimeout;
     // The next frame is read in the next round, so a client sending frames back to back takes
     // its turn with the others.
@@ -478,6 +478,7 @@ void Server::Run() {
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
         int ready = epoll_wait(epoll_, events, 64, static_cast<int>(std::max<int64_t>(wait, 0)));
         if (ready < 0 && errno != EINTR) break;
+        now_ = Clock::now();  // one reading of the clock serves the whole round
 
         bool signalled = false;
         // Connections first: accepting may add connections, never remove them.

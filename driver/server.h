@@ -79,6 +79,7 @@ class Server {
     uid_t self_ = 0;
     bool stopping_ = false;
     int epoll_ = -1;
+    std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::now();
 };
 
 // True when a daemon accepts connections at the socket.
