@@ -433,6 +433,20 @@ TEST_F(BoardDaemonTest, HonestClientsAreServedPromptlyBesideHostileOnes) {
     EXPECT_TRUE(daemon_.Running());
 }
 
+TEST_F(BoardDaemonTest, ClientReplacesAKeptConnectionTheDaemonEvicted) {
+    SocketTransport transport(daemon_.runtimeDir(), true);
+    DriverRequest block = PortBlock(0x71, 1);
+    ASSERT_EQ(transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, block),
+              TransportResult::Ok);
+    // More connections of this user than it may hold: the idle kept one goes first.
+    std::vector<int> crowd = OpenMany(daemon_, 40, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    block = PortBlock(0x71, 1);
+    EXPECT_EQ(transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, block),
+              TransportResult::Ok);
+    for (int fd : crowd) close(fd);
+}
+
 TEST_F(BoardDaemonTest, KeptConnectionCarriesManyRequestsSentBackToBack) {
     int fd = Connect(daemon_.SocketPath());
     ASSERT_GE(fd, 0);
