@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -470,6 +471,63 @@ TEST_F(BoardDaemonTest, KeptConnectionCarriesManyRequestsSentBackToBack) {
     send(fd, bad.data(), bad.size(), MSG_NOSIGNAL);
     EXPECT_GE(MsUntilClosed(fd, 3000), 0);
     close(fd);
+}
+
+TEST(AuditTest, LinesLandInTheSystemLogOrTheFileAndWritesStopWithoutEither) {
+    std::string dir = TempFolder();
+    std::string logSocket = dir + "/log", file = dir + "/state/audit.log";
+    // A system log: a datagram socket that receives the lines.
+    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", logSocket.c_str());
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    auto writePort = [](const PrivateDaemon& daemon) {
+        return RawExchange(daemon.SocketPath(), MakeFrame(kNtWritePort, PortBlock(0x80, 1, 0x5A)))
+            .header.success;
+    };
+    {
+        test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+        options.extraArgs = {"--system-log", logSocket, "--audit-file", file};
+        PrivateDaemon daemon;
+        ASSERT_TRUE(daemon.Start(options));
+        EXPECT_EQ(writePort(daemon), 1u);
+        std::string lines;
+        char text[1024];
+        ssize_t n;
+        while ((n = recv(log, text, sizeof text, MSG_DONTWAIT)) > 0) lines.append(text, n);
+        EXPECT_NE(lines.find("WritePort port=0x0080 width=1 value=0x0000005A: writing"),
+                  std::string::npos)
+            << lines;
+        EXPECT_FALSE(fs::exists(file));
+    }
+    close(log);
+    {
+        // No system log listens: the file takes the lines.
+        test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+        options.extraArgs = {"--system-log", logSocket, "--audit-file", file};
+        PrivateDaemon daemon;
+        ASSERT_TRUE(daemon.Start(options));
+        EXPECT_EQ(writePort(daemon), 1u);
+        std::ifstream in(file);
+        std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(lines.find("WritePort port=0x0080 width=1 value=0x0000005A: done"),
+                  std::string::npos)
+            << lines;
+    }
+    {
+        // Neither: reads are served, writes refused.
+        test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+        options.extraArgs = {"--system-log", logSocket, "--audit-file", "/dev/null/audit.log"};
+        PrivateDaemon daemon;
+        ASSERT_TRUE(daemon.Start(options));
+        EXPECT_EQ(writePort(daemon), 0u);
+        EXPECT_EQ(RawExchange(daemon.SocketPath(), MakeFrame(kNtReadPort, PortBlock(0x80, 1)))
+                      .header.success,
+                  1u);
+    }
+    fs::remove_all(dir);
 }
 
 TEST_F(BoardDaemonTest, OtherUsersGetNothing) {
