@@ -37,17 +37,20 @@ struct Options {
     bool stop = false;
     std::string auditFile;  // empty: the default for the kind of daemon
     std::string systemLogSocket = "/dev/log";
+    std::string group = "korvanta";  // host daemon: the group it serves besides root
 };
 
 constexpr const char* kUsage =
     "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--detach] [--stop]\n"
-    "                       [--audit-file FILE] [--system-log SOCKET]";
+    "                       [--audit-file FILE] [--system-log SOCKET] [--group NAME]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if ((arg == "--board" || arg == "--runtime-dir") && i + 1 < argc) {
             (arg == "--board" ? options.board : options.runtimeDir) = argv[++i];
+        } else if (arg == "--group" && i + 1 < argc) {
+            options.group = argv[++i];
         } else if (arg == "--audit-file" && i + 1 < argc) {
             options.auditFile = argv[++i];
         } else if (arg == "--system-log" && i + 1 < argc) {
@@ -160,6 +163,7 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     ServerOptions serverOptions;
     serverOptions.runtimeDir = runtimeDir;
     serverOptions.hostDaemon = options.board.empty();
+    serverOptions.group = options.group;
     Server server(handler, serverOptions);
     std::string error;
     switch (server.Start(&error)) {

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -24,8 +23,6 @@ namespace kvt::driver {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* kGroupName = "korvanta";
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -77,25 +74,13 @@ Server::~Server() {
     Shutdown();
 }
 
-bool Server::Authorised(uid_t uid, gid_t gid) const {
+bool Server::Authorised(uid_t uid, gid_t gid, std::span<const gid_t> groups) const {
     if (!options_.hostDaemon) return uid == self_;
     if (uid == 0) return true;
     if (!haveGroup_) return false;
-    if (gid == group_) return true;
-    // Supplementary groups of the peer's user, from the group database.
-    std::vector<char> text(16384);
-    passwd entry;
-    passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, text.data(), text.size(), &found) != 0 || found == nullptr)
-        return false;
-    int count = 64;
-    std::vector<gid_t> groups(count);
-    while (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
-        if (count <= static_cast<int>(groups.size()) || count > 65536) return false;
-        groups.resize(count);
-    }
-    groups.resize(count);
-    return std::find(groups.begin(), groups.end(), group_) != groups.end();
+    // The groups the peer process holds, as the kernel reports them: a process that dropped
+    // the group is not served, whatever the group database says of its user.
+    return gid == group_ || std::find(groups.begin(), groups.end(), group_) != groups.end();
 }
 
 bool Server::PrepareFolder(std::string* error) {
@@ -218,7 +203,7 @@ bool Server::Listen(Listener& listener, std::string* error) {
     }
     if (options_.hostDaemon) {
         if (haveGroup_ && lchown(listener.path.c_str(), static_cast<uid_t>(-1), group_) != 0) {
-            *error = Errno("cannot give " + listener.path + " to group korvanta");
+            *error = Errno("cannot give " + listener.path + " to group " + options_.group);
             return false;
         }
         if (chmod(listener.path.c_str(), 0660) != 0) {
@@ -240,7 +225,7 @@ StartResult Server::Start(std::string* error) {
         std::vector<char> text(16384);
         group entry;
         group* found = nullptr;
-        if (getgrnam_r(kGroupName, &entry, text.data(), text.size(), &found) == 0 &&
+        if (getgrnam_r(options_.group.c_str(), &entry, text.data(), text.size(), &found) == 0 &&
             found != nullptr) {
             haveGroup_ = true;
             group_ = found->gr_gid;
@@ -274,8 +259,21 @@ void Server::AcceptOne(Listener& listener) {
     if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (stopping_ || getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-        size != sizeof peer || !Authorised(peer.uid, peer.gid)) {
+    std::vector<gid_t> groups(64);
+    socklen_t groupBytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer;
+    if (known && options_.hostDaemon && peer.uid != 0) {
+        int rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes);
+        if (rc != 0 && errno == ERANGE && groupBytes <= 65536 * sizeof(gid_t)) {
+            groups.resize(groupBytes / sizeof(gid_t));
+            rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes);
+        }
+        known = rc == 0;
+        groups.resize(known ? groupBytes / sizeof(gid_t) : 0);
+    } else {
+        groups.clear();
+    }
+    if (stopping_ || !known || !Authorised(peer.uid, peer.gid, groups)) {
         close(fd);  // refused: no answer at all
         return;
     }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct ServerOptions {
     // Host daemon: serves root and the group "korvanta", socket mode 0660. Board daemon:
     // serves its own user only, socket mode 0600.
     bool hostDaemon = false;
+    std::string group = "korvanta";                 // the host daemon's group
     std::chrono::milliseconds frameTimeout{2000};   // a started request must arrive within this
     std::chrono::milliseconds answerTimeout{5000};  // an answer must be taken within this
     std::chrono::milliseconds idleTimeout{60000};   // a kept connection may wait this long
@@ -45,8 +47,9 @@ class Server {
     // Serves until a stop request, SIGTERM or SIGINT; then removes the sockets.
     void Run();
 
-    // Whether the kernel-reported peer may use this daemon.
-    bool Authorised(uid_t uid, gid_t gid) const;
+    // Whether the kernel-reported peer (user, group and supplementary groups) may use this
+    // daemon.
+    bool Authorised(uid_t uid, gid_t gid, std::span<const gid_t> groups) const;
 
   private:
     struct Connection;

@@ -121,10 +121,13 @@ std::string TempFolder() {
 // Connects as uid/gid 65534 from a child process and sends a status request. Returns 0 when
 // the connection was accepted and closed with no answer, 1 when an answer came, 2 when the
 // connection itself failed.
-int ExchangeAsNobody(const std::string& socketPath) {
+// `groups`: the supplementary groups the child holds.
+int ExchangeAsNobody(const std::string& socketPath, std::vector<gid_t> groups = {}) {
     pid_t child = fork();
     if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        if (setgroups(groups.size(), groups.data()) != 0 || setgid(65534) != 0 ||
+            setuid(65534) != 0)
+            _exit(3);
         std::vector<uint8_t> frame = MakeFrame(kExtStatus, Block());
         RawAnswer answer = RawExchange(socketPath, frame, 3000);
         _exit(!answer.connected ? 2 : answer.answered ? 1 : 0);
@@ -604,6 +607,22 @@ TEST(HostDaemonTest, ServesRootReadOnlyAndRefusesOthers) {
 
     OpenUpSockets(daemon);
     EXPECT_EQ(ExchangeAsNobody(daemon.SocketPath("Korvanta")), 0);
+}
+
+TEST(HostDaemonTest, GroupMembershipIsTheOneThePeerProcessHolds) {
+    if (geteuid() != 0) GTEST_SKIP() << "the host daemon runs as root";
+    group* users = getgrnam("users");
+    if (users == nullptr) GTEST_SKIP() << "no group 'users' here";
+    gid_t gid = users->gr_gid;
+    PrivateDaemon daemon;
+    test::DaemonOptions options = Options("", true);
+    options.extraArgs = {"--group", "users"};
+    std::string error;
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    OpenUpSockets(daemon);
+    // Nobody is no member in the group database; what counts is the group the process holds.
+    EXPECT_EQ(ExchangeAsNobody(daemon.SocketPath(), {gid}), 1);
+    EXPECT_EQ(ExchangeAsNobody(daemon.SocketPath(), {}), 0);
 }
 
 TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
