@@ -119,6 +119,21 @@ TEST_F(HandlerTest, LogsEachWriteBeforeTheBoardSeesIt) {
     EXPECT_NE(log_[6].find("WriteMsr (consumer)"), std::string::npos) << log_[6];
 }
 
+TEST_F(HandlerTest, WriteMsrNeedsBothAccessWords) {
+    RequestHandler handler = MakeHandler(false);
+    for (auto [edi, esi] : {std::pair{kAccessEdi, 0u}, std::pair{0u, kAccessEsi},
+                            std::pair{kAccessEdi ^ 1, kAccessEsi}}) {
+        DriverRequest msr = Block();
+        msr.ecx = 0x199;
+        msr.eax = 0x77;
+        msr.edi = edi;
+        msr.esi = esi;
+        EXPECT_FALSE(handler.Handle(caller_, kNtDeviceName, Header(kNtWriteMsr), msr, {}).success)
+            << std::hex << edi << " " << esi;
+    }
+    EXPECT_TRUE(log_.empty());
+}
+
 TEST_F(HandlerTest, WritesThatCannotBeAuditedAreRefused) {
     RequestHandler handler = MakeHandler(false);
     Port(handler, kNtWritePort, 0x70, 0x24);
