@@ -222,6 +222,7 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             return WritePort(caller, "DirectPortOut", request);
         case kExtStatus: {
             std::string text = StatusText(backend_, options_.readOnly);
+            if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
             if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
             Answer answer = Served(request);
             answer.payload.assign(text.begin(), text.end());

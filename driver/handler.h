@@ -39,6 +39,7 @@ using WriteLogger = std::function<bool(const std::string& line)>;
 struct HandlerOptions {
     bool readOnly = false;
     WriteLogger writeLogger;  // empty: write requests are not logged
+    std::string profileLine;  // a board daemon's "profile: ..." status line
 };
 
 class RequestHandler {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -37,18 +38,22 @@ struct Options {
     bool stop = false;
     std::string auditFile;  // empty: the default for the kind of daemon
     std::string systemLogSocket = "/dev/log";
-    std::string group = "korvanta";  // host daemon: the group it serves besides root
+    std::string group = "korvanta";              // host daemon: the group it serves besides root
+    std::chrono::milliseconds idleExit{600000};  // a board daemon without clients ends then
 };
 
 constexpr const char* kUsage =
     "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--detach] [--stop]\n"
-    "                       [--audit-file FILE] [--system-log SOCKET] [--group NAME]";
+    "                       [--audit-file FILE] [--system-log SOCKET] [--group NAME]\n"
+    "                       [--idle-exit MILLISECONDS]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if ((arg == "--board" || arg == "--runtime-dir") && i + 1 < argc) {
             (arg == "--board" ? options.board : options.runtimeDir) = argv[++i];
+        } else if (arg == "--idle-exit" && i + 1 < argc) {
+            options.idleExit = std::chrono::milliseconds(std::atoll(argv[++i]));
         } else if (arg == "--group" && i + 1 < argc) {
             options.group = argv[++i];
         } else if (arg == "--audit-file" && i + 1 < argc) {
@@ -133,6 +138,8 @@ void Report(int pipeFd, const std::string& message) {
 
 int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     std::unique_ptr<Backend> backend;
+    // Taken before the profile is read, so an edit made meanwhile shows as a change.
+    std::string profileLine = options.board.empty() ? "" : ProfileStatusLine(options.board);
     if (!options.board.empty()) {
         std::string error;
         backend = LoadBoardBackend(options.board, &error);
@@ -157,6 +164,7 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     bool audited = audit.Open();
     HandlerOptions handlerOptions;
     handlerOptions.readOnly = options.readOnly;
+    handlerOptions.profileLine = profileLine;
     handlerOptions.writeLogger = [&audit](const std::string& line) { return audit.Write(line); };
     RequestHandler handler(*backend, handlerOptions);
 
@@ -164,6 +172,7 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     serverOptions.runtimeDir = runtimeDir;
     serverOptions.hostDaemon = options.board.empty();
     serverOptions.group = options.group;
+    if (!options.board.empty()) serverOptions.idleExit = options.idleExit;
     Server server(handler, serverOptions);
     std::string error;
     switch (server.Start(&error)) {

@@ -456,6 +456,7 @@ void Server::Run() {
     }
 
     bool listening = true;
+    Clock::time_point lastClient = Clock::now();
     epoll_event events[64];
     while (true) {
         Clock::time_point now = Clock::now();
@@ -473,6 +474,11 @@ void Server::Run() {
 
         Clock::time_point next = now + std::chrono::seconds(60);
         for (const auto& c : connections_) next = std::min(next, c->deadline);
+        if (!connections_.empty()) lastClient = now;
+        if (options_.idleExit.count() > 0 && connections_.empty()) {
+            if (now - lastClient >= options_.idleExit) break;  // no client for too long
+            next = std::min(next, lastClient + options_.idleExit);
+        }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
         int ready = epoll_wait(epoll_, events, 64, static_cast<int>(std::max<int64_t>(wait, 0)));
         if (ready < 0 && errno != EINTR) break;

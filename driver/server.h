@@ -25,12 +25,16 @@ struct ServerOptions {
     std::string group = "korvanta";                 // the host daemon's group
     std::chrono::milliseconds frameTimeout{2000};   // a started request must arrive within this
     std::chrono::milliseconds answerTimeout{5000};  // an answer must be taken within this
-    std::chrono::milliseconds idleTimeout{60000};   // a kept connection may wait this long
+    // A kept connection may wait this long between requests: a window holds its connection
+    // while it is open. Idle connections also make room when the limits below are reached.
+    std::chrono::milliseconds idleTimeout{std::chrono::hours(24)};
     // Open connections, in all and per user. A new connection beyond either limit evicts the
     // one that has waited longest (the user's own first), so stalled or hoarded connections
     // never lock out a client that has something to ask.
     size_t maxConnections = 512;
     size_t maxPerUser = 32;
+    // Ends the daemon after this long without any connection (zero: never). Board daemons.
+    std::chrono::milliseconds idleExit{0};
 };
 
 enum class StartResult { Ok, AlreadyRunning, Failed };
