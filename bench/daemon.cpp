@@ -2,6 +2,8 @@
 //  - one small request per connection through korvanta-driver (board backend), against a bare
 //    Unix-socket server that takes 600 bytes and answers 600 bytes per connection, and against
 //    the same request served in-process by the request handler;
+//  - the same request over one kept connection, against a bare server answering on one kept
+//    connection, and 64 requests sent back to back before their answers are read;
 //  - 4 MiB physical-memory reads through the daemon, against a bare server answering 4 MiB.
 #include <benchmark/benchmark.h>
 #include <signal.h>
@@ -166,6 +168,39 @@ struct BareServer {
     std::string path() const { return dir + "/bare"; }
 };
 
+// The bare kept connection: reads `requestSize` bytes and answers `answerSize` bytes, again
+// and again on the same connection.
+struct BareKeptServer {
+    std::string dir = TempFolder();
+    pid_t pid = -1;
+    BareKeptServer(size_t requestSize, size_t answerSize) {
+        sockaddr_un address = Address(path());
+        int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(listener, 128);
+        pid = fork();
+        if (pid == 0) {
+            signal(SIGPIPE, SIG_IGN);
+            std::vector<uint8_t> request(requestSize), answer(answerSize, 0x5A);
+            for (;;) {
+                int fd = accept(listener, nullptr, nullptr);
+                if (fd < 0) continue;
+                while (ReceiveAll(fd, request.data(), request.size()) &&
+                       SendAll(fd, answer.data(), answer.size())) {
+                }
+                close(fd);
+            }
+        }
+        close(listener);
+    }
+    ~BareKeptServer() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        std::filesystem::remove_all(dir);
+    }
+    std::string path() const { return dir + "/bare"; }
+};
+
 Daemon& SharedDaemon() {
     static Daemon daemon;
     return daemon;
@@ -191,6 +226,55 @@ void BM_RequestBareSocket(benchmark::State& state) {
         if (!Exchange(server.path(), request, answer)) state.SkipWithError("exchange failed");
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+void BM_RequestBareKeptConnection(benchmark::State& state) {
+    BareKeptServer server(kRequestPrefixSize, kAnswerPrefixSize);
+    std::vector<uint8_t> request(kRequestPrefixSize, 1), answer(kAnswerPrefixSize);
+    int fd = Connect(server.path());
+    for (auto _ : state) {
+        if (!SendAll(fd, request.data(), request.size()) ||
+            !ReceiveAll(fd, answer.data(), answer.size()))
+            state.SkipWithError("exchange failed");
+    }
+    close(fd);
+    state.SetItemsProcessed(state.iterations());
+}
+
+void BM_RequestKeptConnection(benchmark::State& state) {
+    std::vector<uint8_t> request = Frame(kNtReadPciConfig, ConfigRead());
+    std::vector<uint8_t> answer(kAnswerPrefixSize);
+    int fd = Connect(SharedDaemon().path());
+    for (auto _ : state) {
+        if (!SendAll(fd, request.data(), request.size()) ||
+            !ReceiveAll(fd, answer.data(), answer.size()))
+            state.SkipWithError("exchange failed");
+    }
+    close(fd);
+    AnswerHeader header;
+    std::memcpy(&header, answer.data(), sizeof header);
+    if (header.success != 1) state.SkipWithError("request refused");
+    state.SetItemsProcessed(state.iterations());
+}
+
+// 64 configuration reads (the double words of one function) sent before any answer is read;
+// the time is per request.
+void BM_RequestKeptConnectionBackToBack(benchmark::State& state) {
+    constexpr int kBatch = 64;
+    std::vector<uint8_t> one = Frame(kNtReadPciConfig, ConfigRead()), batch;
+    for (int i = 0; i < kBatch; ++i) batch.insert(batch.end(), one.begin(), one.end());
+    std::vector<uint8_t> answers(kBatch * kAnswerPrefixSize);
+    int fd = Connect(SharedDaemon().path());
+    for (auto _ : state) {
+        if (!SendAll(fd, batch.data(), batch.size()) ||
+            !ReceiveAll(fd, answers.data(), answers.size()))
+            state.SkipWithError("exchange failed");
+    }
+    close(fd);
+    state.SetItemsProcessed(state.iterations() * kBatch);
+    state.counters["per_request_us"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * kBatch),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_RequestInProcess(benchmark::State& state) {
@@ -256,6 +340,9 @@ void BM_Read4MiBBareSocket(benchmark::State& state) {
 
 BENCHMARK(BM_RequestBareSocket)->UseRealTime();
 BENCHMARK(BM_RequestThroughDaemon)->UseRealTime();
+BENCHMARK(BM_RequestBareKeptConnection)->UseRealTime();
+BENCHMARK(BM_RequestKeptConnection)->UseRealTime();
+BENCHMARK(BM_RequestKeptConnectionBackToBack)->UseRealTime();
 BENCHMARK(BM_RequestInProcess);
 BENCHMARK(BM_Read4MiBBareSocket)->UseRealTime();
 BENCHMARK(BM_Read4MiBThroughDaemon)->UseRealTime();

@@ -130,7 +130,8 @@ Action DefinePciRead(CLI::App& command) {
         DriverClient& client = session->client();
         uint32_t value = 0;
         if (offset < 0x100) {
-            if (!client.ReadPciConfig(ConfigAddress(f, offset), value)) {
+            if (!client.ReadPciConfig(ConfigAddress(f, offset), value) ||
+                !DriverClient::LastServed()) {
                 return Fail("the configuration read failed");
             }
         } else {
@@ -163,7 +164,8 @@ Action DefinePciWrite(CLI::App& command) {
         DriverClient& client = session->client();
         uint32_t v = static_cast<uint32_t>(value);
         if (offset < 0x100) {
-            if (!client.WritePciConfig(ConfigAddress(f, offset), v)) {
+            if (!client.WritePciConfig(ConfigAddress(f, offset), v) ||
+                !DriverClient::LastServed()) {
                 return Fail("the configuration write failed");
             }
         } else {
@@ -191,7 +193,10 @@ Action DefineIoRead(CLI::App& command) {
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         uint32_t value = 0;
-        if (!session->client().ReadPort(static_cast<uint16_t>(port), value, o->width)) {
+        // The consumer form reports success for every width it takes: only a served read has
+        // a value to print.
+        if (!session->client().ReadPort(static_cast<uint16_t>(port), value, o->width) ||
+            !DriverClient::LastServed()) {
             return Fail("the port read failed");
         }
         std::printf("%0*X\n", static_cast<int>(2 * o->width), value & WidthMask(o->width));
@@ -213,7 +218,8 @@ Action DefineIoWrite(CLI::App& command) {
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         if (!session->client().WritePort(static_cast<uint16_t>(port), static_cast<uint32_t>(value),
-                                         o->width)) {
+                                         o->width) ||
+            !DriverClient::LastServed()) {
             return Fail("the port write failed");
         }
         return 0;
@@ -330,11 +336,15 @@ Action DefineMsrRead(CLI::App& command) {
         if (!ParseHex(o->a, 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + o->a + "'");
         DriverClient& client = session->client();
         uint64_t value = 0;
+        bool served = false;
         // On the chosen processor, in the protocol form the system family selects.
-        RunOnProcessor(static_cast<uint32_t>(o->processor),
-                       [&] { value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr)); });
-        // A refused read yields all ones in both halves.
-        if (value == ~0ull) return Fail("the MSR read was refused");
+        RunOnProcessor(static_cast<uint32_t>(o->processor), [&] {
+            value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr));
+            served = DriverClient::LastServed();
+        });
+        // Either form returns some number for a refused read; an all-ones value that was
+        // served is a value.
+        if (!served) return Fail("the MSR read was refused");
         std::printf("%016llX\n", static_cast<unsigned long long>(value));
         return 0;
     };

@@ -1,6 +1,6 @@
 #include "driver/handler.h"
 
-#include <syslog.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdarg>
@@ -68,10 +68,6 @@ std::string PortTarget(const DriverRequest& request) {
 }
 
 }  // namespace
-
-WriteLogger SyslogWriteLogger() {
-    return [](const std::string& line) { syslog(LOG_NOTICE, "%s", line.c_str()); };
-}
 
 std::string StatusText(Backend& backend, bool readOnly) {
     std::string text = backend.Name() + "\n";
@@ -226,12 +222,15 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             return WritePort(caller, "DirectPortOut", request);
         case kExtStatus: {
             std::string text = StatusText(backend_, options_.readOnly);
+            if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
             if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
             Answer answer = Served(request);
             answer.payload.assign(text.begin(), text.end());
             return answer;
         }
         case kExtStop:
+            // Only root, or the user the daemon runs as (a board's), may end it.
+            if (caller.uid != 0 && caller.uid != geteuid()) return Refused(request);
             stopRequested_ = true;
             Log(Printf("uid=%u pid=%d stop request: daemon ends", static_cast<unsigned>(caller.uid),
                        static_cast<int>(caller.pid)));
@@ -322,7 +321,8 @@ bool RequestHandler::BeginWrite(const Caller& caller, const char* name, const st
         Log(who + name + " " + target + ": refused (read-only)");
         return false;
     }
-    Log(who + name + " " + target + ": writing");
+    // No write goes unrecorded.
+    if (!Log(who + name + " " + target + ": writing")) return false;
     return true;
 }
 
@@ -332,8 +332,8 @@ void RequestHandler::EndWrite(const Caller& caller, const char* name, const std:
         name + " " + target + (ok ? ": done" : ": failed"));
 }
 
-void RequestHandler::Log(const std::string& line) {
-    if (options_.writeLogger) options_.writeLogger(line);
+bool RequestHandler::Log(const std::string& line) {
+    return !options_.writeLogger || options_.writeLogger(line);
 }
 
 }  // namespace kvt::driver

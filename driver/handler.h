@@ -32,15 +32,14 @@ struct Answer {
 };
 
 // Receives one line per write request: once before the backend is called and once with the
-// result (or the reason it was refused).
-using WriteLogger = std::function<void(const std::string& line)>;
-
-// Sends write log lines to the system log.
-WriteLogger SyslogWriteLogger();
+// result (or the reason it was refused). Returns false when the line could not be recorded:
+// the write is then refused.
+using WriteLogger = std::function<bool(const std::string& line)>;
 
 struct HandlerOptions {
     bool readOnly = false;
     WriteLogger writeLogger;  // empty: write requests are not logged
+    std::string profileLine;  // a board daemon's "profile: ..." status line
 };
 
 class RequestHandler {
@@ -79,7 +78,7 @@ class RequestHandler {
     // refusal is logged too).
     bool BeginWrite(const Caller& caller, const char* name, const std::string& target);
     void EndWrite(const Caller& caller, const char* name, const std::string& target, bool ok);
-    void Log(const std::string& line);
+    bool Log(const std::string& line);
 
     Backend& backend_;
     HandlerOptions options_;

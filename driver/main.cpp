@@ -10,12 +10,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "driver/audit.h"
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "driver/host/host_backend.h"
@@ -34,16 +36,30 @@ struct Options {
     bool readOnly = false;
     bool detach = false;
     bool stop = false;
+    std::string auditFile;  // empty: the default for the kind of daemon
+    std::string systemLogSocket = "/dev/log";
+    std::string group = "korvanta";              // host daemon: the group it serves besides root
+    std::chrono::milliseconds idleExit{600000};  // a board daemon without clients ends then
 };
 
 constexpr const char* kUsage =
-    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--detach] [--stop]";
+    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--detach] [--stop]\n"
+    "                       [--audit-file FILE] [--system-log SOCKET] [--group NAME]\n"
+    "                       [--idle-exit MILLISECONDS]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if ((arg == "--board" || arg == "--runtime-dir") && i + 1 < argc) {
             (arg == "--board" ? options.board : options.runtimeDir) = argv[++i];
+        } else if (arg == "--idle-exit" && i + 1 < argc) {
+            options.idleExit = std::chrono::milliseconds(std::atoll(argv[++i]));
+        } else if (arg == "--group" && i + 1 < argc) {
+            options.group = argv[++i];
+        } else if (arg == "--audit-file" && i + 1 < argc) {
+            options.auditFile = argv[++i];
+        } else if (arg == "--system-log" && i + 1 < argc) {
+            options.systemLogSocket = argv[++i];
         } else if (arg == "--read-only") {
             options.readOnly = true;
         } else if (arg == "--detach") {
@@ -122,6 +138,8 @@ void Report(int pipeFd, const std::string& message) {
 
 int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     std::unique_ptr<Backend> backend;
+    // Taken before the profile is read, so an edit made meanwhile shows as a change.
+    std::string profileLine = options.board.empty() ? "" : ProfileStatusLine(options.board);
     if (!options.board.empty()) {
         std::string error;
         backend = LoadBoardBackend(options.board, &error);
@@ -139,14 +157,22 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     }
 
     openlog("korvanta-driver", LOG_PID, options.board.empty() ? LOG_DAEMON : LOG_USER);
+    AuditLog audit(
+        "korvanta-driver", options.systemLogSocket,
+        options.auditFile.empty() ? DefaultAuditFile(options.board.empty()) : options.auditFile);
+    // Without a place for audit lines the daemon still serves reads; every write is refused.
+    bool audited = audit.Open();
     HandlerOptions handlerOptions;
     handlerOptions.readOnly = options.readOnly;
-    handlerOptions.writeLogger = SyslogWriteLogger();
+    handlerOptions.profileLine = profileLine;
+    handlerOptions.writeLogger = [&audit](const std::string& line) { return audit.Write(line); };
     RequestHandler handler(*backend, handlerOptions);
 
     ServerOptions serverOptions;
     serverOptions.runtimeDir = runtimeDir;
     serverOptions.hostDaemon = options.board.empty();
+    serverOptions.group = options.group;
+    if (!options.board.empty()) serverOptions.idleExit = options.idleExit;
     Server server(handler, serverOptions);
     std::string error;
     switch (server.Start(&error)) {
@@ -168,6 +194,11 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     }
     syslog(LOG_INFO, "serving %s at %s/korvanta%s", backend->Name().c_str(), runtimeDir.c_str(),
            options.readOnly ? " (read-only)" : "");
+    std::string auditNote = "korvanta-driver: audit lines go to " + audit.Destination() +
+                            (audited ? "" : "; write requests are refused");
+    audit.Write("serving " + backend->Name() + " at " + runtimeDir +
+                "/korvanta; audit lines go to " + audit.Destination());
+    if (reportFd < 0) std::fprintf(stderr, "%s\n", auditNote.c_str());
     if (reportFd >= 0) {
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null >= 0) {
@@ -176,7 +207,7 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
             dup2(null, STDERR_FILENO);
             close(null);
         }
-        Report(reportFd, "O");
+        Report(reportFd, "O" + auditNote);
     }
     server.Run();
     syslog(LOG_INFO, "stopped");
@@ -235,7 +266,11 @@ int main(int argc, char** argv) {
     while ((n = read(pipeFds[0], chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
         if (n > 0) message.append(chunk, static_cast<size_t>(n));
     close(pipeFds[0]);
-    if (message == "O" || message == "R") return 0;
+    if (message == "R") return 0;
+    if (!message.empty() && message[0] == 'O') {
+        std::fprintf(stderr, "%s\n", message.c_str() + 1);
+        return 0;
+    }
     if (!message.empty() && message[0] == 'E') {
         std::fprintf(stderr, "%s\n", message.c_str() + 1);
         return 1;

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
@@ -24,8 +23,6 @@ namespace kvt::driver {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr const char* kGroupName = "korvanta";
 
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -56,6 +53,7 @@ struct Server::Connection {
     std::string device;
     Caller caller;
     Clock::time_point deadline;
+    Clock::time_point since;  // when it went idle or its current frame began
     std::vector<uint8_t> buffer;
     size_t received = 0;
     bool answering = false;
@@ -76,25 +74,13 @@ Server::~Server() {
     Shutdown();
 }
 
-bool Server::Authorised(uid_t uid, gid_t gid) const {
+bool Server::Authorised(uid_t uid, gid_t gid, std::span<const gid_t> groups) const {
     if (!options_.hostDaemon) return uid == self_;
     if (uid == 0) return true;
     if (!haveGroup_) return false;
-    if (gid == group_) return true;
-    // Supplementary groups of the peer's user, from the group database.
-    std::vector<char> text(16384);
-    passwd entry;
-    passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, text.data(), text.size(), &found) != 0 || found == nullptr)
-        return false;
-    int count = 64;
-    std::vector<gid_t> groups(count);
-    while (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
-        if (count <= static_cast<int>(groups.size()) || count > 65536) return false;
-        groups.resize(count);
-    }
-    groups.resize(count);
-    return std::find(groups.begin(), groups.end(), group_) != groups.end();
+    // The groups the peer process holds, as the kernel reports them: a process that dropped
+    // the group is not served, whatever the group database says of its user.
+    return gid == group_ || std::find(groups.begin(), groups.end(), group_) != groups.end();
 }
 
 bool Server::PrepareFolder(std::string* error) {
@@ -217,7 +203,7 @@ bool Server::Listen(Listener& listener, std::string* error) {
     }
     if (options_.hostDaemon) {
         if (haveGroup_ && lchown(listener.path.c_str(), static_cast<uid_t>(-1), group_) != 0) {
-            *error = Errno("cannot give " + listener.path + " to group korvanta");
+            *error = Errno("cannot give " + listener.path + " to group " + options_.group);
             return false;
         }
         if (chmod(listener.path.c_str(), 0660) != 0) {
@@ -239,7 +225,7 @@ StartResult Server::Start(std::string* error) {
         std::vector<char> text(16384);
         group entry;
         group* found = nullptr;
-        if (getgrnam_r(kGroupName, &entry, text.data(), text.size(), &found) == 0 &&
+        if (getgrnam_r(options_.group.c_str(), &entry, text.data(), text.size(), &found) == 0 &&
             found != nullptr) {
             haveGroup_ = true;
             group_ = found->gr_gid;
@@ -271,26 +257,59 @@ StartResult Server::Start(std::string* error) {
 void Server::AcceptOne(Listener& listener) {
     int fd = accept4(listener.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // EAGAIN, or a connection that went away before we took it
-    // Connections already served in this round no longer count.
-    size_t live = static_cast<size_t>(std::count_if(connections_.begin(), connections_.end(),
-                                                    [](const auto& c) { return !c->done; }));
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (stopping_ || live >= options_.maxConnections ||
-        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer ||
-        !Authorised(peer.uid, peer.gid)) {
+    std::vector<gid_t> groups(64);
+    socklen_t groupBytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer;
+    if (known && options_.hostDaemon && peer.uid != 0) {
+        int rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes);
+        if (rc != 0 && errno == ERANGE && groupBytes <= 65536 * sizeof(gid_t)) {
+            groups.resize(groupBytes / sizeof(gid_t));
+            rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes);
+        }
+        known = rc == 0;
+        groups.resize(known ? groupBytes / sizeof(gid_t) : 0);
+    } else {
+        groups.clear();
+    }
+    if (stopping_ || !known || !Authorised(peer.uid, peer.gid, groups)) {
         close(fd);  // refused: no answer at all
         return;
     }
+    MakeRoomFor(peer.uid);
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     connection->device = listener.device;
     connection->caller = Caller{peer.uid, peer.gid, peer.pid};
-    connection->deadline = Clock::now() + options_.frameTimeout;
+    connection->since = now_;
+    connection->deadline = connection->since + options_.idleTimeout;
     connection->buffer.resize(kRequestPrefixSize);
     connections_.push_back(std::move(connection));
     // The request has usually arrived with the connection: serve it without another wait.
     ReadFrom(*connections_.back());
+}
+
+// Evicts the connection that has waited longest (idle, or slowest with its frame) when the
+// user or the daemon is at its limit. Connections being answered are never evicted, so a
+// request that arrived whole is always answered.
+void Server::MakeRoomFor(uid_t uid) {
+    auto evictOldest = [&](bool sameUser) {
+        Connection* oldest = nullptr;
+        size_t count = 0;
+        for (auto& c : connections_) {
+            if (c->done || (sameUser && c->caller.uid != uid)) continue;
+            ++count;
+            if (!c->answering && (oldest == nullptr || c->since < oldest->since)) oldest = c.get();
+        }
+        size_t limit = sameUser ? options_.maxPerUser : options_.maxConnections;
+        if (count < limit || oldest == nullptr) return;
+        oldest->done = true;
+        close(oldest->fd);  // its epoll registration goes with the descriptor
+        oldest->fd = -1;
+    };
+    evictOldest(true);
+    evictOldest(false);
 }
 
 void Server::ReadFrom(Connection& c) {
@@ -314,8 +333,13 @@ void Server::ReadFrom(Connection& c) {
             return;
         }
         if (n <= 0) {
-            c.done = true;  // closed or broken before the frame was complete
+            c.done = true;  // closed, or broken before the frame was complete
             return;
+        }
+        if (c.received == 0) {
+            // A frame begins: it must now arrive whole within the frame time limit.
+            c.since = now_;
+            c.deadline = c.since + options_.frameTimeout;
         }
         c.received += static_cast<size_t>(n);
     }
@@ -330,7 +354,7 @@ void Server::ReadFrom(Connection& c) {
     c.answer = std::move(*answer);
     EncodeAnswerPrefix(c.answer, c.prefix);
     c.answering = true;
-    c.deadline = Clock::now() + options_.answerTimeout;
+    c.deadline = now_ + options_.answerTimeout;
     if (c.answer.payload.size() > 65536) {
         // A larger send buffer (within the system's limit) moves a memory dump in fewer
         // rounds of waiting for the client to drain the socket.
@@ -365,10 +389,22 @@ void Server::SendTo(Connection& c) {
         if (n <= 0) break;
         c.sent += static_cast<size_t>(n);
     }
-    c.done = true;
-    close(c.fd);
-    c.fd = -1;
     handler_.Recycle(std::move(c.answer.payload));
+    if (c.sent < total || stopping_) {
+        c.done = true;
+        return;
+    }
+    // The connection is kept for the next request.
+    c.answer = Answer{};
+    c.answering = false;
+    c.sent = 0;
+    c.received = 0;
+    c.buffer.resize(kRequestPrefixSize);
+    c.since = now_;
+    c.deadline = c.since + options_.idleTimeout;
+    // The next frame is read in the next round, so a client sending frames back to back takes
+    // its turn with the others.
+    Watch(c, EPOLLIN);
 }
 
 // Closes finished connections and those past their deadline.
@@ -420,6 +456,7 @@ void Server::Run() {
     }
 
     bool listening = true;
+    Clock::time_point lastClient = Clock::now();
     epoll_event events[64];
     while (true) {
         Clock::time_point now = Clock::now();
@@ -437,9 +474,15 @@ void Server::Run() {
 
         Clock::time_point next = now + std::chrono::seconds(60);
         for (const auto& c : connections_) next = std::min(next, c->deadline);
+        if (!connections_.empty()) lastClient = now;
+        if (options_.idleExit.count() > 0 && connections_.empty()) {
+            if (now - lastClient >= options_.idleExit) break;  // no client for too long
+            next = std::min(next, lastClient + options_.idleExit);
+        }
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
         int ready = epoll_wait(epoll_, events, 64, static_cast<int>(std::max<int64_t>(wait, 0)));
         if (ready < 0 && errno != EINTR) break;
+        now_ = Clock::now();  // one reading of the clock serves the whole round
 
         bool signalled = false;
         // Connections first: accepting may add connections, never remove them.

@@ -1,6 +1,7 @@
 // The daemon's sockets and event loop: one Unix stream socket per device under
-// <runtime>/korvanta, one request per connection, served one at a time by a single thread
-// (epoll, non-blocking connections) that never waits on any one client.
+// <runtime>/korvanta. A connection carries any number of requests in turn; the peer is checked
+// once when it connects and every frame as it arrives. One thread serves one request at a time
+// (epoll, non-blocking connections) and never waits on any one client.
 #pragma once
 
 #include <sys/types.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,19 @@ struct ServerOptions {
     // Host daemon: serves root and the group "korvanta", socket mode 0660. Board daemon:
     // serves its own user only, socket mode 0600.
     bool hostDaemon = false;
-    std::chrono::milliseconds frameTimeout{2000};   // a request must arrive within this
+    std::string group = "korvanta";                 // the host daemon's group
+    std::chrono::milliseconds frameTimeout{2000};   // a started request must arrive within this
     std::chrono::milliseconds answerTimeout{5000};  // an answer must be taken within this
-    size_t maxConnections = 64;
+    // A kept connection may wait this long between requests: a window holds its connection
+    // while it is open. Idle connections also make room when the limits below are reached.
+    std::chrono::milliseconds idleTimeout{std::chrono::hours(24)};
+    // Open connections, in all and per user. A new connection beyond either limit evicts the
+    // one that has waited longest (the user's own first), so stalled or hoarded connections
+    // never lock out a client that has something to ask.
+    size_t maxConnections = 512;
+    size_t maxPerUser = 32;
+    // Ends the daemon after this long without any connection (zero: never). Board daemons.
+    std::chrono::milliseconds idleExit{0};
 };
 
 enum class StartResult { Ok, AlreadyRunning, Failed };
@@ -39,8 +51,9 @@ class Server {
     // Serves until a stop request, SIGTERM or SIGINT; then removes the sockets.
     void Run();
 
-    // Whether the kernel-reported peer may use this daemon.
-    bool Authorised(uid_t uid, gid_t gid) const;
+    // Whether the kernel-reported peer (user, group and supplementary groups) may use this
+    // daemon.
+    bool Authorised(uid_t uid, gid_t gid, std::span<const gid_t> groups) const;
 
   private:
     struct Connection;
@@ -59,6 +72,7 @@ class Server {
     void ReadFrom(Connection& connection);
     void SendTo(Connection& connection);
     void DropFinished(std::chrono::steady_clock::time_point now);
+    void MakeRoomFor(uid_t uid);
     void Watch(Connection& connection, uint32_t events);
     void Shutdown();
 
@@ -72,6 +86,7 @@ class Server {
     uid_t self_ = 0;
     bool stopping_ = false;
     int epoll_ = -1;
+    std::chrono::steady_clock::time_point now_ = std::chrono::steady_clock::now();
 };
 
 // True when a daemon accepts connections at the socket.

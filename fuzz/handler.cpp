@@ -32,7 +32,7 @@ Target& Board() {
             std::fprintf(stderr, "cannot load the board: %s\n", error.c_str());
             std::abort();
         }
-        WriteLogger discard = [](const std::string&) {};
+        WriteLogger discard = [](const std::string&) { return true; };
         t.handler = std::make_unique<RequestHandler>(*t.board, HandlerOptions{false, discard});
         t.readOnly = std::make_unique<RequestHandler>(*t.board, HandlerOptions{true, discard});
         return t;

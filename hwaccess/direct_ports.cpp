@@ -11,6 +11,9 @@ namespace kvt {
 
 namespace {
 
+// Whether this thread's last port access was carried out.
+thread_local bool t_portServed = false;
+
 uint32_t AllOnes(uint32_t width) {
     return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
 }
@@ -18,8 +21,10 @@ uint32_t AllOnes(uint32_t width) {
 class HostDirectPorts : public DirectPortAccess {
   public:
     void Out(uint16_t port, uint32_t value, uint32_t width) override {
+        t_portServed = false;
 #ifdef KVT_HAVE_PORT_IO
         if (!Permit(port, width)) return;
+        t_portServed = true;
         if (width == 1) outb(static_cast<uint8_t>(value), port);
         if (width == 2) outw(static_cast<uint16_t>(value), port);
         if (width == 4) outl(value, port);
@@ -28,13 +33,18 @@ class HostDirectPorts : public DirectPortAccess {
 #endif
     }
     uint32_t In(uint16_t port, uint32_t width) override {
+        t_portServed = false;
 #ifdef KVT_HAVE_PORT_IO
         if (!Permit(port, width)) return AllOnes(width);
+        t_portServed = width == 1 || width == 2 || width == 4;
         if (width == 1) return inb(port);
         if (width == 2) return inw(port);
         if (width == 4) return inl(port);
 #endif
         return AllOnes(width);
+    }
+    bool Served() const override {
+        return t_portServed;
     }
 
   private:
@@ -54,19 +64,19 @@ class BoardDirectPorts : public DirectPortAccess {
         block.port = port;
         block.portValue = value;
         block.portWidth = width;
-        transport_.Call({kNtDeviceName, kExtDirectPortOut, false, {}, nullptr}, block);
+        t_portServed = transport_.Call({kNtDeviceName, kExtDirectPortOut, false, {}, nullptr},
+                                       block) == TransportResult::Ok;
     }
     uint32_t In(uint16_t port, uint32_t width) override {
         DriverRequest block;
         std::memset(&block, 0, sizeof block);
         block.port = port;
         block.portWidth = width;
-        if (transport_.Call({kNtDeviceName, kExtDirectPortIn, false, {}, nullptr}, block) !=
-            TransportResult::Ok) {
-            return AllOnes(width);
-        }
-        return block.portValue;
+        t_portServed = transport_.Call({kNtDeviceName, kExtDirectPortIn, false, {}, nullptr},
+                                       block) == TransportResult::Ok;
+        return t_portServed ? block.portValue : AllOnes(width);
     }
+    bool Served() const override { return t_portServed; }
 
   private:
     DriverTransport& transport_;

@@ -18,11 +18,28 @@ bool ValidWidth(uint32_t width) {
     return width == 1 || width == 2 || width == 4;
 }
 
+thread_local bool t_lastServed = false;
+
+// Records whether a request was served, and passes its result on.
+TransportResult Served(TransportResult result) {
+    t_lastServed = result == TransportResult::Ok;
+    return result;
+}
+
+bool PortsServed(DirectPortAccess& ports, bool alsoBefore = true) {
+    t_lastServed = alsoBefore && ports.Served();
+    return t_lastServed;
+}
+
 }  // namespace
 
 DriverClient::DriverClient(DriverTransport& transport, DirectPortAccess& ports,
                            VersionSource version)
     : transport_(transport), ports_(ports), version_(std::move(version)) {}
+
+bool DriverClient::LastServed() {
+    return t_lastServed;
+}
 
 OsKind DriverClient::GetOsKind() const {
     return ClassifyOsKind(version_());
@@ -34,22 +51,24 @@ TransportResult CallNt(DriverTransport& transport, uint32_t code, DriverRequest&
                        std::span<const uint8_t> payloadOut = {},
                        std::vector<uint8_t>* payloadIn = nullptr) {
     TransportCall call{kNtDeviceName, code, false, payloadOut, payloadIn};
-    return transport.Call(call, block);
+    return Served(transport.Call(call, block));
 }
 
 TransportResult CallConsumer(DriverTransport& transport, uint32_t code, DriverRequest& block,
                              std::span<const uint8_t> payloadOut = {},
                              std::vector<uint8_t>* payloadIn = nullptr) {
     TransportCall call{kConsumerDeviceName, code, true, payloadOut, payloadIn};
-    return transport.Call(call, block);
+    return Served(transport.Call(call, block));
 }
 
 }  // namespace
 
 int DriverClient::ReadPort(uint16_t port, uint32_t& value, uint32_t width) {
     if (ConsumerWindows(GetOsKind())) {
+        t_lastServed = false;
         if (!ValidWidth(width)) return 0;
         value = ports_.In(port, width);
+        PortsServed(ports_);
         return 1;
     }
     DriverRequest block = ZeroBlock();
@@ -62,8 +81,10 @@ int DriverClient::ReadPort(uint16_t port, uint32_t& value, uint32_t width) {
 
 int DriverClient::WritePort(uint16_t port, uint32_t value, uint32_t width) {
     if (ConsumerWindows(GetOsKind())) {
+        t_lastServed = false;
         if (!ValidWidth(width)) return 0;
         ports_.Out(port, value, width);
+        PortsServed(ports_);
         return 1;
     }
     DriverRequest block = ZeroBlock();
@@ -76,7 +97,9 @@ int DriverClient::WritePort(uint16_t port, uint32_t value, uint32_t width) {
 int DriverClient::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
     if (ConsumerWindows(GetOsKind())) {
         ports_.Out(0xCF8, configAddress, 4);
+        bool selected = ports_.Served();
         value = ports_.In(0xCFC, 4);
+        PortsServed(ports_, selected);
         return 1;
     }
     DriverRequest block = ZeroBlock();
@@ -89,7 +112,9 @@ int DriverClient::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
 int DriverClient::WritePciConfig(uint32_t configAddress, uint32_t value) {
     if (ConsumerWindows(GetOsKind())) {
         ports_.Out(0xCF8, configAddress, 4);
+        bool selected = ports_.Served();
         ports_.Out(0xCFC, value, 4);
+        PortsServed(ports_, selected);
         return 1;
     }
     DriverRequest block = ZeroBlock();
@@ -100,7 +125,10 @@ int DriverClient::WritePciConfig(uint32_t configAddress, uint32_t value) {
 
 uint32_t DriverClient::ListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
     // The consumer family builds its list by a bus scan; the driver request is NT-only.
-    if (ConsumerWindows(GetOsKind())) return 0;
+    if (ConsumerWindows(GetOsKind())) {
+        t_lastServed = false;
+        return 0;
+    }
     DriverRequest block = ZeroBlock();
     if (CallNt(transport_, kNtListPciFunctions, block) != TransportResult::Ok) return 0;
     // The lists hold 256 entries; a larger count would run past them.
@@ -132,7 +160,10 @@ int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uin
         consumer ? CallConsumer(transport_, kConsumerReadPhysicalMemory, block, {}, &payload)
                  : CallNt(transport_, kNtReadPhysicalMemory, block, {}, &payload);
     // Only a complete answer reaches the caller's buffer; otherwise it keeps its contents.
-    if (result != TransportResult::Ok || payload.size() != length) return 0;
+    if (result != TransportResult::Ok || payload.size() != length) {
+        t_lastServed = false;
+        return 0;
+    }
     if (length != 0) std::memcpy(buffer, payload.data(), length);
     return 1;
 }

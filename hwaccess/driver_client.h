@@ -18,6 +18,8 @@ class DirectPortAccess {
     virtual ~DirectPortAccess() = default;
     virtual void Out(uint16_t port, uint32_t value, uint32_t width) = 0;
     virtual uint32_t In(uint16_t port, uint32_t width) = 0;
+    // Whether the last In or Out of this thread reached the port (a refused access does not).
+    virtual bool Served() const { return true; }
 };
 
 class DriverClient {
@@ -26,6 +28,15 @@ class DriverClient {
     DriverClient(DriverTransport& transport, DirectPortAccess& ports, VersionSource version);
 
     OsKind GetOsKind() const;
+
+    // Whether the last request this thread made through a driver client was served: the
+    // daemon (or the port access) carried it out and its answer is real. The operations
+    // below keep their return values, which some forms define without regard to success
+    // (ReadMsrConsumer returns whatever the block holds, ReadMsrNt all ones when refused, a
+    // consumer-form port read the value the port access gave). Ask LastServed() right after
+    // the call, in the same thread, before showing any value: a value of a request that was
+    // not served is never shown. An all-ones MSR that was served is a value.
+    static bool LastServed();
 
     int ReadPort(uint16_t port, uint32_t& value, uint32_t width);
     int WritePort(uint16_t port, uint32_t value, uint32_t width);

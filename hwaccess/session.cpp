@@ -83,11 +83,14 @@ std::string HardwareSession::Describe() const {
 namespace {
 
 // Asks the daemon for its status: Ok when it runs and serves us.
-TransportResult Probe(DriverTransport& transport) {
+TransportResult Probe(DriverTransport& transport, std::string* status = nullptr) {
     DriverRequest block;
     std::memset(&block, 0, sizeof block);
     std::vector<uint8_t> payload;
-    return transport.Call({kNtDeviceName, kExtStatus, false, {}, &payload}, block);
+    TransportResult result =
+        transport.Call({kNtDeviceName, kExtStatus, false, {}, &payload}, block);
+    if (status != nullptr) status->assign(payload.begin(), payload.end());
+    return result;
 }
 
 std::string FindDriverProgram() {
@@ -151,12 +154,31 @@ bool HardwareSession::LoadDriver(std::string* why) {
         if (why) *why = reason;
         return false;
     };
-    TransportResult probe = Probe(*transport_);
-    if (probe == TransportResult::Ok) return true;
+    std::string status;
+    TransportResult probe = Probe(*transport_, &status);
+    if (probe == TransportResult::Ok) {
+        if (!IsBoard()) return true;
+        // A board daemon serves the profile as it was when it started: when the file has
+        // changed since (or the daemon serves another profile), it is replaced.
+        std::error_code ec;
+        fs::path absolute = fs::absolute(profilePath_, ec);
+        std::string line = ProfileStatusLine(ec ? profilePath_ : absolute.string());
+        if (!line.empty() && status.find("\n" + line + "\n") != std::string::npos) return true;
+        client_->StopDriver();
+        transport_->Disconnect();
+        std::string socket = SocketPath(runtimeDir_, kNtDeviceName);
+        for (int i = 0; i < 300 && access(socket.c_str(), F_OK) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     if (probe == TransportResult::RequestFailed) {
-        return fail(IsBoard() ? "the board daemon refused this user"
-                              : "the driver daemon refused this user: only root and members of "
-                                "group korvanta are served");
+        TransportFailure failure = SocketTransport::LastFailure();
+        if (failure != TransportFailure::NoAnswer)
+            return fail(std::string(IsBoard() ? "the board daemon" : "the driver daemon") +
+                        " cannot be reached: " + DescribeFailure(failure));
+        return fail(IsBoard() ? "the board daemon closed the connection without an answer: it "
+                                "serves only the user who started it"
+                              : "the driver daemon closed the connection without an answer: "
+                                "only root and members of group korvanta are served");
     }
 
     std::string driver = FindDriverProgram();

@@ -47,20 +47,6 @@ bool RecvAll(int fd, void* data, size_t size) {
     return true;
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 }  // namespace
 
 uint32_t CurrentProcessor() {
@@ -85,24 +71,47 @@ void PinCurrentThread(uint32_t processor) {
     }
 }
 
-TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& block) {
-    if (call.payloadOut.size() > kMaxPayload) return TransportResult::RequestFailed;
-    std::string path = SocketPath(runtimeDir_, call.device);
+namespace {
+
+thread_local TransportFailure t_lastFailure = TransportFailure::None;
+
+int OpenConnection(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) return TransportResult::OpenFailed;
+    if (path.size() >= sizeof addr.sun_path) return -1;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0) return TransportResult::OpenFailed;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
     // A daemon that stops answering must not hold the caller (the window) for ever.
     timeval limit{kExchangeTimeoutSeconds, 0};
-    setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        return TransportResult::OpenFailed;
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
     }
+    return fd;
+}
 
+}  // namespace
+
+SocketTransport::~SocketTransport() {
+    Disconnect();
+}
+
+void SocketTransport::Disconnect() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [device, fd] : kept_)
+        if (fd >= 0) ::close(fd);
+    kept_.clear();
+}
+
+TransportFailure SocketTransport::LastFailure() {
+    return t_lastFailure;
+}
+
+SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& call,
+                                                   DriverRequest& block) {
     uint8_t prefix[kRequestPrefixSize];
     FrameHeader header{kFrameMagic,
                        kFrameVersion,
@@ -112,32 +121,88 @@ TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& 
                        static_cast<uint32_t>(call.payloadOut.size())};
     std::memcpy(prefix, &header, sizeof header);
     std::memcpy(prefix + sizeof header, &block, kDriverRequestSize);
-    if (!SendAll(fd.get(), prefix, sizeof prefix)) return TransportResult::RequestFailed;
-    if (!call.payloadOut.empty() &&
-        !SendAll(fd.get(), call.payloadOut.data(), call.payloadOut.size())) {
-        return TransportResult::RequestFailed;
+    // A send that fails means the daemon closed the connection before reading this frame.
+    if (!SendAll(fd, prefix, sizeof prefix)) return Outcome::Dropped;
+    if (!call.payloadOut.empty() && !SendAll(fd, call.payloadOut.data(), call.payloadOut.size())) {
+        return Outcome::Dropped;
     }
 
     uint8_t answerPrefix[kAnswerPrefixSize];
-    if (!RecvAll(fd.get(), answerPrefix, sizeof answerPrefix)) {
-        return TransportResult::RequestFailed;
-    }
+    ssize_t first;
+    do {
+        first = ::recv(fd, answerPrefix, 1, 0);
+    } while (first < 0 && errno == EINTR);
+    if (first < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Outcome::TimedOut;
+    if (first <= 0) return Outcome::Dropped;  // closed with no answer byte
+    if (!RecvAll(fd, answerPrefix + 1, sizeof answerPrefix - 1)) return Outcome::Broken;
     AnswerHeader answer;
     std::memcpy(&answer, answerPrefix, sizeof answer);
     if (answer.magic != kAnswerMagic || answer.version != kFrameVersion ||
         answer.payloadLength > kMaxPayload) {
-        return TransportResult::RequestFailed;
+        return Outcome::Broken;
     }
-    if (answer.success != 1) return TransportResult::RequestFailed;
     // The payload arrives in a buffer of its own, so a broken exchange leaves the caller's
     // buffers as they were.
     std::vector<uint8_t> payload(answer.payloadLength);
-    if (!payload.empty() && !RecvAll(fd.get(), payload.data(), payload.size())) {
-        return TransportResult::RequestFailed;
-    }
+    if (!payload.empty() && !RecvAll(fd, payload.data(), payload.size())) return Outcome::Broken;
+    if (answer.success != 1) return Outcome::Refused;
     std::memcpy(&block, answerPrefix + sizeof answer, kDriverRequestSize);
     if (call.payloadIn != nullptr) *call.payloadIn = std::move(payload);
-    return TransportResult::Ok;
+    return Outcome::Ok;
+}
+
+TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& block) {
+    if (call.payloadOut.size() > kMaxPayload) {
+        t_lastFailure = TransportFailure::Refused;
+        return TransportResult::RequestFailed;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto found = kept_.find(call.device);
+        bool fresh = found == kept_.end();
+        if (fresh) {
+            int fd = OpenConnection(SocketPath(runtimeDir_, call.device));
+            if (fd < 0) {
+                t_lastFailure = TransportFailure::NoDaemon;
+                return TransportResult::OpenFailed;
+            }
+            found = kept_.emplace(call.device, fd).first;
+        }
+        Outcome outcome = Exchange(found->second, call, block);
+        if (outcome == Outcome::Ok) return TransportResult::Ok;
+        if (outcome == Outcome::Refused) {
+            t_lastFailure = TransportFailure::Refused;
+            return TransportResult::RequestFailed;
+        }
+        // The connection is no longer in step with the daemon: never reuse it.
+        ::close(found->second);
+        kept_.erase(found);
+        if (outcome == Outcome::Dropped && !fresh) continue;  // closed while kept: once more
+        t_lastFailure = outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
+                        : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                                       : TransportFailure::BrokenAnswer;
+        return TransportResult::RequestFailed;
+    }
+    t_lastFailure = TransportFailure::NoAnswer;
+    return TransportResult::RequestFailed;
+}
+
+const char* DescribeFailure(TransportFailure failure) {
+    switch (failure) {
+        case TransportFailure::None:
+            return "no failure";
+        case TransportFailure::NoDaemon:
+            return "no daemon answers at its socket";
+        case TransportFailure::Refused:
+            return "the daemon refused the request";
+        case TransportFailure::NoAnswer:
+            return "the daemon closed the connection without an answer";
+        case TransportFailure::TimedOut:
+            return "the daemon did not answer within 10 s";
+        case TransportFailure::BrokenAnswer:
+            return "the daemon's answer broke off";
+    }
+    return "unknown failure";
 }
 
 }  // namespace kvt

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,20 +34,48 @@ class DriverTransport {
     virtual TransportResult Call(const TransportCall& call, DriverRequest& block) = 0;
 };
 
-// The real transport: one Unix-socket connection per request to <runtimeDir>/korvanta/<device>.
+// Why the last call that was not Ok failed, for messages.
+enum class TransportFailure {
+    None,
+    NoDaemon,      // nothing listens at the socket
+    Refused,       // the daemon answered: request refused
+    NoAnswer,      // the daemon closed the connection without answering (peer not served)
+    TimedOut,      // no answer within the exchange time limit
+    BrokenAnswer,  // the answer broke off or was malformed
+};
+
+// The real transport: Unix-socket connections to <runtimeDir>/korvanta/<device>, one kept per
+// device and reused for every request (one request in flight at a time; calls from several
+// threads take turns). A kept connection the daemon has closed meanwhile (idle or evicted)
+// is replaced once, before any answer byte arrived, so no request is served twice.
 class SocketTransport : public DriverTransport {
   public:
     // simulated: the daemon simulates a board, whose processors need not match this machine's;
     // a thread that was not pinned then speaks for the board's processor 0.
     explicit SocketTransport(std::string runtimeDir, bool simulated = false)
         : runtimeDir_(std::move(runtimeDir)), simulated_(simulated) {}
+    ~SocketTransport() override;
+    SocketTransport(const SocketTransport&) = delete;
+    SocketTransport& operator=(const SocketTransport&) = delete;
     TransportResult Call(const TransportCall& call, DriverRequest& block) override;
     const std::string& runtimeDir() const { return runtimeDir_; }
+    // Closes the kept connections (the next call connects anew).
+    void Disconnect();
+    // What went wrong in this thread's last call that was not Ok.
+    static TransportFailure LastFailure();
 
   private:
+    enum class Outcome { Ok, Refused, Dropped, TimedOut, Broken };
+    Outcome Exchange(int fd, const TransportCall& call, DriverRequest& block);
+
     std::string runtimeDir_;
     bool simulated_;
+    std::mutex mutex_;
+    std::map<std::string, int> kept_;  // device -> connection
 };
+
+// Text for a failure, such as "closed the connection without an answer".
+const char* DescribeFailure(TransportFailure failure);
 
 // The processor the calling thread runs on, as carried in every request header. A thread
 // pinned with PinCurrentThread reports the processor it was pinned to, even on a simulated

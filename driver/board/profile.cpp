@@ -728,13 +728,27 @@ namespace kvt::driver {
 std::unique_ptr<Backend> LoadBoardBackendFromText(const std::string& text,
                                                   const std::string& origin, std::string* error) {
     std::string problem;
+    // Nesting is bounded before anything deep is built, and the field being read is kept so
+    // that a number the parser cannot hold (1e400) is named.
+    constexpr int kMaxDepth = 64;
+    struct TooDeep {};
+    std::string field;
+    auto watch = [&](int depth, board::Json::parse_event_t event, board::Json& parsed) {
+        if (depth > kMaxDepth) throw TooDeep{};
+        if (event == board::Json::parse_event_t::key && parsed.is_string())
+            field = parsed.get<std::string>();
+        return true;
+    };
     try {
-        board::Json json = board::Json::parse(text);
+        board::Json json = board::Json::parse(text, watch);
         auto result = std::make_unique<board::Board>();
         board::ProfileNode root(json, "", &problem);
         if (board::BuildBoard(root, *result)) return result;
+    } catch (const TooDeep&) {
+        problem = "nested deeper than " + std::to_string(kMaxDepth) + " levels";
     } catch (const board::Json::exception& e) {
-        problem = std::string("not valid JSON: ") + e.what();
+        problem = std::string("not valid JSON") +
+                  (field.empty() ? "" : " (in the value of \"" + field + "\")") + ": " + e.what();
     } catch (const std::exception& e) {
         problem = std::string("cannot be loaded: ") + e.what();
     }

@@ -13,6 +13,12 @@ bool ParseNumber(const Json& value, uint64_t max, uint64_t& out, std::string& pr
     } else if (value.is_number_integer()) {
         problem = "must not be negative";
         return false;
+    } else if (value.is_number_float()) {
+        problem =
+            "must be a number without fraction or exponent (decimal, or hexadecimal with "
+            "0x), not " +
+            value.dump();
+        return false;
     } else if (value.is_string()) {
         const std::string& s = value.get_ref<const std::string&>();
         bool hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');

@@ -1,5 +1,6 @@
 #include "hwaccess/protocol/endpoint.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -9,6 +10,17 @@
 #include <filesystem>
 
 namespace kvt {
+
+std::string ProfileStatusLine(const std::string& profilePath) {
+    struct stat st;
+    if (stat(profilePath.c_str(), &st) != 0) return {};
+    char stamp[96];
+    std::snprintf(stamp, sizeof stamp, " (%lld bytes, modified %lld.%09ld, file %llu)",
+                  static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                  static_cast<long>(st.st_mtim.tv_nsec),
+                  static_cast<unsigned long long>(st.st_ino));
+    return "profile: " + profilePath + stamp;
+}
 
 namespace {
 

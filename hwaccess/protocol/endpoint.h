@@ -13,6 +13,11 @@ std::string HostRuntimeDir();
 // /tmp/korvanta-<uid>), so boards of different profiles can run side by side.
 std::string BoardRuntimeDir(const std::string& profilePath);
 
+// The status line a board daemon gives for the profile it serves, as it stands in the file now:
+// "profile: PATH (SIZE bytes, modified SECONDS.NANOSECONDS)". Empty when the file cannot be
+// examined. A client that finds another line in the status restarts the daemon.
+std::string ProfileStatusLine(const std::string& profilePath);
+
 // Socket of one device ("Korvanta" or "korvavxd.vxd") under a runtime folder.
 std::string SocketPath(const std::string& runtimeDir, const std::string& device);
 

@@ -149,6 +149,14 @@ TEST(BoardProfileErrors, FilesAndTextThatAreNotProfiles) {
     EXPECT_EQ(error.rfind("/nonexistent/board.json: cannot be opened", 0), 0u) << error;
     EXPECT_FALSE(driver::LoadBoardBackendFromText("{\"name\": ", "cut.json", &error));
     EXPECT_EQ(error.rfind("cut.json: not valid JSON", 0), 0u) << error;
+    // Deep nesting is refused quickly, before it is built; a number too large for the parser
+    // names its field.
+    std::string deep(1u << 20, '[');
+    EXPECT_FALSE(driver::LoadBoardBackendFromText(deep, "deep.json", &error));
+    EXPECT_EQ(error, "deep.json: nested deeper than 64 levels");
+    EXPECT_FALSE(driver::LoadBoardBackendFromText("{\"name\": \"x\", \"tsc_hz\": 1e400}",
+                                                  "huge.json", &error));
+    EXPECT_NE(error.find("(in the value of \"tsc_hz\")"), std::string::npos) << error;
     EXPECT_FALSE(driver::LoadBoardBackendFromText("[1, 2]", "list.json", &error));
     EXPECT_EQ(error, "list.json: profile: must be an object");
     // Every field of the minimal profile replaced by a value of the wrong kind is refused

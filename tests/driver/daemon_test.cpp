@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,15 +14,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "hwaccess/protocol/driver_request.h"
 #include "hwaccess/protocol/frame.h"
+#include "hwaccess/transport.h"
 
 namespace kvt {
 namespace {
@@ -117,10 +121,13 @@ std::string TempFolder() {
 // Connects as uid/gid 65534 from a child process and sends a status request. Returns 0 when
 // the connection was accepted and closed with no answer, 1 when an answer came, 2 when the
 // connection itself failed.
-int ExchangeAsNobody(const std::string& socketPath) {
+// `groups`: the supplementary groups the child holds.
+int ExchangeAsNobody(const std::string& socketPath, std::vector<gid_t> groups = {}) {
     pid_t child = fork();
     if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        if (setgroups(groups.size(), groups.data()) != 0 || setgid(65534) != 0 ||
+            setuid(65534) != 0)
+            _exit(3);
         std::vector<uint8_t> frame = MakeFrame(kExtStatus, Block());
         RawAnswer answer = RawExchange(socketPath, frame, 3000);
         _exit(!answer.connected ? 2 : answer.answered ? 1 : 0);
@@ -341,22 +348,189 @@ TEST_F(BoardDaemonTest, StalledClientsDoNotHoldUpOthers) {
         close(fd);
     }
 
-    // Beyond 64 open connections, new ones are closed at once.
+    // Many open connections lock nobody out: a new one evicts the one that waited longest.
     std::vector<int> many;
-    int closedAtOnce = 0;
     for (int i = 0; i < 70; ++i) {
         int fd = Connect(daemon_.SocketPath());
         ASSERT_GE(fd, 0);
         many.push_back(fd);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (int fd : many) {
-        int ms = MsUntilClosed(fd, 0);
-        if (ms >= 0) ++closedAtOnce;
-        close(fd);
-    }
-    EXPECT_EQ(closedAtOnce, 6);
     EXPECT_EQ(Call(kNtReadPort, PortBlock(0x71, 1)).header.success, 1u);
+    for (int fd : many) close(fd);
+}
+
+// p99 in milliseconds of 200 requests from an honest client on a kept connection (replaced
+// whenever the daemon evicts it).
+int64_t HonestP99(const PrivateDaemon& daemon) {
+    SocketTransport transport(daemon.runtimeDir(), true);
+    std::vector<int64_t> latencies;
+    int failed = 0;
+    for (int i = 0; i < 200; ++i) {
+        DriverRequest block = PortBlock(0x71, 1);
+        auto start = Clock::now();
+        failed += transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, block) !=
+                  TransportResult::Ok;
+        latencies.push_back(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+    }
+    EXPECT_EQ(failed, 0);
+    std::sort(latencies.begin(), latencies.end());
+    return latencies[197];
+}
+
+std::vector<int> OpenMany(const PrivateDaemon& daemon, int count, size_t sendBytes) {
+    std::vector<uint8_t> frame = MakeFrame(kNtReadPort, PortBlock(0x71, 1));
+    std::vector<int> fds;
+    for (int i = 0; i < count; ++i) {
+        int fd = Connect(daemon.SocketPath(i % 2 ? "korvavxd.vxd" : "Korvanta"));
+        if (fd < 0) break;
+        if (sendBytes > 0) send(fd, frame.data(), sendBytes, MSG_NOSIGNAL);
+        fds.push_back(fd);
+    }
+    return fds;
+}
+
+TEST_F(BoardDaemonTest, HonestClientsAreServedPromptlyBesideHostileOnes) {
+    rlimit files{4096, 4096};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+    setrlimit(RLIMIT_NOFILE, &files);
+
+    {
+        std::vector<int> stalled = OpenMany(daemon_, 100, 10);
+        EXPECT_EQ(stalled.size(), 100u);
+        int64_t p99 = HonestP99(daemon_);
+        std::printf("p99 with 100 stalled clients: %lld ms\n", static_cast<long long>(p99));
+        EXPECT_LE(p99, 200);
+        for (int fd : stalled) close(fd);
+    }
+    {
+        // 100 clients sending one byte of a frame a second.
+        std::vector<int> trickling = OpenMany(daemon_, 100, 0);
+        EXPECT_EQ(trickling.size(), 100u);
+        std::atomic<bool> done{false};
+        std::thread trickle([&] {
+            std::vector<uint8_t> frame = MakeFrame(kNtReadPort, PortBlock(0x71, 1));
+            for (size_t at = 0; !done && at < frame.size(); ++at) {
+                for (int fd : trickling) send(fd, &frame[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                for (int i = 0; i < 10 && !done; ++i)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        int64_t p99 = HonestP99(daemon_);
+        done = true;
+        trickle.join();
+        std::printf("p99 with 100 clients sending a byte a second: %lld ms\n",
+                    static_cast<long long>(p99));
+        EXPECT_LE(p99, 200);
+        for (int fd : trickling) close(fd);
+    }
+    {
+        std::vector<int> held = OpenMany(daemon_, 2000, 0);
+        EXPECT_EQ(held.size(), 2000u);
+        int64_t p99 = HonestP99(daemon_);
+        std::printf("p99 with 2000 connections held open: %lld ms\n", static_cast<long long>(p99));
+        EXPECT_LE(p99, 200);
+        for (int fd : held) close(fd);
+    }
+    EXPECT_TRUE(daemon_.Running());
+}
+
+TEST_F(BoardDaemonTest, ClientReplacesAKeptConnectionTheDaemonEvicted) {
+    SocketTransport transport(daemon_.runtimeDir(), true);
+    DriverRequest block = PortBlock(0x71, 1);
+    ASSERT_EQ(transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, block),
+              TransportResult::Ok);
+    // More connections of this user than it may hold: the idle kept one goes first.
+    std::vector<int> crowd = OpenMany(daemon_, 40, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    block = PortBlock(0x71, 1);
+    EXPECT_EQ(transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, block),
+              TransportResult::Ok);
+    for (int fd : crowd) close(fd);
+}
+
+TEST_F(BoardDaemonTest, KeptConnectionCarriesManyRequestsSentBackToBack) {
+    int fd = Connect(daemon_.SocketPath());
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> frames;
+    for (int i = 0; i < 64; ++i) {
+        std::vector<uint8_t> frame = MakeFrame(kNtReadPort, PortBlock(i % 2 ? 0x71 : 0x80, 1));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    ASSERT_EQ(send(fd, frames.data(), frames.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(frames.size()));
+    std::vector<uint8_t> answers(64 * kAnswerPrefixSize);
+    ASSERT_EQ(recv(fd, answers.data(), answers.size(), MSG_WAITALL),
+              static_cast<ssize_t>(answers.size()));
+    for (int i = 0; i < 64; ++i) {
+        AnswerHeader header;
+        std::memcpy(&header, answers.data() + i * kAnswerPrefixSize, sizeof header);
+        EXPECT_EQ(header.success, 1u) << "answer " << i;
+    }
+    // A malformed frame on a kept connection still ends it.
+    std::vector<uint8_t> bad(kRequestPrefixSize, 0xEE);
+    send(fd, bad.data(), bad.size(), MSG_NOSIGNAL);
+    EXPECT_GE(MsUntilClosed(fd, 3000), 0);
+    close(fd);
+}
+
+TEST(AuditTest, LinesLandInTheSystemLogOrTheFileAndWritesStopWithoutEither) {
+    std::string dir = TempFolder();
+    std::string logSocket = dir + "/log", file = dir + "/state/audit.log";
+    // A system log: a datagram socket that receives the lines.
+    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", logSocket.c_str());
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    auto writePort = [](const PrivateDaemon& daemon) {
+        return RawExchange(daemon.SocketPath(), MakeFrame(kNtWritePort, PortBlock(0x80, 1, 0x5A)))
+            .header.success;
+    };
+    {
+        test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+        options.extraArgs = {"--system-log", logSocket, "--audit-file", file};
+        PrivateDaemon daemon;
+        ASSERT_TRUE(daemon.Start(options));
+        EXPECT_EQ(writePort(daemon), 1u);
+        std::string lines;
+        char text[1024];
+        ssize_t n;
+        while ((n = recv(log, text, sizeof text, MSG_DONTWAIT)) > 0) lines.append(text, n);
+        EXPECT_NE(lines.find("WritePort port=0x0080 width=1 value=0x0000005A: writing"),
+                  std::string::npos)
+            << lines;
+        EXPECT_FALSE(fs::exists(file));
+    }
+    close(log);
+    {
+        // No system log listens: the file takes the lines.
+        test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+        options.extraArgs = {"--system-log", logSocket, "--audit-file", file};
+        PrivateDaemon daemon;
+        ASSERT_TRUE(daemon.Start(options));
+        EXPECT_EQ(writePort(daemon), 1u);
+        std::ifstream in(file);
+        std::string lines((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_NE(lines.find("WritePort port=0x0080 width=1 value=0x0000005A: done"),
+                  std::string::npos)
+            << lines;
+    }
+    {
+        // Neither: reads are served, writes refused.
+        test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+        options.extraArgs = {"--system-log", logSocket, "--audit-file", "/dev/null/audit.log"};
+        PrivateDaemon daemon;
+        ASSERT_TRUE(daemon.Start(options));
+        EXPECT_EQ(writePort(daemon), 0u);
+        EXPECT_EQ(RawExchange(daemon.SocketPath(), MakeFrame(kNtReadPort, PortBlock(0x80, 1)))
+                      .header.success,
+                  1u);
+    }
+    fs::remove_all(dir);
 }
 
 TEST_F(BoardDaemonTest, OtherUsersGetNothing) {
@@ -433,6 +607,22 @@ TEST(HostDaemonTest, ServesRootReadOnlyAndRefusesOthers) {
 
     OpenUpSockets(daemon);
     EXPECT_EQ(ExchangeAsNobody(daemon.SocketPath("Korvanta")), 0);
+}
+
+TEST(HostDaemonTest, GroupMembershipIsTheOneThePeerProcessHolds) {
+    if (geteuid() != 0) GTEST_SKIP() << "the host daemon runs as root";
+    group* users = getgrnam("users");
+    if (users == nullptr) GTEST_SKIP() << "no group 'users' here";
+    gid_t gid = users->gr_gid;
+    PrivateDaemon daemon;
+    test::DaemonOptions options = Options("", true);
+    options.extraArgs = {"--group", "users"};
+    std::string error;
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    OpenUpSockets(daemon);
+    // Nobody is no member in the group database; what counts is the group the process holds.
+    EXPECT_EQ(ExchangeAsNobody(daemon.SocketPath(), {gid}), 1);
+    EXPECT_EQ(ExchangeAsNobody(daemon.SocketPath(), {}), 0);
 }
 
 TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {

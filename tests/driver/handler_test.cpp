@@ -3,6 +3,7 @@
 #include "driver/handler.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -43,6 +44,7 @@ class HandlerTest : public ::testing::Test {
         options.writeLogger = [this](const std::string& line) {
             log_.push_back(line);
             if (onLog_) onLog_(line);
+            return !auditLost_;
         };
         return RequestHandler(*board_, options);
     }
@@ -65,6 +67,7 @@ class HandlerTest : public ::testing::Test {
     Caller caller_{1234, 100, 4321};
     std::vector<std::string> log_;
     std::function<void(const std::string&)> onLog_;
+    bool auditLost_ = false;  // the audit log accepts no line
 };
 
 TEST_F(HandlerTest, LogsEachWriteBeforeTheBoardSeesIt) {
@@ -114,6 +117,31 @@ TEST_F(HandlerTest, LogsEachWriteBeforeTheBoardSeesIt) {
     EXPECT_NE(log_[4].find("WritePhysicalMemory address=0x00001000 length=0x4"), std::string::npos)
         << log_[4];
     EXPECT_NE(log_[6].find("WriteMsr (consumer)"), std::string::npos) << log_[6];
+}
+
+TEST_F(HandlerTest, WriteMsrNeedsBothAccessWords) {
+    RequestHandler handler = MakeHandler(false);
+    for (auto [edi, esi] : {std::pair{kAccessEdi, 0u}, std::pair{0u, kAccessEsi},
+                            std::pair{kAccessEdi ^ 1, kAccessEsi}}) {
+        DriverRequest msr = Block();
+        msr.ecx = 0x199;
+        msr.eax = 0x77;
+        msr.edi = edi;
+        msr.esi = esi;
+        EXPECT_FALSE(handler.Handle(caller_, kNtDeviceName, Header(kNtWriteMsr), msr, {}).success)
+            << std::hex << edi << " " << esi;
+    }
+    EXPECT_TRUE(log_.empty());
+}
+
+TEST_F(HandlerTest, WritesThatCannotBeAuditedAreRefused) {
+    RequestHandler handler = MakeHandler(false);
+    Port(handler, kNtWritePort, 0x70, 0x24);
+    Port(handler, kNtWritePort, 0x71, 0x5A);
+    auditLost_ = true;
+    EXPECT_FALSE(Port(handler, kNtWritePort, 0x71, 0xA5).success);
+    EXPECT_EQ(BoardPort(0x71), 0x5A);
+    EXPECT_TRUE(Port(handler, kNtReadPort, 0x71).success);
 }
 
 TEST_F(HandlerTest, ReadOnlyRefusesWritesAndLogsTheRefusal) {
@@ -209,7 +237,11 @@ TEST_F(HandlerTest, StatusNamesTheBackendAndStopEndsTheDaemon) {
     for (const std::string& line : board_->StatusLines())
         EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line;
     EXPECT_FALSE(handler.stopRequested());
-    EXPECT_TRUE(handler.Handle(caller_, kNtDeviceName, Header(kExtStop), Block(), {}).success);
+    // Only root or the daemon's own user may end it.
+    EXPECT_FALSE(handler.Handle(caller_, kNtDeviceName, Header(kExtStop), Block(), {}).success);
+    EXPECT_FALSE(handler.stopRequested());
+    Caller self{geteuid(), getegid(), 1};
+    EXPECT_TRUE(handler.Handle(self, kNtDeviceName, Header(kExtStop), Block(), {}).success);
     EXPECT_TRUE(handler.stopRequested());
 }
 

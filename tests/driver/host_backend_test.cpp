@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/handler.h"
+#include "driver/wire.h"
+#include "support/daemon.h"
+
 namespace kvt::driver {
 namespace {
 
@@ -140,6 +144,25 @@ TEST_F(HostBackendTest, PhysicalMemoryAndTheExpressWindow) {
     ASSERT_TRUE(host->ReadPhysical(0x1800, bytes.data(), 4));
     EXPECT_EQ(std::memcmp(bytes.data(), data, 4), 0);
     EXPECT_EQ(StatusOf(*host, "physical memory: "), "physical memory: ok");
+}
+
+// A memory request never wraps past 4 GiB to low memory, however the host could read it.
+TEST_F(HostBackendTest, MemoryRequestsStopAt4GiB) {
+    WriteFile(paths_.devMem, Pattern(16, 5));
+    ASSERT_EQ(truncate(paths_.devMem.c_str(), 0x100000010ll), 0);  // readable past 4 GiB
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    RequestHandler handler(*host, HandlerOptions{});
+    Caller caller{0, 0, 1};
+    auto read = [&](uint32_t address, uint32_t length) {
+        DriverRequest block{};
+        block.physicalAddress = address;
+        block.length = length;
+        std::vector<uint8_t> frame = test::MakeFrame(kNtReadPhysicalMemory, block);
+        return ServeFrame(handler, caller, kNtDeviceName, frame)->success;
+    };
+    EXPECT_TRUE(read(0xFFFFFFF8, 8));
+    EXPECT_FALSE(read(0xFFFFFFF8, 16));
+    EXPECT_FALSE(read(0xFFFFFFFF, 2));
 }
 
 TEST_F(HostBackendTest, MsrsOfTheChosenProcessorAndStatusAdvice) {

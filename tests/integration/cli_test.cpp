@@ -211,6 +211,30 @@ TEST_F(BoardCli, MsrsPerProcessor) {
     EXPECT_EQ(Cli({"msr", "read", "199", "--cpu", "2"}).out, "0000000000000A20\n");
     EXPECT_EQ(Cli({"msr", "read", "199", "--cpu", "1"}).out, "0000000000000A2A\n");
     EXPECT_EQ(Cli({"msr", "write", "FE", "0", "0"}).status, 1);  // read-only
+    // All ones that the board really holds is a value, not a refusal.
+    ASSERT_EQ(Cli({"msr", "write", "199", "FFFFFFFF", "FFFFFFFF"}).status, 0);
+    EXPECT_EQ(Cli({"msr", "read", "199"}).out, "FFFFFFFFFFFFFFFF\n");
+}
+
+// The consumer request forms return numbers for refused requests; no command prints them.
+TEST(ConsumerFormCli, RefusedRequestsPrintNoValue) {
+    test::PrivateDaemon daemon;
+    test::DaemonOptions options;
+    options.board = test::BoardProfile("transmeta");
+    std::string error;
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    auto cli = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--board", test::BoardProfile("transmeta")});
+        return RunCli(daemon.runtimeDir(), args);
+    };
+    for (std::vector<std::string> refused :
+         {std::vector<std::string>{"msr", "read", "1B"}, {"io", "read", "FFFF", "--width", "4"}}) {
+        test::ProcessResult result = cli(refused);
+        EXPECT_EQ(result.status, 1) << refused[0];
+        EXPECT_EQ(result.out, "") << refused[0];
+    }
+    EXPECT_EQ(cli({"msr", "read", "19A"}).out, "0000000000000002\n");
+    EXPECT_EQ(cli({"io", "write", "FFFF", "0", "--width", "2"}).status, 1);
 }
 
 TEST_F(BoardCli, DriverStatusAndStop) {

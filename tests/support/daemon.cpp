@@ -183,6 +183,12 @@ RawAnswer RawExchange(const std::string& socketPath, std::span<const uint8_t> fr
         ssize_t n = recv(fd, chunk, sizeof chunk, 0);
         if (n <= 0) break;
         bytes.insert(bytes.end(), chunk, chunk + n);
+        // The daemon keeps the connection for more requests: one whole answer ends the read.
+        if (bytes.size() >= kAnswerPrefixSize) {
+            AnswerHeader header;
+            std::memcpy(&header, bytes.data(), sizeof header);
+            if (bytes.size() >= kAnswerPrefixSize + header.payloadLength) break;
+        }
     }
     close(fd);
     if (bytes.size() >= kAnswerPrefixSize) {

@@ -50,8 +50,8 @@ class PrivateDaemon {
     bool ownsFolder_ = false;
 };
 
-// One raw exchange on a daemon socket: sends `frame` (any bytes), then reads until the
-// daemon closes. `answered` is set when a whole answer prefix arrived.
+// One raw exchange on a daemon socket: sends `frame` (any bytes), then reads one answer or
+// until the daemon closes. `answered` is set when a whole answer prefix arrived.
 struct RawAnswer {
     bool connected = false;
     bool answered = false;

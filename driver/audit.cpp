@@ -1,0 +1,117 @@
+#include "driver/audit.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace kvt::driver {
+
+namespace {
+
+// LOG_AUTHPRIV | LOG_NOTICE, as a system log message priority.
+constexpr int kPriority = (10 << 3) | 5;
+
+bool MakeFolders(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash)))
+        return false;
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+}  // namespace
+
+AuditLog::AuditLog(std::string ident, std::string systemLogSocket, std::string file)
+    : ident_(std::move(ident)),
+      systemLogSocket_(std::move(systemLogSocket)),
+      file_(std::move(file)) {}
+
+AuditLog::~AuditLog() {
+    if (socket_ >= 0) close(socket_);
+    if (fd_ >= 0) close(fd_);
+}
+
+bool AuditLog::Open() {
+    if (OpenSystemLog()) {
+        destination_ = "system log (" + systemLogSocket_ + ")";
+        return true;
+    }
+    if (OpenFile()) {
+        destination_ = "file " + file_;
+        return true;
+    }
+    destination_ = "nowhere: no system log listens at " + systemLogSocket_ + " and " + file_ +
+                   " cannot be written (" + std::strerror(errno) + ")";
+    return false;
+}
+
+bool AuditLog::OpenSystemLog() {
+    if (systemLogSocket_.empty()) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (systemLogSocket_.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, systemLogSocket_.c_str(), systemLogSocket_.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return false;
+    }
+    socket_ = fd;
+    return true;
+}
+
+bool AuditLog::OpenFile() {
+    if (file_.empty()) return false;
+    size_t slash = file_.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolders(file_.substr(0, slash)))
+        return false;
+    // Never follow a link planted in place of the file.
+    int fd = open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    fd_ = fd;
+    return true;
+}
+
+bool AuditLog::Write(const std::string& line) {
+    if (socket_ >= 0) {
+        std::string message = "<" + std::to_string(kPriority) + ">" + ident_ + "[" +
+                              std::to_string(getpid()) + "]: " + line;
+        if (send(socket_, message.data(), message.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(message.size()))
+            return true;
+        // The system log went away: fall back to the file from now on.
+        close(socket_);
+        socket_ = -1;
+        if (fd_ < 0 && OpenFile()) destination_ = "file " + file_;
+    }
+    if (fd_ < 0) return false;
+    char stamp[32] = "";
+    time_t now = time(nullptr);
+    tm local{};
+    if (localtime_r(&now, &local) != nullptr)
+        strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+    std::string text =
+        std::string(stamp) + " " + ident_ + "[" + std::to_string(getpid()) + "]: " + line + "\n";
+    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+std::string DefaultAuditFile(bool hostDaemon) {
+    if (hostDaemon) return "/var/log/korvanta/audit.log";
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') return std::string(state) + "/korvanta/audit.log";
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.local/state/korvanta/audit.log";
+    return "/tmp/korvanta-" + std::to_string(getuid()) + "-audit.log";
+}
+
+}  // namespace kvt::driver
