@@ -5,6 +5,7 @@
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
 #include "tools/io/view/CKVTIOView.h"
+#include "tools/pci/view/CKvtPciView.h"
 
 namespace kvt {
 
@@ -12,6 +13,8 @@ void RegisterBuiltinTools(ToolRegistry& registry) {
     registry.Register(kSingleIoName, [](const ToolContext& context) -> ToolView* {
         return new CKVTIOView(context);
     });
+    registry.Register(
+        kPciName, [](const ToolContext& context) -> ToolView* { return new CKvtPciView(context); });
     registry.Register(kCpuidName, [](const ToolContext& context) -> ToolView* {
         return new CKvtCpuidView(context);
     });
