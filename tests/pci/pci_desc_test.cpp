@@ -1,8 +1,10 @@
 // The description files: the lookups' rules, malformed files, the index against a
 // line-by-line reader, and re-reading when a file changes.
+#include "tools/pci/pci_desc.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@
 #include <string>
 
 #include "support/pci_desc_reference.h"
-#include "tools/pci/pci_desc.h"
 
 namespace kvt {
 namespace {
@@ -107,7 +108,7 @@ TEST_F(PciDescTest, NamesFromIdFile) {
         "did 2930 82801I SMBus Controller\n"
         "DID 2930 second line of the same ID\n"
         "VID 1234 1234 Vendor named by its digits\n"
-        "VID ffff\n"              // no name: takes part in no match
+        "VID ffff\n"               // no name: takes part in no match
         "VID 1ffffffff Too big\n"  // over 32 bits
         "VID 5555 Last vendor");   // no line end: ignored
     EXPECT_EQ(files.LookupVendorName(0x8086), "Intel Corporation");

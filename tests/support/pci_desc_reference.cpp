@@ -1,9 +1,10 @@
 #include "support/pci_desc_reference.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 namespace kvt::test {
 
