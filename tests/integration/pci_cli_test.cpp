@@ -127,7 +127,9 @@ TEST(HostPciReport, CurrentDeviceValuesAreTheSysfsBytes) {
             RunCli(daemon.runtimeDir(), {"report", "pci", "--current", name.substr(5)});
         ASSERT_EQ(current.status, 0) << name << current.err;
         std::vector<std::string> lines = Lines(current.out);
-        ASSERT_GE(lines.size(), 5u + 64u) << name;
+        // A PCI Express function outside any window this machine offers shows no registers.
+        ASSERT_TRUE(lines.size() == 5u || lines.size() >= 5u + 64u) << name;
+        if (lines.size() == 5u) continue;
         for (size_t row = 0; row + 5 < lines.size() && row * 4 + 4 <= config.size(); ++row) {
             uint32_t expected;
             std::memcpy(&expected, config.data() + row * 4, 4);
