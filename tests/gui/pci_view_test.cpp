@@ -12,6 +12,7 @@
 #include "app/main_frame.h"
 #include "gui_support.h"
 #include "shell/messages.h"
+#include "tools/hexview/view/CKvtMemoryView.h"
 #include "tools/pci/view/CKvtPciView.h"
 
 using namespace kvt;
@@ -155,6 +156,24 @@ class PciViewTest : public QObject {
             QTest::mouseDClick(view.registerList()->viewport(), Qt::LeftButton, {}, rect.center());
         }
         QCOMPARE(host.calls, (QStringList{"mem f9fff800 400", "io 400 100"}));
+    }
+
+    void memoryBarOpensAMemoryDumpWindow() {
+        guitest::MessageBoxCatcher catcher;  // answers whatever the new window may show
+        view_->scanButton()->click();
+        view_->deviceList()->setCurrentIndex(16);  // 00:1F.3, memory BAR F9FFF804h at 10h
+        QTreeWidgetItem* item = view_->registerList()->topLevelItem(4);
+        view_->registerList()->setCurrentItem(item);
+        view_->registerList()->scrollToItem(item);
+        const QRect rect = view_->registerList()->visualItemRect(item);
+        QTest::mouseClick(view_->registerList()->viewport(), Qt::LeftButton, {}, rect.center());
+        QTest::mouseDClick(view_->registerList()->viewport(), Qt::LeftButton, {}, rect.center());
+        CKvtMemoryView* dump = nullptr;
+        for (CChildFrame* window : frame_->toolWindows()) {
+            if (auto* v = qobject_cast<CKvtMemoryView*>(window->view())) dump = v;
+        }
+        QVERIFY(dump != nullptr);
+        QCOMPARE(dump->addressEdit()->text().toUpper(), QString("F9FFF800"));
     }
 
     void saveDialogButtonsEscapeAndSaveAll() {
