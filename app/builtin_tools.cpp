@@ -7,6 +7,7 @@
 #include "tools/hexview/view/CKvtHexEditView.h"
 #include "tools/hexview/view/CKvtMemoryView.h"
 #include "tools/io/view/CKVTIOView.h"
+#include "tools/pci/view/CKvtPciView.h"
 
 namespace kvt {
 
@@ -14,6 +15,8 @@ void RegisterBuiltinTools(ToolRegistry& registry) {
     registry.Register(kSingleIoName, [](const ToolContext& context) -> ToolView* {
         return new CKVTIOView(context);
     });
+    registry.Register(
+        kPciName, [](const ToolContext& context) -> ToolView* { return new CKvtPciView(context); });
     registry.Register(kMemoryDumpName, [](const ToolContext& context) -> ToolView* {
         return new CKvtMemoryView(context);
     });

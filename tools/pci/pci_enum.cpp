@@ -1,5 +1,7 @@
 #include "tools/pci/pci_enum.h"
 
+#include <cstring>
+
 namespace kvt {
 
 namespace {
@@ -36,8 +38,10 @@ uint32_t EnumerateByList(DriverClient& client, std::vector<PciFunctionRecord>& t
     return static_cast<uint32_t>(table.size());
 }
 
-uint32_t EnumerateByScan(DriverClient& client, std::vector<PciFunctionRecord>& table) {
+uint32_t EnumerateByScan(DriverClient& client, std::vector<PciFunctionRecord>& table,
+                         const PciProgress& progress) {
     for (uint32_t bus = 0; bus < 256; ++bus) {
+        if (progress) progress(bus, 256);
         for (uint32_t device = 0; device < 32; ++device) {
             for (uint32_t function = 0; function < 8; ++function) {
                 if (table.size() >= kMaxPciFunctions) return static_cast<uint32_t>(table.size());
@@ -80,10 +84,137 @@ uint32_t GetPciDeviceKind(DriverClient& client, uint32_t configAddress) {
     return kPciKind;
 }
 
-uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table) {
+uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table,
+                               const PciProgress& progress) {
     table.clear();
-    if (ConsumerWindows(client.GetOsKind())) return EnumerateByScan(client, table);
+    if (ConsumerWindows(client.GetOsKind())) return EnumerateByScan(client, table, progress);
     return EnumerateByList(client, table);
+}
+
+}  // namespace kvt
+
+namespace kvt {
+
+namespace {
+
+constexpr uint64_t k4GiB = 0x100000000ull;
+
+bool FitsBelow4GiB(uint64_t address, uint64_t length) {
+    return address < k4GiB && length <= k4GiB - address;
+}
+
+}  // namespace
+
+bool FindMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uint32_t* base) {
+    const uint32_t wanted = (record.deviceId << 16) | (record.vendorId & 0xFFFF);
+    const uint64_t offset = MmConfigOffset(record.bus, record.device, record.function);
+    for (uint32_t high = 8; high <= 15; ++high) {
+        const uint64_t candidate = uint64_t(high) << 28;
+        if (!FitsBelow4GiB(candidate + offset, 4)) continue;
+        uint32_t value = 0;
+        if (client.ReadPhysicalMemory(static_cast<uint32_t>(candidate + offset), &value, 4) &&
+            value == wanted) {
+            *base = static_cast<uint32_t>(candidate);
+            return true;
+        }
+    }
+    *base = kDefaultMmConfigBase;
+    return false;
+}
+
+bool AutoMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uint64_t* base) {
+    uint32_t windowBase = 0;
+    uint8_t firstBus = 0, lastBus = 0;
+    if (client.PcieWindow(windowBase, firstBus, lastBus) && record.bus >= firstBus &&
+        record.bus <= lastBus) {
+        const uint64_t firstBusOffset = MmConfigOffset(firstBus, 0, 0);
+        if (windowBase >= firstBusOffset) {
+            *base = windowBase - firstBusOffset;
+            return true;
+        }
+    }
+    uint32_t probed = 0;
+    const bool found = FindMmConfigBase(client, record, &probed);
+    *base = probed;
+    return found;
+}
+
+bool ParseMmConfigBase(std::string_view text, bool* isAuto, uint64_t* base) {
+    *isAuto = text == kAutoBase;
+    if (*isAuto) return true;
+    if (text.empty()) return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        value = value * 16 + uint64_t(digit);
+        if (value > 0xFFFFFFFFull) return false;
+    }
+    *base = value;
+    return true;
+}
+
+PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRecord& record,
+                                      std::string_view baseText, uint8_t* buffer) {
+    PciRegisterRead result;
+    if (record.kind != kPciExpressKind) {
+        const uint32_t address = PciConfigAddress(record.bus, record.device, record.function);
+        result.startAddress = address;
+        result.hasAddress = true;
+        uint32_t values[kPciSpaceSize / 4];
+        for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) {
+            if (!client.ReadPciConfig(address + i * 4, values[i])) return result;
+        }
+        std::memcpy(buffer, values, sizeof values);
+        result.status = PciRegisterRead::Status::Ok;
+        result.length = kPciSpaceSize;
+        return result;
+    }
+
+    bool isAuto = false;
+    uint64_t base = 0;
+    if (!ParseMmConfigBase(baseText, &isAuto, &base)) {
+        result.status = PciRegisterRead::Status::BaseRejected;
+        return result;
+    }
+    bool haveBase = true;
+    if (isAuto) haveBase = AutoMmConfigBase(client, record, &base);
+    const uint64_t address = base + MmConfigOffset(record.bus, record.device, record.function);
+    result.startAddress = address;
+    result.hasAddress = true;
+    if (!haveBase || !FitsBelow4GiB(address, kPciExpressSpaceSize)) {
+        result.status = PciRegisterRead::Status::NoWindow;
+        return result;
+    }
+    // Read into a buffer of its own, so a refused read leaves the caller's buffer as it was.
+    uint8_t bytes[kPciExpressSpaceSize];
+    if (!client.ReadPhysicalMemory(static_cast<uint32_t>(address), bytes, sizeof bytes)) {
+        return result;
+    }
+    std::memcpy(buffer, bytes, sizeof bytes);
+    result.status = PciRegisterRead::Status::Ok;
+    result.length = kPciExpressSpaceSize;
+    return result;
+}
+
+int WriteFunctionRegister(DriverClient& client, uint32_t kind, uint64_t address, uint32_t value) {
+    if (kind == kPciKind) {
+        if (address > 0xFFFFFFFFull) return 0;
+        return client.WritePciConfig(static_cast<uint32_t>(address), value);
+    }
+    if (kind == kPciExpressKind) {
+        if (!FitsBelow4GiB(address, 4)) return 0;
+        return client.WritePhysicalMemory(static_cast<uint32_t>(address), &value, 4);
+    }
+    return 0;
 }
 
 }  // namespace kvt

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string_view>
 #include <vector>
 
 #include "hwaccess/driver_client.h"
@@ -39,6 +41,66 @@ uint32_t GetPciDeviceKind(DriverClient& client, uint32_t configAddress);
 // Fills table with every function found, in the driver's order (or the scan's), at most
 // kMaxPciFunctions. A function whose 00h or 08h read fails is not listed. Returns the count;
 // 0 when the listing request fails.
-uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table);
+// progress, when given, hears (done, total) steps of the bus scan (one per bus).
+using PciProgress = std::function<void(uint32_t done, uint32_t total)>;
+uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table,
+                               const PciProgress& progress = {});
+
+// The probe's answer when no candidate base holds the function.
+inline constexpr uint32_t kDefaultMmConfigBase = 0xE0000000u;
+
+// Bytes of one function in the memory-mapped configuration space (and of the register buffer).
+inline constexpr uint32_t kPciExpressSpaceSize = 0x1000;
+inline constexpr uint32_t kPciSpaceSize = 0x100;
+
+// Offset of function (bus, device, function) from the start of a memory-mapped window whose
+// first bus is bus 0.
+constexpr uint64_t MmConfigOffset(uint32_t bus, uint32_t device, uint32_t function) {
+    return uint64_t(bus) * 0x100000u + device * 0x8000u + function * 0x1000u;
+}
+
+// Probes the candidate bases 80000000h, 90000000h, ... F0000000h in ascending order for the
+// one at which the function's register 00h reads device ID × 10000h + vendor ID. A candidate
+// whose address would pass 4 GiB, or whose read fails, is skipped. True with *base set on a
+// match; otherwise false and *base = E0000000h.
+bool FindMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uint32_t* base);
+
+// The base the automatic choice reads a PCI Express function from: the daemon's window when it
+// covers the function's bus (its base is the address of its first bus), else the probe.
+// False when neither gives one; *base then holds the probe's default for the address field.
+bool AutoMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uint64_t* base);
+
+// The configuration space of one function as the register list shows it.
+struct PciRegisterRead {
+    enum class Status {
+        Ok,            // `length` bytes of `buffer` are valid
+        BaseRejected,  // the base text is neither "Auto" nor hexadecimal up to FFFFFFFFh
+        NoWindow,      // no base found, or the function's window passes 4 GiB: nothing read
+        ReadFailed,    // the driver refused a read: nothing is shown
+    };
+    Status status = Status::ReadFailed;
+    uint32_t length = 0;        // 256, 4096, or 0 when nothing is valid
+    uint64_t startAddress = 0;  // configuration address (kind 1) or physical address (kind 2)
+    bool hasAddress = false;    // false only after a rejected base
+};
+
+// The base-field entry of the PCI tool: "Auto" (exactly) or a hexadecimal address.
+inline constexpr std::string_view kAutoBase = "Auto";
+
+// Reads the function's configuration space into buffer (kPciExpressSpaceSize bytes): 64 double
+// words by configuration request for kind 1, 4096 bytes of physical memory for kind 2 at
+// base + bus×100000h + device×8000h + function×1000h. The base text matters only for kind 2.
+PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRecord& record,
+                                      std::string_view baseText, uint8_t* buffer);
+
+// Checks a base text: "Auto" gives true with *isAuto; a hexadecimal value of at most FFFFFFFFh
+// gives true with *base. Anything else is rejected.
+bool ParseMmConfigBase(std::string_view text, bool* isAuto, uint64_t* base);
+
+// Writes one double word at the address the tool shows: a configuration request for kind 1,
+// a 4-byte physical memory write for kind 2. Other kinds, and a physical address whose four
+// bytes would pass 4 GiB, send nothing. Returns the driver's success flag (0 when nothing
+// was sent).
+int WriteFunctionRegister(DriverClient& client, uint32_t kind, uint64_t address, uint32_t value);
 
 }  // namespace kvt

@@ -1,0 +1,353 @@
+#include "tools/pci/pci_tool.h"
+
+#include <cstring>
+
+#include "platform/format.h"
+#include "tools/io/hex_input.h"
+
+namespace kvt {
+
+namespace {
+
+constexpr const char* kReportHeading = "%16s%16s\tDescription\n";
+
+uint32_t Dword(const uint8_t* buffer, uint32_t offset) {
+    uint32_t value;
+    std::memcpy(&value, buffer + offset, 4);
+    return value;
+}
+
+}  // namespace
+
+PciTool::PciTool(DriverClient& client, UserMessages& messages, PciDescriptions descriptions,
+                 PciToolHost* host)
+    : client_(client), messages_(messages), descriptions_(std::move(descriptions)), host_(host) {}
+
+std::vector<std::string> PciTool::BaseChoices() {
+    std::vector<std::string> rows;
+    for (uint32_t i = 8; i <= 15; ++i) rows.push_back(Format("%X", i << 28));
+    return rows;
+}
+
+std::string PciTool::Caption(const PciFunctionRecord& record, bool* readError) const {
+    std::string vendor = descriptions_.LookupVendorName(record.vendorId, readError);
+    if (!vendor.empty()) vendor = Format("(%s)", vendor.c_str());
+    std::string ids =
+        Format("VendorID=%04X %s, DeviceID=%04X, Bus %X, Device %X, Function %X", record.vendorId,
+               vendor.c_str(), record.deviceId, record.bus, record.device, record.function);
+    ClassLookup cls = descriptions_.LookupClassDescription(record.classCode, readError);
+    if (!cls.found) return ids;
+    return cls.description + " (" + ids + ")";
+}
+
+void PciTool::ShowReadError(bool readError) {
+    if (readError) messages_.ShowMessage(kDescriptionReadErrorMessage);
+}
+
+uint32_t PciTool::FillDeviceList() {
+    const uint32_t mask = filter == kFilterExpress ? 2u : filter == kFilterPci ? 1u : 3u;
+    deviceListLabel_ = mask == 1   ? "PCI Devices"
+                       : mask == 2 ? "PCI Express Devices"
+                                   : "PCI and PCI Express Devices";
+    deviceRows_.clear();
+    listMap_.clear();
+    bool readError = false;
+    for (size_t i = 0; i < table_.size(); ++i) {
+        const PciFunctionRecord& record = table_[i];
+        if ((record.kind & mask) != record.kind) continue;
+        deviceRows_.push_back(Caption(record, &readError));
+        listMap_.push_back(i);
+    }
+    deviceRows_.push_back(kNotApplicableRow);
+    selectedRow_ = 0;
+    if (!listMap_.empty()) SetSelectors(table_[listMap_[0]]);
+    ShowReadError(readError);
+    return static_cast<uint32_t>(listMap_.size());
+}
+
+void PciTool::SetSelectors(const PciFunctionRecord& record) {
+    bus = static_cast<int>(record.bus);
+    device = static_cast<int>(record.device);
+    function = static_cast<int>(record.function);
+}
+
+void PciTool::ClearEditFields() {
+    registerLine_.clear();
+    valueText.clear();
+}
+
+void PciTool::Scan() {
+    EnumeratePciFunctions(client_, table_, progress_);
+    if (FillDeviceList() == 0) {
+        messages_.ShowMessage(kPciNoDeviceMessage);
+        return;
+    }
+    ShowRecord(table_[listMap_[0]]);
+    enumerated_ = true;
+}
+
+void PciTool::FilterChanged() {
+    if (enumerated_) Scan();
+}
+
+void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase) {
+    PciRegisterRead read = ReadFunctionRegisters(client_, record, baseText, buffer_);
+    registerRows_.clear();
+    if (read.status == PciRegisterRead::Status::BaseRejected) {
+        // Nothing was read: no address to show, and Write has no target.
+        length_ = 0;
+        hasTarget_ = false;
+        configAddress_.clear();
+        ClearEditFields();
+        if (!quietBase) {
+            messages_.ShowMessage(kPciBaseErrorMessage);
+            messages_.SetFocus(kFieldBase);
+        }
+        return;
+    }
+    configAddress_ = Format("%llX", static_cast<unsigned long long>(read.startAddress));
+    std::string name = descriptions_.LookupDeviceName(record.vendorId, record.deviceId);
+    registerListLabel_ = name.empty() ? "Register List" : "Register List (" + name + ")";
+    if (read.status != PciRegisterRead::Status::Ok) {
+        // A read that did not happen shows no values, and Write keeps no target.
+        length_ = 0;
+        hasTarget_ = false;
+        return;
+    }
+    length_ = read.length;
+    kind_ = record.kind;
+    hasTarget_ = true;
+    bool readError = false;
+    FillRegisterList(&readError);
+    ShowReadError(readError);
+}
+
+void PciTool::FillRegisterList(bool* readError) {
+    registerRows_.clear();
+    const bool described = descriptions_.RegisterFileAvailable();
+    const uint32_t id00 = Dword(buffer_, 0);
+    for (uint32_t offset = 0; offset + 4 <= length_; offset += 4) {
+        registerRows_.push_back(
+            {Format("%03X", offset), Format("%08X", Dword(buffer_, offset)),
+             described ? descriptions_.LookupRegisterDescription(offset, id00, readError)
+                       : std::string()});
+    }
+}
+
+void PciTool::SelectDeviceRow(int row) {
+    if (row < 0 || row >= static_cast<int>(deviceRows_.size())) return;
+    if (row == static_cast<int>(listMap_.size())) {
+        // "N/A" stands for the device above it; alone it has nothing to show.
+        if (row == 0) {
+            selectedRow_ = row;
+            return;
+        }
+        --row;
+    }
+    selectedRow_ = row;
+    const PciFunctionRecord& record = table_[listMap_[static_cast<size_t>(row)]];
+    ShowRecord(record);
+    SetSelectors(record);
+}
+
+int PciTool::RowOf(uint32_t b, uint32_t d, uint32_t f) const {
+    for (size_t row = 0; row < listMap_.size(); ++row) {
+        const PciFunctionRecord& r = table_[listMap_[row]];
+        if (r.bus == b && r.device == d && r.function == f) return static_cast<int>(row);
+    }
+    return -1;
+}
+
+void PciTool::SelectorsChanged() {
+    ShowBySelectors(false);
+}
+
+void PciTool::ShowBySelectors(bool quietBase) {
+    if (bus < 0 || device < 0 || function < 0) return;
+    PciFunctionRecord record;
+    record.bus = static_cast<uint32_t>(bus);
+    record.device = static_cast<uint32_t>(device);
+    record.function = static_cast<uint32_t>(function);
+    const uint32_t address = PciConfigAddress(record.bus, record.device, record.function);
+    record.kind = GetPciDeviceKind(client_, address);
+    uint32_t id = 0xFFFFFFFFu;
+    client_.ReadPciConfig(address, id);
+    record.deviceId = id >> 16;
+    record.vendorId = id & 0xFFFF;
+    ShowRecord(record, quietBase);
+    if (deviceRows_.empty()) return;
+    int row = RowOf(record.bus, record.device, record.function);
+    selectedRow_ = row >= 0 ? row : static_cast<int>(listMap_.size());
+}
+
+void PciTool::Refresh() {
+    SelectorsChanged();
+    ClearEditFields();
+}
+
+void PciTool::SelectRegister(int row) {
+    if (row < 0 || row >= static_cast<int>(registerRows_.size())) return;
+    const RegisterRow& r = registerRows_[static_cast<size_t>(row)];
+    uint64_t address = std::strtoull(configAddress_.c_str(), nullptr, 16);
+    const uint64_t offset = std::strtoull(r.offset.c_str(), nullptr, 16);
+    address = offset + (address & (kind_ == kPciExpressKind ? ~0xFFFull : ~0xFFull));
+    configAddress_ = Format("%llX", static_cast<unsigned long long>(address));
+    registerLine_ = Format("PCI Configuration Space Register:  0x%llX",
+                           static_cast<unsigned long long>(address));
+    valueText = r.value;
+}
+
+void PciTool::OpenBaseAddress(int row) {
+    if (row < 0 || row >= static_cast<int>(registerRows_.size())) {
+        messages_.ShowMessage(kPciNoSelectionMessage);
+        return;
+    }
+    // The base address registers of the function's header type.
+    const uint32_t headerType = buffer_[0x0E] & 0x7F;
+    const int lastRow = headerType == 0 ? 9 : headerType == 1 ? 5 : headerType == 2 ? 4 : 3;
+    if (row < 4 || row > lastRow) return;
+    // Walk the registers from the first, so the upper half of a 64-bit one is known as such.
+    int bar = 4;
+    while (bar < row) {
+        const uint32_t v = Dword(buffer_, static_cast<uint32_t>(bar) * 4);
+        bar += ((v & 1) == 0 && (v & 6) == 4) ? 2 : 1;
+    }
+    if (bar != row) return;  // the upper half of a 64-bit register
+    const uint32_t value = Dword(buffer_, static_cast<uint32_t>(row) * 4);
+    if (value == 0 || host_ == nullptr) return;
+    if (value & 1) {
+        host_->OpenGroupIoAt(value & 0xFFFE, 0x100);
+        return;
+    }
+    if ((value & 6) == 4) {
+        // 64-bit: only an address below 4 GiB can be dumped.
+        if (row == lastRow || Dword(buffer_, static_cast<uint32_t>(row + 1) * 4) != 0) return;
+    }
+    const uint32_t address = value & ~0xFu;
+    if (address != 0) host_->OpenMemoryDumpAt(address, 0x400);
+}
+
+void PciTool::Write() {
+    const uint64_t address = std::strtoull(configAddress_.c_str(), nullptr, 16);
+    if (!IsHexString(valueText)) {
+        messages_.ShowMessage(kPciDataErrorMessage);
+        messages_.SetFocus(kFieldValue);
+        return;
+    }
+    const uint32_t value = ParseHex32(valueText);
+    if (!hasTarget_ || configAddress_.empty()) return;  // nothing read: no target
+    WriteFunctionRegister(client_, kind_, address, value);
+    SelectorsChanged();
+    ClearEditFields();
+}
+
+void PciTool::FindNext() {
+    if (!IsHexString(idText)) {
+        messages_.ShowMessage(kPciIdErrorMessage);
+        messages_.SetFocus(kFieldId);
+        return;
+    }
+    const uint32_t v = ParseHex32(idText);
+    const uint32_t low = v & 0xFFFF, high = v >> 16;
+    // The upper half is an ID of its own only when the entry reaches into it.
+    const bool useHigh = idText.size() > 4;
+    if (!enumerated_) Scan();
+    const int end = static_cast<int>(listMap_.size());
+    if (findPosition_ + 1 > end) findPosition_ = -1;
+    for (int row = findPosition_ + 1; row < end; ++row) {
+        const PciFunctionRecord& r = table_[listMap_[static_cast<size_t>(row)]];
+        if (low == r.deviceId || low == r.vendorId ||
+            (useHigh && (high == r.deviceId || high == r.vendorId))) {
+            findPosition_ = row;
+            ShowRecord(r);
+            selectedRow_ = row;
+            SetSelectors(r);
+            return;
+        }
+    }
+    findPosition_ = end;
+    messages_.ShowMessage(kPciNoMatchMessage);
+}
+
+void PciTool::WriteReport(ReportStream& out, const std::function<int()>& chooseReport) {
+    if (!enumerated_) {
+        messages_.ShowMessage(kPciNoInformationMessage);
+        return;
+    }
+    const int choice = chooseReport();
+    if (choice == kSaveDialogFailed) {
+        messages_.ShowMessage(kPciSaveDialogMessage);
+        return;
+    }
+    if (choice == kSaveAll) {
+        WriteAllDevicesReport(out);
+    } else {
+        WriteCurrentDeviceReport(out);
+    }
+}
+
+void PciTool::WriteAllDevicesReport(ReportStream& out) {
+    out.Write(
+        "========================= All PCI Devices "
+        "Information==========================\n\n");
+    // The base entry is checked once for the whole report.
+    bool isAuto = false;
+    uint64_t base = 0;
+    const bool baseOk = ParseMmConfigBase(baseText, &isAuto, &base);
+    if (!baseOk) {
+        messages_.ShowMessage(kPciBaseErrorMessage);
+        messages_.SetFocus(kFieldBase);
+    }
+    const bool described = descriptions_.RegisterFileAvailable();
+    bool readError = false;
+    uint8_t buffer[kPciExpressSpaceSize];
+    for (size_t i = 0; i < table_.size(); ++i) {
+        if (progress_) progress_(static_cast<uint32_t>(i), static_cast<uint32_t>(table_.size()));
+        const PciFunctionRecord& record = table_[i];
+        uint32_t length = 0;
+        if (baseOk || record.kind != kPciExpressKind) {
+            PciRegisterRead read = ReadFunctionRegisters(client_, record, baseText, buffer);
+            if (read.status == PciRegisterRead::Status::Ok) length = read.length;
+        }
+        out.Printf("  %s\n\n", Caption(record, &readError).c_str());
+        out.Printf(kReportHeading, "Offset (Hex)", "Value (Hex)");
+        const uint32_t id00 = Dword(buffer, 0);
+        for (uint32_t offset = 0; offset + 4 <= length; offset += 4) {
+            out.Printf("%16s%16s", Format("%03X", offset).c_str(),
+                       Format("%08X", Dword(buffer, offset)).c_str());
+            if (described) {
+                out.Printf(
+                    "\t%s",
+                    descriptions_.LookupRegisterDescription(offset, id00, &readError).c_str());
+            }
+            out.Write("\n");
+        }
+        out.Write("\n\n");
+    }
+    if (progress_)
+        progress_(static_cast<uint32_t>(table_.size()), static_cast<uint32_t>(table_.size()));
+    ShowReadError(readError);
+    // Show the chosen device again, as before the report.
+    if (selectedRow_ >= 0 && selectedRow_ < static_cast<int>(listMap_.size())) {
+        ShowRecord(table_[listMap_[static_cast<size_t>(selectedRow_)]], !baseOk);
+    } else {
+        ShowBySelectors(!baseOk);
+    }
+}
+
+void PciTool::WriteCurrentDeviceReport(ReportStream& out) const {
+    out.Write(
+        "========================= Current PCI Device "
+        "Information==========================\n\n");
+    if (selectedRow_ >= 0 && selectedRow_ < static_cast<int>(deviceRows_.size())) {
+        out.Write(deviceRows_[static_cast<size_t>(selectedRow_)]);
+    }
+    out.Write("\n\n");
+    out.Printf(kReportHeading, "Offset (Hex)", "Value (Hex)");
+    for (const RegisterRow& row : registerRows_) {
+        out.Printf("%16s%16s\t%s\n", row.offset.c_str(), row.value.c_str(),
+                   row.description.c_str());
+    }
+}
+
+}  // namespace kvt
