@@ -321,6 +321,7 @@ int DriverStatus(Context& context, Args& args) {
     }
     std::printf("%s", status.c_str());
     if (!status.empty() && status.back() != '\n') std::printf("\n");
+    std::printf("%s", SmbusStatusLines(*session).c_str());
     return 0;
 }
 

@@ -130,8 +130,7 @@ TEST(BoardProfileErrors, EachBadValueIsNamed) {
          }},
         {"pci.functions[0].note: must be a text",
          [](json& p) { p["pci"]["functions"][0]["note"] = 5; }},
-        {"smbus: SMBus controller models are not available",
-         [](json& p) { p["smbus"] = json::array({json::object()}); }},
+        {"smbus[0].function: missing", [](json& p) { p["smbus"] = json::array({json::object()}); }},
     };
     for (const BadCase& c : cases) {
         json p = MinimalProfile();
