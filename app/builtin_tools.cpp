@@ -5,6 +5,7 @@
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
 #include "tools/io/view/CKVTIOView.h"
+#include "tools/smbus/view/CKvtSmbusView.h"
 
 namespace kvt {
 
@@ -17,6 +18,9 @@ void RegisterBuiltinTools(ToolRegistry& registry) {
     });
     registry.Register(
         kMsrName, [](const ToolContext& context) -> ToolView* { return new CKvtMsrView(context); });
+    registry.Register(kSmbusName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtSmbusView(context);
+    });
 }
 
 }  // namespace kvt
