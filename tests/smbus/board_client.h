@@ -35,8 +35,9 @@ class BoardClient : public DriverTransport, public DirectPortAccess {
         driver::HandlerOptions options;
         options.readOnly = readOnly;
         handler_ = std::make_unique<driver::RequestHandler>(*backend_, options);
-        client_ = std::make_unique<DriverClient>(
-            *this, *this, [] { return VersionRecord{6, 1, 0, kPlatformLinux, ""}; });
+        client_ = std::make_unique<DriverClient>(*this, *this, [] {
+            return VersionRecord{6, 1, 0, kPlatformLinux, ""};
+        });
     }
     explicit BoardClient(const char* shipped, bool readOnly = false)
         : BoardClient(ShippedProfile(shipped), readOnly) {}
@@ -47,12 +48,14 @@ class BoardClient : public DriverTransport, public DirectPortAccess {
 
     TransportResult Call(const TransportCall& call, DriverRequest& block) override {
         ++requests;
-        FrameHeader header{kFrameMagic, kFrameVersion,
-                           uint16_t(call.consumerForm ? kFlagConsumerForm : 0), call.code, 0,
+        FrameHeader header{kFrameMagic,
+                           kFrameVersion,
+                           uint16_t(call.consumerForm ? kFlagConsumerForm : 0),
+                           call.code,
+                           0,
                            uint32_t(call.payloadOut.size())};
-        driver::Answer answer =
-            handler_->Handle({getuid(), getgid(), getpid()}, call.device, header, block,
-                             call.payloadOut);
+        driver::Answer answer = handler_->Handle({getuid(), getgid(), getpid()}, call.device,
+                                                 header, block, call.payloadOut);
         if (!answer.success) return TransportResult::RequestFailed;
         block = answer.block;
         if (call.payloadIn) *call.payloadIn = std::move(answer.payload);

@@ -230,7 +230,8 @@ TEST_F(SmbusToolTest, ScanSelectAndReadRanges) {
     EXPECT_EQ(tool.found(), (std::vector<uint8_t>{0x50, 0x51, 0x57, 0x69}));
     EXPECT_EQ(tool.slaveRows()[0], "Smbus Device @Slave Address 50");
     EXPECT_EQ(tool.readAddress + tool.startOffset + tool.length + tool.writeAddress + tool.offset,
-              "50001050" "00");
+              "50001050"
+              "00");
     tool.startOffset = "35", tool.length = "4";
     tool.ReadRange();
     ASSERT_EQ(tool.rows().size(), 1u);
@@ -267,10 +268,9 @@ TEST_F(SmbusToolTest, InputChecksAndMendedFaults) {
     tool.WriteByte();
     tool.offset = "00", tool.data = "X";
     tool.WriteByte();
-    EXPECT_EQ(m.texts, (std::vector<std::string>{"Input Smbus address error!",
-                                                 "Input Smbus address error!",
-                                                 "Input Smbus offset error!",
-                                                 "Input Smbus data error!"}));
+    EXPECT_EQ(m.texts,
+              (std::vector<std::string>{"Input Smbus address error!", "Input Smbus address error!",
+                                        "Input Smbus offset error!", "Input Smbus data error!"}));
     EXPECT_EQ(m.focus, (std::vector<std::string>{"readAddress", "readAddress", "offset", "data"}));
     m.texts.clear(), m.focus.clear();
 
