@@ -9,6 +9,7 @@
 #include "platform/format.h"
 #include "platform/report_stream.h"
 #include "tools/smbus/smbus_tool.h"
+#include "tools/smbus/spd_decode.h"
 
 namespace kvt::cli {
 
@@ -207,6 +208,25 @@ int SmbusWrite(Context& context, Args& args) {
     return Result(SmbusWriteByte(io, c.ioBase, address, command, uint8_t(value), c.vendorKind));
 }
 
+// The SPD of a memory module, read byte by byte and explained.
+int SmbusDecodeSpd(Context& context, Args& args) {
+    bool force = TakeFlag(args, "--force");
+    if (args.size() != 2) return Fail("usage: smbus decode-spd CTRL ADDR [--force]");
+    uint8_t address = 0;
+    if (!ParseAddress(args[1], address)) return 1;
+    HardwareSession* session = nullptr;
+    SmbusController c;
+    if (!OpenController(context, args[0], force, session, c)) return 1;
+    SmbusPorts io(session->client());
+    std::vector<uint8_t> bytes(256);
+    for (int i = 0; i < 256; ++i) {
+        int r = SmbusReadByte(io, c.ioBase, address, uint8_t(i), bytes[size_t(i)], c.vendorKind);
+        if (r != kSmbusOk) return Result(r);
+    }
+    for (const std::string& line : DecodeSpd(bytes)) std::printf("%s\n", line.c_str());
+    return 0;
+}
+
 // The report Save writes for the window: Start, controller N, Scan, address A, Read.
 int ReportSmbus(Context& context, Args& args) {
     std::string output, ctrl = "0", addr, start = "00", length = "10";
@@ -258,6 +278,7 @@ const CommandRegistrar kCommands[] = {
     CommandRegistrar({"smbus write",
                       "CTRL ADDR CMD VALUE [--word] [--force] | CTRL ADDR CMD --block B...",
                       &SmbusWrite}),
+    CommandRegistrar({"smbus decode-spd", "CTRL ADDR [--force]", &SmbusDecodeSpd}),
     CommandRegistrar(
         {"report smbus", "[--ctrl N] [--addr A] [--start S] [--length L] [-o FILE]", &ReportSmbus}),
 };

@@ -369,3 +369,33 @@ TEST(SmbusTool, ReportOfAReadWindow) {
 
 }  // namespace
 }  // namespace kvt::test
+
+#include "tools/smbus/spd_decode.h"
+
+namespace kvt::test {
+namespace {
+
+TEST(SpdDecode, Ddr2ModuleAndJedecBanks) {
+    BoardClient b("via");
+    SmbusPorts io(b.client(), NoSleep);
+    std::vector<uint8_t> spd(256);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(SmbusReadByte(io, 0x400, 0x50, uint8_t(i), spd[i], kSmbusVia), kSmbusOk);
+    EXPECT_EQ(DecodeSpd(spd),
+              (std::vector<std::string>{"Memory type: DDR2 SDRAM", "Size: 1024 MB (1 rank)",
+                                        "Maximum speed: DDR2-667 (PC2-5300), tCK 3.00 ns",
+                                        "CAS latencies: 5 4 3", "Manufacturer: Kingston",
+                                        "Part number: KVR667D2N5/1G", "Serial number: 22104507",
+                                        "Checksum: ok (byte 63 B1h, bytes 0-62 add up to B1h)"}));
+    const uint8_t corsair[8] = {0x7F, 0x7F, 0x9E, 0, 0, 0, 0, 0};
+    const uint8_t samsung[8] = {0xCE, 0, 0, 0, 0, 0, 0, 0};
+    const uint8_t unknown[8] = {0x7F, 0x7F, 0x7F, 0x01, 0, 0, 0, 0};
+    EXPECT_EQ(JedecManufacturer(corsair, 8), "Corsair");
+    EXPECT_EQ(JedecManufacturer(samsung, 8), "Samsung");
+    EXPECT_EQ(JedecManufacturer(unknown, 8), "Unknown (bank 4, code 01h)");
+    spd[63] ^= 1;
+    EXPECT_EQ(DecodeSpd(spd).back().rfind("Checksum: wrong", 0), 0u);
+}
+
+}  // namespace
+}  // namespace kvt::test
