@@ -74,6 +74,11 @@ class SmbusViewTest : public QObject {
         QCOMPARE(catcher.seen().front().caption, QString("KORVANTA"));
         QTRY_COMPARE(frame_->focusWidget(), view->field(SmbusTool::kFieldStartOffset));
         QCOMPARE(list->topLevelItemCount(), 2);  // the refused read left the list alone
+        catcher.clear();
+        view->button("Decode SPD")->click();
+        QTRY_COMPARE(catcher.texts().size(), 1);
+        QVERIFY(catcher.texts()[0].contains("Part number: KVR800D2N5/1G\n"));
+        QCOMPARE(list->topLevelItemCount(), 2);
 
         // Save All: the SMBus report closes the file, after the Single I/O group.
         QString path = dir_.filePath("all.log");

@@ -4,6 +4,7 @@
 
 #include "platform/format.h"
 #include "tools/io/hex_input.h"
+#include "tools/smbus/spd_decode.h"
 
 namespace kvt {
 
@@ -219,6 +220,32 @@ void SmbusTool::PatchBlock() {
     block[off] = uint8_t(value);
     ShowSmbusError(messages_, SmbusWriteBlock(io_, c.ioBase, uint8_t(address), 0, uint8_t(off + 1),
                                               block, c.vendorKind));
+}
+
+void SmbusTool::DecodeSpdAtAddress() {
+    if (current_ < 0) return;
+    uint32_t address = 0;
+    if (!Field(readAddress, kFieldReadAddress, kAddressError, address)) return;
+    if (address > 0x7F) {
+        messages_.ShowMessage(kAddressError);
+        messages_.SetFocus(kFieldReadAddress);
+        return;
+    }
+    const SmbusController& c = controllers_[size_t(current_)];
+    std::vector<uint8_t> spd(256);
+    for (uint32_t i = 0; i < 256; ++i) {
+        if (progress) progress(int(i), 256);
+        int r = SmbusReadByte(io_, c.ioBase, uint8_t(address), uint8_t(i), spd[i], c.vendorKind);
+        if (r != kSmbusOk) {
+            if (progress) progress(256, 256);
+            ShowSmbusError(messages_, r);
+            return;
+        }
+    }
+    if (progress) progress(256, 256);
+    std::string text;
+    for (const std::string& line : DecodeSpd(spd)) text += line + "\n";
+    messages_.ShowMessage(text);
 }
 
 void SmbusTool::WriteReport(ReportStream& out) const {

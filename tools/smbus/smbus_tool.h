@@ -55,6 +55,9 @@ class SmbusTool {
     void BlockRead();
     void WriteByte();
     void PatchBlock();
+    // Reads the 256 SPD bytes of the read group's address and shows what they describe in one
+    // message; the data list and the report are left as they are.
+    void DecodeSpdAtAddress();
     void WriteReport(ReportStream& out) const;
 
     // What the view shows.

@@ -71,6 +71,8 @@ CKvtSmbusView::CKvtSmbusView(const ToolContext& context, QWidget* parent)
     blockRead_ = new QPushButton(tr("Block Read"));
     rl->addWidget(read_, 0, 2);
     rl->addWidget(blockRead_, 1, 2);
+    decodeSpd_ = new QPushButton(tr("Decode SPD"));
+    rl->addWidget(decodeSpd_, 2, 2);
     groups->addWidget(readGroup);
 
     auto* writeGroup = new QGroupBox(tr("Smbus Write"));
@@ -119,6 +121,7 @@ CKvtSmbusView::CKvtSmbusView(const ToolContext& context, QWidget* parent)
     connect(blockRead_, &QPushButton::clicked, this, &CKvtSmbusView::BlockRead);
     connect(write_, &QPushButton::clicked, this, &CKvtSmbusView::WriteByte);
     connect(blockWrite_, &QPushButton::clicked, this, &CKvtSmbusView::PatchBlock);
+    connect(decodeSpd_, &QPushButton::clicked, this, &CKvtSmbusView::DecodeSpd);
 }
 
 CKvtSmbusView::~CKvtSmbusView() = default;
@@ -134,7 +137,7 @@ QLineEdit* CKvtSmbusView::field(std::string_view name) const {
 }
 
 QPushButton* CKvtSmbusView::button(const QString& caption) const {
-    for (QPushButton* b : {scan_, read_, blockRead_, write_, blockWrite_})
+    for (QPushButton* b : {scan_, read_, blockRead_, write_, blockWrite_, decodeSpd_})
         if (b->text() == caption) return b;
     return nullptr;
 }
@@ -175,9 +178,9 @@ void CKvtSmbusView::TakeFields() {
 
 void CKvtSmbusView::ShowState() {
     bool on = tool_->controlsEnabled();
-    for (QWidget* w : std::initializer_list<QWidget*>{scan_, read_, write_, controllers_, slaves_,
-                                                      base_, readAddress_, startOffset_, length_,
-                                                      writeAddress_, offset_, data_})
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             scan_, read_, write_, decodeSpd_, controllers_, slaves_, base_, readAddress_,
+             startOffset_, length_, writeAddress_, offset_, data_})
         w->setEnabled(on);
     blockRead_->setEnabled(tool_->blockButtonsEnabled());
     blockWrite_->setEnabled(tool_->blockButtonsEnabled());
@@ -255,6 +258,12 @@ void CKvtSmbusView::WriteByte() {
 void CKvtSmbusView::PatchBlock() {
     TakeFields();
     tool_->PatchBlock();
+    ShowState();
+}
+
+void CKvtSmbusView::DecodeSpd() {
+    TakeFields();
+    tool_->DecodeSpdAtAddress();
     ShowState();
 }
 

@@ -31,6 +31,7 @@ class CKvtSmbusView : public ToolView {
     void BlockRead();
     void WriteByte();
     void PatchBlock();
+    void DecodeSpd();
 
     const SmbusTool& model() const { return *tool_; }
     QComboBox* controllerList() const { return controllers_; }
@@ -57,7 +58,7 @@ class CKvtSmbusView : public ToolView {
     QLineEdit *readAddress_ = nullptr, *startOffset_ = nullptr, *length_ = nullptr;
     QLineEdit *writeAddress_ = nullptr, *offset_ = nullptr, *data_ = nullptr;
     QPushButton *scan_ = nullptr, *read_ = nullptr, *blockRead_ = nullptr, *write_ = nullptr,
-                *blockWrite_ = nullptr;
+                *blockWrite_ = nullptr, *decodeSpd_ = nullptr;
     QTreeWidget* list_ = nullptr;
     QProgressDialog* progress_ = nullptr;
 };
