@@ -4,6 +4,8 @@
 
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
+#include "tools/hexview/view/CKvtHexEditView.h"
+#include "tools/hexview/view/CKvtMemoryView.h"
 #include "tools/io/view/CKVTIOView.h"
 #include "tools/smbus/view/CKvtSmbusView.h"
 
@@ -12,6 +14,12 @@ namespace kvt {
 void RegisterBuiltinTools(ToolRegistry& registry) {
     registry.Register(kSingleIoName, [](const ToolContext& context) -> ToolView* {
         return new CKVTIOView(context);
+    });
+    registry.Register(kMemoryDumpName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtMemoryView(context);
+    });
+    registry.Register(kHexEditName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtHexEditView(context);
     });
     registry.Register(kCpuidName, [](const ToolContext& context) -> ToolView* {
         return new CKvtCpuidView(context);
