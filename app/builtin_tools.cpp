@@ -8,6 +8,7 @@
 #include "tools/hexview/view/CKvtMemoryView.h"
 #include "tools/io/view/CKVTIOView.h"
 #include "tools/pci/view/CKvtPciView.h"
+#include "tools/smbus/view/CKvtSmbusView.h"
 
 namespace kvt {
 
@@ -28,6 +29,9 @@ void RegisterBuiltinTools(ToolRegistry& registry) {
     });
     registry.Register(
         kMsrName, [](const ToolContext& context) -> ToolView* { return new CKvtMsrView(context); });
+    registry.Register(kSmbusName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtSmbusView(context);
+    });
 }
 
 }  // namespace kvt

@@ -96,5 +96,7 @@ bool TakeFlag(Args& args, const std::string& name);
 bool TakeProcessor(Args& args, HardwareSession& session, int& processor);
 // Writes bytes to a file, or to standard output when path is empty; false on failure.
 bool WriteOutput(const std::string& path, const std::string& bytes);
+// The "SMBus: ..." lines of `driver status` (each controller's kernel driver, or none found).
+std::string SmbusStatusLines(HardwareSession& session);
 
 }  // namespace kvt::cli

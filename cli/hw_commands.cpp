@@ -406,6 +406,7 @@ Action DefineDriverStatus(CLI::App&) {
         }
         std::printf("%s", status.c_str());
         if (!status.empty() && status.back() != '\n') std::printf("\n");
+        std::printf("%s", SmbusStatusLines(*session).c_str());
         return 0;
     };
 }

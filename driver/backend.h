@@ -57,6 +57,12 @@ class Backend {
         (void)base, (void)firstBus, (void)lastBus;
         return false;
     }
+    // The kernel driver bound to a PCI function: its name, or empty when none is. False when
+    // the function does not exist or the backend cannot tell.
+    virtual bool KernelDriver(uint8_t bus, uint8_t devFn, std::string& name) {
+        (void)bus, (void)devFn, (void)name;
+        return false;
+    }
     // IN/OUT instruction stand-ins of the consumer family (a board's port space).
     virtual bool DirectPortAccessAvailable() const { return false; }
 

@@ -214,6 +214,18 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             block.busList[1] = lastBus;
             return Served(block);
         }
+        case kExtKernelDriver: {
+            if (!ValidConfigAddress(request.configAddress) || (request.configAddress & 0xFF) != 0)
+                return Refused(request);
+            std::string name;
+            uint8_t bus = uint8_t(request.configAddress >> 16);
+            uint8_t devFn = uint8_t(request.configAddress >> 8);
+            if (!backend_.KernelDriver(bus, devFn, name)) return Refused(request);
+            if (name.size() > 255) name.resize(255);
+            Answer answer = Served(request);
+            answer.payload.assign(name.begin(), name.end());
+            return answer;
+        }
         case kExtDirectPortIn:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
             return ReadPort(request);

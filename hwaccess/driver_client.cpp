@@ -234,6 +234,18 @@ bool DriverClient::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBu
     return true;
 }
 
+bool DriverClient::KernelDriver(uint32_t bus, uint32_t device, uint32_t function,
+                                std::string& name) {
+    if (bus > 255 || device > 31 || function > 7) return false;
+    DriverRequest block = ZeroBlock();
+    block.configAddress = 0x80000000u | bus << 16 | device << 11 | function << 8;
+    std::vector<uint8_t> payload;
+    if (CallNt(transport_, kExtKernelDriver, block, {}, &payload) != TransportResult::Ok)
+        return false;
+    name.assign(payload.begin(), payload.end());
+    return true;
+}
+
 bool DriverClient::DriverStatus(std::string& text) {
     DriverRequest block = ZeroBlock();
     std::vector<uint8_t> payload;

@@ -54,6 +54,9 @@ class DriverClient {
     // Our own request, beside the nine: where the daemon offers the PCI Express
     // configuration window (memory-mapped configuration space), and for which buses.
     bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus);
+    // Our own request: the kernel driver bound to a PCI function (empty when none). False
+    // when the daemon cannot tell or the function does not exist.
+    bool KernelDriver(uint32_t bus, uint32_t device, uint32_t function, std::string& name);
     // Our own request: the daemon's backend and what works, as text lines.
     bool DriverStatus(std::string& text);
     // Our own request: ends the daemon.

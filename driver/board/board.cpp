@@ -92,6 +92,13 @@ bool Board::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) {
     return true;
 }
 
+bool Board::KernelDriver(uint8_t bus, uint8_t devFn, std::string& name) {
+    if (!pci_.Find(bus, devFn)) return false;
+    auto it = kernelDrivers.find(uint16_t(bus << 8 | devFn));
+    name = it == kernelDrivers.end() ? std::string() : it->second;
+    return true;
+}
+
 std::vector<std::string> Board::StatusLines() {
     std::vector<std::string> lines = {"ports: ok (simulated)", "PCI configuration: ok (simulated)"};
     if (hasEcam)

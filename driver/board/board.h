@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -50,6 +51,8 @@ class Board : public Backend {
     bool hasEcam = false;
     uint32_t ecamBase = 0;
     uint32_t ecamBuses = 0;
+    // Kernel drivers a test profile declares bound to PCI functions (key bus << 8 | devFn).
+    std::map<uint16_t, std::string> kernelDrivers;
 
     // Keeps a device model alive for the board's lifetime and returns it.
     template <typename T>
@@ -78,6 +81,7 @@ class Board : public Backend {
                CpuidResult& out) override;
     bool ReadTsc(uint32_t processor, uint64_t& value) override;
     bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) override;
+    bool KernelDriver(uint8_t bus, uint8_t devFn, std::string& name) override;
     bool DirectPortAccessAvailable() const override { return true; }
     std::vector<std::string> StatusLines() override;
 

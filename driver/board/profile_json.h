@@ -36,6 +36,10 @@ class ProfileNode {
     bool ObjectWithKeys(std::initializer_list<std::string_view> keys) const;
     bool Has(std::string_view key) const;
     ProfileNode Child(std::string_view key) const;
+    // Element i of a list node (the caller checks the index).
+    ProfileNode Element(size_t index) const {
+        return ProfileNode((*json_)[index], PathOf(index), error_);
+    }
 
     // Optional fields leave `out` as it is when the key is absent.
     bool Number(std::string_view key, uint64_t max, uint64_t& out, bool required) const;

@@ -1,13 +1,12 @@
-// Extension point for SMBus host controllers.
+// The profile's "smbus" section: SMBus host controller models and their slave devices.
 //
-// The profile key "smbus" is reserved for them: a list of controllers, each naming the
-// PCI function that carries its I/O base register, its register model (the Intel-style
-// host interface with busy bit and byte-done handshake, the ATI buffered block variant,
-// the NVIDIA/AMD ACPI SMBus host interface) and the slave devices on its bus. A model is a
-// PortDevice: it claims its 8 or 16 ports in board.ports() at the base read from the
-// function's configuration space, and follows later writes of that register through
-// PciFunction::SetWriteListener (Release, then Claim at the new base). The loader calls
-// AttachSmbusControllers after the PCI functions exist and before the board is served.
+// Each entry names the PCI function that carries the controller's I/O base register, the
+// register model (intel and via: the Intel-style interface with the byte-done handshake;
+// ati: its buffered block variant; nvidia: the ACPI SMBus host interface of NVIDIA/AMD) and
+// the slaves on its bus (SPD and other EEPROMs, block devices, devices that refuse every
+// command). A model claims its ports at the base the register holds and follows later
+// writes of that register. The loader calls AttachSmbusControllers after the PCI functions
+// exist and before the board is served.
 #pragma once
 
 #include "driver/board/board.h"

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -204,6 +205,25 @@ class HostBackend : public Backend {
         uint8_t bytes[8];
         std::memcpy(bytes, &value, 8);
         return fd.ok() && pwrite(fd.get(), bytes, 8, static_cast<off_t>(msr)) == 8;
+    }
+
+    // The sysfs "driver" link of the function names the bound driver; no link, none.
+    bool KernelDriver(uint8_t bus, uint8_t devFn, std::string& name) override {
+        char function[32];
+        std::snprintf(function, sizeof function, "/0000:%02x:%02x.%x", bus, devFn >> 3, devFn & 7);
+        std::string dir = paths_.sysfsPci + function;
+        struct stat st {};
+        if (stat(dir.c_str(), &st) != 0) return false;
+        char target[PATH_MAX];
+        ssize_t n = readlink((dir + "/driver").c_str(), target, sizeof target - 1);
+        if (n <= 0) {
+            name.clear();
+            return true;
+        }
+        target[n] = 0;
+        const char* slash = std::strrchr(target, '/');
+        name = slash ? slash + 1 : target;
+        return true;
     }
 
     bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) override {

@@ -76,6 +76,8 @@ enum ExtensionCode : uint32_t {
     kExtDirectPortOut = 0x4B560005,  // board: OUT instruction stand-in
     kExtPcieWindow = 0x4B560006,     // PCI Express configuration window: physicalAddress = base,
                                      // busList[0] = first bus, busList[1] = last bus
+    kExtKernelDriver = 0x4B560007,   // kernel driver bound to the PCI function at configAddress
+                                     // (register 0): its name as payload, empty when none
     kExtStatus = 0x4B560010,         // which backend serves and what works: text payload
     kExtStop = 0x4B560011,           // end the daemon
 };

@@ -425,11 +425,12 @@ TEST(BoardExtension, DeviceModelsPlugIntoPortsAndConfigurationSpace) {
     std::string error;
     EXPECT_FALSE(board->ports().Claim(0x70, 4, latch, &error));  // the CMOS banks are there
     EXPECT_NE(error.find("overlap"), std::string::npos);
-    ASSERT_TRUE(board->ports().Claim(0x400, 32, latch, &error)) << error;
-    EXPECT_TRUE(backend->WritePort(0x400, 1, 0x40));
+    EXPECT_FALSE(board->ports().Claim(0x400, 32, latch, &error));  // the SMBus host is there
+    ASSERT_TRUE(board->ports().Claim(0x600, 32, latch, &error)) << error;
+    EXPECT_TRUE(backend->WritePort(0x600, 1, 0x40));
     uint32_t v = 0;
-    EXPECT_TRUE(backend->ReadPort(0x402, 1, v));
-    EXPECT_EQ(v, 0x42u);
+    EXPECT_TRUE(backend->ReadPort(0x602, 1, v));
+    EXPECT_EQ(v, 0x642u & 0xFF);
 
     // The SMBus function reports writes of its base register, through every path.
     driver::board::PciFunction* smbus = board->pci().Find(0, 0x1F << 3 | 3);
@@ -447,7 +448,7 @@ TEST(BoardExtension, DeviceModelsPlugIntoPortsAndConfigurationSpace) {
 
     // Releasing gives the ports back to the unclaimed space.
     board->ports().Release(latch);
-    EXPECT_TRUE(backend->ReadPort(0x402, 1, v));
+    EXPECT_TRUE(backend->ReadPort(0x602, 1, v));
     EXPECT_EQ(v, 0xFFu);
 }
 

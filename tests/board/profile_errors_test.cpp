@@ -13,6 +13,14 @@ struct BadCase {
     std::function<void(json&)> change;
 };
 
+// One SMBus controller on the given function, its base in register 10h.
+json SmbusEntry(const char* function, const char* model, json devices) {
+    return json::array({{{"function", function},
+                         {"base_register", "0x10"},
+                         {"model", model},
+                         {"devices", std::move(devices)}}});
+}
+
 TEST(BoardProfileErrors, EachBadValueIsNamed) {
     const BadCase cases[] = {
         {"test.json: computer: missing", [](json& p) { p.erase("computer"); }},
@@ -130,8 +138,32 @@ TEST(BoardProfileErrors, EachBadValueIsNamed) {
          }},
         {"pci.functions[0].note: must be a text",
          [](json& p) { p["pci"]["functions"][0]["note"] = 5; }},
-        {"smbus: SMBus controller models are not available",
-         [](json& p) { p["smbus"] = json::array({json::object()}); }},
+        {"smbus[0].function: missing", [](json& p) { p["smbus"] = json::array({json::object()}); }},
+        {"smbus[0].function: names no function declared under pci",
+         [](json& p) { p["smbus"] = SmbusEntry("00:1f.3", "intel", json::array()); }},
+        {"smbus[0].model: must be intel, via, ati or nvidia",
+         [](json& p) { p["smbus"] = SmbusEntry("00:00.0", "sis", json::array()); }},
+        {"smbus[0].devices[0].bytes: byte 63 (checksum) is 0x00, bytes 0-62 add up to 0x80",
+         [](json& p) {
+             std::string spd = "80";
+             for (int i = 1; i < 64; ++i) spd += " 00";
+             p["smbus"] = SmbusEntry("00:00.0", "intel",
+                                     {{{"address", "0x50"}, {"kind", "spd"}, {"bytes", spd}}});
+         }},
+        {"smbus[0].devices[1].address: is used by another device on this bus",
+         [](json& p) {
+             json nak = {{"address", "0x2E"}, {"kind", "nak"}};
+             p["smbus"] = SmbusEntry("00:00.0", "via", {nak, nak});
+         }},
+        {"smbus[0].devices[0].address: must be at most 0x7F",
+         [](json& p) {
+             p["smbus"] = SmbusEntry("00:00.0", "ati", {{{"address", "0x80"}, {"kind", "nak"}}});
+         }},
+        {"smbus[0].devices[0].blocks: missing",
+         [](json& p) {
+             p["smbus"] =
+                 SmbusEntry("00:00.0", "nvidia", {{{"address", "0x69"}, {"kind", "block"}}});
+         }},
     };
     for (const BadCase& c : cases) {
         json p = MinimalProfile();

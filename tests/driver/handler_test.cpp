@@ -274,3 +274,24 @@ TEST(FrameParserTest, SplitsFramesAsTheyArrive) {
 
 }  // namespace
 }  // namespace kvt::driver
+
+namespace kvt::driver {
+namespace {
+
+TEST_F(HandlerTest, KernelDriverRequestChecksTheFunctionAddress) {
+    RequestHandler handler = MakeHandler(true);
+    auto ask = [&](uint32_t address) {
+        DriverRequest block = Block();
+        block.configAddress = address;
+        return handler.Handle(caller_, kNtDeviceName, Header(kExtKernelDriver), block, {});
+    };
+    Answer smbus = ask(0x8000FB00);  // 00:1F.3: no driver declared on the board
+    EXPECT_TRUE(smbus.success);
+    EXPECT_TRUE(smbus.payload.empty());
+    EXPECT_FALSE(ask(0x0000FB00).success);  // not a configuration address
+    EXPECT_FALSE(ask(0x8000FB20).success);  // a register, not a function
+    EXPECT_FALSE(ask(0x807F0000).success);  // no function 7F:00.0
+}
+
+}  // namespace
+}  // namespace kvt::driver

@@ -1,0 +1,123 @@
+// A 256-byte Read range of the SMBus tool (256 byte-data transactions, each about ten port
+// requests) on a board through the driver daemon, against the same transactions served
+// in-process by the request handler over the same board's models.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "driver/board/board.h"
+#include "driver/handler.h"
+#include "hwaccess/driver_client.h"
+#include "hwaccess/protocol/frame.h"
+#include "tools/smbus/smbus_tool.h"
+
+namespace {
+
+using namespace kvt;
+
+const char* kBoard = KORVANTA_SOURCE_DIR "/boards/intel-desktop.json";
+
+class NoPorts : public DirectPortAccess {
+  public:
+    void Out(uint16_t, uint32_t, uint32_t) override {}
+    uint32_t In(uint16_t, uint32_t) override { return 0xFFFFFFFF; }
+};
+
+VersionRecord Linux() {
+    return {6, 1, 0, kPlatformLinux, ""};
+}
+
+class InProcessTransport : public DriverTransport {
+  public:
+    explicit InProcessTransport(driver::RequestHandler& handler) : handler_(handler) {}
+    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
+        FrameHeader header{kFrameMagic,
+                           kFrameVersion,
+                           static_cast<uint16_t>(call.consumerForm ? kFlagConsumerForm : 0),
+                           call.code,
+                           0,
+                           static_cast<uint32_t>(call.payloadOut.size())};
+        driver::Answer answer = handler_.Handle({getuid(), getgid(), getpid()}, call.device, header,
+                                                block, call.payloadOut);
+        if (!answer.success) return TransportResult::RequestFailed;
+        block = answer.block;
+        if (call.payloadIn) *call.payloadIn = std::move(answer.payload);
+        return TransportResult::Ok;
+    }
+
+  private:
+    driver::RequestHandler& handler_;
+};
+
+struct Silent : UserMessages {
+    int shown = 0;
+    void ShowMessage(std::string_view) override { ++shown; }
+    void SetFocus(std::string_view) override {}
+};
+
+// One Read range of 256 bytes from the SPD at 50h, as the window does it.
+void ReadRange256(benchmark::State& state, DriverClient& client) {
+    Silent messages;
+    SmbusTool tool(client, messages);
+    tool.Start();
+    tool.readAddress = "50", tool.startOffset = "00", tool.length = "100";
+    for (auto _ : state) tool.ReadRange();
+    if (messages.shown || tool.rows().size() != 16) state.SkipWithError("the read failed");
+    state.counters["bytes/s"] =
+        benchmark::Counter(double(state.iterations() * 256), benchmark::Counter::kIsRate);
+}
+
+void BM_ReadRange256_Daemon(benchmark::State& state) {
+    char pattern[] = "/tmp/kvt-bench-smbus-XXXXXX";
+    std::string dir = mkdtemp(pattern) ? pattern : "";
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(KORVANTA_DRIVER_BIN, KORVANTA_DRIVER_BIN, "--board", kBoard, "--runtime-dir",
+              dir.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    SocketTransport transport(dir, true);
+    NoPorts ports;
+    DriverClient client(transport, ports, Linux);
+    bool ready = false;
+    for (int i = 0; i < 500 && !ready; ++i) {
+        std::string status;
+        ready = client.DriverStatus(status);
+        if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (ready)
+        ReadRange256(state, client);
+    else
+        state.SkipWithError("the board daemon did not answer");
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
+BENCHMARK(BM_ReadRange256_Daemon)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ReadRange256_InProcess(benchmark::State& state) {
+    std::string error;
+    auto board = driver::LoadBoardBackend(kBoard, &error);
+    if (!board) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    driver::RequestHandler handler(*board, driver::HandlerOptions{});
+    InProcessTransport transport(handler);
+    NoPorts ports;
+    DriverClient client(transport, ports, Linux);
+    ReadRange256(state, client);
+}
+BENCHMARK(BM_ReadRange256_InProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,401 @@
+// SMBus detection, transactions and the tool model against the boards' host controller
+// models, served in-process by the daemon's request handler.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "board_client.h"
+#include "platform/format.h"
+#include "platform/report_stream.h"
+#include "tools/smbus/smbus_tool.h"
+
+namespace kvt::test {
+namespace {
+
+void NoSleep(unsigned) {}
+
+struct Ctl {
+    uint16_t base;
+    uint32_t kind;
+};
+
+TEST(SmbusDetect, FindsEachBoardsControllersWithCaptions) {
+    struct Case {
+        const char* board;
+        std::vector<std::string> captions;
+        std::vector<uint16_t> bases;
+    } cases[] = {
+        {"intel-desktop", {"INTEL  Smbus controller 0 at PCI bus 0 device 1F function 3"}, {0x400}},
+        {"nvidia-amd",
+         {"NVIDIA  Smbus controller 0 at PCI bus 0 device 1 function 1",
+          "NVIDIA  Smbus controller 1 at PCI bus 0 device 1 function 1"},
+         {0x4C00, 0x4D00}},
+        {"via", {"VIA  Smbus controller 0 at PCI bus 0 device 11 function 0"}, {0x400}},
+        {"ati", {"ATI  Smbus controller 0 at PCI bus 0 device 14 function 0"}, {0xB00}},
+        {"transmeta", {}, {}},
+    };
+    for (const Case& c : cases) {
+        BoardClient b(c.board);
+        std::vector<SmbusController> found = DetectSmbusControllers(b.client());
+        std::vector<std::string> captions;
+        std::vector<uint16_t> bases;
+        for (size_t i = 0; i < found.size(); ++i) {
+            captions.push_back(SmbusControllerCaption(found[i], int(i)));
+            bases.push_back(found[i].ioBase);
+        }
+        EXPECT_EQ(captions, c.captions) << c.board;
+        EXPECT_EQ(bases, c.bases) << c.board;
+    }
+}
+
+TEST(SmbusDetect, BaseRegisterRulesAndRewrites) {
+    // The I/O flag is dropped; the model follows the rewritten register.
+    BoardClient b("intel-desktop");
+    ASSERT_TRUE(b.client().WritePciConfig(0x8000FB20, 0x1F01));
+    std::vector<SmbusController> found = DetectSmbusControllers(b.client());
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].ioBase, 0x1F00);
+    SmbusPorts io(b.client(), NoSleep);
+    uint8_t v = 0;
+    EXPECT_EQ(SmbusReadByte(io, 0x1F00, 0x50, 2, v, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(v, 0x08);
+    uint32_t old = 0;
+    b.client().ReadPort(0x400, old, 1);
+    EXPECT_EQ(old, 0xFFu);
+
+    // NVIDIA: register 50h, when it holds a base, moves both controllers to 50h/54h.
+    nlohmann::json p = ShippedProfile("nvidia-amd");
+    for (auto& f : p["pci"]["functions"])
+        if (f["address"] == "00:01.1") f["bytes"]["0x50"] = "01 50 00 00 01 51 00 00";
+    for (auto& s : p["smbus"]) s["base_register"] = s["base_register"] == "0x20" ? "0x50" : "0x54";
+    BoardClient n(p);
+    found = DetectSmbusControllers(n.client());
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].ioBase, 0x5000);
+    EXPECT_EQ(found[1].ioBase, 0x5100);
+    SmbusPorts nio(n.client(), NoSleep);
+    EXPECT_EQ(SmbusReadByte(nio, 0x5000, 0x50, 2, v, kSmbusNvidia), kSmbusOk);
+    EXPECT_EQ(v, 0x07);
+}
+
+TEST(SmbusHost, EverySpdReadsBackByteForByte) {
+    for (const char* name : {"intel-desktop", "nvidia-amd", "via", "ati"}) {
+        nlohmann::json p = ShippedProfile(name);
+        BoardClient b(p);
+        std::vector<SmbusController> found = DetectSmbusControllers(b.client());
+        SmbusPorts io(b.client(), NoSleep);
+        for (size_t ci = 0; ci < p["smbus"].size(); ++ci) {
+            for (const auto& d : p["smbus"][ci]["devices"]) {
+                if (d["kind"] != "spd") continue;
+                uint8_t address = uint8_t(std::stoi(d["address"].get<std::string>(), nullptr, 16));
+                std::vector<uint8_t> want = ProfileBytes(d), got(256);
+                for (int c = 0; c < 256; ++c)
+                    ASSERT_EQ(SmbusReadByte(io, found[ci].ioBase, address, uint8_t(c), got[c],
+                                            found[ci].vendorKind),
+                              kSmbusOk);
+                EXPECT_EQ(got, want) << name << " " << d["address"];
+            }
+        }
+    }
+}
+
+TEST(SmbusHost, PartEdgeCases) {
+    BoardClient intel("intel-desktop");
+    SmbusPorts io(intel.client(), NoSleep);
+    uint8_t block[kSmbusBlockMax + 1];
+    uint32_t count = 99;
+    // The EEPROM's byte 0 is 0: a block read of command 0 gets count 0 and succeeds.
+    EXPECT_EQ(SmbusReadBlock(io, 0x400, 0x57, 0, 32, block, count, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(SmbusReadBlock(io, 0x400, 0x69, 0, 32, block, count, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(std::vector<uint8_t>(block, block + count),
+              (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x9B}));
+    // Handshaken block write, then the bytes as byte data (byte c is the count on the wire).
+    uint8_t bytes[3] = {0xA1, 0xB2, 0xC3};
+    EXPECT_EQ(SmbusWriteBlock(io, 0x400, 0x57, 0x10, 3, bytes, kSmbusIntel), kSmbusOk);
+    uint8_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(SmbusReadByte(io, 0x400, 0x57, uint8_t(0x10 + i), v, kSmbusIntel), kSmbusOk);
+        EXPECT_EQ(v, i == 0 ? 3 : bytes[i - 1]);
+    }
+    uint16_t word = 0;
+    EXPECT_EQ(SmbusWriteWord(io, 0x400, 0x57, 0x20, 0xBEEF, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(SmbusReadWord(io, 0x400, 0x57, 0x20, word, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(word, 0xBEEF);
+    EXPECT_EQ(SmbusReadByte(io, 0x400, 0x33, 0, v, kSmbusIntel), kSmbusDeviceError);
+    for (uint32_t r : {SmbusReadByte(io, 0x400, 0x50, 0, v, kSmbusSis),
+                       SmbusWriteByte(io, 0x400, 0x57, 0, 1, kSmbusSis),
+                       SmbusReadBlock(io, 0x400, 0x50, 0, 1, block, count, kSmbusSis),
+                       SmbusWriteBlock(io, 0x400, 0x57, 0, 1, bytes, kSmbusSis)})
+        EXPECT_EQ(r, uint32_t(kSmbusUnsupportedVendor));
+
+    // ATI: the buffered block; more than its 32-byte buffer is a device error.
+    BoardClient ati("ati");
+    SmbusPorts aio(ati.client(), NoSleep);
+    EXPECT_EQ(SmbusReadBlock(aio, 0xB00, 0x69, 0, 32, block, count, kSmbusAti), kSmbusOk);
+    EXPECT_EQ(count, 8u);
+    EXPECT_EQ(block[7], 0x9B);
+    EXPECT_EQ(SmbusReadBlock(aio, 0xB00, 0x50, 0, 32, block, count, kSmbusAti),
+              kSmbusDeviceError);  // the SPD's count is 80h
+    EXPECT_EQ(SmbusWriteBlock(aio, 0xB00, 0x69, 1, 3, bytes, kSmbusAti), kSmbusOk);
+    EXPECT_EQ(SmbusReadBlock(aio, 0xB00, 0x69, 1, 32, block, count, kSmbusAti), kSmbusOk);
+    EXPECT_EQ(std::vector<uint8_t>(block, block + count), std::vector<uint8_t>(bytes, bytes + 3));
+
+    // NVIDIA: nobody at the address gives 6 and FFh; block transactions are not available.
+    BoardClient nv("nvidia-amd");
+    SmbusPorts nio(nv.client(), NoSleep);
+    v = 0;
+    EXPECT_EQ(SmbusReadByte(nio, 0x4C00, 0x33, 0, v, kSmbusNvidia), kSmbusNoDevice);
+    EXPECT_EQ(v, 0xFF);
+    EXPECT_EQ(SmbusReadByte(nio, 0x4C00, 0x2E, 0, v, kSmbusNvidia), kSmbusDeviceError);
+    EXPECT_EQ(SmbusReadBlock(nio, 0x4C00, 0x50, 0, 1, block, count, kSmbusNvidia),
+              kSmbusModeNotSupported);
+    EXPECT_EQ(SmbusWriteBlock(nio, 0x4C00, 0x50, 0, 1, bytes, kSmbusNvidia),
+              kSmbusModeNotSupported);
+    EXPECT_EQ(SmbusWriteByte(nio, 0x4D00, 0x57, 5, 0x5A, kSmbusNvidia), kSmbusOk);
+    EXPECT_EQ(SmbusReadByte(nio, 0x4D00, 0x57, 5, v, kSmbusNvidia), kSmbusOk);
+    EXPECT_EQ(v, 0x5A);
+    EXPECT_STREQ(SmbusResultText(7), "Error! Current access mode is not supported!");
+    EXPECT_STREQ(SmbusResultText(8), "Error! Unknown error code!");
+}
+
+TEST(SmbusHost, StuckBusyEndsEveryActionWithBusy) {
+    for (const char* name : {"intel-desktop", "nvidia-amd"}) {
+        nlohmann::json p = ShippedProfile(name);
+        p["smbus"][0]["stuck_busy"] = true;
+        BoardClient b(p);
+        RecordedMessages m;
+        SmbusTool tool(b.client(), m, NoSleep);
+        tool.Start();
+        auto t0 = std::chrono::steady_clock::now();
+        tool.Scan();
+        EXPECT_EQ(m.texts, std::vector<std::string>{"Error! Smbus busy!"}) << name;
+        EXPECT_TRUE(tool.found().empty());
+        m.texts.clear();
+        tool.readAddress = "50", tool.startOffset = "00", tool.length = "10";
+        tool.ReadRange();
+        tool.writeAddress = "57", tool.offset = "00", tool.data = "01";
+        tool.WriteByte();
+        EXPECT_EQ(m.texts, std::vector<std::string>(2, "Error! Smbus busy!")) << name;
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+        EXPECT_TRUE(tool.rows().size() == 1 && tool.rows()[0].cells[0].empty());
+    }
+    // A byte write on a stuck controller stops after wait-idle: no kill, nothing started.
+    nlohmann::json p = ShippedProfile("intel-desktop");
+    p["smbus"][0]["stuck_busy"] = true;
+    BoardClient b(p);
+    SmbusPorts io(b.client(), NoSleep);
+    b.requests = 0;
+    EXPECT_EQ(SmbusWriteByte(io, 0x400, 0x57, 0, 1, kSmbusIntel), kSmbusBusy);
+    EXPECT_EQ(b.requests, 1 + 2 * kSmbusPollLimit);
+}
+
+TEST(SmbusHost, FailuresAreNotReportedAsSuccess) {
+    // A refused handshaken block write to a read-only SPD is reported, not claimed done.
+    BoardClient intel("intel-desktop");
+    SmbusPorts io(intel.client(), NoSleep);
+    uint8_t bytes[4] = {1, 2, 3, 4};
+    EXPECT_EQ(SmbusWriteBlock(io, 0x400, 0x50, 0x40, 4, bytes, kSmbusIntel), kSmbusDeviceError);
+    uint8_t v = 0;
+    EXPECT_EQ(SmbusReadByte(io, 0x400, 0x50, 0x41, v, kSmbusIntel), kSmbusOk);
+    EXPECT_NE(v, 1);
+    EXPECT_EQ(SmbusWriteByte(io, 0x400, 0x50, 0x41, 1, kSmbusIntel), kSmbusReadIoError);
+
+    // A daemon that refuses writes: the ACPI write fails with 4 even after a successful read
+    // left 80h in the status port.
+    BoardClient nv("nvidia-amd", true);
+    SmbusPorts nio(nv.client(), NoSleep);
+    EXPECT_EQ(SmbusWriteByte(nio, 0x4D00, 0x57, 5, 0x5A, kSmbusNvidia), kSmbusWriteIoError);
+    EXPECT_EQ(SmbusReadByte(nio, 0x4D00, 0x57, 5, v, kSmbusNvidia), kSmbusWriteIoError);
+}
+
+class SmbusToolTest : public ::testing::Test {
+  protected:
+    BoardClient board{"intel-desktop"};
+    RecordedMessages m;
+    SmbusTool tool{board.client(), m, NoSleep};
+    void SetUp() override { tool.Start(); }
+    std::vector<std::string> Row(size_t i) {
+        const auto& r = tool.rows().at(i);
+        std::vector<std::string> out{r.label};
+        out.insert(out.end(), r.cells.begin(), r.cells.end());
+        return out;
+    }
+};
+
+TEST_F(SmbusToolTest, ScanSelectAndReadRanges) {
+    EXPECT_EQ(tool.baseText(), "0400");
+    EXPECT_TRUE(tool.blockButtonsEnabled());
+    tool.Scan();
+    EXPECT_EQ(tool.found(), (std::vector<uint8_t>{0x50, 0x51, 0x57, 0x69}));
+    EXPECT_EQ(tool.slaveRows()[0], "Smbus Device @Slave Address 50");
+    EXPECT_EQ(tool.readAddress + tool.startOffset + tool.length + tool.writeAddress + tool.offset,
+              "50001050"
+              "00");
+    tool.startOffset = "35", tool.length = "4";
+    tool.ReadRange();
+    ASSERT_EQ(tool.rows().size(), 1u);
+    EXPECT_EQ(Row(0), (std::vector<std::string>{"30", "", "", "", "", "", "00", "00", "00", "00",
+                                                "", "", "", "", "", "", ""}));
+    tool.startOffset = "F8", tool.length = "8";
+    tool.ReadRange();
+    EXPECT_EQ(tool.rows().size(), 1u);
+    EXPECT_EQ(tool.rows()[0].cells[15], "FF");
+    tool.length = "9";
+    tool.ReadRange();
+    tool.startOffset = "00", tool.length = "0100";  // read by its first three characters
+    tool.ReadRange();
+    EXPECT_EQ(tool.rows().size(), 1u);
+    EXPECT_EQ(m.texts, std::vector<std::string>{"Error! Input data range is too large!"});
+    EXPECT_EQ(m.focus, std::vector<std::string>{SmbusTool::kFieldStartOffset});
+    // A block of 8 bytes at FCh: rows past FFh get three digits.
+    SmbusPorts io(board.client(), NoSleep);
+    uint8_t block[8] = {1, 2, 3, 4, 5, 6, 7, 0x9B};
+    ASSERT_EQ(SmbusWriteBlock(io, 0x400, 0x69, 0xFC, 8, block, kSmbusIntel), kSmbusOk);
+    tool.readAddress = "69", tool.startOffset = "FC";
+    tool.BlockRead();
+    ASSERT_EQ(tool.rows().size(), 2u);
+    EXPECT_EQ(tool.rows()[1].label, "100");
+    EXPECT_EQ(tool.rows()[1].cells[3], "9B");
+}
+
+TEST_F(SmbusToolTest, InputChecksAndMendedFaults) {
+    tool.readAddress = "80", tool.startOffset = "00", tool.length = "10";
+    tool.ReadRange();
+    tool.readAddress = "5G";
+    tool.ReadRange();
+    tool.writeAddress = "57", tool.offset = "", tool.data = "01";
+    tool.WriteByte();
+    tool.offset = "00", tool.data = "X";
+    tool.WriteByte();
+    EXPECT_EQ(m.texts,
+              (std::vector<std::string>{"Input Smbus address error!", "Input Smbus address error!",
+                                        "Input Smbus offset error!", "Input Smbus data error!"}));
+    EXPECT_EQ(m.focus, (std::vector<std::string>{"readAddress", "readAddress", "offset", "data"}));
+    m.texts.clear(), m.focus.clear();
+
+    // Patch block: a block of 3 bytes cannot be patched at offset 3 or FFh; nothing is sent.
+    SmbusPorts io(board.client(), NoSleep);
+    uint8_t three[3] = {7, 8, 9};
+    ASSERT_EQ(SmbusWriteBlock(io, 0x400, 0x57, 0, 3, three, kSmbusIntel), kSmbusOk);
+    for (const char* off : {"03", "FF"}) {
+        tool.offset = off, tool.data = "55";
+        tool.PatchBlock();
+    }
+    EXPECT_EQ(m.texts, std::vector<std::string>(2, "Error! Input data range is too large!"));
+    EXPECT_EQ(m.focus, std::vector<std::string>(2, "offset"));
+    m.texts.clear();
+    tool.offset = "01", tool.data = "08";  // equal to the byte there: nothing written
+    board.requests = 0;
+    tool.PatchBlock();
+    int readOnly = board.requests;
+    tool.data = "AA";
+    tool.PatchBlock();
+    EXPECT_GT(board.requests - readOnly, readOnly);
+    uint8_t v = 0;
+    EXPECT_EQ(SmbusReadByte(io, 0x400, 0x57, 2, v, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(v, 0xAA);
+    // A failed block read patches nothing; a failed read shows no cells.
+    tool.writeAddress = "2E";
+    tool.PatchBlock();
+    tool.readAddress = "2E", tool.startOffset = "00", tool.length = "10";
+    tool.ReadRange();
+    EXPECT_EQ(m.texts, std::vector<std::string>(2, "Error! Access Smbus device error!"));
+    ASSERT_EQ(tool.rows().size(), 1u);
+    EXPECT_EQ(tool.rows()[0].label, "00");
+    for (const std::string& cell : tool.rows()[0].cells) EXPECT_EQ(cell, "");
+}
+
+TEST(SmbusTool, ScanEndsOnRefusedWritesAndReportNeedsAScan) {
+    BoardClient b("intel-desktop", true);
+    RecordedMessages m;
+    SmbusTool tool(b.client(), m, NoSleep);
+    tool.Start();
+    StringReport none;
+    tool.WriteReport(none.stream());
+    EXPECT_EQ(none.str(), "");
+    b.requests = 0;
+    tool.Scan();
+    EXPECT_EQ(m.texts, (std::vector<std::string>{"Error! There is no SMBUS device information "
+                                                 "available!",
+                                                 "Error! Write Smbus I/O error!"}));
+    EXPECT_EQ(b.requests, 1);
+
+    BoardClient t("transmeta");
+    RecordedMessages tm;
+    SmbusTool nothing(t.client(), tm, NoSleep);
+    nothing.Start();
+    EXPECT_EQ(tm.texts, std::vector<std::string>{"No Supported SMBUS controller found!"});
+    EXPECT_FALSE(nothing.controlsEnabled());
+    EXPECT_FALSE(nothing.blockButtonsEnabled());
+}
+
+TEST(SmbusTool, NvidiaDisablesBlocksAndKernelDriverWarns) {
+    nlohmann::json p = ShippedProfile("nvidia-amd");
+    p["smbus"][1]["kernel_driver"] = "i2c_nforce2";
+    BoardClient b(p);
+    RecordedMessages m;
+    SmbusTool tool(b.client(), m, NoSleep);
+    tool.Start();
+    EXPECT_FALSE(tool.blockButtonsEnabled());
+    // Both controllers live in the one function, so the driver is bound to both.
+    EXPECT_EQ(m.texts, std::vector<std::string>{
+                           "Warning! Kernel driver i2c_nforce2 is bound to this SMBus controller: "
+                           "transactions may collide with it."});
+}
+
+TEST(SmbusTool, ReportOfAReadWindow) {
+    BoardClient b("intel-desktop");
+    RecordedMessages m;
+    SmbusTool tool(b.client(), m, NoSleep);
+    tool.Start();
+    tool.Scan();
+    tool.SelectSlave(3);
+    tool.readAddress = "69", tool.startOffset = "40", tool.length = "2";
+    tool.ReadRange();
+    StringReport report;
+    tool.WriteReport(report.stream());
+    std::string want =
+        "========================= Current SMBUS Device Information "
+        "=========================\r\n\r\n"
+        "INTEL  Smbus controller 0 at PCI bus 0 device 1F function 3\r\n\r\n"
+        "Smbus Device @Slave Address 69\r\n\r\n"
+        "   #Offset (Hex)     Value (Hex)\r\n"
+        "              40              FF\r\n"
+        "              41              FF\r\n";
+    for (int c = 2; c < 16; ++c) want += Format("%16X%16s\r\n", 0x40 + c, "");
+    EXPECT_EQ(report.str(), want);
+}
+
+}  // namespace
+}  // namespace kvt::test
+
+#include "tools/smbus/spd_decode.h"
+
+namespace kvt::test {
+namespace {
+
+TEST(SpdDecode, Ddr2ModuleAndJedecBanks) {
+    BoardClient b("via");
+    SmbusPorts io(b.client(), NoSleep);
+    std::vector<uint8_t> spd(256);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(SmbusReadByte(io, 0x400, 0x50, uint8_t(i), spd[i], kSmbusVia), kSmbusOk);
+    EXPECT_EQ(DecodeSpd(spd),
+              (std::vector<std::string>{"Memory type: DDR2 SDRAM", "Size: 1024 MB (1 rank)",
+                                        "Maximum speed: DDR2-667 (PC2-5300), tCK 3.00 ns",
+                                        "CAS latencies: 5 4 3", "Manufacturer: Kingston",
+                                        "Part number: KVR667D2N5/1G", "Serial number: 22104507",
+                                        "Checksum: ok (byte 63 B1h, bytes 0-62 add up to B1h)"}));
+    const uint8_t corsair[8] = {0x7F, 0x7F, 0x9E, 0, 0, 0, 0, 0};
+    const uint8_t samsung[8] = {0xCE, 0, 0, 0, 0, 0, 0, 0};
+    const uint8_t unknown[8] = {0x7F, 0x7F, 0x7F, 0x01, 0, 0, 0, 0};
+    EXPECT_EQ(JedecManufacturer(corsair, 8), "Corsair");
+    EXPECT_EQ(JedecManufacturer(samsung, 8), "Samsung");
+    EXPECT_EQ(JedecManufacturer(unknown, 8), "Unknown (bank 4, code 01h)");
+    spd[63] ^= 1;
+    EXPECT_EQ(DecodeSpd(spd).back().rfind("Checksum: wrong", 0), 0u);
+}
+
+}  // namespace
+}  // namespace kvt::test

@@ -1,0 +1,109 @@
+// SMBus Access: choose a detected SMBus host controller, scan it for slave devices, read
+// byte ranges and blocks, write bytes, patch a byte inside a block, and report what is shown.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/report_stream.h"
+#include "platform/user_messages.h"
+#include "tools/smbus/smbus_detect.h"
+#include "tools/smbus/smbus_host.h"
+
+namespace kvt {
+
+class SmbusTool {
+  public:
+    // Field names passed to UserMessages::SetFocus.
+    static constexpr const char* kFieldReadAddress = "readAddress";
+    static constexpr const char* kFieldStartOffset = "startOffset";
+    static constexpr const char* kFieldLength = "length";
+    static constexpr const char* kFieldWriteAddress = "writeAddress";
+    static constexpr const char* kFieldOffset = "offset";
+    static constexpr const char* kFieldData = "data";
+
+    // Typing limits of the fields.
+    static constexpr int kAddressLimit = 2, kOffsetLimit = 2, kLengthLimit = 4, kDataLimit = 2;
+    static constexpr int kBaseLimit = 4;
+
+    // A row of the data list: its offset label and 16 cells ("" when not read).
+    struct Row {
+        std::string label;
+        std::array<std::string, 16> cells;
+        uint32_t offset = 0;
+    };
+
+    // Progress of long actions (scan, reads): done of total; the view shows it.
+    using Progress = std::function<void(int done, int total)>;
+
+    SmbusTool(DriverClient& client, UserMessages& messages, SmbusPorts::Sleeper sleeper = {});
+
+    // Fields, as typed.
+    std::string readAddress, startOffset, length;
+    std::string writeAddress, offset, data;
+    Progress progress;
+
+    // Actions.
+    void Start();
+    void SelectController(int row);
+    void Scan();
+    void SelectSlave(int row);
+    void ReadRange();
+    void BlockRead();
+    void WriteByte();
+    void PatchBlock();
+    // Reads the 256 SPD bytes of the read group's address and shows what they describe in one
+    // message; the data list and the report are left as they are.
+    void DecodeSpdAtAddress();
+    void WriteReport(ReportStream& out) const;
+
+    // What the view shows.
+    const std::vector<SmbusController>& controllers() const { return controllers_; }
+    std::vector<std::string> controllerCaptions() const;
+    int currentIndex() const { return current_; }
+    std::string baseText() const;
+    const std::vector<uint8_t>& found() const { return found_; }
+    std::vector<std::string> slaveRows() const;
+    int slaveSelection() const { return slaveSelection_; }
+    const std::vector<Row>& rows() const { return rows_; }
+    bool controlsEnabled() const { return !controllers_.empty(); }
+    bool blockButtonsEnabled() const;
+    // The kernel driver bound to the current controller's function ("" when none or unknown).
+    const std::string& kernelDriver() const { return kernelDriver_; }
+
+    static constexpr const char* kNoController = "No Supported SMBUS controller found!";
+    static constexpr const char* kNoInformation =
+        "Error! There is no SMBUS device information available!";
+    static constexpr const char* kRangeTooLarge = "Error! Input data range is too large!";
+    static constexpr const char* kAddressError = "Input Smbus address error!";
+    static constexpr const char* kOffsetError = "Input Smbus offset error!";
+    static constexpr const char* kDataError = "Input Smbus data error!";
+    static constexpr const char* kKernelDriverWarning =
+        "Warning! Kernel driver %s is bound to this SMBus controller: transactions may collide "
+        "with it.";
+
+  private:
+    bool Field(const std::string& text, const char* field, const char* message, uint32_t& value);
+    bool ReadGroup(uint32_t& address, uint32_t& start, uint32_t& len);
+    bool WriteGroup(uint32_t& address, uint32_t& off, uint32_t& value);
+    void MakeCurrent(int index);
+    // Shows cells for positions first .. first + count - 1 of bytes (indexed from first).
+    void Display(uint32_t first, const uint8_t* bytes, uint32_t count);
+
+    DriverClient& client_;
+    UserMessages& messages_;
+    SmbusPorts io_;
+    std::vector<SmbusController> controllers_;
+    int current_ = -1;
+    std::vector<uint8_t> found_;
+    std::vector<uint8_t> slaveList_;  // rows of the slave list (emptied on a controller change)
+    int slaveSelection_ = -1;
+    std::array<uint8_t, 256> readBuffer_{};
+    std::vector<Row> rows_;
+    std::string kernelDriver_;
+};
+
+}  // namespace kvt
