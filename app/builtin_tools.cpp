@@ -4,13 +4,25 @@
 
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
+#include "tools/io/view/CKVTGroupIOView.h"
 #include "tools/io/view/CKVTIOView.h"
+#include "tools/io/view/CKvtCmosView.h"
+#include "tools/osinfo/view/COSinfoView.h"
 
 namespace kvt {
 
 void RegisterBuiltinTools(ToolRegistry& registry) {
     registry.Register(kSingleIoName, [](const ToolContext& context) -> ToolView* {
         return new CKVTIOView(context);
+    });
+    registry.Register(kGroupIoName, [](const ToolContext& context) -> ToolView* {
+        return new CKVTGroupIOView(context);
+    });
+    registry.Register(kCmosName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtCmosView(context);
+    });
+    registry.Register(kOsInfoName, [](const ToolContext& context) -> ToolView* {
+        return new COSinfoView(context);
     });
     registry.Register(kCpuidName, [](const ToolContext& context) -> ToolView* {
         return new CKvtCpuidView(context);
