@@ -55,6 +55,15 @@ void CmosTool::Dump() {
     }
 }
 
+bool CmosTool::ReadByte(uint8_t offset, uint8_t& value) {
+    uint32_t v = 0;
+    bool ok = WriteIndex(offset) &&
+              client_.ReadPort(static_cast<uint16_t>(indexPort() + 1), v, kWidthByte) != 0;
+    ClearNmiMask(offset);
+    value = static_cast<uint8_t>(v);
+    return ok;
+}
+
 void CmosTool::SelectBank(int row) {
     if (row < 0 || row >= kBankCount) return;
     bank_ = row;

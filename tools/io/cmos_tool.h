@@ -52,6 +52,10 @@ class CmosTool {
     // "Write": checks both fields, writes the byte, dumps again.
     void Write();
 
+    // One byte of the selected bank (index write, data read), NMI left enabled; false when
+    // the driver refused either request.
+    bool ReadByte(uint8_t offset, uint8_t& value);
+
     const std::vector<Row>& rows() const { return rows_; }
     size_t failedRequests() const { return failed_; }
 
