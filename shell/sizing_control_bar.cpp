@@ -50,8 +50,20 @@ class SizingEdge : public QWidget {
     bool tracking_ = false;
 };
 
+// The bar's client area: lays out the child and the edge strip whenever its size changes.
+class SizingBody : public QWidget {
+  public:
+    SizingBody(CSizingControlBar* bar) : QWidget(bar), bar_(bar) {}
+
+  protected:
+    void resizeEvent(QResizeEvent*) override { bar_->PlaceEdge(); }
+
+  private:
+    CSizingControlBar* bar_;
+};
+
 CSizingControlBar::CSizingControlBar(QWidget* parent) : QDockWidget(parent) {
-    body_ = new QWidget(this);
+    body_ = new SizingBody(this);
     edge_ = new SizingEdge(this);
     edge_->setParent(body_);
     setWidget(body_);
@@ -171,7 +183,6 @@ void CSizingControlBar::ApplySideSize() {
 
 void CSizingControlBar::resizeEvent(QResizeEvent* event) {
     QDockWidget::resizeEvent(event);
-    PlaceEdge();
     if (isFloating() && isVisible()) {
         float_ = QSize(std::max(width(), kMinWidth), std::max(height(), kMinHeight));
     }

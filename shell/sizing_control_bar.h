@@ -48,6 +48,7 @@ class CSizingControlBar : public QDockWidget {
 
   private:
     friend class SizingEdge;
+    friend class SizingBody;
     bool Vertical() const;  // docked left or right
     void PlaceEdge();
     void BeginTrack();
