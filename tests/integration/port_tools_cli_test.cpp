@@ -87,8 +87,8 @@ TEST(PortToolsCli, GroupIoRangesAndEntryErrors) {
               "========================= Group I/O Dump ==========================\r\n\r\n"
               "Group Index I/O:\r\n\tIndex Port Address = 72h\r\n\t Data Port Address = 73h\r\n"
               "\r\n            Offset (Hex)      Data (Hex)\r\n"
-              "                      00            A55A\r\n"
-              "                      02            0001\r\n");
+              "                      00            FF5A\r\n"
+              "                      02            FF01\r\n");
     r = board.Cli({"report", "groupio", "FFFE", "FFFF", "--width", "2"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("                    FFFE"), std::string::npos);
