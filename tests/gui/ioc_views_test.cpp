@@ -13,7 +13,9 @@
 #include "app/main_frame.h"
 #include "gui_support.h"
 #include "shell/messages.h"
+#include "support/process.h"
 #include "tools/io/view/CKVTGroupIOView.h"
+#include "tools/io/view/CKVTIOView.h"
 #include "tools/io/view/CKvtCmosView.h"
 #include "tools/osinfo/view/COSinfoView.h"
 
@@ -23,6 +25,11 @@ namespace {
 
 QString Cell(QTreeView* list, int row, int column) {
     return list->model()->index(row, column).data().toString();
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 QString Header(QTreeView* list, int column) {
@@ -147,6 +154,71 @@ class IocViewsTest : public QObject {
         bar->setFloating(false);
         frame_->addDockWidget(Qt::LeftDockWidgetArea, bar);
         QTRY_COMPARE(bar->width(), 33);
+    }
+
+    // Save All on the transmeta board: each window's report in the tool order, each group
+    // closed by a line end, byte for byte what the command line writes for the same state.
+    void saveAllOnTransmeta() {
+        frame_.reset();
+        test::PrivateDaemon daemon;
+        test::DaemonOptions options;
+        options.board = test::BoardProfile("transmeta");
+        std::string error;
+        QVERIFY2(daemon.Start(options, &error), error.c_str());
+        const QByteArray oldDir = qgetenv("KORVANTA_RUNTIME_DIR");
+        qputenv("KORVANTA_RUNTIME_DIR", daemon.runtimeDir().c_str());
+        std::unique_ptr<HardwareSession> session = HardwareSession::Create(options.board, &error);
+        QVERIFY(session && session->LoadDriver(&error));
+        QTemporaryDir dir;
+        const QString path = dir.filePath("hwinfo.log");
+        {
+            CMainFrame frame(*registry_, *session);
+            frame.setSavePathChooser([&](QWidget*, const QString&) { return path; });
+            frame.show();
+            frame.OpenTool(kCmosName);  // opened first, saved after the others
+            auto* cmos = qobject_cast<CKvtCmosView*>(frame.toolWindows().last()->view());
+            QTRY_COMPARE(cmos->dumpList()->model()->rowCount(), 128);
+            cmos->size256Choice()->click();
+            cmos->bankList()->setCurrentRow(1);
+            frame.OpenTool(kCpuidName);
+            frame.OpenTool(kOsInfoName);
+            frame.OpenTool(kSingleIoName);
+            auto* direct = qobject_cast<CKVTGroupIOView*>(frame.OpenTool(kGroupIoName));
+            direct->startEdit()->setText("70");
+            direct->endEdit()->setText("0x77");  // refused: x is no digit
+            guitest::MessageBoxCatcher catcher;
+            direct->readButton()->click();
+            QTRY_COMPARE(catcher.texts(), QStringList{"Error! Port address is invalid!"});
+            direct->endEdit()->setText("77");
+            direct->readButton()->click();
+            auto* index = qobject_cast<CKVTGroupIOView*>(frame.OpenTool(kGroupIoName));
+            index->indexChoice()->click();
+            index->setWidth(2);
+            index->indexPortEdit()->setText("70");
+            index->dataPortEdit()->setText("71");
+            index->startOffsetEdit()->setText("0");
+            index->endOffsetEdit()->setText("F");
+            index->readButton()->click();
+            frame.SaveAllReports();
+        }
+        auto cli = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), {"--board", options.board});
+            test::ProcessResult r = test::RunCli(daemon.runtimeDir(), args);
+            return QByteArray::fromStdString(r.out);
+        };
+        const QByteArray singleIo =
+            "========================= Single I/O Dump ==========================\r\n\r\n"
+            "Direct I/O:\r\n      Port (Hex)      Read/Write      Data (Hex)           Width\r\n"
+            "\r\nIndex I/O:\r\n      Index Port       Data Port          Offset      Read/Write"
+            "      Data (Hex)           Width\r\n";
+        const QByteArray expected =
+            cli({"report", "os"}) + "\r\n" + cli({"report", "cpuid"}) + "\r\n" + singleIo + "\r\n" +
+            cli({"report", "groupio", "70", "77"}) +
+            cli({"report", "groupio", "--index", "70", "71", "--width", "2", "0", "F"}) + "\r\n" +
+            "\r\n" + cli({"report", "cmos", "--bank", "72", "--size", "256"}) + "\r\n" + "\r\n";
+        QVERIFY(expected.contains("Microsoft Windows 98 SE"));
+        QCOMPARE(ReadAll(path), expected);
+        qputenv("KORVANTA_RUNTIME_DIR", oldDir);
     }
 };
 
