@@ -1,5 +1,6 @@
 #include "shell/sizing_control_bar.h"
 
+#include <QLabel>
 #include <QMainWindow>
 #include <QMouseEvent>
 #include <QSettings>
@@ -86,6 +87,14 @@ bool CSizingControlBar::Create(const QString& title, QMainWindow* frame, QSize d
     frame_ = frame;
     setParent(frame);
     setWindowTitle(title);
+    // A plain caption: the standard one would hold the bar wider than its minimum. Mouse
+    // presses on it pass to the bar, which drags it to another side or floats it.
+    auto* caption = new QLabel(title, this);
+    caption->setObjectName(QStringLiteral("barCaption"));
+    caption->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    caption->setMinimumWidth(1);
+    caption->setContentsMargins(4, 2, 4, 2);
+    setTitleBarWidget(caption);
     const QSize size(std::max(defaultSize.width(), kMinWidth),
                      std::max(defaultSize.height(), kMinHeight));
     horz_ = vert_ = float_ = size;
