@@ -51,6 +51,13 @@ class SizingEdge : public QWidget {
     bool tracking_ = false;
 };
 
+// The bar's caption: its text may be cut, so it never holds the bar above its minimum.
+class BarCaption : public QLabel {
+  public:
+    using QLabel::QLabel;
+    QSize minimumSizeHint() const override { return {1, QLabel::minimumSizeHint().height()}; }
+};
+
 // The bar's client area: lays out the child and the edge strip whenever its size changes.
 class SizingBody : public QWidget {
   public:
@@ -89,7 +96,7 @@ bool CSizingControlBar::Create(const QString& title, QMainWindow* frame, QSize d
     setWindowTitle(title);
     // A plain caption: the standard one would hold the bar wider than its minimum. Mouse
     // presses on it pass to the bar, which drags it to another side or floats it.
-    auto* caption = new QLabel(title, this);
+    auto* caption = new BarCaption(title, this);
     caption->setObjectName(QStringLiteral("barCaption"));
     caption->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     caption->setMinimumWidth(1);
