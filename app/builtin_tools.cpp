@@ -4,6 +4,8 @@
 
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
+#include "tools/hexview/view/CKvtHexEditView.h"
+#include "tools/hexview/view/CKvtMemoryView.h"
 #include "tools/io/view/CKVTGroupIOView.h"
 #include "tools/io/view/CKVTIOView.h"
 #include "tools/io/view/CKvtCmosView.h"
@@ -23,6 +25,12 @@ void RegisterBuiltinTools(ToolRegistry& registry) {
     });
     registry.Register(kOsInfoName, [](const ToolContext& context) -> ToolView* {
         return new COSinfoView(context);
+    });
+    registry.Register(kMemoryDumpName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtMemoryView(context);
+    });
+    registry.Register(kHexEditName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtHexEditView(context);
     });
     registry.Register(kCpuidName, [](const ToolContext& context) -> ToolView* {
         return new CKvtCpuidView(context);
