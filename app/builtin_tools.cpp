@@ -6,7 +6,10 @@
 #include "tools/cpu/view/CKvtMsrView.h"
 #include "tools/hexview/view/CKvtHexEditView.h"
 #include "tools/hexview/view/CKvtMemoryView.h"
+#include "tools/io/view/CKVTGroupIOView.h"
 #include "tools/io/view/CKVTIOView.h"
+#include "tools/io/view/CKvtCmosView.h"
+#include "tools/osinfo/view/COSinfoView.h"
 #include "tools/pci/view/CKvtPciView.h"
 #include "tools/smbus/view/CKvtSmbusView.h"
 
@@ -18,6 +21,15 @@ void RegisterBuiltinTools(ToolRegistry& registry) {
     });
     registry.Register(
         kPciName, [](const ToolContext& context) -> ToolView* { return new CKvtPciView(context); });
+    registry.Register(kGroupIoName, [](const ToolContext& context) -> ToolView* {
+        return new CKVTGroupIOView(context);
+    });
+    registry.Register(kCmosName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtCmosView(context);
+    });
+    registry.Register(kOsInfoName, [](const ToolContext& context) -> ToolView* {
+        return new COSinfoView(context);
+    });
     registry.Register(kMemoryDumpName, [](const ToolContext& context) -> ToolView* {
         return new CKvtMemoryView(context);
     });

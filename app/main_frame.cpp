@@ -321,11 +321,11 @@ void CMainFrame::BuildStatusBar() {
 }
 
 void CMainFrame::BuildToolTree() {
-    dock_ = new QDockWidget(QStringLiteral("My Bar"), this);
+    // No gripper, so no close button: the bar cannot be lost for the rest of the session.
+    dock_ = new CSizingControlBar(this);
     dock_->setObjectName(QStringLiteral("MyBar"));
-    dock_->setAllowedAreas(Qt::AllDockWidgetAreas);
-    dock_->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable |
-                       QDockWidget::DockWidgetClosable);
+    dock_->Create(QStringLiteral("My Bar"), this, QSize(kMyBarWidth, kMyBarHeight), false,
+                  kMyBarId);
 
     tree_ = new QTreeWidget(dock_);
     tree_->setObjectName(QStringLiteral("ToolTree"));
@@ -365,10 +365,9 @@ void CMainFrame::BuildToolTree() {
 
     tree_->viewport()->installEventFilter(this);
     tree_->installEventFilter(this);
-    dock_->setWidget(tree_);
-    addDockWidget(Qt::LeftDockWidgetArea, dock_);
-    // The bar starts 180 pixels wide, or as wide as the tree needs to show every name whole.
-    resizeDocks({dock_}, {std::max(180, TreeWidthNeeded())}, Qt::Horizontal);
+    dock_->SetChild(tree_);
+    // The bar starts at its default size on every start; its size is not kept between runs.
+    dock_->DockOn(Qt::LeftDockWidgetArea);
 }
 
 // "<computer name> (<n>-Processor System)"; the name is held to 256 characters.
@@ -379,18 +378,10 @@ QString CMainFrame::ComputerItemText() {
                                          static_cast<int>(platform.ProcessorCount())));
 }
 
-int CMainFrame::TreeWidthNeeded() const {
-    // (sizeHintForColumn is public in the item view base class.)
-    const QAbstractItemView* view = tree_;
-    return view->sizeHintForColumn(0) + 2 * tree_->frameWidth() + 12;
-}
-
 void CMainFrame::RefreshComputerItem() {
     QTreeWidgetItem* root = tree_->topLevelItem(0);
     if (root == nullptr) return;
     root->setText(0, ComputerItemText());
-    const int needed = TreeWidthNeeded();
-    if (dock_->width() < needed) resizeDocks({dock_}, {needed}, Qt::Horizontal);
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "shell/report_saver.h"
+#include "shell/sizing_control_bar.h"
 #include "shell/tool_registry.h"
 #include "shell/tool_view.h"
 
@@ -48,6 +49,10 @@ enum CommandId : int {
 };
 inline constexpr int kMainMenuId = 128;
 inline constexpr int kTreeControlId = 107;
+// The bar that holds the tool tree.
+inline constexpr int kMyBarId = 59424;
+inline constexpr int kMyBarWidth = 180;
+inline constexpr int kMyBarHeight = 80;
 inline constexpr const char* kVersionText = "1.88.00.8";
 inline constexpr const char* kSupportUrl = "https://korvanta.example.org/support";
 
@@ -119,7 +124,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     QAction* action(int commandId) const;
     QTreeWidget* toolTree() const { return tree_; }
     QMdiArea* mdiArea() const { return mdi_; }
-    QDockWidget* toolDock() const { return dock_; }
+    CSizingControlBar* toolDock() const { return dock_; }
     QLabel* sessionPane() const { return sessionPane_; }
     QList<CChildFrame*> toolWindows() const;  // in creation order
     CChildFrame* activeToolWindow() const;
@@ -141,7 +146,6 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void BuildStatusBar();
     void BuildToolTree();
     QString ComputerItemText();
-    int TreeWidthNeeded() const;
     QAction* MakeAction(int id, const QString& text, const QString& prompt = QString());
     void OnSubWindowActivated(QMdiSubWindow* window);
     void ApplyMenuFor(const ToolKind* kind);
@@ -158,7 +162,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     HardwareSession& session_;
     QMdiArea* mdi_ = nullptr;
     QTreeWidget* tree_ = nullptr;
-    QDockWidget* dock_ = nullptr;
+    CSizingControlBar* dock_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QMenu* newMenu_ = nullptr;
     QMenu* ioMenu_ = nullptr;
