@@ -212,10 +212,16 @@ void CKvtMsrView::TakeFields() {
 
 void CKvtMsrView::RowChanged() {
     if (filling_) return;
-    QTreeWidgetItem* item = list_->currentItem();
-    if (!item || !item->isSelected()) return;
+    // The current item may stay behind when its row is deselected (Ctrl+click, a click on
+    // empty space): only a selected row counts, and the tool hears of every deselection, so
+    // Remove never takes a row nobody chose.
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) {
+        tool_->SelectRow(-1);
+        return;
+    }
     TakeFields();
-    tool_->SelectRow(list_->indexOfTopLevelItem(item));
+    tool_->SelectRow(list_->indexOfTopLevelItem(selected.first()));
     eax_->setText(QString::fromStdString(tool_->eaxText));
     edx_->setText(QString::fromStdString(tool_->edxText));
     writeGroup_->setTitle(QString::fromStdString(tool_->writeCaption()));
