@@ -32,6 +32,7 @@
 #include "app/lock_keys.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
+#include "shell/file_dialogs.h"
 #include "shell/messages.h"
 #include "shell/report_saver.h"
 
@@ -611,8 +612,8 @@ void CMainFrame::BringToFront() {
 // Report saving
 
 QString CMainFrame::ChooseSavePathWithDialog(QWidget* parent, const QString& folder) {
-    QFileDialog dialog(parent, QString(), folder,
-                       QStringLiteral("Save Files (*.log);;All Files (*.*)"));
+    QFileDialog dialog(parent, QString(), folder);
+    SetFileDialogFilters(dialog, QStringLiteral("Save Files (*.log)|*.log|All Files (*.*)|*.*||"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("log"));

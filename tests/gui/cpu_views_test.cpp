@@ -2,6 +2,7 @@
 // MSR buttons with their dialog and messages, and both reports in Save All.
 #include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -282,6 +283,20 @@ class CpuViewsTest : public QObject {
         view->LoadFrom(KORVANTA_SOURCE_DIR "/data/hwmsreg.msr");
         QVERIFY(view->registerList()->topLevelItemCount() > 20);
         QVERIFY(view->button("Save")->isEnabled());
+        // Both list dialogs: the two file types, and all files means names without a dot too.
+        for (bool save : {false, true}) {
+            QStringList types, everyFile;
+            QTimer::singleShot(100, [&] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (dialog == nullptr) return;
+                types = guitest::ShownFileTypes(dialog);
+                everyFile = guitest::ListedFiles(dialog, 1);
+                dialog->reject();
+            });
+            save ? view->Save() : view->Load();
+            QCOMPARE(types, (QStringList{"MSR Files (*.msr)", "All Files (*.*)"}));
+            QVERIFY(everyFile.contains("gui_cpu_views_test"));
+        }
         QString saved = dir_.filePath("saved.msr");
         view->SaveTo(saved);
         QVERIFY(ReadAll(saved).startsWith("#MSR\t\tDescription\r\n0\t\tP5_MC_ADDR"));

@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "shell/file_dialogs.h"
 #include "tools/cpu/view/CAddMsrDlg.h"
 #include "tools/cpu/view/processor_list.h"
 
@@ -19,7 +20,7 @@ namespace kvt {
 
 namespace {
 
-const char* const kMsrFilter = "MSR Files (*.msr);;All Files (*)";
+const char* const kMsrFilter = "MSR Files (*.msr)|*.msr|All Files (*.*)|*.*||";
 
 QLineEdit* HexField() {
     auto* field = new QLineEdit;
@@ -169,7 +170,8 @@ void CKvtMsrView::ClearAll() {
 }
 
 void CKvtMsrView::Load() {
-    QFileDialog dialog(this, tr("Open"), StartFolder(), tr(kMsrFilter));
+    QFileDialog dialog(this, tr("Open"), StartFolder());
+    SetFileDialogFilters(dialog, QString::fromLatin1(kMsrFilter));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(QStringLiteral("msr"));
@@ -185,7 +187,8 @@ void CKvtMsrView::LoadFrom(const QString& path) {
 
 void CKvtMsrView::Save() {
     if (!tool_->BeginSave()) return;
-    QFileDialog dialog(this, tr("Save As"), StartFolder(), tr(kMsrFilter));
+    QFileDialog dialog(this, tr("Save As"), StartFolder());
+    SetFileDialogFilters(dialog, QString::fromLatin1(kMsrFilter));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("msr"));
     dialog.selectFile(QStringLiteral("hwmsreg.msr"));
