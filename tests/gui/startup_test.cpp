@@ -125,6 +125,30 @@ class StartupTest : public QObject {
         QVERIFY(app.mainFrame() == nullptr);
     }
 
+    // Options the program does not know are named on standard error and do not stop it; the
+    // board option without its board does.
+    void unknownOptionsAreIgnored() {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        const QString binary = QStringLiteral(KORVANTA_BINARY_DIR "/korvanta");
+        program.start(binary, {"--no-such-option", "-z", "--board", guitest::BoardPath(),
+                               "stray.txt", "--print-shown-time"});
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(program.readAllStandardOutput().startsWith("shown "));  // the window was shown
+        const QStringList errors =
+            QString::fromLocal8Bit(program.readAllStandardError()).split('\n').filter("korvanta:");
+        QCOMPARE(errors, QStringList{"korvanta: ignoring --no-such-option, -z, stray.txt"});
+
+        program.start(binary, {"--print-shown-time", "--board"});
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY(program.readAllStandardOutput().isEmpty());
+    }
+
     void secondCopyActivatesTheFirstAndEnds() {
         CKorvantaApp app;
         bool activated = false;
