@@ -128,6 +128,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
 
     std::string why;
     if (!session_->LoadDriver(&why)) {
+        frame_->RefreshComputerItem(false);
         ShowKorvantaMessage(frame_.get(), QString::fromLatin1(kLoadDriverFailed));
         std::fprintf(stderr, "korvanta: %s\n",
                      why.empty() ? "the driver is not ready" : why.c_str());

@@ -371,10 +371,23 @@ void CMainFrame::BuildToolTree() {
     resizeDocks({dock_}, {std::max(180, TreeWidthNeeded())}, Qt::Horizontal);
 }
 
-// "<computer name> (<n>-Processor System)"; the name is held to 256 characters.
+// "<computer name> (<n>-Processor System)"; the name is held to 256 characters. A simulated
+// board gives its name and processor count only while its driver answers: until then the
+// root says why it names no computer.
 QString CMainFrame::ComputerItemText() {
     Platform& platform = session_.platform();
     std::string computer = platform.ComputerName().substr(0, 256);
+    if (computer.empty()) {
+        switch (driverState_) {
+            case DriverState::Loading:
+                return tr("Loading the driver...");
+            case DriverState::Failed:
+                return tr("Driver not loaded");
+            case DriverState::Loaded:
+                computer = "Unnamed computer";
+                break;
+        }
+    }
     return QString::fromStdString(Format("%s (%d-Processor System)", computer.c_str(),
                                          static_cast<int>(platform.ProcessorCount())));
 }
@@ -385,7 +398,8 @@ int CMainFrame::TreeWidthNeeded() const {
     return view->sizeHintForColumn(0) + 2 * tree_->frameWidth() + 12;
 }
 
-void CMainFrame::RefreshComputerItem() {
+void CMainFrame::RefreshComputerItem(bool driverLoaded) {
+    driverState_ = driverLoaded ? DriverState::Loaded : DriverState::Failed;
     QTreeWidgetItem* root = tree_->topLevelItem(0);
     if (root == nullptr) return;
     root->setText(0, ComputerItemText());
