@@ -41,7 +41,7 @@ int CKorvantaApp::Run(const QStringList& arguments) {
 int CKorvantaApp::Start(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Korvanta desktop program"));
-    parser.addHelpOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
     QCommandLineOption boardOption(
         QStringLiteral("board"),
         QStringLiteral("Work on a simulated board: a profile name in boards/ or a file."),
@@ -54,7 +54,26 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     parser.addOption(boardOption);
     parser.addOption(shownTimeOption);
     parser.addOption(screenshotOption);
-    parser.process(arguments);
+    // The program acts on no option but its own: anything else is named on standard error,
+    // in one line, and the program starts all the same. Only an option of its own that lacks
+    // its value ends it, so that a board asked for is never replaced by the host.
+    parser.parse(arguments);
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) parser.showHelp(0);
+    for (const QCommandLineOption* option : {&boardOption, &screenshotOption}) {
+        if (parser.isSet(*option) && parser.value(*option).isEmpty()) {
+            std::fprintf(stderr, "korvanta: missing value after --%s\n",
+                         qPrintable(option->names().first()));
+            return 1;
+        }
+    }
+    QStringList ignored;
+    for (const QString& name : parser.unknownOptionNames()) {
+        ignored << (name.size() == 1 ? "-" : "--") + name;
+    }
+    ignored << parser.positionalArguments();
+    if (!ignored.isEmpty()) {
+        std::fprintf(stderr, "korvanta: ignoring %s\n", qPrintable(ignored.join(", ")));
+    }
 
     // Single instance. A second copy brings the first to the front and ends silently.
     instance_ = std::make_unique<SingleInstance>();
@@ -109,6 +128,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
 
     std::string why;
     if (!session_->LoadDriver(&why)) {
+        frame_->RefreshComputerItem(false);
         ShowKorvantaMessage(frame_.get(), QString::fromLatin1(kLoadDriverFailed));
         std::fprintf(stderr, "korvanta: %s\n",
                      why.empty() ? "the driver is not ready" : why.c_str());

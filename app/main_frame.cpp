@@ -32,6 +32,7 @@
 #include "app/lock_keys.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
+#include "shell/file_dialogs.h"
 #include "shell/messages.h"
 #include "shell/report_saver.h"
 
@@ -370,15 +371,29 @@ void CMainFrame::BuildToolTree() {
     dock_->DockOn(Qt::LeftDockWidgetArea);
 }
 
-// "<computer name> (<n>-Processor System)"; the name is held to 256 characters.
+// "<computer name> (<n>-Processor System)"; the name is held to 256 characters. A simulated
+// board gives its name and processor count only while its driver answers: until then the
+// root says why it names no computer.
 QString CMainFrame::ComputerItemText() {
     Platform& platform = session_.platform();
     std::string computer = platform.ComputerName().substr(0, 256);
+    if (computer.empty()) {
+        switch (driverState_) {
+            case DriverState::Loading:
+                return tr("Loading the driver...");
+            case DriverState::Failed:
+                return tr("Driver not loaded");
+            case DriverState::Loaded:
+                computer = "Unnamed computer";
+                break;
+        }
+    }
     return QString::fromStdString(Format("%s (%d-Processor System)", computer.c_str(),
                                          static_cast<int>(platform.ProcessorCount())));
 }
 
-void CMainFrame::RefreshComputerItem() {
+void CMainFrame::RefreshComputerItem(bool driverLoaded) {
+    driverState_ = driverLoaded ? DriverState::Loaded : DriverState::Failed;
     QTreeWidgetItem* root = tree_->topLevelItem(0);
     if (root == nullptr) return;
     root->setText(0, ComputerItemText());
@@ -603,8 +618,8 @@ void CMainFrame::BringToFront() {
 // Report saving
 
 QString CMainFrame::ChooseSavePathWithDialog(QWidget* parent, const QString& folder) {
-    QFileDialog dialog(parent, QString(), folder,
-                       QStringLiteral("Save Files (*.log);;All Files (*.*)"));
+    QFileDialog dialog(parent, QString(), folder);
+    SetFileDialogFilters(dialog, QStringLiteral("Save Files (*.log)|*.log|All Files (*.*)|*.*||"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setDefaultSuffix(QStringLiteral("log"));

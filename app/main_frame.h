@@ -114,8 +114,9 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void OpenSupportPage();
 
     // A simulated board answers only once its driver runs: the tree's root item is filled
-    // again after the driver is loaded.
-    void RefreshComputerItem();
+    // again once loading the driver has succeeded or failed. Until the computer's name is
+    // known the root says what the program waits for, never an empty name.
+    void RefreshComputerItem(bool driverLoaded = true);
 
     // Raises and activates the window (a second copy of the program asked for it).
     void BringToFront();
@@ -145,6 +146,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void BuildToolBar();
     void BuildStatusBar();
     void BuildToolTree();
+    enum class DriverState { Loading, Loaded, Failed };
     QString ComputerItemText();
     QAction* MakeAction(int id, const QString& text, const QString& prompt = QString());
     void OnSubWindowActivated(QMdiSubWindow* window);
@@ -181,6 +183,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     bool tearingDown_ = false;
     LockKeyWatcher* lockKeyWatcher_ = nullptr;
     SavePathChooser chooseSavePath_;
+    DriverState driverState_ = DriverState::Loading;
 };
 
 }  // namespace kvt

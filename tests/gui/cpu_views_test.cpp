@@ -2,6 +2,7 @@
 // MSR buttons with their dialog and messages, and both reports in Save All.
 #include <QComboBox>
 #include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -215,6 +216,64 @@ class CpuViewsTest : public QObject {
         QCOMPARE(view->model().targetMsr(), 0u);
     }
 
+    // A row deselected by Ctrl+click or by a click on empty space is no longer the row that
+    // Remove deletes; the write target stays the last row chosen, as its caption says.
+    void msrRemoveAfterDeselection() {
+        guitest::MessageBoxCatcher catcher;
+        auto* view = qobject_cast<CKvtMsrView*>(frame_->OpenTool(kMsrName));
+        QVERIFY(view);
+        QFile file(dir_.filePath("three.msr"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("10\tTSC\n1B\tAPIC base\nC0000103\tTSC_AUX\n");
+        file.close();
+        view->LoadFrom(file.fileName());
+        QTreeWidget* list = view->registerList();
+        const int rows = list->topLevelItemCount();
+        QCOMPARE(rows, 3);
+        const QString second = list->topLevelItem(1)->text(0);
+        QWidget* viewport = list->viewport();
+        auto rowCentre = [&](int row) {
+            return list->visualItemRect(list->topLevelItem(row)).center();
+        };
+
+        QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, rowCentre(1));
+        QCOMPARE(view->model().selectedRow(), 1);
+        QCOMPARE(view->writeGroup()->title(), "Write Access MSR (ECX) = " + second);
+        QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier, rowCentre(1));
+        QVERIFY(list->selectedItems().isEmpty());
+        view->button("Remove")->click();
+        QCOMPARE(catcher.texts(), QStringList{"Error! No items were selected!\n"});
+        QCOMPARE(list->topLevelItemCount(), rows);
+        QCOMPARE(list->topLevelItem(1)->text(0), second);
+        QCOMPARE(view->writeGroup()->title(), "Write Access MSR (ECX) = " + second);
+        QCOMPARE(view->model().targetMsr(), second.toUInt(nullptr, 16));
+
+        // A click below the last row clears the selection too.
+        catcher.clear();
+        QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier, rowCentre(0));
+        QCOMPARE(view->model().selectedRow(), 0);
+        const QRect last = list->visualItemRect(list->topLevelItem(rows - 1));
+        QVERIFY2(last.bottom() + 5 < viewport->height(), "no empty space below the rows");
+        QTest::mouseClick(viewport, Qt::LeftButton, Qt::NoModifier,
+                          QPoint(last.center().x(), last.bottom() + 5));
+        QVERIFY(list->selectedItems().isEmpty());
+        view->button("Remove")->click();
+        QCOMPARE(catcher.texts(), QStringList{"Error! No items were selected!\n"});
+        QCOMPARE(list->topLevelItemCount(), rows);
+
+        // The CPUID list: a deselected row is no longer the selected one; the panel keeps its text.
+        auto* cpuid = qobject_cast<CKvtCpuidView*>(frame_->OpenTool(kCpuidName));
+        QVERIFY(cpuid);
+        QTreeWidget* functions = cpuid->functionList();
+        const QPoint first = functions->visualItemRect(functions->topLevelItem(1)).center();
+        QTest::mouseClick(functions->viewport(), Qt::LeftButton, Qt::NoModifier, first);
+        const QString text = cpuid->registerPanel()->toPlainText();
+        QVERIFY(!text.isEmpty());
+        QTest::mouseClick(functions->viewport(), Qt::LeftButton, Qt::ControlModifier, first);
+        QCOMPARE(cpuid->model().selectedRow(), -1);
+        QCOMPARE(cpuid->registerPanel()->toPlainText(), text);
+    }
+
     void msrListFilesFromTheView() {
         guitest::MessageBoxCatcher catcher;
         auto* view = qobject_cast<CKvtMsrView*>(frame_->OpenTool(kMsrName));
@@ -224,6 +283,20 @@ class CpuViewsTest : public QObject {
         view->LoadFrom(KORVANTA_SOURCE_DIR "/data/hwmsreg.msr");
         QVERIFY(view->registerList()->topLevelItemCount() > 20);
         QVERIFY(view->button("Save")->isEnabled());
+        // Both list dialogs: the two file types, and all files means names without a dot too.
+        for (bool save : {false, true}) {
+            QStringList types, everyFile;
+            QTimer::singleShot(100, [&] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                if (dialog == nullptr) return;
+                types = guitest::ShownFileTypes(dialog);
+                everyFile = guitest::ListedFiles(dialog, 1);
+                dialog->reject();
+            });
+            save ? view->Save() : view->Load();
+            QCOMPARE(types, (QStringList{"MSR Files (*.msr)", "All Files (*.*)"}));
+            QVERIFY(everyFile.contains("gui_cpu_views_test"));
+        }
         QString saved = dir_.filePath("saved.msr");
         view->SaveTo(saved);
         QVERIFY(ReadAll(saved).startsWith("#MSR\t\tDescription\r\n0\t\tP5_MC_ADDR"));

@@ -5,10 +5,14 @@
 #include <stdlib.h>
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -80,5 +84,33 @@ class MessageBoxCatcher : public QObject {
     QTimer timer_;
     QList<Seen> seen_;
 };
+
+// The file types a file dialog shows, as the user reads them.
+inline QStringList ShownFileTypes(QFileDialog* dialog) {
+    QStringList shown;
+    if (auto* combo = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) {
+        for (int i = 0; i < combo->count(); ++i) shown << combo->itemText(i);
+    }
+    return shown;
+}
+
+// Chooses the dialog's file type `type` and returns the names the dialog then lists in its
+// folder, once the listing has settled (it fills in the background).
+inline QStringList ListedFiles(QFileDialog* dialog, int type) {
+    dialog->selectNameFilter(dialog->nameFilters().value(type));
+    auto* model = dialog->findChild<QFileSystemModel*>();
+    if (model == nullptr) return {};
+    QStringList names;
+    for (int settled = 0, tries = 0; settled < 5 && tries < 100; ++tries) {
+        QTest::qWait(50);
+        const QModelIndex folder = model->index(dialog->directory().absolutePath());
+        QStringList now;
+        for (int r = 0; r < model->rowCount(folder); ++r)
+            now << folder.model()->index(r, 0, folder).data().toString();
+        settled = now == names && !now.isEmpty() ? settled + 1 : 0;
+        names = now;
+    }
+    return names;
+}
 
 }  // namespace kvt::guitest

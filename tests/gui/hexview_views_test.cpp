@@ -180,6 +180,19 @@ class HexViewsTest : public QObject {
         f.write("0123456789");
         f.close();
 
+        // The real open dialog: every file of the program folder, names without a dot too.
+        QStringList types, everyFile;
+        QTimer::singleShot(100, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr) return;
+            types = guitest::ShownFileTypes(dialog);
+            everyFile = guitest::ListedFiles(dialog, 0);
+            dialog->reject();
+        });
+        QCOMPARE(view->chooseOpenPath(), QString());
+        QCOMPARE(types, (QStringList{"All Files (*.*)", "All Files (*.*)"}));
+        QVERIFY(everyFile.contains("gui_hexview_views_test"));
+
         QString openPath = dir_.filePath("missing.bin");
         view->chooseOpenPath = [&] { return openPath; };
         view->openButton()->click();

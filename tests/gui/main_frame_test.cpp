@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -372,6 +373,24 @@ class MainFrameTest : public QObject {
         QTRY_VERIFY(view->offsetEdit()->hasFocus());
         paste->trigger();
         QCOMPARE(view->offsetEdit()->text(), QStringLiteral("cf8"));
+        // Alt+Backspace undoes in the field; F6 and Shift+F6 step through the tool windows.
+        QTest::keyClick(view->offsetEdit(), Qt::Key_Backspace, Qt::AltModifier);
+        QCOMPARE(view->offsetEdit()->text(), QString());
+        QTest::keyClicks(view->offsetEdit(), "1");
+        QMdiSubWindow* first = frame_->mdiArea()->activeSubWindow();
+        frame_->OpenTool(kSingleIoName);
+        QMdiSubWindow* second = frame_->mdiArea()->activeSubWindow();
+        QVERIFY(second != first);
+        QTest::keyClick(frame_.get(), Qt::Key_F6);
+        QCOMPARE(frame_->mdiArea()->activeSubWindow(), first);
+        QTest::keyClick(frame_.get(), Qt::Key_F6, Qt::ShiftModifier);
+        QCOMPARE(frame_->mdiArea()->activeSubWindow(), second);
+        frame_->mdiArea()->setActiveSubWindow(first);
+        view->offsetEdit()->setFocus();
+        QTRY_VERIFY(view->offsetEdit()->hasFocus());
+        QTest::keyClick(view->offsetEdit(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(view->offsetEdit()->text(), QString());
+        view->offsetEdit()->setText("cf8");
         view->offsetEdit()->setReadOnly(true);
         view->offsetEdit()->selectAll();
         QVERIFY(!paste->isEnabled());

@@ -216,7 +216,7 @@ class SaveTest : public QObject {
 
     void saveDialogSettings() {
         QString folder, suffix, file;
-        QStringList filters;
+        QStringList filters, everyFile, logFiles;
         bool overwriteAsked = true;
         QFileDialog::AcceptMode mode = QFileDialog::AcceptOpen;
         QTimer::singleShot(100, [&] {
@@ -224,7 +224,9 @@ class SaveTest : public QObject {
             QVERIFY(dialog != nullptr);
             folder = dialog->directory().absolutePath();
             suffix = dialog->defaultSuffix();
-            filters = dialog->nameFilters();
+            filters = guitest::ShownFileTypes(dialog);
+            logFiles = guitest::ListedFiles(dialog, 0);
+            everyFile = guitest::ListedFiles(dialog, 1);
             mode = dialog->acceptMode();
             overwriteAsked = !dialog->testOption(QFileDialog::DontConfirmOverwrite);
             file = dialog->selectedFiles().value(0);
@@ -236,9 +238,12 @@ class SaveTest : public QObject {
         QCOMPARE(folder, QCoreApplication::applicationDirPath());
         QCOMPARE(suffix, QStringLiteral("log"));
         QCOMPARE(filters, (QStringList{"Save Files (*.log)", "All Files (*.*)"}));
+        // All files means names without a dot too, as this test program's own.
+        QVERIFY(!logFiles.contains("gui_save_test"));
+        QVERIFY2(everyFile.contains("gui_save_test"), qPrintable(everyFile.join(' ')));
         QCOMPARE(mode, QFileDialog::AcceptSave);
         QVERIFY(overwriteAsked);
-        QVERIFY(file.endsWith("/hwinfo.log"));
+        QVERIFY2(file.endsWith("/hwinfo.log"), qPrintable(file));  // not hwinfo.* after All Files
     }
 };
 

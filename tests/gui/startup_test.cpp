@@ -49,7 +49,7 @@ class StartupTest : public QObject {
         CKorvantaApp app;
         bool shownBeforeDriver = false;
         bool checked = false;
-        QString rootText, pane;
+        QString rootText, rootBeforeDriver, pane;
         int toolWindows = -1;
         // Runs first inside start-up (window shown, driver not yet loaded), then again once
         // the event loop runs.
@@ -58,6 +58,7 @@ class StartupTest : public QObject {
             if (frame == nullptr) return;
             if (MessageCaption() != QLatin1String(kMessageCaption)) {
                 shownBeforeDriver = frame->isVisible();
+                rootBeforeDriver = frame->toolTree()->topLevelItem(0)->text(0);
                 QTimer::singleShot(0, check);
                 return;
             }
@@ -77,6 +78,7 @@ class StartupTest : public QObject {
         QVERIFY(checked);
         QCOMPARE(status, 7);
         QVERIFY(shownBeforeDriver);
+        QVERIFY2(!rootBeforeDriver.startsWith(' '), qPrintable(rootBeforeDriver));
         QCOMPARE(rootText, QStringLiteral("KVT-P35-ICH9 (4-Processor System)"));
         QCOMPARE(pane, QStringLiteral("Simulated board: intel-desktop"));
         QCOMPARE(toolWindows, 0);
@@ -101,9 +103,11 @@ class StartupTest : public QObject {
         CKorvantaApp app;
         QStringList seen;
         bool visibleAtMessage = false;
+        QString root;
         SetMessageHook([&](const QString& caption, const QString& text) {
             seen << caption + "|" + text;
             visibleAtMessage = app.mainFrame() != nullptr && app.mainFrame()->isVisible();
+            if (visibleAtMessage) root = app.mainFrame()->toolTree()->topLevelItem(0)->text(0);
         });
         int status = app.Run({"korvanta", "--board", bad.fileName()});
         SetMessageHook({});
@@ -111,6 +115,8 @@ class StartupTest : public QObject {
         QVERIFY(status != 0);
         QCOMPARE(seen, QStringList{"KORVANTA|Error! Load driver failed!"});
         QVERIFY(visibleAtMessage);
+        // Behind the message the board's name is unknown: the root says so, with no count.
+        QCOMPARE(root, QStringLiteral("Driver not loaded"));
     }
 
     void unknownBoardIsReportedBeforeAnyWindow() {
@@ -123,6 +129,30 @@ class StartupTest : public QObject {
         QVERIFY(status != 0);
         QCOMPARE(seen, QStringList{"KORVANTA|Error! no board profile named 'no-such-board'"});
         QVERIFY(app.mainFrame() == nullptr);
+    }
+
+    // Options the program does not know are named on standard error and do not stop it; the
+    // board option without its board does.
+    void unknownOptionsAreIgnored() {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(env);
+        const QString binary = QStringLiteral(KORVANTA_BINARY_DIR "/korvanta");
+        program.start(binary, {"--no-such-option", "-z", "--board", guitest::BoardPath(),
+                               "stray.txt", "--print-shown-time"});
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(program.readAllStandardOutput().startsWith("shown "));  // the window was shown
+        const QStringList errors =
+            QString::fromLocal8Bit(program.readAllStandardError()).split('\n').filter("korvanta:");
+        QCOMPARE(errors, QStringList{"korvanta: ignoring --no-such-option, -z, stray.txt"});
+
+        program.start(binary, {"--print-shown-time", "--board"});
+        QVERIFY(program.waitForFinished(20000));
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY(program.readAllStandardOutput().isEmpty());
     }
 
     void secondCopyActivatesTheFirstAndEnds() {

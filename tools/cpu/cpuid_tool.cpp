@@ -207,7 +207,10 @@ void CpuidTool::MeasureClock() {
 }
 
 void CpuidTool::SelectRow(int row) {
-    if (row < 0 || static_cast<size_t>(row) >= rows_.size()) return;
+    if (row < 0 || static_cast<size_t>(row) >= rows_.size()) {
+        selectedRow_ = -1;  // the panel keeps the last row's text
+        return;
+    }
     selectedRow_ = row;
     registerText_ = DecodeCpuidFunction(record_, rows_[static_cast<size_t>(row)].function);
 }

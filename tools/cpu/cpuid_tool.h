@@ -47,7 +47,8 @@ class CpuidTool {
     void Open(bool measureClock = true);
     // A change of processor: collect again there, refill the rows, measure again.
     void SelectProcessor(int index, bool measureClock = true);
-    // A change of the selected row: its function's text goes into the panel.
+    // A change of the selected row: its function's text goes into the panel. -1 (no row
+    // selected) keeps the panel's text.
     void SelectRow(int row);
 
     const std::vector<std::string>& processors() const { return processors_; }

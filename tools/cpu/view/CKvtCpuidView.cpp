@@ -90,9 +90,10 @@ void CKvtCpuidView::ProcessorChanged(int index) {
 
 void CKvtCpuidView::RowChanged() {
     if (filling_) return;
-    QTreeWidgetItem* item = functions_->currentItem();
-    if (!item || !item->isSelected()) return;
-    tool_->SelectRow(functions_->indexOfTopLevelItem(item));
+    // Only a selected row counts; a deselection keeps the panel's text.
+    const QList<QTreeWidgetItem*> selected = functions_->selectedItems();
+    tool_->SelectRow(selected.isEmpty() ? -1 : functions_->indexOfTopLevelItem(selected.first()));
+    if (selected.isEmpty()) return;
     text_->setPlainText(PanelText(tool_->registerText()));
 }
 

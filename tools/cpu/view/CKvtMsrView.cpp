@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "shell/file_dialogs.h"
 #include "tools/cpu/view/CAddMsrDlg.h"
 #include "tools/cpu/view/processor_list.h"
 
@@ -19,7 +20,7 @@ namespace kvt {
 
 namespace {
 
-const char* const kMsrFilter = "MSR Files (*.msr);;All Files (*)";
+const char* const kMsrFilter = "MSR Files (*.msr)|*.msr|All Files (*.*)|*.*||";
 
 QLineEdit* HexField() {
     auto* field = new QLineEdit;
@@ -169,7 +170,8 @@ void CKvtMsrView::ClearAll() {
 }
 
 void CKvtMsrView::Load() {
-    QFileDialog dialog(this, tr("Open"), StartFolder(), tr(kMsrFilter));
+    QFileDialog dialog(this, tr("Open"), StartFolder());
+    SetFileDialogFilters(dialog, QString::fromLatin1(kMsrFilter));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(QStringLiteral("msr"));
@@ -185,7 +187,8 @@ void CKvtMsrView::LoadFrom(const QString& path) {
 
 void CKvtMsrView::Save() {
     if (!tool_->BeginSave()) return;
-    QFileDialog dialog(this, tr("Save As"), StartFolder(), tr(kMsrFilter));
+    QFileDialog dialog(this, tr("Save As"), StartFolder());
+    SetFileDialogFilters(dialog, QString::fromLatin1(kMsrFilter));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("msr"));
     dialog.selectFile(QStringLiteral("hwmsreg.msr"));
@@ -212,10 +215,16 @@ void CKvtMsrView::TakeFields() {
 
 void CKvtMsrView::RowChanged() {
     if (filling_) return;
-    QTreeWidgetItem* item = list_->currentItem();
-    if (!item || !item->isSelected()) return;
+    // The current item may stay behind when its row is deselected (Ctrl+click, a click on
+    // empty space): only a selected row counts, and the tool hears of every deselection, so
+    // Remove never takes a row nobody chose.
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) {
+        tool_->SelectRow(-1);
+        return;
+    }
     TakeFields();
-    tool_->SelectRow(list_->indexOfTopLevelItem(item));
+    tool_->SelectRow(list_->indexOfTopLevelItem(selected.first()));
     eax_->setText(QString::fromStdString(tool_->eaxText));
     edx_->setText(QString::fromStdString(tool_->edxText));
     writeGroup_->setTitle(QString::fromStdString(tool_->writeCaption()));

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "shell/file_dialogs.h"
 #include "tools/hexview/view/CHexDumpCtrl.h"
 #include "tools/hexview/view/CKvtMemoryView.h"
 #include "tools/hexview/view/search_bar.h"
@@ -15,7 +16,18 @@
 namespace kvt {
 
 namespace {
-const QString kFilter = QStringLiteral("All Files (*.*) (*);;All Files (*.*) (*)");
+const char* const kFilter = "All Files (*.*)|*.*|All Files (*.*)|*.*||";
+
+// An open or save dialog in the folder with the window's file types; an empty path on Cancel.
+QString ChoosePath(QWidget* parent, const QString& title, const QString& folder,
+                   QFileDialog::AcceptMode mode) {
+    QFileDialog dialog(parent, title, folder);
+    SetFileDialogFilters(dialog, QString::fromLatin1(kFilter));
+    dialog.setAcceptMode(mode);
+    if (mode == QFileDialog::AcceptOpen) dialog.setFileMode(QFileDialog::ExistingFile);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
+    return dialog.selectedFiles().first();
+}
 
 // "Hex" and the window's whole running number, so windows 1 and 11 keep apart.
 QString HexBaseName(const QString& documentTitle) {
@@ -68,11 +80,11 @@ CKvtHexEditView::CKvtHexEditView(const ToolContext& context, QWidget* parent) : 
     outer->addWidget(search_);
 
     chooseOpenPath = [this] {
-        return QFileDialog::getOpenFileName(this, QStringLiteral("Open"), startFolder_, kFilter);
+        return ChoosePath(this, QStringLiteral("Open"), startFolder_, QFileDialog::AcceptOpen);
     };
     chooseSavePath = [this] {
         // The dialog asks before an existing file is overwritten.
-        return QFileDialog::getSaveFileName(this, QStringLiteral("Save As"), startFolder_, kFilter);
+        return ChoosePath(this, QStringLiteral("Save As"), startFolder_, QFileDialog::AcceptSave);
     };
 
     connect(open_, &QPushButton::clicked, this, [this] {
