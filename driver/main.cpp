@@ -34,10 +34,12 @@ struct Options {
     bool readOnly = false;
     bool detach = false;
     bool stop = false;
+    bool devPort = false;
 };
 
 constexpr const char* kUsage =
-    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--detach] [--stop]";
+    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--dev-port] "
+    "[--detach] [--stop]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -46,6 +48,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             (arg == "--board" ? options.board : options.runtimeDir) = argv[++i];
         } else if (arg == "--read-only") {
             options.readOnly = true;
+        } else if (arg == "--dev-port") {
+            options.devPort = true;
         } else if (arg == "--detach") {
             options.detach = true;
         } else if (arg == "--stop") {
@@ -135,7 +139,9 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
             return 1;
         }
     } else {
-        backend = CreateHostBackend();
+        HostPaths paths;
+        paths.portInstructions = !options.devPort;
+        backend = CreateHostBackend(paths);
     }
 
     openlog("korvanta-driver", LOG_PID, options.board.empty() ? LOG_DAEMON : LOG_USER);
