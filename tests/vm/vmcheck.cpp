@@ -7,6 +7,7 @@
 //   ports FUNCTION  configuration mechanism #1 (CF8h/CFCh) at every width: the identity of
 //           00:00.0 by double word, word and byte against sysfs, and a word written to the
 //           interrupt line (3Ch) of FUNCTION (0000:BB:DD.F), seen by sysfs, then restored
+//   msr-refused N  an MSR read carrying processor N (taken offline by the caller) is refused
 #include <dirent.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "hwaccess/session.h"
+#include "hwaccess/transport.h"
 
 namespace {
 
@@ -177,6 +179,17 @@ bool CheckPorts(kvt::DriverClient& client, const std::string& target) {
     return ok;
 }
 
+// The command line refuses an offline processor itself; this request reaches the daemon,
+// whose MSR device for that processor is refused by the kernel.
+bool CheckMsrRefused(kvt::DriverClient& client, const std::string& processor) {
+    kvt::PinCurrentThread(static_cast<uint32_t>(std::stoul(processor)));
+    uint64_t value = client.ReadMsrNt(0x1B);
+    char text[64];
+    std::snprintf(text, sizeof text, "MSR 1Bh on processor %s reads %016llX", processor.c_str(),
+                  static_cast<unsigned long long>(value));
+    return Result(value == ~0ull, "msr-offline-refused", text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -191,9 +204,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string what = argv[1];
-    bool ok = what == "pci"      ? CheckPci(session->client())
-              : what == "window" ? CheckWindow(session->client())
-              : what == "ports"  ? CheckPorts(session->client(), argc > 2 ? argv[2] : "")
-                                 : Result(false, argv[1], "unknown check");
+    bool ok = what == "pci"           ? CheckPci(session->client())
+              : what == "window"      ? CheckWindow(session->client())
+              : what == "ports"       ? CheckPorts(session->client(), argc > 2 ? argv[2] : "")
+              : what == "msr-refused" ? CheckMsrRefused(session->client(), argc > 2 ? argv[2] : "1")
+                                      : Result(false, argv[1], "unknown check");
     return ok ? 0 : 1;
 }

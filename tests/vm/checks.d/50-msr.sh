@@ -49,3 +49,19 @@ apicid=$(awk '/^processor/ {p = $3} /^apicid/ && p == 1 {print $3}' /proc/cpuinf
 reported=$(sed -n 's/.*Bits 31:24[^0]*0x\([0-9a-f]*\).*APIC.ID.*/\1/p' /tmp/cpuid1.txt | head -n 1)
 check cpuid-apic-id "processor 1 reports APIC ID $reported, kernel $apicid" \
     [ "$reported" = "$(printf '%x' "$apicid")" ]
+
+# A processor the kernel has taken offline: its MSR device refuses, and so must the program;
+# a CPUID report for it must not pass off another processor's values as its own.
+if echo 0 >/sys/devices/system/cpu/cpu1/online; then
+    refused msr-offline-cli cli msr read 1B --cpu 1
+    program korvanta-vmcheck msr-refused 1
+    out=$(cli report cpuid --cpu 1 2>&1)
+    rc=$?
+    reported=$(echo "$out" | sed -n 's/.*Bits 31:24[^0]*0x\([0-9a-f]*\).*APIC.ID.*/\1/p' | head -n 1)
+    check cpuid-offline "status $rc, APIC ID '$reported': $(echo "$out" | head -n 1)" \
+        [ $rc -ne 0 ] || [ "$reported" = "$(printf '%x' "$apicid")" ]
+    echo 1 >/sys/devices/system/cpu/cpu1/online
+    check cpu1-online "processor 1 back online" [ "$(cat /sys/devices/system/cpu/cpu1/online)" = 1 ]
+else
+    fail msr-offline "processor 1 cannot be taken offline"
+fi
