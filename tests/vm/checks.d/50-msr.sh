@@ -5,8 +5,8 @@ kernel_msr() {  # kernel_msr CPU MSR(decimal): the value as 16 hexadecimal digit
         od -A n -t x8 | tr -d ' ' | tr a-f A-F
 }
 for cpu in 0 1; do
+    expect "msr-apic-base-$cpu" "$(kernel_msr $cpu 27)" cli msr read 1B --cpu $cpu
     apic=$(cli msr read 1B --cpu $cpu)
-    expect "msr-apic-base-$cpu" "$(kernel_msr $cpu 27)" echo "$apic"
     bsp=$(((0x$apic >> 8) & 1))
     check "msr-bsp-bit-$cpu" "bootstrap bit $bsp" [ $bsp -eq $((cpu == 0)) ]
     expect "msr-tsc-aux-$cpu" "$(kernel_msr $cpu 3221225731)" cli msr read C0000103 --cpu $cpu
