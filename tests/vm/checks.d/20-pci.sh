@@ -12,12 +12,12 @@ else
 fi
 
 # A configuration write to the interrupt line (3Ch) of a function no kernel driver owns,
-# read back through the program and through sysfs, then restored.
+# read back through the program and through sysfs, then restored. The virtio function the
+# script adds is preferred; the guest has no driver for it.
 target=
 for dev in /sys/bus/pci/devices/*; do
     [ -e "$dev/driver" ] && continue
-    target=${dev##*/}
-    break
+    [ -z "$target" ] || [ "$(cat "$dev/vendor")" = 0x1af4 ] && target=${dev##*/}
 done
 if [ -z "$target" ]; then
     fail pci-write "no function without a kernel driver"
