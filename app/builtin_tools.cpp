@@ -4,6 +4,8 @@
 
 #include "tools/cpu/view/CKvtCpuidView.h"
 #include "tools/cpu/view/CKvtMsrView.h"
+#include "tools/hexview/view/CKvtHexEditView.h"
+#include "tools/hexview/view/CKvtMemoryView.h"
 #include "tools/io/view/CKVTIOView.h"
 
 namespace kvt {
@@ -11,6 +13,12 @@ namespace kvt {
 void RegisterBuiltinTools(ToolRegistry& registry) {
     registry.Register(kSingleIoName, [](const ToolContext& context) -> ToolView* {
         return new CKVTIOView(context);
+    });
+    registry.Register(kMemoryDumpName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtMemoryView(context);
+    });
+    registry.Register(kHexEditName, [](const ToolContext& context) -> ToolView* {
+        return new CKvtHexEditView(context);
     });
     registry.Register(kCpuidName, [](const ToolContext& context) -> ToolView* {
         return new CKvtCpuidView(context);

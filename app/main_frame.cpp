@@ -39,8 +39,9 @@ namespace kvt {
 
 // ---------------------------------------------------------------------------------------------
 
-CChildFrame::CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial)
-    : kind_(&kind), view_(view), serial_(serial) {
+CChildFrame::CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial,
+                         QString documentTitle)
+    : kind_(&kind), view_(view), serial_(serial), documentTitle_(std::move(documentTitle)) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWidget(view);
     setWindowTitle(kind.WindowTitle());
@@ -435,9 +436,10 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     context.client = &session_.client();
     context.platform = &session_.platform();
     context.host = this;
+    context.documentTitle = kind.DocumentName() + QString::number(++documentCounts_[kind.name]);
     ToolView* view = kind.factory(context);
     if (view == nullptr) return nullptr;
-    auto* frame = new CChildFrame(kind, view, nextSerial_++);
+    auto* frame = new CChildFrame(kind, view, nextSerial_++, context.documentTitle);
     mdi_->addSubWindow(frame);
     connect(frame, &QObject::destroyed, this, [this] {
         // Runs while the window is going away: look again once it has left the area.
@@ -483,18 +485,17 @@ CChildFrame* CMainFrame::activeToolWindow() const {
     return nullptr;
 }
 
-// "Korvanta", with the active tool window's title added: "Korvanta - Single IO", or
-// "Korvanta - [Single IO]" while that window is maximised. Set after the MDI area's own title
-// handling for maximised windows has run, so the two never stack.
+// "Korvanta", with the active tool window's document title added: "Korvanta - Single IO1",
+// or "Korvanta - [Single IO]" (its window title) while that window is maximised. Set after the MDI
+// area's own title handling for maximised windows has run, so the two never stack.
 void CMainFrame::UpdateTitleLater() {
     QTimer::singleShot(0, this, [this] {
         if (tearingDown_) return;
         CChildFrame* active = activeToolWindow();
         QString title = QStringLiteral("Korvanta");
         if (active != nullptr) {
-            const QString child = active->windowTitle();
-            title += active->isMaximized() ? QStringLiteral(" - [%1]").arg(child)
-                                           : QStringLiteral(" - %1").arg(child);
+            title += active->isMaximized() ? QStringLiteral(" - [%1]").arg(active->windowTitle())
+                                           : QStringLiteral(" - %1").arg(active->documentTitle());
         }
         if (windowTitle() != title) setWindowTitle(title);
     });

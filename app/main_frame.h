@@ -55,15 +55,18 @@ inline constexpr const char* kSupportUrl = "https://korvanta.example.org/support
 class CChildFrame : public QMdiSubWindow {
     Q_OBJECT
   public:
-    CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial);
+    CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial, QString documentTitle);
     const ToolKind& kind() const { return *kind_; }
     ToolView* view() const { return view_; }
     quint64 serial() const { return serial_; }  // creation order
+    // The document name and the running number of its kind ("Single IO1").
+    const QString& documentTitle() const { return documentTitle_; }
 
   private:
     const ToolKind* kind_;
     ToolView* view_;
     quint64 serial_;
+    QString documentTitle_;
 };
 
 // Watches the whole application for the lock keys.
@@ -168,6 +171,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     QPointer<CChildFrame> lastActive_;
     QPointer<QWidget> watchedEntry_;
     quint64 nextSerial_ = 1;
+    std::map<QString, int> documentCounts_;  // running number per kind, never reused
     int currentMenuId_ = kMainMenuId;
     bool shownOnce_ = false;
     bool tearingDown_ = false;

@@ -211,7 +211,7 @@ int MemRead(Context& context, Args& args) {
         ok = session->client().ReadPhysicalMemory(static_cast<uint32_t>(address + done),
                                                   chunk.data(), n) != 0;
         if (ok) ok = std::fwrite(chunk.data(), 1, n, out) == n;
-        done += n;
+        if (ok) done += n;  // on failure done stays at the refused chunk's start
     }
     if (!output.empty()) {
         ok = std::fclose(out) == 0 && ok;

@@ -33,6 +33,11 @@ struct ToolKind {
 
     // First substring of the kind string: the title of the tool's windows.
     QString WindowTitle() const { return kindString.section('\n', 0, 0); }
+    // Second substring: the document name that titles the kind's documents ("Memory").
+    QString DocumentName() const {
+        QString name = kindString.section('\n', 1, 1);
+        return name.isEmpty() ? WindowTitle() : name;
+    }
     bool registered() const { return static_cast<bool>(factory); }
 };
 

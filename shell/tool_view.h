@@ -3,6 +3,7 @@
 // its entry fields.
 #pragma once
 
+#include <QString>
 #include <QWidget>
 #include <cstdint>
 
@@ -20,6 +21,9 @@ struct ToolContext {
     DriverClient* client = nullptr;
     Platform* platform = nullptr;
     ToolHost* host = nullptr;  // OpenGroupIoAt, OpenMemoryDumpAt, GetProgramFolder
+    // The window's document title: the kind's document name and a running number per kind
+    // ("Memory1"); the Memory Dump and Hex Viewer/Editor name their files after it.
+    QString documentTitle;
 };
 
 class ToolView : public QWidget {

@@ -134,8 +134,7 @@ class MainFrameTest : public QObject {
         QVERIFY(frame_->OpenTool(QStringLiteral("single I/O access")) == nullptr);
         QVERIFY(frame_->OpenTool(QStringLiteral("Single I/O Access ")) == nullptr);
         QVERIFY(frame_->OpenTool(QStringLiteral("SMBus Access")) == nullptr);  // no view yet
-        frame_->OpenGroupIoAt(0xE000, 256);
-        frame_->OpenMemoryDumpAt(0xFEB00000, 1024);
+        frame_->OpenGroupIoAt(0xE000, 256);                                    // no view yet
         QVERIFY(frame_->toolWindows().isEmpty());
         QVERIFY(frame_->OpenTool(QStringLiteral("Single I/O Access")) != nullptr);
         QCOMPARE(frame_->toolWindows().size(), 1);
@@ -266,11 +265,17 @@ class MainFrameTest : public QObject {
     void titleNamesTheActiveToolWindow() {
         QCOMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
         frame_->OpenTool(kSingleIoName);
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO"));
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO1"));
         frame_->toolWindows().first()->showMaximized();
         QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - [Single IO]"));
         frame_->toolWindows().first()->showNormal();
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO"));
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO1"));
+        // Running numbers per kind: a second Single I/O window, then the first Memory Dump.
+        frame_->OpenTool(kSingleIoName);
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO2"));
+        frame_->OpenTool(kMemoryDumpName);
+        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Memory1"));
+        QCOMPARE(frame_->toolWindows().last()->windowTitle(), QStringLiteral("Memory Dump"));
         frame_->mdiArea()->closeAllSubWindows();
         QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
     }

@@ -147,6 +147,10 @@ TEST_F(BoardCli, PhysicalMemoryRoundTripAndFailures) {
     test::ProcessResult bad = Cli({"mem", "read", "C0000000", "10", "-o", none.string()});
     EXPECT_EQ(bad.status, 1);
     EXPECT_FALSE(fs::exists(none));
+    // The message names the refused chunk, not the one after it.
+    bad = Cli({"mem", "read", "BFC00000", "400100", "-o", none.string()});
+    EXPECT_EQ(bad.err, "korvanta-cli: the memory read at C0000000 failed\n");
+    EXPECT_FALSE(fs::exists(none));
     EXPECT_EQ(Cli({"mem", "read", "FFFFFFFF", "2"}).status, 1);  // runs past 4 GiB
     fs::remove(tmp);
     fs::remove(back);
