@@ -14,7 +14,9 @@ if [ "$MACHINE" = q35 ]; then
     check i801-io-base "BAR 4 $bar, kernel resource $base" [ $((0x$bar & ~3)) -eq $((base)) ]
     hcfg=$(cli pci read 00:1F.3 40)
     check i801-host-enabled "host configuration $hcfg has the enable bit" [ $((0x$hcfg & 1)) -eq 1 ]
+    prefix=i801-
     program korvanta-vmcheck pci
+    prefix=
     bus=$(ls -d /sys/bus/pci/devices/$smbus/i2c-* 2>/dev/null | head -n 1)
     bus=${bus##*i2c-}
     found=$(i2cdetect -y "$bus" 0x50 0x57 2>/dev/null | grep -c '^50: *50 51 52 53 54 55 56 57')

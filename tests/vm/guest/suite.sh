@@ -42,11 +42,13 @@ refused() {
         fail "$name" "$* gave status $rc, output '$out'"
     fi
 }
-# program COMMAND...: a program that prints its own "PASS|FAIL name: detail" lines.
+# program COMMAND...: a program that prints its own "PASS|FAIL name: detail" lines; their
+# names get $prefix in front when set.
+prefix=
 program() {
     "$@" >/tmp/program.out 2>&1
     rc=$?
-    sed 's/^/KVT: /' /tmp/program.out
+    sed "s/^\(PASS\|FAIL\) /KVT: \1 $prefix/" /tmp/program.out
     n=$(grep -c '^FAIL' /tmp/program.out)
     [ $rc -ne 0 ] && [ "$n" -eq 0 ] && fail "$1" "$* ended with status $rc"
     failures=$((failures + n))
