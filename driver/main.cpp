@@ -36,6 +36,7 @@ struct Options {
     bool readOnly = false;
     bool detach = false;
     bool stop = false;
+    bool devPort = false;
     std::string auditFile;  // empty: the default for the kind of daemon
     std::string systemLogSocket = "/dev/log";
     std::string group = "korvanta";              // host daemon: the group it serves besides root
@@ -43,9 +44,11 @@ struct Options {
 };
 
 constexpr const char* kUsage =
-    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--detach] [--stop]\n"
-    "                       [--audit-file FILE] [--system-log SOCKET] [--group NAME]\n"
-    "                       [--idle-exit MILLISECONDS]";
+    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--dev-port]
+"
+    "                       [--detach] [--stop] [--audit-file FILE] [--system-log SOCKET]
+"
+    "                       [--group NAME] [--idle-exit MILLISECONDS]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -62,6 +65,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.systemLogSocket = argv[++i];
         } else if (arg == "--read-only") {
             options.readOnly = true;
+        } else if (arg == "--dev-port") {
+            options.devPort = true;
         } else if (arg == "--detach") {
             options.detach = true;
         } else if (arg == "--stop") {
@@ -153,7 +158,9 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
             return 1;
         }
     } else {
-        backend = CreateHostBackend();
+        HostPaths paths;
+        paths.portInstructions = !options.devPort;
+        backend = CreateHostBackend(paths);
     }
 
     openlog("korvanta-driver", LOG_PID, options.board.empty() ? LOG_DAEMON : LOG_USER);

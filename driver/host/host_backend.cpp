@@ -249,17 +249,18 @@ class HostBackend : public Backend {
 
     void ProbePorts() {
 #ifdef KORVANTA_HAVE_PORT_INSTRUCTIONS
-        if (ioperm(0, 0x10000, 1) == 0 || iopl(3) == 0) {
+        if (!paths_.portInstructions) {
+            portProblem_ = "port instructions turned off (--dev-port)";
+        } else if (ioperm(0, 0x10000, 1) == 0 || iopl(3) == 0) {
             portInstructions_ = true;
             return;
-        }
-        int err = errno;
-        if (err == ENOSYS)
+        } else if (errno == ENOSYS) {
             portProblem_ = "ioperm not available (kernel built without CONFIG_X86_IOPL_IOPERM)";
-        else if (!lockdown_.empty())
+        } else if (!lockdown_.empty()) {
             portProblem_ = "ioperm refused by kernel lockdown (" + lockdown_ + ")";
-        else
+        } else {
             portProblem_ = "ioperm not permitted: run the daemon as root (CAP_SYS_RAWIO)";
+        }
 #else
         portProblem_ = "no port instructions on this processor architecture";
 #endif

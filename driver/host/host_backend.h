@@ -18,6 +18,8 @@ struct HostPaths {
     std::string devPort = "/dev/port";
     std::string cpuDevices = "/dev/cpu";
     std::string lockdown = "/sys/kernel/security/lockdown";
+    // false: ports go through devPort only, as on a kernel without ioperm.
+    bool portInstructions = true;
 };
 
 std::unique_ptr<Backend> CreateHostBackend(const HostPaths& paths = HostPaths());

@@ -196,5 +196,22 @@ TEST_F(HostBackendTest, MsrsOfTheChosenProcessorAndStatusAdvice) {
     EXPECT_NE(StatusOf(*locked, "MSRs: ").find("lockdown (integrity)"), std::string::npos);
 }
 
+// With port instructions turned off, ports are the bytes of the port device at the port's
+// offset; wider accesses are refused rather than split into bytes.
+TEST_F(HostBackendTest, PortsThroughThePortDeviceOnly) {
+    WriteFile(paths_.devPort, Pattern(0x100, 0x40));
+    paths_.portInstructions = false;
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    uint32_t value = 0;
+    ASSERT_TRUE(host->ReadPort(0x71, 1, value));
+    EXPECT_EQ(value, Pattern(0x100, 0x40)[0x71]);
+    ASSERT_TRUE(host->WritePort(0x80, 1, 0x1A5));
+    ASSERT_TRUE(host->ReadPort(0x80, 1, value));
+    EXPECT_EQ(value, 0xA5u);
+    EXPECT_FALSE(host->ReadPort(0x70, 2, value));
+    EXPECT_FALSE(host->WritePort(0x70, 4, 0));
+    EXPECT_NE(StatusOf(*host, "ports: ").find("bytes only"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kvt::driver

@@ -1,0 +1,24 @@
+# A controller the kernel's own driver owns: with i2c_i801 bound to the ICH9 SMBus of q35,
+# what the program reads of it agrees with the kernel: the I/O base (BAR 4 at 20h) is the
+# kernel's resource, the host enable bit the driver set reads as set, the configuration
+# still equals sysfs, and the SPD EEPROMs the kernel sees answer at 50h-57h.
+if [ "$MACHINE" = q35 ]; then
+    smbus=0000:00:1f.3
+    insmod /lib/modules/i2c-smbus.ko
+    insmod /lib/modules/i2c-i801.ko
+    insmod /lib/modules/i2c-dev.ko
+    check i801-bound "i2c_i801 owns 00:1F.3" \
+        sh -c '[ "$(basename "$(readlink /sys/bus/pci/devices/'$smbus'/driver)")" = i801_smbus ]'
+    base=$(sed -n 5p /sys/bus/pci/devices/$smbus/resource | cut -d' ' -f1)
+    bar=$(cli pci read 00:1F.3 20)
+    check i801-io-base "BAR 4 $bar, kernel resource $base" [ $((0x$bar & ~3)) -eq $((base)) ]
+    hcfg=$(cli pci read 00:1F.3 40)
+    check i801-host-enabled "host configuration $hcfg has the enable bit" [ $((0x$hcfg & 1)) -eq 1 ]
+    prefix=i801-
+    program korvanta-vmcheck pci
+    prefix=
+    bus=$(ls -d /sys/bus/pci/devices/$smbus/i2c-* 2>/dev/null | head -n 1)
+    bus=${bus##*i2c-}
+    found=$(i2cdetect -y "$bus" 0x50 0x57 2>/dev/null | grep -c '^50: *50 51 52 53 54 55 56 57')
+    check i801-spd "kernel bus i2c-$bus sees SPD EEPROMs at 50h-57h" [ "$found" -eq 1 ]
+fi
