@@ -226,6 +226,12 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
 
 int main(int argc, char** argv) {
     Options options;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::printf("%s\n", kUsage);
+            return 0;
+        }
+    }
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr, "%s\n", kUsage);
         return 1;

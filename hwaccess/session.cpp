@@ -95,8 +95,12 @@ TransportResult Probe(DriverTransport& transport, std::string* status = nullptr)
 
 std::string FindDriverProgram() {
     std::error_code ec;
-    fs::path beside = fs::path(ProgramFolder()) / "korvanta-driver";
-    if (fs::is_regular_file(beside, ec)) return beside.string();
+    // Beside the program in the build tree; in libexec/korvanta/ of the prefix it was installed to.
+    const fs::path folder = ProgramFolder();
+    for (const fs::path& candidate :
+         {folder / "korvanta-driver", folder / ".." / "libexec" / "korvanta" / "korvanta-driver"}) {
+        if (fs::is_regular_file(candidate, ec)) return fs::weakly_canonical(candidate, ec).string();
+    }
     for (const char* dir : {"/usr/libexec/korvanta", "/usr/local/bin", "/usr/bin"}) {
         fs::path candidate = fs::path(dir) / "korvanta-driver";
         if (fs::is_regular_file(candidate, ec)) return candidate.string();
