@@ -160,6 +160,7 @@ void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
             // Every later word goes to the command, which checks its own arguments.
             parent->allow_extras();
             parent->prefix_command();
+            parent->fallthrough(false);  // its words stay with it, never go to the parent
             auto run = c.runArgs;
             CLI::App* command = parent;
             action = [run, command](Context& context) {

@@ -44,10 +44,8 @@ struct Options {
 };
 
 constexpr const char* kUsage =
-    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--dev-port]
-"
-    "                       [--detach] [--stop] [--audit-file FILE] [--system-log SOCKET]
-"
+    "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--dev-port]\n"
+    "                       [--detach] [--stop] [--audit-file FILE] [--system-log SOCKET]\n"
     "                       [--group NAME] [--idle-exit MILLISECONDS]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
