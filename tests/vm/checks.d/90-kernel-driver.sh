@@ -14,6 +14,11 @@ if [ "$MACHINE" = q35 ]; then
     check i801-io-base "BAR 4 $bar, kernel resource $base" [ $((0x$bar & ~3)) -eq $((base)) ]
     hcfg=$(cli pci read 00:1F.3 40)
     check i801-host-enabled "host configuration $hcfg has the enable bit" [ $((0x$hcfg & 1)) -eq 1 ]
+    check i801-smbus-list "smbus list names the bound driver" \
+        sh -c 'korvanta-cli smbus list | grep -q "^0 INTEL 00:1F.3 [0-9A-F]\{4\} kernel-driver i801_smbus$"'
+    refused i801-smbus-refused cli smbus read 0 50 2
+    check i801-smbus-force "with --force the transaction runs" \
+        sh -c 'korvanta-cli smbus read 0 50 2 --force | grep -Eq "^[0-9A-F]{2}$"'
     prefix=i801-
     program korvanta-vmcheck pci
     prefix=
