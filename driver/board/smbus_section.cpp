@@ -178,8 +178,9 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
         byFunction[function].push_back({raw, reg});
     }
     // One listener per function moves every controller whose base register was written.
-    for (auto& [function, hosts] : byFunction) {
-        PciFunction* f = function;
+    for (auto& entry : byFunction) {
+        PciFunction* f = entry.first;
+        auto hosts = entry.second;
         PortSpace* ports = &board.ports();
         f->SetWriteListener([f, ports, hosts](uint32_t offset, uint32_t width) {
             for (const Attached& a : hosts) {
