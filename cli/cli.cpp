@@ -82,6 +82,20 @@ bool ParseHex(const std::string& text, uint64_t max, uint64_t& value) {
     return true;
 }
 
+bool ParseBdf(const std::string& text, PciBdf& f) {
+    size_t colon = text.find(':');
+    size_t dot = text.find('.', colon == std::string::npos ? 0 : colon);
+    if (colon == std::string::npos || dot == std::string::npos) return false;
+    uint64_t b, d, fn;
+    if (!ParseHex(text.substr(0, colon), 0xFF, b) ||
+        !ParseHex(text.substr(colon + 1, dot - colon - 1), 0x1F, d) ||
+        !ParseHex(text.substr(dot + 1), 7, fn)) {
+        return false;
+    }
+    f = {static_cast<uint32_t>(b), static_cast<uint32_t>(d), static_cast<uint32_t>(fn)};
+    return true;
+}
+
 bool WriteOutput(const std::string& path, const std::string& bytes) {
     std::FILE* f = path.empty() ? stdout : std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;

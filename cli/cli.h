@@ -94,6 +94,11 @@ bool TakeOption(Args& args, const std::string& name, std::string& value, bool* m
 bool TakeFlag(Args& args, const std::string& name);
 // --cpu N (decimal), default 0, checked against the processors of the machine or board.
 bool TakeProcessor(Args& args, HardwareSession& session, int& processor);
+// A PCI function given as "BB:DD.F" in hexadecimal.
+struct PciBdf {
+    uint32_t bus = 0, device = 0, function = 0;
+};
+bool ParseBdf(const std::string& text, PciBdf& f);
 // Writes bytes to a file, or to standard output when path is empty; false on failure.
 bool WriteOutput(const std::string& path, const std::string& bytes);
 // The "SMBus: ..." lines of `driver status` (each controller's kernel driver, or none found).

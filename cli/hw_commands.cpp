@@ -18,26 +18,7 @@ namespace kvt::cli {
 
 namespace {
 
-struct PciFunction {
-    uint32_t bus = 0, device = 0, function = 0;
-};
-
-// "BB:DD.F" in hexadecimal.
-bool ParseFunction(const std::string& text, PciFunction& f) {
-    size_t colon = text.find(':');
-    size_t dot = text.find('.', colon == std::string::npos ? 0 : colon);
-    if (colon == std::string::npos || dot == std::string::npos) return false;
-    uint64_t b, d, fn;
-    if (!ParseHex(text.substr(0, colon), 0xFF, b) ||
-        !ParseHex(text.substr(colon + 1, dot - colon - 1), 0x1F, d) ||
-        !ParseHex(text.substr(dot + 1), 7, fn)) {
-        return false;
-    }
-    f = {static_cast<uint32_t>(b), static_cast<uint32_t>(d), static_cast<uint32_t>(fn)};
-    return true;
-}
-
-uint32_t ConfigAddress(const PciFunction& f, uint32_t offset) {
+uint32_t ConfigAddress(const PciBdf& f, uint32_t offset) {
     return 0x80000000u | f.bus << 16 | f.device << 11 | f.function << 8 | offset;
 }
 
@@ -60,7 +41,7 @@ void AddWidthOption(CLI::App& command, uint32_t& width) {
 }
 
 // Physical address of a configuration register in the PCI Express configuration window.
-bool WindowAddress(DriverClient& client, const PciFunction& f, uint32_t offset, uint32_t& address,
+bool WindowAddress(DriverClient& client, const PciBdf& f, uint32_t offset, uint32_t& address,
                    std::string& error) {
     uint32_t base = 0;
     uint8_t first = 0, last = 0;
@@ -100,10 +81,10 @@ Action DefinePciList(CLI::App&) {
     };
 }
 
-bool ParseRegister(const std::string& function, const std::string& offsetText, PciFunction& f,
+bool ParseRegister(const std::string& function, const std::string& offsetText, PciBdf& f,
                    uint32_t& offset, std::string& error) {
     uint64_t off = 0;
-    if (!ParseFunction(function, f)) {
+    if (!ParseBdf(function, f)) {
         error = "bad function '" + function + "' (BB:DD.F)";
         return false;
     }
@@ -121,7 +102,7 @@ Action DefinePciRead(CLI::App& command) {
         ->type_name("BB:DD.F");
     AddArgument(command, "OFFSET", o->b, "register offset, a multiple of 4 up to FFC");
     return [o](Context& context) {
-        PciFunction f;
+        PciBdf f;
         uint32_t offset = 0;
         std::string error;
         if (!ParseRegister(o->a, o->b, f, offset, error)) return Fail(error);
@@ -153,7 +134,7 @@ Action DefinePciWrite(CLI::App& command) {
     AddArgument(command, "OFFSET", o->b, "register offset, a multiple of 4 up to FFC");
     AddArgument(command, "VALUE", o->c, "double word to write");
     return [o](Context& context) {
-        PciFunction f;
+        PciBdf f;
         uint32_t offset = 0;
         std::string error;
         uint64_t value = 0;

@@ -30,24 +30,6 @@ class ToolMessages : public UserMessages {
     bool shown_ = false;
 };
 
-struct Bdf {
-    uint32_t bus = 0, device = 0, function = 0;
-};
-
-bool ParseBdf(const std::string& text, Bdf& f) {
-    size_t colon = text.find(':');
-    size_t dot = text.find('.', colon == std::string::npos ? 0 : colon);
-    if (colon == std::string::npos || dot == std::string::npos) return false;
-    uint64_t b, d, fn;
-    if (!ParseHex(text.substr(0, colon), 0xFF, b) ||
-        !ParseHex(text.substr(colon + 1, dot - colon - 1), 0x1F, d) ||
-        !ParseHex(text.substr(dot + 1), 7, fn)) {
-        return false;
-    }
-    f = {static_cast<uint32_t>(b), static_cast<uint32_t>(d), static_cast<uint32_t>(fn)};
-    return true;
-}
-
 bool TakeFilter(Args& args, uint32_t& filter) {
     std::string text = "both";
     bool missing = false;
@@ -96,7 +78,7 @@ int RunReportPci(Context& context, Args& args) {
     if (!TakeOption(args, "-o", output, &missing) && missing) return Fail("-o needs a file name");
     if (!TakeFilter(args, filter) || !TakeBase(args, base)) return 1;
     bool current = false;
-    Bdf chosen;
+    PciBdf chosen;
     bool chosenGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] != "--current") continue;
@@ -152,7 +134,7 @@ int RunPciDevices(Context& context, Args& args) {
 int RunPciRegs(Context& context, Args& args) {
     std::string base(kAutoBase);
     if (!TakeBase(args, base)) return 1;
-    Bdf f;
+    PciBdf f;
     if (args.size() != 1 || !ParseBdf(args[0], f)) return Fail("usage: pci regs BB:DD.F");
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
