@@ -24,6 +24,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+sigset_t StopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
+
 std::string Errno(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
@@ -221,6 +229,10 @@ bool Server::Listen(Listener& listener, std::string* error) {
 StartResult Server::Start(std::string* error) {
     std::string ignored;
     if (error == nullptr) error = &ignored;
+    // A stop signal that arrives once the sockets answer must reach Run's signal descriptor
+    // rather than end the process with its sockets left behind: block it before binding.
+    sigset_t signals = StopSignals();
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
     if (options_.hostDaemon) {
         std::vector<char> text(16384);
         group entry;
@@ -431,10 +443,7 @@ void Server::Watch(Connection& c, uint32_t events) {
 }
 
 void Server::Run() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
+    sigset_t signals = StopSignals();
     sigprocmask(SIG_BLOCK, &signals, nullptr);
     int signalFd = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 
