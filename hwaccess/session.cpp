@@ -29,6 +29,19 @@ std::string ProgramFolder() {
     return self.parent_path().string();
 }
 
+std::string DataFolder() {
+    std::error_code ec;
+    const fs::path program = ProgramFolder();
+    for (const fs::path& dir :
+         {program, program / ".." / "share" / "korvanta", fs::path("/usr/share/korvanta")}) {
+        if (fs::is_regular_file(dir / "regdes.txt", ec)) {
+            fs::path canonical = fs::weakly_canonical(dir, ec);
+            return ec ? dir.string() : canonical.string();
+        }
+    }
+    return program.string();
+}
+
 std::string FindBoardProfile(const std::string& boardArg) {
     std::error_code ec;
     if (boardArg.empty()) return {};
@@ -37,9 +50,8 @@ std::string FindBoardProfile(const std::string& boardArg) {
     if (fs::path(file).extension() != ".json") file += ".json";
     // A name only: no folders, so a name cannot reach outside the boards folders.
     if (fs::path(boardArg).has_parent_path()) return {};
-    const fs::path folder = ProgramFolder();
-    for (const fs::path& dir : {folder / "boards", folder / ".." / "share" / "korvanta" / "boards",
-                                fs::path("/usr/share/korvanta/boards")}) {
+    for (const fs::path& dir :
+         {fs::path(ProgramFolder()) / "boards", fs::path(DataFolder()) / "boards"}) {
         fs::path candidate = dir / file;
         if (fs::is_regular_file(candidate, ec)) return fs::weakly_canonical(candidate, ec).string();
     }

@@ -47,8 +47,12 @@ class HardwareSession {
 
 // Folder of the running program file (without a trailing slash).
 std::string ProgramFolder();
-// Finds a board profile: an existing file path, or NAME(.json) in the boards folder beside
-// the program or in the source tree. Empty when not found.
+// Folder of the data files (regdes.txt, PciId.txt, boards/, ...), without a trailing slash:
+// the program's folder in the build tree, else share/korvanta of the prefix the program was
+// installed to, else /usr/share/korvanta; the program's folder when none holds them.
+std::string DataFolder();
+// Finds a board profile: an existing file path, or NAME(.json) in the boards folder of the
+// data folder. Empty when not found.
 std::string FindBoardProfile(const std::string& boardArg);
 
 }  // namespace kvt

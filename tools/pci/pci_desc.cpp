@@ -225,7 +225,7 @@ bool ScanHex32(std::string_view text, size_t pos, uint32_t* value, size_t* end) 
 }
 
 PciDescriptions::PciDescriptions(std::string folder) : folder_(std::move(folder)) {
-    if (folder_.empty()) folder_ = ProgramFolder();
+    if (folder_.empty()) folder_ = DataFolder();
 }
 
 std::string PciDescriptions::PathOf(const char* file) const {

@@ -1,4 +1,4 @@
-// The PCI description files beside the program: "PciId.txt" (vendor and device names),
+// The PCI description files of the data folder: "PciId.txt" (vendor and device names),
 // "pcidevcl.txt" (class descriptions) and "regdes.txt" (register descriptions). Each file is
 // parsed once into an index and parsed again only when its modification time or size
 // changes; every lookup gives what reading the file line by line would give.
@@ -29,7 +29,7 @@ struct ClassLookup {
 // The description files of one folder.
 class PciDescriptions {
   public:
-    // folder: where the files lie; empty means the program's folder.
+    // folder: where the files lie; empty means the data folder (DataFolder()).
     explicit PciDescriptions(std::string folder = {});
 
     // The first class entry whose (value AND mask) equals (classCode AND mask).
