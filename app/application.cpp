@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QTimer>
 #include <QWindow>
 #include <cstdio>
@@ -49,7 +50,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     QCommandLineOption shownTimeOption(QStringLiteral("print-shown-time"));
     shownTimeOption.setFlags(QCommandLineOption::HiddenFromHelp);
     QCommandLineOption screenshotOption(QStringLiteral("screenshot"), QString(),
-                                        QStringLiteral("FILE"));
+                                        QStringLiteral("FOLDER"));
     screenshotOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(boardOption);
     parser.addOption(shownTimeOption);
@@ -103,6 +104,8 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     frame_ = std::make_unique<CMainFrame>(registry_, *session_);
     QObject::connect(instance_.get(), &SingleInstance::activationRequested, frame_.get(),
                      &CMainFrame::BringToFront);
+    // Named relative to where the program was started.
+    const QString screenshotFolder = QFileInfo(parser.value(screenshotOption)).absoluteFilePath();
     frame_->GetProgramFolder();  // the program folder is the current directory from now on
     frame_->resize(1024, 700);
     frame_->show();
@@ -137,9 +140,9 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     frame_->RefreshComputerItem();
 
     if (parser.isSet(screenshotOption)) {
-        QString path = parser.value(screenshotOption);
+        const QString path = screenshotFolder;
         QTimer::singleShot(0, frame_.get(), [this, path] {
-            int status = TakeScreenshot(*frame_, path) ? 0 : 1;
+            int status = TakeScreenshots(*frame_, path) ? 0 : 1;
             QApplication::exit(status);
         });
     }

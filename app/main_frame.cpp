@@ -33,6 +33,7 @@
 #include "hwaccess/session.h"
 #include "platform/format.h"
 #include "shell/file_dialogs.h"
+#include "shell/list_columns.h"
 #include "shell/messages.h"
 #include "shell/report_saver.h"
 
@@ -445,6 +446,8 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     context.documentTitle = kind.DocumentName() + QString::number(++documentCounts_[kind.name]);
     ToolView* view = kind.factory(context);
     if (view == nullptr) return nullptr;
+    // Before the window takes its first size from the view.
+    KeepColumnsFitted(view);
     auto* frame = new CChildFrame(kind, view, nextSerial_++, context.documentTitle);
     mdi_->addSubWindow(frame);
     connect(frame, &QObject::destroyed, this, [this] {

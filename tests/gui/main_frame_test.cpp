@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QDialog>
 #include <QDockWidget>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMdiArea>
@@ -14,6 +15,7 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -346,6 +348,37 @@ class MainFrameTest : public QObject {
         QString folder = frame_->GetProgramFolder();
         QCOMPARE(folder, QCoreApplication::applicationDirPath() + "/");
         QCOMPARE(QDir::currentPath(), QCoreApplication::applicationDirPath());
+    }
+
+    // Every tool window opens wide enough for its lists: no column is cut by the list's edge
+    // or narrower than its caption and the texts it holds.
+    void toolWindowsOpenShowingTheirColumns() {
+        frame_->resize(1280, 800);
+        for (const ToolKind& kind : registry_->kinds()) {
+            if (!kind.registered()) continue;
+            frame_->mdiArea()->closeAllSubWindows();
+            QVERIFY(frame_->OpenTool(kind.name) != nullptr);
+            QMdiSubWindow* window = frame_->mdiArea()->activeSubWindow();
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+            for (QTreeView* list : window->findChildren<QTreeView*>()) {
+                if (!list->isVisible()) continue;
+                QHeaderView* header = list->header();
+                const QAbstractItemView* items = list;  // sizeHintForColumn is public here
+                int columns = 0;
+                for (int c = 0; c < header->count(); ++c) {
+                    if (header->isSectionHidden(c)) continue;
+                    const QString what = kind.name + " column " + QString::number(c);
+                    QVERIFY2(header->sectionSize(c) >= header->sectionSizeHint(c),
+                             qPrintable(what));
+                    QVERIFY2(header->sectionSize(c) >= items->sizeHintForColumn(c),
+                             qPrintable(what));
+                    columns += header->sectionSize(c);
+                }
+                QVERIFY2(columns <= list->viewport()->width(),
+                         qPrintable(kind.name + ": " + QString::number(columns) + " > " +
+                                    QString::number(list->viewport()->width())));
+            }
+        }
     }
 
     void editCommandsFollowTheFocusedField() {

@@ -102,6 +102,7 @@ CKvtSmbusView::CKvtSmbusView(const ToolContext& context, QWidget* parent)
     list_->setHeaderLabels(headers);
     list_->setColumnWidth(0, 50);
     for (int c = 1; c <= 16; ++c) list_->setColumnWidth(c, 29);
+    list_->header()->setStretchLastSection(false);  // byte 0F as wide as the other bytes
     for (int c = 0; c <= 16; ++c) list_->headerItem()->setTextAlignment(c, Qt::AlignCenter);
     layout->addWidget(list_, 1);
     layout->setContentsMargins(layout->contentsMargins().left(), layout->contentsMargins().top(),
