@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
           nlohmann-json3-dev libcli11-dev pci.ids pciutils libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev xvfb xauth ccache
-          qemu-system-x86 busybox-static cpio)
+          qemu-system-x86 busybox-static cpio
+          dpkg-dev file lintian)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
