@@ -16,6 +16,9 @@
 namespace kvt {
 namespace {
 
+// The width the view gave its last column before it was first stretched.
+constexpr const char* kLastColumnWish = "kvtLastColumnWish";
+
 // Rows measured per column: enough for every list of the tools, bounded for long ones.
 constexpr int kMeasuredRows = 1000;
 
@@ -75,9 +78,11 @@ void FitColumns(QTreeView* list) {
         if (header->isSectionHidden(column)) continue;
         int wanted = std::max({header->sectionSizeHint(column), view->sizeHintForColumn(column),
                                ContentWidth(list, column)});
-        // A stretched last column fills what the list leaves: its present width is no wish,
-        // and the width given to it is the least it keeps when the list narrows.
+        // A stretched last column fills what the list leaves: its present width is no wish
+        // (the view's own is kept by KeepColumnsFitted), and the width given to it is the
+        // least it keeps when the list narrows.
         const bool stretched = column == count - 1 && header->stretchLastSection();
+        if (stretched) wanted = std::max(wanted, list->property(kLastColumnWish).toInt());
         if (!stretched) wanted = std::max(wanted, header->sectionSize(column));
         if (stretched || wanted != header->sectionSize(column))
             header->resizeSection(column, wanted);
@@ -102,6 +107,8 @@ void FitColumns(QTreeView* list) {
 
 void KeepColumnsFitted(QWidget* widget) {
     for (QTreeView* list : widget->findChildren<QTreeView*>()) {
+        const int last = list->header()->count() - 1;
+        if (last >= 0) list->setProperty(kLastColumnWish, list->header()->sectionSize(last));
         FitColumns(list);
         list->installEventFilter(new FitOnShow(list));
         QAbstractItemModel* model = list->model();

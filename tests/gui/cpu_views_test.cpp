@@ -111,7 +111,7 @@ class CpuViewsTest : public QObject {
         QTreeWidget* list = view->functionList();
         QCOMPARE(list->columnCount(), 3);
         QCOMPARE(list->headerItem()->text(0), QString("Function ID"));
-        QCOMPARE(list->columnWidth(0), 130);
+        QVERIFY(list->columnWidth(0) >= 130);         // widened to its texts in a tool window
         QCOMPARE(list->topLevelItemCount(), 11 + 9);  // functions 0..0Ah, 80000000h..80000008h
         QCOMPARE(list->topLevelItem(0)->text(2), QString("GenuineIntel"));
         QCOMPARE(list->topLevelItem(11)->text(2), QString("0x80000008"));

@@ -126,8 +126,9 @@ class IocViewsTest : public QObject {
         QCOMPARE(view->list()->topLevelItem(0)->text(0), QStringLiteral("No. of Processors"));
         QCOMPARE(view->list()->topLevelItem(0)->text(1), QStringLiteral("4"));
         QCOMPARE(view->list()->topLevelItem(10)->text(1), QStringLiteral("KVT-P35-ICH9"));
-        QCOMPARE(view->list()->columnWidth(0), 150);
-        QCOMPARE(view->list()->columnWidth(1), 350);
+        // At least these widths; wider where the texts need it.
+        QVERIFY(view->list()->columnWidth(0) >= 150);
+        QVERIFY(view->list()->columnWidth(1) >= 350);
     }
 
     void barStartsAt180AndStopsAtItsMinimum() {

@@ -24,10 +24,14 @@ QStringList Row(QTreeWidget* list, int row) {
     return texts;
 }
 
-QStringList Headers(QTreeWidget* list) {
+// The captions of the columns, each with ":ok" when the column is at least as wide as given
+// (a tool window widens a column to its caption and texts).
+QStringList Headers(QTreeWidget* list, const QList<int>& leastWidths) {
     QStringList texts;
     for (int i = 0; i < list->columnCount(); ++i) {
-        texts << list->headerItem()->text(i) + ":" + QString::number(list->columnWidth(i));
+        const bool wide = i < leastWidths.size() && list->columnWidth(i) >= leastWidths[i];
+        texts << list->headerItem()->text(i) +
+                     (wide ? ":ok" : ":" + QString::number(list->columnWidth(i)));
     }
     return texts;
 }
@@ -66,11 +70,11 @@ class SingleIoViewTest : public QObject {
     }
 
     void controlsAtStart() {
-        QCOMPARE(Headers(view_->directHistory()),
-                 (QStringList{"Port (Hex):65", "R/W:37", "Data (Hex):82", "Width:57"}));
-        QCOMPARE(Headers(view_->indexHistory()),
-                 (QStringList{"Index Port:67", "Data Port:62", "Offset:46", "R/W:37",
-                              "Data (Hex):80", "Width:55"}));
+        QCOMPARE(Headers(view_->directHistory(), {65, 37, 82, 57}),
+                 (QStringList{"Port (Hex):ok", "R/W:ok", "Data (Hex):ok", "Width:ok"}));
+        QCOMPARE(Headers(view_->indexHistory(), {67, 62, 46, 37, 80, 55}),
+                 (QStringList{"Index Port:ok", "Data Port:ok", "Offset:ok", "R/W:ok",
+                              "Data (Hex):ok", "Width:ok"}));
         QCOMPARE(view_->portEdit()->maxLength(), 4);
         QCOMPARE(view_->portDataEdit()->maxLength(), 8);
         QCOMPARE(view_->indexPortEdit()->maxLength(), 4);
