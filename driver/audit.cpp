@@ -94,14 +94,21 @@ bool AuditLog::Write(const std::string& line) {
         if (fd_ < 0 && OpenFile()) destination_ = "file " + file_;
     }
     if (fd_ < 0) return false;
-    char stamp[32] = "";
+    // The line's head ("<time> ident[pid]: ") changes once a second at most: it is made again
+    // only then, and each line is put together in one reused buffer.
     time_t now = time(nullptr);
-    tm local{};
-    if (localtime_r(&now, &local) != nullptr)
-        strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    std::string text =
-        std::string(stamp) + " " + ident_ + "[" + std::to_string(getpid()) + "]: " + line + "\n";
-    return write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    pid_t pid = getpid();
+    if (now != headTime_ || pid != headPid_ || head_.empty()) {
+        char stamp[32] = "";
+        tm local{};
+        if (localtime_r(&now, &local) != nullptr)
+            strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
+        head_ = std::string(stamp) + " " + ident_ + "[" + std::to_string(pid) + "]: ";
+        headTime_ = now;
+        headPid_ = pid;
+    }
+    text_.assign(head_).append(line).push_back('\n');
+    return write(fd_, text_.data(), text_.size()) == static_cast<ssize_t>(text_.size());
 }
 
 std::string DefaultAuditFile(bool hostDaemon) {

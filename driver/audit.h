@@ -3,6 +3,9 @@
 // is reported, so that the write it describes can be refused.
 #pragma once
 
+#include <sys/types.h>
+
+#include <ctime>
 #include <string>
 
 namespace kvt::driver {
@@ -31,6 +34,10 @@ class AuditLog {
     std::string destination_;
     int socket_ = -1;
     int fd_ = -1;
+    std::string head_;  // "<time> ident[pid]: " of the file's lines
+    time_t headTime_ = 0;
+    pid_t headPid_ = 0;
+    std::string text_;
 };
 
 // The audit file of a daemon: /var/log/korvanta/audit.log for the host daemon; for a board

@@ -1,6 +1,7 @@
 #include "hwaccess/direct_ports.h"
 
 #include <cstring>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
@@ -77,6 +78,27 @@ class BoardDirectPorts : public DirectPortAccess {
         return t_portServed ? block.portValue : AllOnes(width);
     }
     bool Served() const override { return t_portServed; }
+    // The accesses go to the daemon as one batch; it serves them in order, as one by one.
+    void Batch(std::span<Access> accesses) override {
+        std::vector<TransportBatchEntry> entries(accesses.size());
+        for (size_t i = 0; i < accesses.size(); ++i) {
+            const Access& a = accesses[i];
+            DriverRequest& block = entries[i].block;
+            std::memset(&block, 0, sizeof block);
+            block.port = a.port;
+            block.portValue = a.write ? a.value : 0;
+            block.portWidth = a.width;
+            entries[i].call = {
+                kNtDeviceName, a.write ? kExtDirectPortOut : kExtDirectPortIn, false, {}, nullptr};
+        }
+        transport_.CallBatch(entries);
+        for (size_t i = 0; i < accesses.size(); ++i) {
+            Access& a = accesses[i];
+            a.served = entries[i].result == TransportResult::Ok;
+            if (!a.write) a.value = a.served ? entries[i].block.portValue : AllOnes(a.width);
+        }
+        if (!accesses.empty()) t_portServed = accesses.back().served;
+    }
 
   private:
     DriverTransport& transport_;

@@ -123,6 +123,41 @@ int DriverClient::WritePciConfig(uint32_t configAddress, uint32_t value) {
     return CallNt(transport_, kNtWritePciConfig, block) == TransportResult::Ok ? 1 : 0;
 }
 
+void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
+    bool all = true;
+    if (ConsumerWindows(GetOsKind())) {
+        // Address out, data in, per read, as ReadPciConfig does it.
+        std::vector<DirectPortAccess::Access> accesses(reads.size() * 2);
+        for (size_t i = 0; i < reads.size(); ++i) {
+            accesses[2 * i] = {0xCF8, reads[i].address, 4, true, false};
+            accesses[2 * i + 1] = {0xCFC, 0, 4, false, false};
+        }
+        ports_.Batch(accesses);
+        for (size_t i = 0; i < reads.size(); ++i) {
+            reads[i].value = accesses[2 * i + 1].value;
+            reads[i].result = 1;
+            reads[i].served = accesses[2 * i].served && accesses[2 * i + 1].served;
+            all = all && reads[i].served;
+        }
+        t_lastServed = all;
+        return;
+    }
+    std::vector<TransportBatchEntry> entries(reads.size());
+    for (size_t i = 0; i < reads.size(); ++i) {
+        entries[i].call = TransportCall{kNtDeviceName, kNtReadPciConfig, false, {}, nullptr};
+        entries[i].block = ZeroBlock();
+        entries[i].block.configAddress = reads[i].address;
+    }
+    transport_.CallBatch(entries);
+    for (size_t i = 0; i < reads.size(); ++i) {
+        reads[i].served = entries[i].result == TransportResult::Ok;
+        reads[i].result = reads[i].served ? 1 : 0;
+        if (reads[i].served) reads[i].value = entries[i].block.configValue;
+        all = all && reads[i].served;
+    }
+    t_lastServed = all;
+}
+
 uint32_t DriverClient::ListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
     // The consumer family builds its list by a bus scan; the driver request is NT-only.
     if (ConsumerWindows(GetOsKind())) {
@@ -156,15 +191,23 @@ int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uin
     DriverRequest block = ZeroBlock();
     FillTransfer(block, physicalAddress, buffer, length);
     std::vector<uint8_t> payload;
-    TransportResult result =
-        consumer ? CallConsumer(transport_, kConsumerReadPhysicalMemory, block, {}, &payload)
-                 : CallNt(transport_, kNtReadPhysicalMemory, block, {}, &payload);
-    // Only a complete answer reaches the caller's buffer; otherwise it keeps its contents.
-    if (result != TransportResult::Ok || payload.size() != length) {
+    // A transport that can receives the answer straight into the caller's buffer.
+    bool direct = false;
+    TransportCall call{consumer ? kConsumerDeviceName : kNtDeviceName,
+                       consumer ? uint32_t{kConsumerReadPhysicalMemory} : kNtReadPhysicalMemory,
+                       consumer,
+                       {},
+                       &payload,
+                       {static_cast<uint8_t*>(buffer), length},
+                       &direct};
+    TransportResult result = Served(transport_.Call(call, block));
+    // Only a complete answer reaches the caller's buffer; a refused or short one leaves it as
+    // it was.
+    if (result != TransportResult::Ok || (!direct && payload.size() != length)) {
         t_lastServed = false;
         return 0;
     }
-    if (length != 0) std::memcpy(buffer, payload.data(), length);
+    if (!direct && length != 0) std::memcpy(buffer, payload.data(), length);
     return 1;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "hwaccess/protocol/driver_request.h"
@@ -20,6 +21,26 @@ class DirectPortAccess {
     virtual uint32_t In(uint16_t port, uint32_t width) = 0;
     // Whether the last In or Out of this thread reached the port (a refused access does not).
     virtual bool Served() const { return true; }
+
+    // One access of a batch: an Out when `write`, else an In whose value lands in `value`.
+    struct Access {
+        uint16_t port = 0;
+        uint32_t value = 0;
+        uint32_t width = 0;
+        bool write = false;
+        bool served = false;  // what Served() said right after it
+    };
+    // Accesses carried out in order, with the same effect and values as In and Out one after
+    // the other (which this default does); an implementation may hand them on together.
+    virtual void Batch(std::span<Access> accesses) {
+        for (Access& a : accesses) {
+            if (a.write)
+                Out(a.port, a.value, a.width);
+            else
+                a.value = In(a.port, a.width);
+            a.served = Served();
+        }
+    }
 };
 
 class DriverClient {
@@ -42,8 +63,20 @@ class DriverClient {
     int WritePort(uint16_t port, uint32_t value, uint32_t width);
     int ReadPciConfig(uint32_t configAddress, uint32_t& value);
     int WritePciConfig(uint32_t configAddress, uint32_t value);
+    // Several configuration reads that do not depend on one another, sent together: each gets
+    // what ReadPciConfig would give for it (result, value) and whether it was served.
+    // LastServed() afterwards: every one of them was.
+    struct PciConfigRead {
+        uint32_t address = 0;
+        uint32_t value = 0;  // left as it was when the read fails (as ReadPciConfig does)
+        int result = 0;
+        bool served = false;
+    };
+    void ReadPciConfigBatch(std::span<PciConfigRead> reads);
     // Returns the count; the lists receive `count` entries (each list holds 256 bytes).
     uint32_t ListPciFunctions(uint8_t* busList, uint8_t* devFnList);
+    // The answer lands straight in `buffer`. A refused or short answer leaves it as it was;
+    // one that breaks off part way may leave part of it written.
     int ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length);
     int WritePhysicalMemory(uint32_t physicalAddress, const void* buffer, uint32_t length);
     uint64_t ReadMsrNt(uint32_t msr);

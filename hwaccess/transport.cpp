@@ -110,8 +110,7 @@ TransportFailure SocketTransport::LastFailure() {
     return t_lastFailure;
 }
 
-SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& call,
-                                                   DriverRequest& block) {
+bool SocketTransport::SendFrame(int fd, const TransportCall& call, const DriverRequest& block) {
     uint8_t prefix[kRequestPrefixSize];
     FrameHeader header{kFrameMagic,
                        kFrameVersion,
@@ -122,11 +121,12 @@ SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& 
     std::memcpy(prefix, &header, sizeof header);
     std::memcpy(prefix + sizeof header, &block, kDriverRequestSize);
     // A send that fails means the daemon closed the connection before reading this frame.
-    if (!SendAll(fd, prefix, sizeof prefix)) return Outcome::Dropped;
-    if (!call.payloadOut.empty() && !SendAll(fd, call.payloadOut.data(), call.payloadOut.size())) {
-        return Outcome::Dropped;
-    }
+    if (!SendAll(fd, prefix, sizeof prefix)) return false;
+    return call.payloadOut.empty() || SendAll(fd, call.payloadOut.data(), call.payloadOut.size());
+}
 
+SocketTransport::Outcome SocketTransport::ReceiveAnswer(int fd, const TransportCall& call,
+                                                        DriverRequest& block) {
     uint8_t answerPrefix[kAnswerPrefixSize];
     ssize_t first;
     do {
@@ -141,6 +141,14 @@ SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& 
         answer.payloadLength > kMaxPayload) {
         return Outcome::Broken;
     }
+    if (answer.success == 1 && call.receivedInto != nullptr && !call.payloadInto.empty() &&
+        answer.payloadLength == call.payloadInto.size()) {
+        // The payload the caller expects goes straight to its place.
+        if (!RecvAll(fd, call.payloadInto.data(), call.payloadInto.size())) return Outcome::Broken;
+        std::memcpy(&block, answerPrefix + sizeof answer, kDriverRequestSize);
+        *call.receivedInto = true;
+        return Outcome::Ok;
+    }
     // The payload arrives in a buffer of its own, so a broken exchange leaves the caller's
     // buffers as they were.
     std::vector<uint8_t> payload(answer.payloadLength);
@@ -149,6 +157,12 @@ SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& 
     std::memcpy(&block, answerPrefix + sizeof answer, kDriverRequestSize);
     if (call.payloadIn != nullptr) *call.payloadIn = std::move(payload);
     return Outcome::Ok;
+}
+
+SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& call,
+                                                   DriverRequest& block) {
+    if (!SendFrame(fd, call, block)) return Outcome::Dropped;
+    return ReceiveAnswer(fd, call, block);
 }
 
 TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& block) {
@@ -185,6 +199,99 @@ TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& 
     }
     t_lastFailure = TransportFailure::NoAnswer;
     return TransportResult::RequestFailed;
+}
+
+namespace {
+
+// A batch window: at most this many frames, and this many bytes unless one frame is larger,
+// well within a socket's send buffer, so sending a window never waits for the daemon, which
+// answers frame after frame while the client is still sending.
+constexpr size_t kBatchWindowFrames = 64;
+constexpr size_t kBatchWindowBytes = 64 * 1024;
+
+}  // namespace
+
+size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
+    const std::string& device = entries[0].call.device;
+    size_t count = 0, bytes = 0;
+    while (count < entries.size() && count < kBatchWindowFrames &&
+           entries[count].call.device == device) {
+        size_t frame = kRequestPrefixSize + entries[count].call.payloadOut.size();
+        if (count > 0 && bytes + frame > kBatchWindowBytes) break;
+        bytes += frame;
+        ++count;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto found = kept_.find(device);
+        bool fresh = found == kept_.end();
+        if (fresh) {
+            int fd = OpenConnection(SocketPath(runtimeDir_, device));
+            if (fd < 0) {
+                t_lastFailure = TransportFailure::NoDaemon;
+                for (size_t i = 0; i < count; ++i) entries[i].result = TransportResult::OpenFailed;
+                return count;
+            }
+            found = kept_.emplace(device, fd).first;
+        }
+        const int fd = found->second;
+        size_t sent = 0;
+        while (sent < count && SendFrame(fd, entries[sent].call, entries[sent].block)) ++sent;
+        // Answers come in the order of the frames; a refused request does not disturb the rest.
+        size_t settled = 0;
+        Outcome outcome = Outcome::Dropped;  // a frame not sent whole gets no answer
+        for (; settled < sent; ++settled) {
+            TransportBatchEntry& entry = entries[settled];
+            outcome = ReceiveAnswer(fd, entry.call, entry.block);
+            if (outcome == Outcome::Ok) {
+                entry.result = TransportResult::Ok;
+            } else if (outcome == Outcome::Refused) {
+                entry.result = TransportResult::RequestFailed;
+                t_lastFailure = TransportFailure::Refused;
+            } else {
+                break;
+            }
+        }
+        if (settled == count) return count;
+        // The connection is no longer in step with the daemon: never reuse it.
+        ::close(fd);
+        kept_.erase(found);
+        if (outcome == Outcome::Dropped) {
+            // The daemon closed the connection between frames (idle, evicted): the frames
+            // without an answer byte were not served. Once answers came, or on a connection that
+            // was kept, the rest is sent again on a new one.
+            if (settled > 0) return settled;
+            if (!fresh) continue;
+            entries[0].result = TransportResult::RequestFailed;
+            t_lastFailure = TransportFailure::NoAnswer;
+            return 1;
+        }
+        // No answer in time, or a broken one: the requests after it may still be served, so
+        // none of this window is sent again.
+        t_lastFailure = outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                                     : TransportFailure::BrokenAnswer;
+        for (size_t i = settled; i < count; ++i) entries[i].result = TransportResult::RequestFailed;
+        return count;
+    }
+    entries[0].result = TransportResult::RequestFailed;
+    t_lastFailure = TransportFailure::NoAnswer;
+    return 1;
+}
+
+void SocketTransport::CallBatch(std::span<TransportBatchEntry> entries) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t done = 0;
+    while (done < entries.size()) {
+        TransportBatchEntry& entry = entries[done];
+        if (entry.call.payloadOut.size() > kMaxPayload) {
+            entry.result = TransportResult::RequestFailed;
+            t_lastFailure = TransportFailure::Refused;
+            ++done;
+            continue;
+        }
+        size_t end = done + 1;
+        while (end < entries.size() && entries[end].call.payloadOut.size() <= kMaxPayload) ++end;
+        done += BatchWindow(entries.subspan(done, end - done));
+    }
 }
 
 const char* DescribeFailure(TransportFailure failure) {

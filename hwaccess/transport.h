@@ -24,6 +24,19 @@ struct TransportCall {
     bool consumerForm = false;                  // block as output buffer only
     std::span<const uint8_t> payloadOut;        // bytes sent after the block (memory write)
     std::vector<uint8_t>* payloadIn = nullptr;  // answer payload; untouched unless Ok
+    // Optional place for the answer payload. A transport that supports it receives the payload
+    // of a successful answer of exactly this size straight into it (no copy), sets
+    // *receivedInto and leaves payloadIn untouched; otherwise payloadIn gets it as above. An
+    // answer that breaks off may leave part of it written.
+    std::span<uint8_t> payloadInto = {};
+    bool* receivedInto = nullptr;
+};
+
+// One request of a batch: the call, its block (the answer's block once Ok) and its result.
+struct TransportBatchEntry {
+    TransportCall call;
+    DriverRequest block;
+    TransportResult result = TransportResult::RequestFailed;
 };
 
 class DriverTransport {
@@ -32,6 +45,12 @@ class DriverTransport {
     // One request: open, send, receive, close. On Ok the block holds the answer's block;
     // otherwise the block is left as it was.
     virtual TransportResult Call(const TransportCall& call, DriverRequest& block) = 0;
+    // Independent requests, each with its own result as if Call had been made for each in
+    // turn (which this default does). A transport may send several before reading their
+    // answers; the requests must not depend on one another's answers.
+    virtual void CallBatch(std::span<TransportBatchEntry> entries) {
+        for (TransportBatchEntry& entry : entries) entry.result = Call(entry.call, entry.block);
+    }
 };
 
 // Why the last call that was not Ok failed, for messages.
@@ -48,6 +67,8 @@ enum class TransportFailure {
 // device and reused for every request (one request in flight at a time; calls from several
 // threads take turns). A kept connection the daemon has closed meanwhile (idle or evicted)
 // is replaced once, before any answer byte arrived, so no request is served twice.
+// CallBatch sends the frames of a batch back to back (a bounded window at a time) and then
+// reads their answers in order, which saves a round trip per request.
 class SocketTransport : public DriverTransport {
   public:
     // simulated: the daemon simulates a board, whose processors need not match this machine's;
@@ -58,6 +79,7 @@ class SocketTransport : public DriverTransport {
     SocketTransport(const SocketTransport&) = delete;
     SocketTransport& operator=(const SocketTransport&) = delete;
     TransportResult Call(const TransportCall& call, DriverRequest& block) override;
+    void CallBatch(std::span<TransportBatchEntry> entries) override;
     const std::string& runtimeDir() const { return runtimeDir_; }
     // Closes the kept connections (the next call connects anew).
     void Disconnect();
@@ -67,6 +89,11 @@ class SocketTransport : public DriverTransport {
   private:
     enum class Outcome { Ok, Refused, Dropped, TimedOut, Broken };
     Outcome Exchange(int fd, const TransportCall& call, DriverRequest& block);
+    bool SendFrame(int fd, const TransportCall& call, const DriverRequest& block);
+    Outcome ReceiveAnswer(int fd, const TransportCall& call, DriverRequest& block);
+    // Sends one window of a batch (the first entries, one device) and reads its answers;
+    // returns how many entries it settled.
+    size_t BatchWindow(std::span<TransportBatchEntry> entries);
 
     std::string runtimeDir_;
     bool simulated_;

@@ -68,18 +68,23 @@ class HostPlatform : public Platform {
 }  // namespace
 
 VersionRecord HostVersionRecord() {
-    VersionRecord v;
-    v.platformId = kPlatformLinux;
-    utsname u{};
-    if (uname(&u) == 0) {
-        unsigned major = 0, minor = 0, patch = 0;
-        std::sscanf(u.release, "%u.%u.%u", &major, &minor, &patch);
-        v.majorVersion = major;
-        v.minorVersion = minor;
-        v.buildNumber = patch;
-    }
-    v.csdVersion = OsPrettyName();
-    return v;
+    // Asked before every driver request (which protocol form to use): made once per run
+    // rather than reading os-release each time.
+    static const VersionRecord record = [] {
+        VersionRecord v;
+        v.platformId = kPlatformLinux;
+        utsname u{};
+        if (uname(&u) == 0) {
+            unsigned major = 0, minor = 0, patch = 0;
+            std::sscanf(u.release, "%u.%u.%u", &major, &minor, &patch);
+            v.majorVersion = major;
+            v.minorVersion = minor;
+            v.buildNumber = patch;
+        }
+        v.csdVersion = OsPrettyName();
+        return v;
+    }();
+    return record;
 }
 
 std::unique_ptr<Platform> MakeHostPlatform() {

@@ -29,7 +29,8 @@ class Platform {
 // This machine: gethostname, the online processor count, uname, the CPUID instruction, RDTSC.
 std::unique_ptr<Platform> MakeHostPlatform();
 
-// The version record of this Linux system (kernel version from uname, platform kPlatformLinux).
+// The version record of this Linux system (kernel version from uname, platform kPlatformLinux),
+// read once per run.
 VersionRecord HostVersionRecord();
 
 }  // namespace kvt

@@ -451,6 +451,34 @@ TEST_F(BoardDaemonTest, ClientReplacesAKeptConnectionTheDaemonEvicted) {
     for (int fd : crowd) close(fd);
 }
 
+TEST_F(BoardDaemonTest, BatchAnswersEachRequestAsSingleCallsWouldAcrossAnEviction) {
+    SocketTransport transport(daemon_.runtimeDir(), true);
+    // Several windows' worth, with requests the daemon refuses (width 3) among them.
+    auto check = [&](size_t count) {
+        std::vector<TransportBatchEntry> entries(count);
+        for (size_t i = 0; i < count; ++i) {
+            entries[i].call = {"Korvanta", kNtReadPort, false, {}, nullptr};
+            entries[i].block = PortBlock(i % 2 ? 0x71 : 0x80, i % 7 == 3 ? 3 : 1);
+        }
+        transport.CallBatch(entries);
+        for (size_t i = 0; i < count; ++i) {
+            DriverRequest single = PortBlock(i % 2 ? 0x71 : 0x80, i % 7 == 3 ? 3 : 1);
+            TransportResult expected =
+                transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, single);
+            EXPECT_EQ(expected, i % 7 == 3 ? TransportResult::RequestFailed : TransportResult::Ok);
+            EXPECT_EQ(entries[i].result, expected) << i;
+            if (expected == TransportResult::Ok)
+                EXPECT_EQ(entries[i].block.portValue, single.portValue) << i;
+        }
+    };
+    check(150);
+    // The kept connection is evicted meanwhile: the batch goes out on a new one.
+    std::vector<int> crowd = OpenMany(daemon_, 40, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    check(70);
+    for (int fd : crowd) close(fd);
+}
+
 TEST_F(BoardDaemonTest, KeptConnectionCarriesManyRequestsSentBackToBack) {
     int fd = Connect(daemon_.SocketPath());
     ASSERT_GE(fd, 0);

@@ -72,9 +72,10 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
     }
     Clear();
     const std::string dataPath = HexDocument::DataPath(baseName_);
-    int fd = baseName_.empty()
-                 ? -1
-                 : open(dataPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // The file of an earlier dump is written over in place and cut to size at the end: its
+    // pages are reused rather than dropped and allocated again (and a file emptied and
+    // written anew is not flushed to disk on close).
+    int fd = baseName_.empty() ? -1 : open(dataPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         messages_.ShowMessage(kTempFileError);
         return false;
@@ -89,7 +90,8 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
         uint64_t got = ReadRange(start + done, buffer.get(), n, &refused);
         uint64_t written = 0;
         while (written < got) {
-            ssize_t w = write(fd, buffer.get() + written, got - written);
+            ssize_t w = pwrite(fd, buffer.get() + written, got - written,
+                               static_cast<off_t>(done + written));
             if (w <= 0) {
                 writeFailed = true;
                 break;
@@ -107,6 +109,7 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
             break;
         }
     }
+    if (!writeFailed && ftruncate(fd, static_cast<off_t>(done)) != 0) writeFailed = true;
     if (close(fd) != 0) writeFailed = true;
     if (writeFailed || cancelled) {
         if (writeFailed) messages_.ShowMessage(kTempFileError);

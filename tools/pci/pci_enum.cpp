@@ -1,6 +1,7 @@
 #include "tools/pci/pci_enum.h"
 
 #include <cstring>
+#include <vector>
 
 namespace kvt {
 
@@ -8,53 +9,152 @@ namespace {
 
 constexpr uint32_t kAllOnes = 0xFFFFFFFFu;
 
-// Completes a record from registers 00h and 08h; false when either read fails.
-bool FillRecord(DriverClient& client, uint32_t bus, uint32_t device, uint32_t function,
-                PciFunctionRecord& record) {
-    uint32_t address = PciConfigAddress(bus, device, function);
-    uint32_t id = 0, classReg = 0;
+using ConfigRead = DriverClient::PciConfigRead;
+
+// The kinds of several functions (configuration addresses of their register 0), each found as
+// GetPciDeviceKind describes: status, capability pointer, then the list. The functions are
+// walked side by side, the reads of one step of every function sent together.
+std::vector<uint32_t> DeviceKinds(DriverClient& client, const std::vector<uint32_t>& addresses) {
+    enum class Stage { Status, Pointer, List, Done };
+    struct Walk {
+        Stage stage = Stage::Status;
+        uint32_t pointer = 0;
+        int steps = 0;
+    };
+    std::vector<uint32_t> kinds(addresses.size(), kPciKind);
+    std::vector<Walk> walks(addresses.size());
+    std::vector<ConfigRead> reads;
+    std::vector<size_t> owners;
+    for (;;) {
+        reads.clear();
+        owners.clear();
+        for (size_t i = 0; i < walks.size(); ++i) {
+            const Walk& w = walks[i];
+            if (w.stage == Stage::Done) continue;
+            // The pointer is added unchanged, as the hardware gives it.
+            uint32_t offset = w.stage == Stage::Status    ? 0x04u
+                              : w.stage == Stage::Pointer ? 0x34u
+                                                          : w.pointer;
+            reads.push_back({addresses[i] + offset, kAllOnes, 0, false});
+            owners.push_back(i);
+        }
+        if (reads.empty()) return kinds;
+        client.ReadPciConfigBatch(reads);
+        for (size_t k = 0; k < reads.size(); ++k) {
+            Walk& w = walks[owners[k]];
+            const uint32_t value = reads[k].value;
+            const bool failed = reads[k].result == 0 || value == kAllOnes;
+            switch (w.stage) {
+                case Stage::Status:
+                    w.stage = failed || (value & 0x00100000u) == 0 ? Stage::Done : Stage::Pointer;
+                    break;
+                case Stage::Pointer:
+                    w.stage = failed || (value & 0xFF) == 0 ? Stage::Done : Stage::List;
+                    w.pointer = value & 0xFF;
+                    break;
+                case Stage::List:
+                    w.stage = Stage::Done;
+                    if (failed) break;
+                    if ((value & 0xFF) == 0x10) {
+                        kinds[owners[k]] = kPciExpressKind;
+                        break;
+                    }
+                    w.pointer = (value >> 8) & 0xFF;
+                    if (w.pointer != 0 && ++w.steps < kMaxCapabilityWalk) w.stage = Stage::List;
+                    break;
+                case Stage::Done:
+                    break;
+            }
+        }
+    }
+}
+
+// Records for the functions at `where` (bus, device, function), in that order: their kinds,
+// then registers 00h and 08h, the reads of each round sent together. A function whose 00h or
+// 08h read fails is not listed; the table stops at kMaxPciFunctions.
+void AddRecords(DriverClient& client, const std::vector<PciFunctionRecord>& where,
+                std::vector<PciFunctionRecord>& table) {
+    std::vector<uint32_t> addresses;
+    addresses.reserve(where.size());
+    for (const PciFunctionRecord& r : where)
+        addresses.push_back(PciConfigAddress(r.bus, r.device, r.function));
+    const std::vector<uint32_t> kinds = DeviceKinds(client, addresses);
+    std::vector<ConfigRead> reads(where.size() * 2);
+    for (size_t i = 0; i < where.size(); ++i) {
+        reads[2 * i].address = addresses[i];
+        reads[2 * i + 1].address = addresses[i] + 0x08;
+    }
+    client.ReadPciConfigBatch(reads);
+    for (size_t i = 0; i < where.size() && table.size() < kMaxPciFunctions; ++i) {
+        if (reads[2 * i].result == 0 || reads[2 * i + 1].result == 0) continue;
+        PciFunctionRecord record = where[i];
+        record.kind = kinds[i];
+        record.deviceId = reads[2 * i].value >> 16;
+        record.vendorId = reads[2 * i].value & 0xFFFF;
+        record.classCode = reads[2 * i + 1].value >> 8;
+        table.push_back(record);
+    }
+}
+
+PciFunctionRecord At(uint32_t bus, uint32_t device, uint32_t function) {
+    PciFunctionRecord record;
     record.bus = bus;
     record.device = device;
     record.function = function;
-    record.kind = GetPciDeviceKind(client, address);
-    if (!client.ReadPciConfig(address, id) || !client.ReadPciConfig(address + 0x08, classReg)) {
-        return false;
-    }
-    record.deviceId = id >> 16;
-    record.vendorId = id & 0xFFFF;
-    record.classCode = classReg >> 8;
-    return true;
+    return record;
 }
 
 uint32_t EnumerateByList(DriverClient& client, std::vector<PciFunctionRecord>& table) {
     uint8_t buses[256] = {}, devFns[256] = {};
     uint32_t count = client.ListPciFunctions(buses, devFns);
-    for (uint32_t i = 0; i < count && table.size() < kMaxPciFunctions; ++i) {
-        PciFunctionRecord record;
-        if (FillRecord(client, buses[i], devFns[i] >> 3, devFns[i] & 7, record)) {
-            table.push_back(record);
-        }
-    }
+    std::vector<PciFunctionRecord> where;
+    for (uint32_t i = 0; i < count && table.size() + where.size() < kMaxPciFunctions; ++i)
+        where.push_back(At(buses[i], devFns[i] >> 3, devFns[i] & 7));
+    AddRecords(client, where, table);
     return static_cast<uint32_t>(table.size());
+}
+
+// Register 0Ch (header type) of function `function` of every device in `devices` on a bus.
+std::vector<ConfigRead> ProbeHeaders(DriverClient& client, uint32_t bus,
+                                     const std::vector<uint32_t>& devices, uint32_t function) {
+    std::vector<ConfigRead> reads;
+    for (uint32_t device : devices)
+        reads.push_back({PciConfigAddress(bus, device, function, 0x0C), kAllOnes, 0, false});
+    client.ReadPciConfigBatch(reads);
+    return reads;
 }
 
 uint32_t EnumerateByScan(DriverClient& client, std::vector<PciFunctionRecord>& table,
                          const PciProgress& progress) {
+    std::vector<uint32_t> allDevices(32);
+    for (uint32_t d = 0; d < 32; ++d) allDevices[d] = d;
     for (uint32_t bus = 0; bus < 256; ++bus) {
         if (progress) progress(bus, 256);
-        for (uint32_t device = 0; device < 32; ++device) {
-            for (uint32_t function = 0; function < 8; ++function) {
-                if (table.size() >= kMaxPciFunctions) return static_cast<uint32_t>(table.size());
-                uint32_t header = kAllOnes;
-                if (!client.ReadPciConfig(PciConfigAddress(bus, device, function, 0x0C), header) ||
-                    header == kAllOnes) {
-                    continue;
+        if (table.size() >= kMaxPciFunctions) break;
+        // Function 0 of every device; functions 1-7 of those where it is missing or which
+        // have several functions.
+        std::vector<ConfigRead> first = ProbeHeaders(client, bus, allDevices, 0);
+        std::vector<uint32_t> more;
+        for (uint32_t d = 0; d < 32; ++d) {
+            const bool found = first[d].result != 0 && first[d].value != kAllOnes;
+            if (!found || (first[d].value & 0x00800000u) != 0) more.push_back(d);
+        }
+        std::vector<std::vector<ConfigRead>> rest(8);
+        for (uint32_t f = 1; f < 8 && !more.empty(); ++f)
+            rest[f] = ProbeHeaders(client, bus, more, f);
+        std::vector<PciFunctionRecord> where;
+        size_t next = 0;  // position in `more`
+        for (uint32_t d = 0; d < 32; ++d) {
+            if (first[d].result != 0 && first[d].value != kAllOnes) where.push_back(At(bus, d, 0));
+            if (next < more.size() && more[next] == d) {
+                for (uint32_t f = 1; f < 8; ++f) {
+                    const ConfigRead& r = rest[f][next];
+                    if (r.result != 0 && r.value != kAllOnes) where.push_back(At(bus, d, f));
                 }
-                PciFunctionRecord record;
-                if (FillRecord(client, bus, device, function, record)) table.push_back(record);
-                if (function == 0 && (header & 0x00800000u) == 0) break;
+                ++next;
             }
         }
+        AddRecords(client, where, table);
     }
     return static_cast<uint32_t>(table.size());
 }
@@ -62,26 +162,7 @@ uint32_t EnumerateByScan(DriverClient& client, std::vector<PciFunctionRecord>& t
 }  // namespace
 
 uint32_t GetPciDeviceKind(DriverClient& client, uint32_t configAddress) {
-    uint32_t value = kAllOnes;
-    if (!client.ReadPciConfig(configAddress + 0x04, value) || value == kAllOnes ||
-        (value & 0x00100000u) == 0) {
-        return kPciKind;
-    }
-    if (!client.ReadPciConfig(configAddress + 0x34, value) || value == kAllOnes ||
-        (value & 0xFF) == 0) {
-        return kPciKind;
-    }
-    uint32_t pointer = value & 0xFF;
-    for (int step = 0; step < kMaxCapabilityWalk; ++step) {
-        // The pointer is added unchanged, as the hardware gives it.
-        if (!client.ReadPciConfig(configAddress + pointer, value) || value == kAllOnes) {
-            return kPciKind;
-        }
-        if ((value & 0xFF) == 0x10) return kPciExpressKind;
-        pointer = (value >> 8) & 0xFF;
-        if (pointer == 0) return kPciKind;
-    }
-    return kPciKind;
+    return DeviceKinds(client, {configAddress})[0];
 }
 
 uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table,
@@ -169,9 +250,13 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
         const uint32_t address = PciConfigAddress(record.bus, record.device, record.function);
         result.startAddress = address;
         result.hasAddress = true;
+        ConfigRead reads[kPciSpaceSize / 4];
+        for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) reads[i].address = address + i * 4;
+        client.ReadPciConfigBatch(reads);
         uint32_t values[kPciSpaceSize / 4];
         for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) {
-            if (!client.ReadPciConfig(address + i * 4, values[i])) return result;
+            if (reads[i].result == 0) return result;
+            values[i] = reads[i].value;
         }
         std::memcpy(buffer, values, sizeof values);
         result.status = PciRegisterRead::Status::Ok;
