@@ -21,6 +21,7 @@ struct CaptureArguments {
     std::string output;
     std::string name;
     std::vector<std::string> memory;
+    uint32_t spdBytes = 256;
 };
 
 bool IsBoardName(const std::string& s) {
@@ -56,11 +57,17 @@ Action DefineBoardCapture(CLI::App& command) {
                     "physical memory to keep, ADDR:LEN in hexadecimal (repeatable; default "
                     "F0000:10000, the BIOS area)")
         ->type_name("ADDR:LEN");
+    command
+        .add_option("--spd-bytes", o->spdBytes,
+                    "bytes read of each SPD EEPROM, 1-256 (default 256; fewer is quicker)")
+        ->check(CLI::Range(1, 256))
+        ->type_name("N");
     return [o](Context& context) {
         CaptureOptions options;
         if (!o->name.empty() && !IsBoardName(o->name))
             return Fail("--name " + o->name + ": use lower-case letters, digits, - and _");
         options.name = o->name;
+        options.spdBytes = o->spdBytes;
         uint64_t total = 0;
         for (const std::string& text : o->memory) {
             MemoryRange range;

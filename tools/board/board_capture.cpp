@@ -487,7 +487,31 @@ bool SpdChecksumOk(const std::vector<uint8_t>& bytes) {
     return sum == bytes[63];
 }
 
-Json CaptureSmbus(DriverClient& client, const std::set<std::string>& captured,
+// Bytes after the scan's byte 0 up to `count`: word-data reads (bytes c and c + 1, as an
+// EEPROM's address counter gives them) while the device answers them, else byte-data reads.
+bool ReadDeviceBytes(SmbusPorts& io, const SmbusController& c, uint8_t address, uint32_t count,
+                     std::vector<uint8_t>& bytes) {
+    bool words = true;
+    while (bytes.size() < count) {
+        uint8_t command = uint8_t(bytes.size());
+        if (words && bytes.size() + 1 < count) {
+            uint16_t w = 0;
+            if (SmbusReadWord(io, c.ioBase, address, command, w, c.vendorKind) == kSmbusOk) {
+                bytes.push_back(uint8_t(w));
+                bytes.push_back(uint8_t(w >> 8));
+                continue;
+            }
+            words = false;
+        }
+        uint8_t v = 0;
+        if (SmbusReadByte(io, c.ioBase, address, command, v, c.vendorKind) != kSmbusOk)
+            return false;
+        bytes.push_back(v);
+    }
+    return true;
+}
+
+Json CaptureSmbus(DriverClient& client, const std::set<std::string>& captured, uint32_t spdBytes,
                   const Progress& progress, std::vector<std::string>& leftOut) {
     Json out = Json::array();
     std::vector<SmbusController> controllers = DetectSmbusControllers(client);
@@ -527,26 +551,18 @@ Json CaptureSmbus(DriverClient& client, const std::set<std::string>& captured,
                 std::vector<uint8_t> bytes{first};
                 Json d;
                 d["address"] = Hex(a);
-                if (a >= 0x50 && a <= 0x57) {
-                    // An SPD EEPROM: every byte by byte-data reads, never a write.
-                    for (uint32_t cmd = 1; cmd < 256; ++cmd) {
-                        uint8_t v = 0;
-                        if (SmbusReadByte(io, c.ioBase, uint8_t(a), uint8_t(cmd), v,
-                                          c.vendorKind) != kSmbusOk) {
-                            leftOut.push_back(label + Format(": device %02Xh: bytes from %02Xh "
-                                                             "on could not be read",
-                                                             a, cmd));
-                            break;
-                        }
-                        bytes.push_back(v);
-                    }
-                    d["kind"] = SpdChecksumOk(bytes) ? "spd" : "eeprom";
-                    d["read_only"] = true;
-                } else {
-                    d["kind"] = "eeprom";
-                    d["read_only"] = true;
-                    d["note"] = "only byte 0 was read (not an SPD address)";
-                }
+                // An SPD EEPROM: its bytes by reads, never a write. Another device: the
+                // first 16 bytes (what the SMBus report shows by default).
+                const bool spd = a >= 0x50 && a <= 0x57;
+                uint32_t want = spd ? spdBytes : 16;
+                if (!ReadDeviceBytes(io, c, uint8_t(a), want, bytes))
+                    leftOut.push_back(label + Format(": device %02Xh: bytes from %02zXh on could "
+                                                     "not be read",
+                                                     a, bytes.size()));
+                d["kind"] = spd && SpdChecksumOk(bytes) ? "spd" : "eeprom";
+                d["read_only"] = true;
+                if (!spd) d["note"] = "bytes 00h-0Fh only (not an SPD address)";
+                if (spd && want < 256) d["note"] = Format("bytes 00h-%02Xh only", want - 1);
                 d["bytes"] = SpacedHex(bytes);
                 devices.push_back(d);
             }
@@ -729,7 +745,7 @@ CaptureResult CaptureBoard(DriverClient& client, Platform& platform, const Captu
         std::set<std::string> captured;
         for (const Json& f : p["pci"]["functions"])
             captured.insert(f["address"].get<std::string>());
-        Json smbus = CaptureSmbus(client, captured, progress, leftOut);
+        Json smbus = CaptureSmbus(client, captured, options.spdBytes, progress, leftOut);
         if (!smbus.empty()) p["smbus"] = smbus;
     } else {
         leftOut.push_back("SMBus: the port requests are refused");

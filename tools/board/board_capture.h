@@ -28,6 +28,7 @@ inline constexpr uint64_t kMaxCaptureMemory = 4u << 20;
 struct CaptureOptions {
     std::string name;                 // board name; empty: made from the computer name
     std::vector<MemoryRange> memory;  // empty: the BIOS area F0000h-FFFFFh
+    uint32_t spdBytes = 256;          // bytes read of each SPD device (1-256)
 };
 
 struct CaptureResult {

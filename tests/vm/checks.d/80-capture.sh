@@ -41,7 +41,9 @@ replay() {
 }
 
 t0=$(cut -d' ' -f1 /proc/uptime)
-if cli board capture -o /tmp/capture.json 2>/tmp/capture.err; then
+# SPD bytes beyond the 16 the SMBus report shows are left unread: each byte costs several
+# port requests, which the emulator serves slowly.
+if cli board capture -o /tmp/capture.json --spd-bytes 16 2>/tmp/capture.err; then
     t1=$(cut -d' ' -f1 /proc/uptime)
     pass capture "$(wc -c </tmp/capture.json) bytes in $(awk "BEGIN { print $t1 - $t0 }") s, \
 $(grep -c 'left out' /tmp/capture.err) things left out: $(sed 's/korvanta-cli: left out: //' \
