@@ -70,4 +70,20 @@ void PortSpace::Write(uint16_t port, uint32_t width, uint32_t value) {
     }
 }
 
+uint32_t LatchPorts::ReadPort(uint16_t port, uint32_t width) {
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < width; ++i) {
+        size_t at = size_t(port - first_) + i;
+        value |= uint32_t(at < bytes_.size() ? bytes_[at] : 0xFF) << (8 * i);
+    }
+    return value;
+}
+
+void LatchPorts::WritePort(uint16_t port, uint32_t width, uint32_t value) {
+    for (uint32_t i = 0; i < width; ++i) {
+        size_t at = size_t(port - first_) + i;
+        if (at < bytes_.size()) bytes_[at] = uint8_t(value >> (8 * i));
+    }
+}
+
 }  // namespace kvt::driver::board

@@ -18,6 +18,20 @@ class PortDevice {
     virtual void WritePort(uint16_t port, uint32_t width, uint32_t value) = 0;
 };
 
+// Ports that read back the byte last written to each, starting from given contents: the
+// simple registers of a board such as the POST code and DMA page registers.
+class LatchPorts : public PortDevice {
+  public:
+    LatchPorts(uint16_t first, std::vector<uint8_t> bytes)
+        : first_(first), bytes_(std::move(bytes)) {}
+    uint32_t ReadPort(uint16_t port, uint32_t width) override;
+    void WritePort(uint16_t port, uint32_t width, uint32_t value) override;
+
+  private:
+    uint16_t first_;
+    std::vector<uint8_t> bytes_;
+};
+
 class PortSpace {
   public:
     // Claims ports first .. first + count - 1. Fails (and claims nothing) when the range is

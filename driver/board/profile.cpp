@@ -66,8 +66,11 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
     if (!parent.Array("msrs", items, false, kMaxMsrs)) return false;
     std::set<uint32_t> seen;
     for (const ProfileNode& n : items) {
-        if (!n.ObjectWithKeys({"msr", "value", "access", "write_mask", "note"})) return false;
+        if (!n.ObjectWithKeys({"msr", "value", "access", "write_mask", "volatile", "note"}))
+            return false;
         MsrEntry e;
+        bool isVolatile = false;  // for comparisons only: the value changes on its own
+        if (!n.Bool("volatile", isVolatile)) return false;
         if (!n.Number("msr", kU32, e.number, true)) return false;
         if (n.Has("value")) {
             uint64_t v = 0;
@@ -661,7 +664,13 @@ bool ParseMemory(const ProfileNode& root, Board& board) {
 // ---- CMOS ----
 
 bool ParseCmos(const ProfileNode& n, Board& board) {
-    if (!n.ObjectWithKeys({"bank70", "bank72", "bank74", "note"})) return false;
+    if (!n.ObjectWithKeys({"bank70", "bank72", "bank74", "volatile", "note"})) return false;
+    // Offsets whose values change on their own (the clock): only comparisons use them.
+    std::vector<uint8_t> volatileOffsets;
+    if (!n.HexBytes("volatile", volatileOffsets, false)) return false;
+    for (uint8_t offset : volatileOffsets)
+        if (offset >= CmosBank::kSize)
+            return n.Fail(n.PathOf("volatile"), "offsets run from 00 to 7f");
     static const std::pair<const char*, uint16_t> kBanks[] = {
         {"bank70", 0x70}, {"bank72", 0x72}, {"bank74", 0x74}};
     if (!n.Has("bank70")) return n.Fail(n.PathOf("bank70"), "missing");
@@ -680,6 +689,21 @@ bool ParseCmos(const ProfileNode& n, Board& board) {
     return true;
 }
 
+// ---- ports ----
+
+bool ParsePorts(const ProfileNode& root, Board& board) {
+    std::vector<std::pair<uint64_t, std::vector<uint8_t>>> runs;
+    if (!root.OffsetBytes("ports", 0x10000, runs)) return false;
+    for (const auto& [first, bytes] : runs) {
+        if (bytes.empty()) continue;
+        auto* latch = board.Own(std::make_unique<LatchPorts>(uint16_t(first), bytes));
+        std::string error;
+        if (!board.ports().Claim(uint32_t(first), uint32_t(bytes.size()), latch, &error))
+            return root.Fail(root.PathOf("ports"), error);
+    }
+    return true;
+}
+
 bool IsBoardName(const std::string& s) {
     if (s.empty()) return false;
     for (char c : s)
@@ -692,7 +716,7 @@ bool IsBoardName(const std::string& s) {
 
 bool BuildBoard(const ProfileNode& p, Board& board) {
     if (!p.ObjectWithKeys({"name", "description", "computer", "version", "processors", "pci",
-                           "memory", "cmos", "smbus", "note"}))
+                           "memory", "cmos", "ports", "smbus", "note"}))
         return false;
     if (!p.String("name", board.name, true, 64)) return false;
     if (!IsBoardName(board.name))
@@ -717,6 +741,7 @@ bool BuildBoard(const ProfileNode& p, Board& board) {
     if (!ParsePci(p.Child("pci"), board)) return false;
     if (!ParseMemory(p, board)) return false;
     if (p.Has("cmos") && !ParseCmos(p.Child("cmos"), board)) return false;
+    if (!ParsePorts(p, board)) return false;
     if (p.Has("smbus") && !AttachSmbusControllers(p.Child("smbus"), board)) return false;
     return true;
 }

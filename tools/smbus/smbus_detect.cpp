@@ -33,7 +33,7 @@ bool AddController(DriverClient& client, const PciFunctionRecord& r, uint32_t ki
     uint32_t value = 0;
     if (!client.ReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg), value))
         return false;
-    out.push_back({r.bus, r.device, r.function, kind, uint16_t(value & 0xFFFE)});
+    out.push_back({r.bus, r.device, r.function, kind, uint16_t(value & 0xFFFE), reg});
     return true;
 }
 

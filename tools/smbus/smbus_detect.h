@@ -29,7 +29,8 @@ struct SmbusController {
     uint32_t device = 0;
     uint32_t function = 0;
     uint32_t vendorKind = 0;
-    uint16_t ioBase = 0;  // base register value AND FFFEh
+    uint16_t ioBase = 0;        // base register value AND FFFEh
+    uint32_t baseRegister = 0;  // the configuration register the base was read from
 };
 
 // Two passes over the enumerated functions: class 0C0500h by vendor (Intel 20h, ATI 10h,
