@@ -52,8 +52,9 @@ void MsrTool::SelectRow(int row) {
     selectedRow_ = row;
     removeEnabled_ = true;
     const MsrEntry& entry = list_.entries[static_cast<size_t>(row)];
-    eaxText = Format("%08X", entry.eax);
-    edxText = Format("%08X", entry.edx);
+    // A value that was never read leaves the fields empty rather than showing a guess.
+    eaxText = entry.served ? Format("%08X", entry.eax) : std::string();
+    edxText = entry.served ? Format("%08X", entry.edx) : std::string();
     targetMsr_ = entry.msr;
     writeCaption_ = Format("Write Access MSR (ECX) = %s", Format("%08X", entry.msr).c_str());
 }
@@ -163,7 +164,7 @@ bool MsrTool::Write() {
     if (!ReadField(eaxText, true, kFieldEax, "Error!  Input EAX error!", eax)) return false;
     if (!ReadField(ediText, false, kFieldEdi, "Error!  Input EDI error!", edi)) return false;
     if (!ReadField(esiText, false, kFieldEsi, "Error!  Input ESI error!", esi)) return false;
-    int ok = ConsumerWindows(client_.GetOsKind())
+    int ok = client_.ConsumerForm()
                  ? WriteMsrUnpinned(client_, targetMsr_, eax, edx, edi, esi)
                  : WriteMsrOnProcessor(client_, targetMsr_, eax, edx, edi, esi,
                                        static_cast<uint32_t>(selectedProcessor_));
@@ -185,7 +186,8 @@ void MsrTool::ShowList() {
     for (MsrEntry& entry : list_.entries) {
         MsrRow row;
         row.msr = Format("%08X", entry.msr);
-        if (entry.eax == 0xFFFFFFFF && entry.edx == 0xFFFFFFFF) {
+        // A read the daemon did not serve has no value to show.
+        if (!entry.served || (entry.eax == 0xFFFFFFFF && entry.edx == 0xFFFFFFFF)) {
             row.eax = row.edx = "N/A";
             entry.status = -1;
         } else {

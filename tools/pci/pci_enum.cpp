@@ -17,7 +17,8 @@ bool FillRecord(DriverClient& client, uint32_t bus, uint32_t device, uint32_t fu
     record.device = device;
     record.function = function;
     record.kind = GetPciDeviceKind(client, address);
-    if (!client.ReadPciConfig(address, id) || !client.ReadPciConfig(address + 0x08, classReg)) {
+    if (!DriverClient::Served(client.ReadPciConfig(address, id)) ||
+        !DriverClient::Served(client.ReadPciConfig(address + 0x08, classReg))) {
         return false;
     }
     record.deviceId = id >> 16;
@@ -87,7 +88,7 @@ uint32_t GetPciDeviceKind(DriverClient& client, uint32_t configAddress) {
 uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table,
                                const PciProgress& progress) {
     table.clear();
-    if (ConsumerWindows(client.GetOsKind())) return EnumerateByScan(client, table, progress);
+    if (client.ConsumerForm()) return EnumerateByScan(client, table, progress);
     return EnumerateByList(client, table);
 }
 
@@ -171,7 +172,9 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
         result.hasAddress = true;
         uint32_t values[kPciSpaceSize / 4];
         for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) {
-            if (!client.ReadPciConfig(address + i * 4, values[i])) return result;
+            // The consumer form reports success for every read: only served reads are values.
+            if (!DriverClient::Served(client.ReadPciConfig(address + i * 4, values[i])))
+                return result;
         }
         std::memcpy(buffer, values, sizeof values);
         result.status = PciRegisterRead::Status::Ok;
@@ -208,7 +211,9 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
 int WriteFunctionRegister(DriverClient& client, uint32_t kind, uint64_t address, uint32_t value) {
     if (kind == kPciKind) {
         if (address > 0xFFFFFFFFull) return 0;
-        return client.WritePciConfig(static_cast<uint32_t>(address), value);
+        return DriverClient::Served(client.WritePciConfig(static_cast<uint32_t>(address), value))
+                   ? 1
+                   : 0;
     }
     if (kind == kPciExpressKind) {
         if (!FitsBelow4GiB(address, 4)) return 0;
