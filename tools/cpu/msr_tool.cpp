@@ -52,9 +52,8 @@ void MsrTool::SelectRow(int row) {
     selectedRow_ = row;
     removeEnabled_ = true;
     const MsrEntry& entry = list_.entries[static_cast<size_t>(row)];
-    // A value that was never read leaves the fields empty rather than showing a guess.
-    eaxText = entry.served ? Format("%08X", entry.eax) : std::string();
-    edxText = entry.served ? Format("%08X", entry.edx) : std::string();
+    eaxText = Format("%08X", entry.eax);
+    edxText = Format("%08X", entry.edx);
     targetMsr_ = entry.msr;
     writeCaption_ = Format("Write Access MSR (ECX) = %s", Format("%08X", entry.msr).c_str());
 }
