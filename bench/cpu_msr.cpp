@@ -37,12 +37,6 @@ MsrList FullList() {
     return list;
 }
 
-class NoPorts : public DirectPortAccess {
-  public:
-    void Out(uint16_t, uint32_t, uint32_t) override {}
-    uint32_t In(uint16_t, uint32_t) override { return 0xFFFFFFFF; }
-};
-
 VersionRecord Linux() {
     return {6, 1, 0, kPlatformLinux, ""};
 }
@@ -84,7 +78,7 @@ class BoardDaemon {
             _exit(127);
         }
         transport_ = std::make_unique<SocketTransport>(dir_);
-        client_ = std::make_unique<DriverClient>(*transport_, ports_, Linux);
+        client_ = std::make_unique<DriverClient>(*transport_, Linux);
         for (int i = 0; i < 500 && !ready_; ++i) {
             DriverRequest block{};
             block.ecx = 0x1B;
@@ -108,7 +102,6 @@ class BoardDaemon {
     std::string dir_;
     pid_t pid_ = -1;
     bool ready_ = false;
-    NoPorts ports_;
     std::unique_ptr<SocketTransport> transport_;
     std::unique_ptr<DriverClient> client_;
 };
@@ -163,7 +156,6 @@ struct InProcess {
     std::unique_ptr<driver::Backend> board;
     std::unique_ptr<driver::RequestHandler> handler;
     std::unique_ptr<InProcessTransport> transport;
-    NoPorts ports;
     std::unique_ptr<DriverClient> client;
     bool Load() {
         std::string error;
@@ -171,7 +163,7 @@ struct InProcess {
         if (!board) return false;
         handler = std::make_unique<driver::RequestHandler>(*board, driver::HandlerOptions{});
         transport = std::make_unique<InProcessTransport>(*handler);
-        client = std::make_unique<DriverClient>(*transport, ports, Linux);
+        client = std::make_unique<DriverClient>(*transport, Linux);
         return true;
     }
 };

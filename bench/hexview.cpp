@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "hwaccess/protocol/endpoint.h"
 #include "hwaccess/protocol/frame.h"
 #include "hwaccess/session.h"
 #include "platform/user_messages.h"
@@ -228,7 +229,7 @@ void BM_MemoryDump64MiB(benchmark::State& state) {
     pid_t daemon = fork();
     if (daemon == 0) {
         execl(KORVANTA_DRIVER_BIN, KORVANTA_DRIVER_BIN, "--board", kBoard, "--runtime-dir",
-              dir.c_str(), static_cast<char*>(nullptr));
+              BoardRuntimeDirUnder(dir, kBoard).c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     setenv("KORVANTA_RUNTIME_DIR", dir.c_str(), 1);

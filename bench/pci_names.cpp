@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "hwaccess/protocol/endpoint.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
 #include "support/pci_desc_reference.h"
@@ -91,7 +92,8 @@ struct Fixture {
         daemon = fork();
         if (daemon == 0) {
             execl(KORVANTA_DRIVER_BIN, KORVANTA_DRIVER_BIN, "--board", board.c_str(),
-                  "--runtime-dir", folder.c_str(), static_cast<char*>(nullptr));
+                  "--runtime-dir", BoardRuntimeDirUnder(folder, board).c_str(),
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         setenv("KORVANTA_RUNTIME_DIR", folder.c_str(), 1);

@@ -66,7 +66,7 @@ struct Board {
         pid = fork();
         if (pid == 0) {
             execl(KORVANTA_DRIVER_BIN, KORVANTA_DRIVER_BIN, "--board", kBoard, "--runtime-dir",
-                  dir.c_str(), static_cast<char*>(nullptr));
+                  BoardRuntimeDirUnder(dir, kBoard).c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
         setenv("KORVANTA_RUNTIME_DIR", dir.c_str(), 1);

@@ -24,12 +24,6 @@ using namespace kvt;
 
 const char* kBoard = KORVANTA_SOURCE_DIR "/boards/intel-desktop.json";
 
-class NoPorts : public DirectPortAccess {
-  public:
-    void Out(uint16_t, uint32_t, uint32_t) override {}
-    uint32_t In(uint16_t, uint32_t) override { return 0xFFFFFFFF; }
-};
-
 VersionRecord Linux() {
     return {6, 1, 0, kPlatformLinux, ""};
 }
@@ -84,8 +78,7 @@ void BM_ReadRange256_Daemon(benchmark::State& state) {
         _exit(127);
     }
     SocketTransport transport(dir, true);
-    NoPorts ports;
-    DriverClient client(transport, ports, Linux);
+    DriverClient client(transport, Linux);
     bool ready = false;
     for (int i = 0; i < 500 && !ready; ++i) {
         std::string status;
@@ -112,8 +105,7 @@ void BM_ReadRange256_InProcess(benchmark::State& state) {
     }
     driver::RequestHandler handler(*board, driver::HandlerOptions{});
     InProcessTransport transport(handler);
-    NoPorts ports;
-    DriverClient client(transport, ports, Linux);
+    DriverClient client(transport, Linux);
     ReadRange256(state, client);
 }
 BENCHMARK(BM_ReadRange256_InProcess)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "cli/cli.h"
@@ -373,21 +375,62 @@ Action DefineDriverStop(CLI::App&) {
     };
 }
 
-Action DefineDriverStatus(CLI::App&) {
-    return [](Context& context) {
+// The capability record as a JSON object, for scripts.
+std::string CapabilitiesJson(const HardwareSession& session, const DriverCapabilities& caps,
+                             const std::string& smbusLines) {
+    auto access = [](const DriverCapabilities::Access& a) {
+        return nlohmann::json{{"available", a.available}, {"detail", a.detail}};
+    };
+    nlohmann::json smbus = nlohmann::json::array();
+    for (size_t start = 0; start < smbusLines.size();) {
+        size_t end = smbusLines.find('\n', start);
+        if (end == std::string::npos) end = smbusLines.size();
+        std::string line = smbusLines.substr(start, end - start);
+        if (line.rfind("SMBus: ", 0) == 0) smbus.push_back(line.substr(7));
+        start = end + 1;
+    }
+    nlohmann::json record = {{"session", session.Describe()},
+                             {"backend", caps.backend},
+                             {"simulated", caps.simulated},
+                             {"processors", caps.processors},
+                             {"ports", access(caps.ports)},
+                             {"pci_configuration", access(caps.pciConfig)},
+                             {"pcie_window", access(caps.pcieWindow)},
+                             {"physical_memory", access(caps.memory)},
+                             {"msr", access(caps.msr)},
+                             {"cpuid_per_processor", caps.cpuid},
+                             {"tsc_per_processor", caps.tsc},
+                             {"port_instructions", caps.directPorts},
+                             {"writes", caps.writes},
+                             {"smbus", smbus}};
+    if (!caps.profile.empty()) record["profile"] = caps.profile;
+    return record.dump(2) + "\n";
+}
+
+Action DefineDriverStatus(CLI::App& command) {
+    auto json = std::make_shared<bool>(false);
+    command.add_flag("--json", *json, "the daemon's capabilities as a JSON object");
+    return [json](Context& context) {
         HardwareSession* session = context.SessionOnly();
         if (session == nullptr) return 1;
-        std::string status;
-        if (!session->client().DriverStatus(status)) {
+        DriverCapabilities caps;
+        if (!session->client().Detect(caps)) {
             return Fail(session->Describe() +
                         ": the driver daemon is not running or refuses this "
                         "user (start it with: korvanta-cli" +
                         (session->IsBoard() ? " --board " + context.board() : std::string()) +
                         " driver start)");
         }
-        std::printf("%s", status.c_str());
-        if (!status.empty() && status.back() != '\n') std::printf("\n");
-        std::printf("%s", SmbusStatusLines(*session).c_str());
+        std::string smbus = SmbusStatusLines(*session);
+        if (*json) {
+            std::printf("%s", CapabilitiesJson(*session, caps, smbus).c_str());
+            return 0;
+        }
+        std::printf("%s", caps.text.c_str());
+        if (!caps.text.empty() && caps.text.back() != '\n') std::printf("\n");
+        std::printf("processors: %u%s\n", caps.processors,
+                    caps.cpuid ? " (CPUID and time-stamp counter answered by the daemon)" : "");
+        std::printf("%s", smbus.c_str());
         return 0;
     };
 }

@@ -76,6 +76,27 @@ std::string StatusText(Backend& backend, bool readOnly) {
     return text;
 }
 
+uint32_t CapabilityBitsOf(Backend& backend, bool readOnly) {
+    // Each status line reads "<kind>: ok..." when that kind of access works.
+    static const std::pair<const char*, uint32_t> kKinds[] = {
+        {"ports: ok", kCapPorts},
+        {"PCI configuration: ok", kCapPciConfig},
+        {"PCI Express window: ok", kCapPcieWindow},
+        {"physical memory: ok", kCapMemory},
+        {"MSRs: ok", kCapMsr}};
+    uint32_t bits = readOnly ? 0 : uint32_t{kCapWrites};
+    for (const std::string& line : backend.StatusLines())
+        for (const auto& [prefix, bit] : kKinds)
+            if (line.rfind(prefix, 0) == 0) bits |= bit;
+    CpuidResult cpuid;
+    uint64_t tsc = 0;
+    if (backend.ProcessorCount() > 0 && backend.Cpuid(0, 0, 0, cpuid)) bits |= kCapCpuid;
+    if (backend.ProcessorCount() > 0 && backend.ReadTsc(0, tsc)) bits |= kCapTsc;
+    if (backend.DirectPortAccessAvailable()) bits |= kCapDirectPorts;
+    if (backend.Name().rfind("board ", 0) == 0) bits |= kCapSimulated;
+    return bits;
+}
+
 RequestHandler::RequestHandler(Backend& backend, HandlerOptions options)
     : backend_(backend), options_(std::move(options)) {}
 
@@ -237,6 +258,17 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
             if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
             Answer answer = Served(request);
+            answer.payload.assign(text.begin(), text.end());
+            return answer;
+        }
+        case kExtCapabilities: {
+            std::string text = StatusText(backend_, options_.readOnly);
+            if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
+            if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+            DriverRequest block = request;
+            block.eax = CapabilityBitsOf(backend_, options_.readOnly);
+            block.ebx = backend_.ProcessorCount();
+            Answer answer = Served(block);
             answer.payload.assign(text.begin(), text.end());
             return answer;
         }

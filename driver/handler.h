@@ -89,5 +89,7 @@ class RequestHandler {
 // Text of the status request: the backend's name on the first line, then one line per kind
 // of access, then the write policy.
 std::string StatusText(Backend& backend, bool readOnly);
+// What the backend can do, as the bits of the capabilities request.
+uint32_t CapabilityBitsOf(Backend& backend, bool readOnly);
 
 }  // namespace kvt::driver

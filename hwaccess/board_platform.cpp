@@ -2,10 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <string>
-#include <vector>
 
 namespace kvt {
 
@@ -15,7 +13,7 @@ namespace {
 // once, on first use, and kept: it does not change while the daemon runs.
 class BoardPlatform : public Platform {
   public:
-    explicit BoardPlatform(DriverTransport& transport) : transport_(transport) {}
+    explicit BoardPlatform(DriverClient& client) : client_(client) {}
 
     std::string ComputerName() override { return Info("computer"); }
     uint32_t ProcessorCount() override {
@@ -36,36 +34,19 @@ class BoardPlatform : public Platform {
         return v;
     }
     CpuidRegisters Cpuid(uint32_t function, uint32_t subFunction) override {
-        DriverRequest block = Zero();
-        block.eax = function;
-        block.ecx = subFunction;
         CpuidRegisters r;
-        if (Call(kExtCpuid, block)) r = {block.eax, block.ebx, block.ecx, block.edx};
+        if (!client_.Cpuid(function, subFunction, r)) r = {};
         return r;
     }
-    bool ReadTsc(uint64_t& value) override {
-        DriverRequest block = Zero();
-        if (!Call(kExtReadTsc, block)) return false;
-        value = (static_cast<uint64_t>(block.edx) << 32) | block.eax;
-        return true;
-    }
+    bool ReadTsc(uint64_t& value) override { return client_.ReadTsc(value); }
+    // Every board's processors have the instruction (a profile must give leaf 0).
+    bool HasCpuid() override { return true; }
 
   private:
-    static DriverRequest Zero() {
-        DriverRequest block;
-        std::memset(&block, 0, sizeof block);
-        return block;
-    }
-    bool Call(uint32_t code, DriverRequest& block, std::vector<uint8_t>* payload = nullptr) {
-        return transport_.Call({kNtDeviceName, code, false, {}, payload}, block) ==
-               TransportResult::Ok;
-    }
     std::string Info(const std::string& key) {
         if (!loaded_) {
-            DriverRequest block = Zero();
-            std::vector<uint8_t> payload;
-            if (!Call(kExtPlatformInfo, block, &payload)) return {};
-            std::string text(payload.begin(), payload.end());
+            std::string text;
+            if (!client_.PlatformInfo(text)) return {};
             size_t start = 0;
             while (start < text.size()) {
                 size_t end = text.find('\n', start);
@@ -81,15 +62,15 @@ class BoardPlatform : public Platform {
         return it == info_.end() ? std::string() : it->second;
     }
 
-    DriverTransport& transport_;
+    DriverClient& client_;
     bool loaded_ = false;
     std::map<std::string, std::string> info_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> MakeBoardPlatform(DriverTransport& transport) {
-    return std::make_unique<BoardPlatform>(transport);
+std::unique_ptr<Platform> MakeBoardPlatform(DriverClient& client) {
+    return std::make_unique<BoardPlatform>(client);
 }
 
 }  // namespace kvt

@@ -3,12 +3,12 @@
 
 #include <memory>
 
-#include "hwaccess/transport.h"
+#include "hwaccess/driver_client.h"
 #include "platform/platform.h"
 
 namespace kvt {
 
-// A simulated board: the board's own values, asked of its daemon.
-std::unique_ptr<Platform> MakeBoardPlatform(DriverTransport& transport);
+// A simulated board: the board's own values, asked of its daemon through the client.
+std::unique_ptr<Platform> MakeBoardPlatform(DriverClient& client);
 
 }  // namespace kvt

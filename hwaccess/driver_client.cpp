@@ -6,137 +6,159 @@
 
 namespace kvt {
 
-namespace {
-
-DriverRequest ZeroBlock() {
+DriverRequest EmptyRequest() {
     DriverRequest block;
     std::memset(&block, 0, sizeof block);
     return block;
 }
 
+namespace {
+
 bool ValidWidth(uint32_t width) {
     return width == 1 || width == 2 || width == 4;
 }
 
+uint32_t AllOnes(uint32_t width) {
+    return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
+}
+
 thread_local bool t_lastServed = false;
-
-// Records whether a request was served, and passes its result on.
-TransportResult Served(TransportResult result) {
-    t_lastServed = result == TransportResult::Ok;
-    return result;
-}
-
-bool PortsServed(DirectPortAccess& ports, bool alsoBefore = true) {
-    t_lastServed = alsoBefore && ports.Served();
-    return t_lastServed;
-}
+thread_local TransportFailure t_lastFailure = TransportFailure::None;
 
 }  // namespace
 
-DriverClient::DriverClient(DriverTransport& transport, DirectPortAccess& ports,
-                           VersionSource version)
-    : transport_(transport), ports_(ports), version_(std::move(version)) {}
+DriverClient::DriverClient(DriverTransport& transport, VersionSource version)
+    : transport_(transport), version_(std::move(version)) {}
 
 bool DriverClient::LastServed() {
     return t_lastServed;
 }
 
+TransportFailure DriverClient::LastFailure() {
+    return t_lastFailure;
+}
+
 OsKind DriverClient::GetOsKind() const {
-    return ClassifyOsKind(version_());
+    std::call_once(versionOnce_, [this] { osKind_ = ClassifyOsKind(version_()); });
+    return osKind_;
 }
 
-namespace {
-
-TransportResult CallNt(DriverTransport& transport, uint32_t code, DriverRequest& block,
-                       std::span<const uint8_t> payloadOut = {},
-                       std::vector<uint8_t>* payloadIn = nullptr) {
-    TransportCall call{kNtDeviceName, code, false, payloadOut, payloadIn};
-    return Served(transport.Call(call, block));
+TransportResult DriverClient::Call(const TransportCall& call, DriverRequest& block) {
+    TransportResult result = transport_.Call(call, block);
+    t_lastServed = result == TransportResult::Ok;
+    t_lastFailure = result == TransportResult::Ok           ? TransportFailure::None
+                    : result == TransportResult::OpenFailed ? TransportFailure::NoDaemon
+                                                            : SocketTransport::LastFailure();
+    if (result == TransportResult::RequestFailed && t_lastFailure == TransportFailure::None)
+        t_lastFailure = TransportFailure::Refused;
+    return result;
 }
 
-TransportResult CallConsumer(DriverTransport& transport, uint32_t code, DriverRequest& block,
-                             std::span<const uint8_t> payloadOut = {},
-                             std::vector<uint8_t>* payloadIn = nullptr) {
-    TransportCall call{kConsumerDeviceName, code, true, payloadOut, payloadIn};
-    return Served(transport.Call(call, block));
+TransportResult DriverClient::Call(uint32_t code, DriverRequest& block, bool consumer,
+                                   std::span<const uint8_t> payloadOut,
+                                   std::vector<uint8_t>* payloadIn) {
+    return Call(TransportCall{consumer ? kConsumerDeviceName : kNtDeviceName, code, consumer,
+                              payloadOut, payloadIn},
+                block);
 }
 
-}  // namespace
-
-int DriverClient::ReadPort(uint16_t port, uint32_t& value, uint32_t width) {
-    if (ConsumerWindows(GetOsKind())) {
-        t_lastServed = false;
-        if (!ValidWidth(width)) return 0;
-        value = ports_.In(port, width);
-        PortsServed(ports_);
-        return 1;
-    }
-    DriverRequest block = ZeroBlock();
+uint32_t DriverClient::PortIn(uint16_t port, uint32_t width) {
+    DriverRequest block = EmptyRequest();
     block.port = port;
     block.portWidth = width;
-    if (CallNt(transport_, kNtReadPort, block) != TransportResult::Ok) return 0;
+    return Call(kExtDirectPortIn, block) == TransportResult::Ok ? block.portValue : AllOnes(width);
+}
+
+void DriverClient::PortOut(uint16_t port, uint32_t value, uint32_t width) {
+    DriverRequest block = EmptyRequest();
+    block.port = port;
+    block.portValue = value;
+    block.portWidth = width;
+    Call(kExtDirectPortOut, block);
+}
+
+int DriverClient::ReadPort(uint16_t port, uint32_t& value, uint32_t width) {
+    if (ConsumerForm()) {
+        t_lastServed = false;
+        if (!ValidWidth(width)) return 0;
+        value = PortIn(port, width);
+        return 1;
+    }
+    DriverRequest block = EmptyRequest();
+    block.port = port;
+    block.portWidth = width;
+    if (Call(kNtReadPort, block) != TransportResult::Ok) return 0;
     value = block.portValue;
     return 1;
 }
 
 int DriverClient::WritePort(uint16_t port, uint32_t value, uint32_t width) {
-    if (ConsumerWindows(GetOsKind())) {
+    if (ConsumerForm()) {
         t_lastServed = false;
         if (!ValidWidth(width)) return 0;
-        ports_.Out(port, value, width);
-        PortsServed(ports_);
+        PortOut(port, value, width);
         return 1;
     }
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.port = port;
     block.portValue = value;
     block.portWidth = width;
-    return CallNt(transport_, kNtWritePort, block) == TransportResult::Ok ? 1 : 0;
+    return Call(kNtWritePort, block) == TransportResult::Ok ? 1 : 0;
 }
 
 int DriverClient::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
-    if (ConsumerWindows(GetOsKind())) {
-        ports_.Out(0xCF8, configAddress, 4);
-        bool selected = ports_.Served();
-        value = ports_.In(0xCFC, 4);
-        PortsServed(ports_, selected);
+    if (ConsumerForm()) {
+        PortOut(0xCF8, configAddress, 4);
+        bool selected = t_lastServed;
+        value = PortIn(0xCFC, 4);
+        t_lastServed = selected && t_lastServed;
         return 1;
     }
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.configAddress = configAddress;
-    if (CallNt(transport_, kNtReadPciConfig, block) != TransportResult::Ok) return 0;
+    if (Call(kNtReadPciConfig, block) != TransportResult::Ok) return 0;
     value = block.configValue;
     return 1;
 }
 
 int DriverClient::WritePciConfig(uint32_t configAddress, uint32_t value) {
-    if (ConsumerWindows(GetOsKind())) {
-        ports_.Out(0xCF8, configAddress, 4);
-        bool selected = ports_.Served();
-        ports_.Out(0xCFC, value, 4);
-        PortsServed(ports_, selected);
+    if (ConsumerForm()) {
+        PortOut(0xCF8, configAddress, 4);
+        bool selected = t_lastServed;
+        PortOut(0xCFC, value, 4);
+        t_lastServed = selected && t_lastServed;
         return 1;
     }
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.configAddress = configAddress;
     block.configValue = value;
-    return CallNt(transport_, kNtWritePciConfig, block) == TransportResult::Ok ? 1 : 0;
+    return Call(kNtWritePciConfig, block) == TransportResult::Ok ? 1 : 0;
 }
 
 void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
     bool all = true;
-    if (ConsumerWindows(GetOsKind())) {
-        // Address out, data in, per read, as ReadPciConfig does it.
-        std::vector<DirectPortAccess::Access> accesses(reads.size() * 2);
+    if (ConsumerForm()) {
+        // Address out, data in, per read, as ReadPciConfig does it, sent together.
+        std::vector<TransportBatchEntry> ports(reads.size() * 2);
         for (size_t i = 0; i < reads.size(); ++i) {
-            accesses[2 * i] = {0xCF8, reads[i].address, 4, true, false};
-            accesses[2 * i + 1] = {0xCFC, 0, 4, false, false};
+            TransportBatchEntry& out = ports[2 * i];
+            out.call = TransportCall{kNtDeviceName, kExtDirectPortOut, false, {}, nullptr};
+            out.block = EmptyRequest();
+            out.block.port = 0xCF8;
+            out.block.portValue = reads[i].address;
+            out.block.portWidth = 4;
+            TransportBatchEntry& in = ports[2 * i + 1];
+            in.call = TransportCall{kNtDeviceName, kExtDirectPortIn, false, {}, nullptr};
+            in.block = EmptyRequest();
+            in.block.port = 0xCFC;
+            in.block.portWidth = 4;
         }
-        ports_.Batch(accesses);
+        transport_.CallBatch(ports);
         for (size_t i = 0; i < reads.size(); ++i) {
-            reads[i].value = accesses[2 * i + 1].value;
+            bool servedIn = ports[2 * i + 1].result == TransportResult::Ok;
+            reads[i].value = servedIn ? ports[2 * i + 1].block.portValue : 0xFFFFFFFFu;
             reads[i].result = 1;
-            reads[i].served = accesses[2 * i].served && accesses[2 * i + 1].served;
+            reads[i].served = ports[2 * i].result == TransportResult::Ok && servedIn;
             all = all && reads[i].served;
         }
         t_lastServed = all;
@@ -145,7 +167,7 @@ void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
     std::vector<TransportBatchEntry> entries(reads.size());
     for (size_t i = 0; i < reads.size(); ++i) {
         entries[i].call = TransportCall{kNtDeviceName, kNtReadPciConfig, false, {}, nullptr};
-        entries[i].block = ZeroBlock();
+        entries[i].block = EmptyRequest();
         entries[i].block.configAddress = reads[i].address;
     }
     transport_.CallBatch(entries);
@@ -160,12 +182,12 @@ void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
 
 uint32_t DriverClient::ListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
     // The consumer family builds its list by a bus scan; the driver request is NT-only.
-    if (ConsumerWindows(GetOsKind())) {
+    if (ConsumerForm()) {
         t_lastServed = false;
         return 0;
     }
-    DriverRequest block = ZeroBlock();
-    if (CallNt(transport_, kNtListPciFunctions, block) != TransportResult::Ok) return 0;
+    DriverRequest block = EmptyRequest();
+    if (Call(kNtListPciFunctions, block) != TransportResult::Ok) return 0;
     // The lists hold 256 entries; a larger count would run past them.
     uint32_t count = std::min<uint32_t>(block.functionCount, 256);
     std::memcpy(busList, block.busList, count);
@@ -187,8 +209,8 @@ void FillTransfer(DriverRequest& block, uint32_t physicalAddress, const void* bu
 }  // namespace
 
 int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length) {
-    bool consumer = ConsumerWindows(GetOsKind());
-    DriverRequest block = ZeroBlock();
+    bool consumer = ConsumerForm();
+    DriverRequest block = EmptyRequest();
     FillTransfer(block, physicalAddress, buffer, length);
     std::vector<uint8_t> payload;
     // A transport that can receives the answer straight into the caller's buffer.
@@ -200,7 +222,7 @@ int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uin
                        &payload,
                        {static_cast<uint8_t*>(buffer), length},
                        &direct};
-    TransportResult result = Served(transport_.Call(call, block));
+    TransportResult result = Call(call, block);
     // Only a complete answer reaches the caller's buffer; a refused or short one leaves it as
     // it was.
     if (result != TransportResult::Ok || (!direct && payload.size() != length)) {
@@ -213,20 +235,20 @@ int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uin
 
 int DriverClient::WritePhysicalMemory(uint32_t physicalAddress, const void* buffer,
                                       uint32_t length) {
-    bool consumer = ConsumerWindows(GetOsKind());
-    DriverRequest block = ZeroBlock();
+    bool consumer = ConsumerForm();
+    DriverRequest block = EmptyRequest();
     FillTransfer(block, physicalAddress, buffer, length);
     std::span<const uint8_t> bytes(static_cast<const uint8_t*>(buffer), length);
     TransportResult result =
-        consumer ? CallConsumer(transport_, kConsumerWritePhysicalMemory, block, bytes)
-                 : CallNt(transport_, kNtWritePhysicalMemory, block, bytes);
+        Call(consumer ? uint32_t{kConsumerWritePhysicalMemory} : uint32_t{kNtWritePhysicalMemory},
+             block, consumer, bytes);
     return result == TransportResult::Ok ? 1 : 0;
 }
 
 uint64_t DriverClient::ReadMsrNt(uint32_t msr) {
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.ecx = msr;
-    switch (CallNt(transport_, kNtReadMsr, block)) {
+    switch (Call(kNtReadMsr, block)) {
         case TransportResult::Ok:
             return (static_cast<uint64_t>(block.edx) << 32) | block.eax;
         case TransportResult::OpenFailed:
@@ -238,9 +260,9 @@ uint64_t DriverClient::ReadMsrNt(uint32_t msr) {
 }
 
 uint64_t DriverClient::ReadMsrConsumer(uint32_t msr) {
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.ecx = msr;
-    if (CallConsumer(transport_, kConsumerReadMsr, block) == TransportResult::OpenFailed) {
+    if (Call(kConsumerReadMsr, block, true) == TransportResult::OpenFailed) {
         return 0x00000000FFFFFFFFull;
     }
     // The request's own success is not looked at: the value is what the block holds.
@@ -248,29 +270,62 @@ uint64_t DriverClient::ReadMsrConsumer(uint32_t msr) {
 }
 
 int DriverClient::WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t, uint32_t) {
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.ecx = msr;
     block.eax = eax;
     block.edx = edx;
     block.edi = kWriteMsrAccessWordEdi;
     block.esi = kWriteMsrAccessWordEsi;
-    return CallNt(transport_, kNtWriteMsr, block) == TransportResult::Ok ? 1 : 0;
+    return Call(kNtWriteMsr, block) == TransportResult::Ok ? 1 : 0;
 }
 
 int DriverClient::WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi,
                                    uint32_t esi) {
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.ecx = msr;
     block.eax = eax;
     block.edx = edx;
     block.edi = edi;
     block.esi = esi;
-    return CallConsumer(transport_, kConsumerWriteMsr, block) == TransportResult::Ok ? 1 : 0;
+    return Call(kConsumerWriteMsr, block, true) == TransportResult::Ok ? 1 : 0;
+}
+
+uint64_t DriverClient::ReadMsr(uint32_t msr) {
+    return ConsumerForm() ? ReadMsrConsumer(msr) : ReadMsrNt(msr);
+}
+
+int DriverClient::WriteMsr(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi) {
+    return ConsumerForm() ? WriteMsrConsumer(msr, eax, edx, edi, esi)
+                          : WriteMsrNt(msr, eax, edx, edi, esi);
+}
+
+bool DriverClient::Cpuid(uint32_t function, uint32_t subFunction, CpuidRegisters& out) {
+    DriverRequest block = EmptyRequest();
+    block.eax = function;
+    block.ecx = subFunction;
+    if (Call(kExtCpuid, block) != TransportResult::Ok) return false;
+    out = {block.eax, block.ebx, block.ecx, block.edx};
+    return true;
+}
+
+bool DriverClient::ReadTsc(uint64_t& value) {
+    DriverRequest block = EmptyRequest();
+    if (Call(kExtReadTsc, block) != TransportResult::Ok) return false;
+    value = (static_cast<uint64_t>(block.edx) << 32) | block.eax;
+    return true;
+}
+
+bool DriverClient::PlatformInfo(std::string& text) {
+    DriverRequest block = EmptyRequest();
+    std::vector<uint8_t> payload;
+    if (Call(kExtPlatformInfo, block, false, {}, &payload) != TransportResult::Ok) return false;
+    text.assign(payload.begin(), payload.end());
+    return true;
 }
 
 bool DriverClient::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) {
-    DriverRequest block = ZeroBlock();
-    if (CallNt(transport_, kExtPcieWindow, block) != TransportResult::Ok) return false;
+    DriverRequest block = EmptyRequest();
+    if (Call(kExtPcieWindow, block) != TransportResult::Ok) return false;
     base = static_cast<uint32_t>(block.physicalAddress);
     firstBus = block.busList[0];
     lastBus = block.busList[1];
@@ -280,26 +335,77 @@ bool DriverClient::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBu
 bool DriverClient::KernelDriver(uint32_t bus, uint32_t device, uint32_t function,
                                 std::string& name) {
     if (bus > 255 || device > 31 || function > 7) return false;
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     block.configAddress = 0x80000000u | bus << 16 | device << 11 | function << 8;
     std::vector<uint8_t> payload;
-    if (CallNt(transport_, kExtKernelDriver, block, {}, &payload) != TransportResult::Ok)
-        return false;
+    if (Call(kExtKernelDriver, block, false, {}, &payload) != TransportResult::Ok) return false;
     name.assign(payload.begin(), payload.end());
     return true;
 }
 
 bool DriverClient::DriverStatus(std::string& text) {
-    DriverRequest block = ZeroBlock();
+    DriverRequest block = EmptyRequest();
     std::vector<uint8_t> payload;
-    if (CallNt(transport_, kExtStatus, block, {}, &payload) != TransportResult::Ok) return false;
+    if (Call(kExtStatus, block, false, {}, &payload) != TransportResult::Ok) return false;
     text.assign(payload.begin(), payload.end());
     return true;
 }
 
+bool DriverClient::Detect(DriverCapabilities& out) {
+    DriverRequest block = EmptyRequest();
+    std::vector<uint8_t> payload;
+    if (Call(kExtCapabilities, block, false, {}, &payload) != TransportResult::Ok) return false;
+    out = {};
+    const uint32_t bits = block.eax;
+    out.processors = block.ebx;
+    out.simulated = (bits & kCapSimulated) != 0;
+    out.cpuid = (bits & kCapCpuid) != 0;
+    out.tsc = (bits & kCapTsc) != 0;
+    out.directPorts = (bits & kCapDirectPorts) != 0;
+    out.writes = (bits & kCapWrites) != 0;
+    out.text.assign(payload.begin(), payload.end());
+    // The text: the backend's name, then "<kind>: <detail>" lines in the daemon's words.
+    const std::pair<const char*, DriverCapabilities::Access*> kinds[] = {
+        {"ports: ", &out.ports},
+        {"PCI configuration: ", &out.pciConfig},
+        {"PCI Express window: ", &out.pcieWindow},
+        {"physical memory: ", &out.memory},
+        {"MSRs: ", &out.msr}};
+    const std::pair<uint32_t, DriverCapabilities::Access*> flags[] = {
+        {kCapPorts, &out.ports},
+        {kCapPciConfig, &out.pciConfig},
+        {kCapPcieWindow, &out.pcieWindow},
+        {kCapMemory, &out.memory},
+        {kCapMsr, &out.msr}};
+    for (const auto& [flag, access] : flags) access->available = (bits & flag) != 0;
+    size_t start = 0;
+    bool first = true;
+    while (start < out.text.size()) {
+        size_t end = out.text.find('\n', start);
+        if (end == std::string::npos) end = out.text.size();
+        std::string line = out.text.substr(start, end - start);
+        start = end + 1;
+        if (first) {
+            out.backend = line;
+            first = false;
+            continue;
+        }
+        if (line.rfind("profile: ", 0) == 0) {
+            // "profile: PATH (SIZE bytes, modified ..., file ...)": the path.
+            out.profile = line.substr(9);
+            size_t stamp = out.profile.rfind(" (");
+            if (stamp != std::string::npos) out.profile.resize(stamp);
+        }
+        for (const auto& [prefix, access] : kinds) {
+            if (line.rfind(prefix, 0) == 0) access->detail = line.substr(std::strlen(prefix));
+        }
+    }
+    return true;
+}
+
 bool DriverClient::StopDriver() {
-    DriverRequest block = ZeroBlock();
-    return CallNt(transport_, kExtStop, block) == TransportResult::Ok;
+    DriverRequest block = EmptyRequest();
+    return Call(kExtStop, block) == TransportResult::Ok;
 }
 
 }  // namespace kvt

@@ -1,63 +1,66 @@
-// The driver client: the nine driver requests in both protocol forms, with the results the
-// tools rely on for success, a device that cannot be opened, and a refused request.
+// The driver client: every request the program sends to a driver daemon goes through it — the
+// nine driver requests in both protocol forms, with the results the tools rely on for success,
+// a device that cannot be opened and a refused request, and our own requests (CPUID, TSC,
+// platform information, the consumer form's port instructions on a board, status, what the
+// backend can do, the PCI Express window, stop).
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "hwaccess/protocol/driver_request.h"
 #include "hwaccess/transport.h"
+#include "platform/platform.h"
 #include "platform/version.h"
 
 namespace kvt {
 
-// IN/OUT instructions of the consumer family, performed by the client itself.
-class DirectPortAccess {
-  public:
-    virtual ~DirectPortAccess() = default;
-    virtual void Out(uint16_t port, uint32_t value, uint32_t width) = 0;
-    virtual uint32_t In(uint16_t port, uint32_t width) = 0;
-    // Whether the last In or Out of this thread reached the port (a refused access does not).
-    virtual bool Served() const { return true; }
-
-    // One access of a batch: an Out when `write`, else an In whose value lands in `value`.
+// What the daemon's backend can do, as it reports it.
+struct DriverCapabilities {
     struct Access {
-        uint16_t port = 0;
-        uint32_t value = 0;
-        uint32_t width = 0;
-        bool write = false;
-        bool served = false;  // what Served() said right after it
+        bool available = false;
+        std::string detail;  // the daemon's words: "ok (simulated)", "unavailable: <what to do>"
     };
-    // Accesses carried out in order, with the same effect and values as In and Out one after
-    // the other (which this default does); an implementation may hand them on together.
-    virtual void Batch(std::span<Access> accesses) {
-        for (Access& a : accesses) {
-            if (a.write)
-                Out(a.port, a.value, a.width);
-            else
-                a.value = In(a.port, a.width);
-            a.served = Served();
-        }
-    }
+    std::string backend;  // "host" or "board <name>"
+    bool simulated = false;
+    uint32_t processors = 0;
+    Access ports, pciConfig, pcieWindow, memory, msr;
+    bool cpuid = false;        // CPUID per processor, answered by the daemon (a board's)
+    bool tsc = false;          // time-stamp counter per processor, answered by the daemon
+    bool directPorts = false;  // the consumer form's port instructions, served by the daemon
+    bool writes = false;       // write requests are carried out (not a --read-only daemon)
+    std::string profile;       // the profile file a board daemon serves
+    std::string text;          // the whole status text, one line per item
 };
 
 class DriverClient {
   public:
     using VersionSource = std::function<VersionRecord()>;
-    DriverClient(DriverTransport& transport, DirectPortAccess& ports, VersionSource version);
+    // The version record is asked of `version` once, on first need, and kept: it chooses the
+    // request form for the whole session.
+    DriverClient(DriverTransport& transport, VersionSource version);
 
     OsKind GetOsKind() const;
+    // Whether requests travel in the consumer form (and ports and configuration space are
+    // reached through the port instructions).
+    bool ConsumerForm() const { return ConsumerWindows(GetOsKind()); }
 
     // Whether the last request this thread made through a driver client was served: the
-    // daemon (or the port access) carried it out and its answer is real. The operations
-    // below keep their return values, which some forms define without regard to success
-    // (ReadMsrConsumer returns whatever the block holds, ReadMsrNt all ones when refused, a
-    // consumer-form port read the value the port access gave). Ask LastServed() right after
-    // the call, in the same thread, before showing any value: a value of a request that was
-    // not served is never shown. An all-ones MSR that was served is a value.
+    // daemon carried it out and its answer is real. The operations below keep their return
+    // values, which some forms define without regard to success (ReadMsrConsumer returns
+    // whatever the block holds, ReadMsrNt all ones when refused, a consumer-form port read
+    // all ones). Ask LastServed() right after the call, in the same thread, before showing any
+    // value: a value of a request that was not served is never shown. An all-ones MSR that
+    // was served is a value.
     static bool LastServed();
+    // A result of one of the operations below that reports success, and was served.
+    static bool Served(int result) { return result != 0 && LastServed(); }
+    // Why this thread's last request that was not served failed.
+    static TransportFailure LastFailure();
 
     int ReadPort(uint16_t port, uint32_t& value, uint32_t width);
     int WritePort(uint16_t port, uint32_t value, uint32_t width);
@@ -83,25 +86,50 @@ class DriverClient {
     uint64_t ReadMsrConsumer(uint32_t msr);
     int WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
     int WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
+    // The MSR requests in the session's form, with that form's results.
+    uint64_t ReadMsr(uint32_t msr);
+    int WriteMsr(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
 
-    // Our own request, beside the nine: where the daemon offers the PCI Express
-    // configuration window (memory-mapped configuration space), and for which buses.
+    // The consumer form's IN and OUT instructions, which the daemon of a board performs (the
+    // host daemon refuses them). A refused IN reads all ones for the width.
+    uint32_t PortIn(uint16_t port, uint32_t width);
+    void PortOut(uint16_t port, uint32_t value, uint32_t width);
+
+    // A board's processor as the calling thread's processor number selects it: CPUID and the
+    // time-stamp counter. False when the daemon does not answer them (the host's).
+    bool Cpuid(uint32_t function, uint32_t subFunction, CpuidRegisters& out);
+    bool ReadTsc(uint64_t& value);
+    // A board's description: "key=value" lines (computer, processors, version, csd, board).
+    bool PlatformInfo(std::string& text);
+
+    // Where the daemon offers the PCI Express configuration window (memory-mapped
+    // configuration space), and for which buses.
     bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus);
-    // Our own request: the kernel driver bound to a PCI function (empty when none). False
-    // when the daemon cannot tell or the function does not exist.
+    // The kernel driver bound to a PCI function (empty when none). False when the daemon
+    // cannot tell or the function does not exist.
     bool KernelDriver(uint32_t bus, uint32_t device, uint32_t function, std::string& name);
-    // Our own request: the daemon's backend and what works, as text lines.
+    // The daemon's backend and what works, as text lines.
     bool DriverStatus(std::string& text);
-    // Our own request: ends the daemon.
+    // What the daemon's backend can do, typed. False when no daemon serves us.
+    bool Detect(DriverCapabilities& out);
+    // Ends the daemon.
     bool StopDriver();
 
-    DriverTransport& transport() { return transport_; }
-
   private:
+    // Sends one request and records for this thread whether it was served, and if not, why.
+    TransportResult Call(const TransportCall& call, DriverRequest& block);
+    TransportResult Call(uint32_t code, DriverRequest& block, bool consumer = false,
+                         std::span<const uint8_t> payloadOut = {},
+                         std::vector<uint8_t>* payloadIn = nullptr);
+
     DriverTransport& transport_;
-    DirectPortAccess& ports_;
     VersionSource version_;
+    mutable std::once_flag versionOnce_;
+    mutable OsKind osKind_ = OsKindOther;
 };
+
+// An all-zero request block, the start of every request.
+DriverRequest EmptyRequest();
 
 inline constexpr uint32_t kWriteMsrAccessWordEdi = 0x3C5A17E2;
 inline constexpr uint32_t kWriteMsrAccessWordEsi = 0xD0417B96;

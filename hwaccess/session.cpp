@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "hwaccess/board_platform.h"
-#include "hwaccess/direct_ports.h"
 #include "hwaccess/protocol/endpoint.h"
 
 extern char** environ;
@@ -73,16 +72,11 @@ std::unique_ptr<HardwareSession> HardwareSession::Create(const std::string& boar
         s->runtimeDir_ = HostRuntimeDir();
     }
     s->transport_ = std::make_unique<SocketTransport>(s->runtimeDir_, s->IsBoard());
-    if (s->IsBoard()) {
-        s->ports_ = MakeBoardDirectPorts(*s->transport_);
-        s->platform_ = MakeBoardPlatform(*s->transport_);
-    } else {
-        s->ports_ = MakeHostDirectPorts();
-        s->platform_ = MakeHostPlatform();
-    }
-    Platform* platform = s->platform_.get();
-    s->client_ = std::make_unique<DriverClient>(*s->transport_, *s->ports_,
-                                                [platform] { return platform->Version(); });
+    HardwareSession* session = s.get();
+    // The version record is taken once, on the first request that needs the form.
+    s->client_ = std::make_unique<DriverClient>(
+        *s->transport_, [session] { return session->platform_->Version(); });
+    s->platform_ = s->IsBoard() ? MakeBoardPlatform(*s->client_) : MakeHostPlatform();
     return s;
 }
 
@@ -95,14 +89,15 @@ std::string HardwareSession::Describe() const {
 namespace {
 
 // Asks the daemon for its status: Ok when it runs and serves us.
-TransportResult Probe(DriverTransport& transport, std::string* status = nullptr) {
-    DriverRequest block;
-    std::memset(&block, 0, sizeof block);
-    std::vector<uint8_t> payload;
-    TransportResult result =
-        transport.Call({kNtDeviceName, kExtStatus, false, {}, &payload}, block);
-    if (status != nullptr) status->assign(payload.begin(), payload.end());
-    return result;
+TransportResult Probe(DriverClient& client, std::string* status = nullptr) {
+    std::string text;
+    if (client.DriverStatus(text)) {
+        if (status != nullptr) *status = text;
+        return TransportResult::Ok;
+    }
+    return DriverClient::LastFailure() == TransportFailure::NoDaemon
+               ? TransportResult::OpenFailed
+               : TransportResult::RequestFailed;
 }
 
 std::string FindDriverProgram() {
@@ -171,7 +166,7 @@ bool HardwareSession::LoadDriver(std::string* why) {
         return false;
     };
     std::string status;
-    TransportResult probe = Probe(*transport_, &status);
+    TransportResult probe = Probe(*client_, &status);
     if (probe == TransportResult::Ok) {
         if (!IsBoard()) return true;
         // A board daemon serves the profile as it was when it started: when the file has
@@ -220,7 +215,7 @@ bool HardwareSession::LoadDriver(std::string* why) {
     }
     // --detach returns once the daemon listens; allow a short grace period all the same.
     for (int attempt = 0; attempt < 50; ++attempt) {
-        if (Probe(*transport_) == TransportResult::Ok) return true;
+        if (Probe(*client_) == TransportResult::Ok) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return fail("the driver daemon started but does not answer");

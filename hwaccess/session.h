@@ -40,9 +40,8 @@ class HardwareSession {
     std::string boardName_;
     std::string runtimeDir_;
     std::unique_ptr<SocketTransport> transport_;
-    std::unique_ptr<DirectPortAccess> ports_;
-    std::unique_ptr<Platform> platform_;
     std::unique_ptr<DriverClient> client_;
+    std::unique_ptr<Platform> platform_;  // a board's asks through client_
 };
 
 // Folder of the running program file (without a trailing slash).

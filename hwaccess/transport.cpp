@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "hwaccess/protocol/endpoint.h"
 #include "hwaccess/protocol/frame.h"
@@ -18,7 +20,15 @@ namespace kvt {
 namespace {
 
 // Longest wait for one exchange with the daemon; a 4 MiB transfer takes milliseconds.
-constexpr time_t kExchangeTimeoutSeconds = 10;
+// KORVANTA_TIME_LIMIT_MS shortens (or lengthens) it, for tests and slow machines.
+long ExchangeTimeLimitMs() {
+    static const long limit = [] {
+        const char* text = std::getenv("KORVANTA_TIME_LIMIT_MS");
+        long ms = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+        return ms > 0 && ms <= 3600000 ? ms : 10000L;
+    }();
+    return limit;
+}
 
 // Simulated processor number of a thread pinned with PinCurrentThread; -1 when not pinned.
 thread_local int64_t t_pinnedProcessor = -1;
@@ -83,7 +93,8 @@ int OpenConnection(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     // A daemon that stops answering must not hold the caller (the window) for ever.
-    timeval limit{kExchangeTimeoutSeconds, 0};
+    long ms = ExchangeTimeLimitMs();
+    timeval limit{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
@@ -304,8 +315,15 @@ const char* DescribeFailure(TransportFailure failure) {
             return "the daemon refused the request";
         case TransportFailure::NoAnswer:
             return "the daemon closed the connection without an answer";
-        case TransportFailure::TimedOut:
-            return "the daemon did not answer within 10 s";
+        case TransportFailure::TimedOut: {
+            static const std::string text = [] {
+                long ms = ExchangeTimeLimitMs();
+                return "the daemon did not answer within " + (ms % 1000 == 0
+                                                                  ? std::to_string(ms / 1000) + " s"
+                                                                  : std::to_string(ms) + " ms");
+            }();
+            return text.c_str();
+        }
         case TransportFailure::BrokenAnswer:
             return "the daemon's answer broke off";
     }

@@ -54,6 +54,9 @@ class HostPlatform : public Platform {
 #endif
         return r;
     }
+    bool HasCpuid() override {
+        return HasCpuidInstruction();
+    }
     bool ReadTsc(uint64_t& value) override {
 #ifdef KVT_X86
         value = __rdtsc();
@@ -66,6 +69,51 @@ class HostPlatform : public Platform {
 };
 
 }  // namespace
+
+bool HasCpuidInstruction() {
+#if defined(__x86_64__)
+    uint64_t before = 0;
+    uint64_t after = 0;
+    // Step over the red zone before pushing: the compiler may keep locals below RSP.
+    asm volatile(
+        "subq $128, %%rsp\n\t"
+        "pushfq\n\t"
+        "popq %0\n\t"
+        "movq %0, %1\n\t"
+        "xorq $0x200000, %1\n\t"
+        "pushq %1\n\t"
+        "popfq\n\t"
+        "pushfq\n\t"
+        "popq %1\n\t"
+        "pushq %0\n\t"
+        "popfq\n\t"
+        "addq $128, %%rsp"
+        : "=&r"(before), "=&r"(after)
+        :
+        : "cc", "memory");
+    return ((before ^ after) & 0x200000) != 0;
+#elif defined(__i386__)
+    uint32_t before = 0;
+    uint32_t after = 0;
+    asm volatile(
+        "pushfl\n\t"
+        "popl %0\n\t"
+        "movl %0, %1\n\t"
+        "xorl $0x200000, %1\n\t"
+        "pushl %1\n\t"
+        "popfl\n\t"
+        "pushfl\n\t"
+        "popl %1\n\t"
+        "pushl %0\n\t"
+        "popfl"
+        : "=&r"(before), "=&r"(after)
+        :
+        : "cc", "memory");
+    return ((before ^ after) & 0x200000) != 0;
+#else
+    return false;
+#endif
+}
 
 VersionRecord HostVersionRecord() {
     // Asked before every driver request (which protocol form to use): made once per run

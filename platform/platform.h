@@ -24,7 +24,12 @@ class Platform {
     virtual CpuidRegisters Cpuid(uint32_t function, uint32_t subFunction) = 0;
     // Time-stamp counter of the calling thread's processor; false when there is none.
     virtual bool ReadTsc(uint64_t& value) = 0;
+    // Whether the calling thread's processor has the CPUID instruction.
+    virtual bool HasCpuid() = 0;
 };
+
+// True when bit 21 (ID) of EFLAGS can be flipped on this machine, i.e. its processor has CPUID.
+bool HasCpuidInstruction();
 
 // This machine: gethostname, the online processor count, uname, the CPUID instruction, RDTSC.
 std::unique_ptr<Platform> MakeHostPlatform();

@@ -13,26 +13,35 @@ uint64_t Board::ElapsedNs() const {
 
 bool Board::ReadPort(uint16_t port, uint32_t width, uint32_t& value) {
     if (width != 1 && width != 2 && width != 4) return false;
+    if (!faults.Pass(FaultKind::Port, port, port + width - 1u)) return false;
     value = ports_.Read(port, width);
     return true;
 }
 
 bool Board::WritePort(uint16_t port, uint32_t width, uint32_t value) {
     if (width != 1 && width != 2 && width != 4) return false;
+    if (!faults.Pass(FaultKind::Port, port, port + width - 1u)) return false;
     ports_.Write(port, width, value);
     return true;
 }
 
 bool Board::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
     if (!(configAddress & 0x80000000) || (configAddress & 3)) return false;
+    if (!PciPass(configAddress)) return false;
     value = pci_.ReadConfig(configAddress, 4);
     return true;
 }
 
 bool Board::WritePciConfig(uint32_t configAddress, uint32_t value) {
     if (!(configAddress & 0x80000000) || (configAddress & 3)) return false;
+    if (!PciPass(configAddress)) return false;
     pci_.WriteConfig(configAddress, 4, value);
     return true;
+}
+
+bool Board::PciPass(uint32_t configAddress) {
+    uint32_t function = (configAddress >> 8) & 0xFFFF;  // bus << 8 | device << 3 | function
+    return faults.Pass(FaultKind::Pci, function, function);
 }
 
 bool Board::ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) {
@@ -41,20 +50,24 @@ bool Board::ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions
 }
 
 bool Board::ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) {
+    if (!faults.Pass(FaultKind::Memory, address, uint64_t(address) + length - 1)) return false;
     return memory_.Read(address, out, length);
 }
 
 bool Board::WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) {
+    if (!faults.Pass(FaultKind::Memory, address, uint64_t(address) + length - 1)) return false;
     return memory_.Write(address, data, length);
 }
 
 bool Board::ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) {
     if (processor >= processors.size()) return false;
+    if (!faults.Pass(FaultKind::Msr, msr, msr)) return false;
     return processors[processor].ReadMsr(msr, ElapsedNs(), value);
 }
 
 bool Board::WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) {
     if (processor >= processors.size()) return false;
+    if (!faults.Pass(FaultKind::Msr, msr, msr)) return false;
     return processors[processor].WriteMsr(msr, ElapsedNs(), value);
 }
 

@@ -12,6 +12,7 @@
 
 #include "driver/backend.h"
 #include "driver/board/cmos.h"
+#include "driver/board/faults.h"
 #include "driver/board/memory_map.h"
 #include "driver/board/pci.h"
 #include "driver/board/port_space.h"
@@ -53,6 +54,8 @@ class Board : public Backend {
     uint32_t ecamBuses = 0;
     // Kernel drivers a test profile declares bound to PCI functions (key bus << 8 | devFn).
     std::map<uint16_t, std::string> kernelDrivers;
+    // Requests the profile makes fail or stall.
+    FaultList faults;
 
     // Keeps a device model alive for the board's lifetime and returns it.
     template <typename T>
@@ -86,6 +89,9 @@ class Board : public Backend {
     std::vector<std::string> StatusLines() override;
 
   private:
+    // Whether the PCI faults let a configuration request of the function through.
+    bool PciPass(uint32_t configAddress);
+
     PortSpace ports_;
     PciBus pci_;
     MemoryMap memory_;

@@ -167,9 +167,10 @@ bool ParseProcessors(const ProfileNode& n, Board& board) {
 
 // ---- PCI ----
 
-bool ParsePciAddress(const ProfileNode& f, uint8_t& bus, uint8_t& devFn) {
+bool ParsePciAddress(const ProfileNode& f, uint8_t& bus, uint8_t& devFn,
+                     std::string_view key = "address") {
     std::string text;
-    if (!f.String("address", text, true, 16)) return false;
+    if (!f.String(key, text, true, 16)) return false;
     // bb:dd.f in hexadecimal, one or two digits for bus and device.
     auto hex = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
@@ -190,8 +191,7 @@ bool ParsePciAddress(const ProfileNode& f, uint8_t& bus, uint8_t& devFn) {
         if (part < 2) ok = ok && at < text.size() && text[at++] == (part == 0 ? ':' : '.');
     }
     if (!ok || at != text.size() || parts[1] > 31 || parts[2] > 7)
-        return f.Fail(f.PathOf("address"),
-                      "must be bus:device.function in hexadecimal, e.g. 00:1f.3");
+        return f.Fail(f.PathOf(key), "must be bus:device.function in hexadecimal, e.g. 00:1f.3");
     bus = uint8_t(parts[0]);
     devFn = uint8_t(parts[1] << 3 | parts[2]);
     return true;
@@ -704,6 +704,61 @@ bool ParsePorts(const ProfileNode& root, Board& board) {
     return true;
 }
 
+// ---- faults ----
+
+constexpr size_t kMaxFaults = 256;
+constexpr uint64_t kMaxStallMs = 60000;
+
+bool ParseFaults(const ProfileNode& root, Board& board) {
+    std::vector<ProfileNode> list;
+    if (!root.Array("faults", list, false, kMaxFaults)) return false;
+    for (const ProfileNode& n : list) {
+        if (!n.ObjectWithKeys({"kind", "first", "last", "action", "every", "stall_ms", "note"}))
+            return false;
+        std::string kind, action = "fail";
+        if (!n.String("kind", kind, true, 8) || !n.String("action", action, false, 8)) return false;
+        Fault f;
+        if (kind == "pci") {
+            f.kind = FaultKind::Pci;
+            uint8_t bus = 0, devFn = 0;
+            if (!ParsePciAddress(n, bus, devFn, "first")) return false;
+            f.first = f.last = uint64_t(bus) << 8 | devFn;
+            if (n.Has("last")) {
+                if (!ParsePciAddress(n, bus, devFn, "last")) return false;
+                f.last = uint64_t(bus) << 8 | devFn;
+            }
+        } else {
+            uint64_t limit = kU32;
+            if (kind == "port")
+                f.kind = FaultKind::Port, limit = kU16;
+            else if (kind == "memory")
+                f.kind = FaultKind::Memory;
+            else if (kind == "msr")
+                f.kind = FaultKind::Msr;
+            else
+                return n.Fail(n.PathOf("kind"), "must be port, pci, memory or msr");
+            if (!n.Number("first", limit, f.first, true)) return false;
+            f.last = f.first;
+            if (!n.Number("last", limit, f.last, false)) return false;
+        }
+        if (f.last < f.first) return n.Fail(n.PathOf("last"), "must not be below first");
+        if (action == "stall") {
+            uint64_t ms = 0;
+            if (!n.Number("stall_ms", kMaxStallMs, ms, true)) return false;
+            f.stall = true;
+            f.stallFor = std::chrono::milliseconds(ms);
+        } else if (action != "fail") {
+            return n.Fail(n.PathOf("action"), "must be fail or stall");
+        } else if (n.Has("stall_ms")) {
+            return n.Fail(n.PathOf("stall_ms"), "belongs to the action stall");
+        }
+        if (!n.Number("every", kU32, f.every, false)) return false;
+        if (f.every == 0) return n.Fail(n.PathOf("every"), "must be at least 1");
+        board.faults.Add(f);
+    }
+    return true;
+}
+
 bool IsBoardName(const std::string& s) {
     if (s.empty()) return false;
     for (char c : s)
@@ -716,7 +771,7 @@ bool IsBoardName(const std::string& s) {
 
 bool BuildBoard(const ProfileNode& p, Board& board) {
     if (!p.ObjectWithKeys({"name", "description", "computer", "version", "processors", "pci",
-                           "memory", "cmos", "ports", "smbus", "note"}))
+                           "memory", "cmos", "ports", "smbus", "faults", "note"}))
         return false;
     if (!p.String("name", board.name, true, 64)) return false;
     if (!IsBoardName(board.name))
@@ -743,7 +798,7 @@ bool BuildBoard(const ProfileNode& p, Board& board) {
     if (p.Has("cmos") && !ParseCmos(p.Child("cmos"), board)) return false;
     if (!ParsePorts(p, board)) return false;
     if (p.Has("smbus") && !AttachSmbusControllers(p.Child("smbus"), board)) return false;
-    return true;
+    return ParseFaults(p, board);
 }
 
 }  // namespace kvt::driver::board

@@ -80,6 +80,22 @@ enum ExtensionCode : uint32_t {
                                      // (register 0): its name as payload, empty when none
     kExtStatus = 0x4B560010,         // which backend serves and what works: text payload
     kExtStop = 0x4B560011,           // end the daemon
+    kExtCapabilities = 0x4B560012,   // what the backend can do: eax = CapabilityBits,
+                                     // ebx = processors, payload = the status text
+};
+
+// What a daemon's backend can do, in the answer to kExtCapabilities.
+enum CapabilityBits : uint32_t {
+    kCapPorts = 1u << 0,        // port requests
+    kCapPciConfig = 1u << 1,    // PCI configuration requests
+    kCapPcieWindow = 1u << 2,   // a PCI Express configuration window
+    kCapMemory = 1u << 3,       // physical memory requests
+    kCapMsr = 1u << 4,          // MSR requests
+    kCapCpuid = 1u << 5,        // CPUID per processor (kExtCpuid)
+    kCapTsc = 1u << 6,          // time-stamp counter per processor (kExtReadTsc)
+    kCapDirectPorts = 1u << 7,  // port instruction stand-ins (kExtDirectPortIn/Out)
+    kCapWrites = 1u << 8,       // write requests are carried out
+    kCapSimulated = 1u << 9,    // a simulated board
 };
 
 inline constexpr const char* kNtDeviceName = "Korvanta";

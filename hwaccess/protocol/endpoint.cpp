@@ -36,9 +36,12 @@ std::string HostRuntimeDir() {
 }
 
 std::string BoardRuntimeDir(const std::string& profilePath) {
-    const char* forced = std::getenv("KORVANTA_RUNTIME_DIR");
-    if (forced != nullptr && *forced != '\0') return forced;
-    std::string base = EnvOr("XDG_RUNTIME_DIR", "/tmp/korvanta-" + std::to_string(getuid()));
+    std::string base = EnvOr("KORVANTA_RUNTIME_DIR",
+                             EnvOr("XDG_RUNTIME_DIR", "/tmp/korvanta-" + std::to_string(getuid())));
+    return BoardRuntimeDirUnder(base, profilePath);
+}
+
+std::string BoardRuntimeDirUnder(const std::string& base, const std::string& profilePath) {
     std::error_code ec;
     std::filesystem::path canonical = std::filesystem::weakly_canonical(profilePath, ec);
     if (ec) canonical = profilePath;

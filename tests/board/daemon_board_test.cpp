@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "hwaccess/board_platform.h"
-#include "hwaccess/direct_ports.h"
 #include "hwaccess/driver_client.h"
 #include "hwaccess/transport.h"
 #include "platform/platform.h"
@@ -56,11 +55,10 @@ TEST(BoardDaemon, EveryShippedBoardAnswersThroughTheClient) {
         options.board = test::BoardProfile(name);
         ASSERT_TRUE(daemon.Start(options, &error)) << error;
 
-        SocketTransport transport(daemon.runtimeDir());
-        auto platform = MakeBoardPlatform(transport);
-        auto ports = MakeBoardDirectPorts(transport);
+        SocketTransport transport(daemon.socketDir());
         VersionRecord nt{5, 1, 2600, kPlatformNt, "Service Pack 3"};
-        DriverClient client(transport, *ports, [nt] { return nt; });
+        DriverClient client(transport, [nt] { return nt; });
+        auto platform = MakeBoardPlatform(client);
 
         EXPECT_EQ(platform->ComputerName(), profile["computer"].get<std::string>());
         EXPECT_EQ(platform->ProcessorCount(), Number(profile["processors"]["count"]));
@@ -119,7 +117,7 @@ TEST(BoardDaemon, EveryShippedBoardAnswersThroughTheClient) {
         // configuration reads through CF8h/CFCh give what the NT form gives.
         VersionRecord version = platform->Version();
         if (version.platformId == kPlatformWindows) {
-            DriverClient consumer(transport, *ports, [version] { return version; });
+            DriverClient consumer(transport, [version] { return version; });
             ASSERT_TRUE(ConsumerWindows(consumer.GetOsKind()));
             for (uint32_t i = 0; i < count; ++i) {
                 uint32_t address = 0x80000000u | busList[i] << 16 | devFnList[i] << 8 | 0x08;

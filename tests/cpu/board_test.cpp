@@ -13,7 +13,6 @@
 #include <string>
 
 #include "hwaccess/board_platform.h"
-#include "hwaccess/direct_ports.h"
 #include "platform/report_stream.h"
 #include "support/cpu_fixtures.h"
 #include "support/daemon.h"
@@ -36,7 +35,6 @@ uint32_t Hex(const json& value) {
 struct BoardConnection {
     test::PrivateDaemon daemon;
     std::unique_ptr<SocketTransport> transport;
-    std::unique_ptr<DirectPortAccess> ports;
     std::unique_ptr<DriverClient> client;
     std::unique_ptr<Platform> platform;
 
@@ -48,11 +46,9 @@ struct BoardConnection {
             ADD_FAILURE() << profile << ": " << error;
             return false;
         }
-        transport = std::make_unique<SocketTransport>(daemon.runtimeDir());
-        ports = MakeBoardDirectPorts(*transport);
-        platform = MakeBoardPlatform(*transport);
-        client = std::make_unique<DriverClient>(*transport, *ports,
-                                                [this] { return platform->Version(); });
+        transport = std::make_unique<SocketTransport>(daemon.socketDir());
+        client = std::make_unique<DriverClient>(*transport, [this] { return platform->Version(); });
+        platform = MakeBoardPlatform(*client);
         return true;
     }
 };

@@ -230,8 +230,7 @@ TEST(PinnedWorker, ThreadCreationFailure) {
         ScriptedProcessor p;
         p.leaves[0].eax = 3;
         test::MsrSpaceTransport transport;
-        test::NoPorts ports;
-        DriverClient client(transport, ports, [] {
+        DriverClient client(transport, [] {
             return VersionRecord{6, 1, 0, kPlatformLinux, ""};
         });
         test::RecordedMessages messages;

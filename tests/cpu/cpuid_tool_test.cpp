@@ -15,9 +15,8 @@ namespace {
 struct CpuidToolFixture : ::testing::Test {
     test::ScriptedProcessor platform;
     test::MsrSpaceTransport transport;
-    test::NoPorts ports;
     VersionRecord version{6, 1, 0, kPlatformLinux, ""};
-    DriverClient client{transport, ports, [this] { return version; }};
+    DriverClient client{transport, [this] { return version; }};
     test::RecordedMessages messages;
 
     void Intel(uint32_t highestStandard, uint32_t highestExtended) {
@@ -152,8 +151,7 @@ TEST(ProcessorClock, MeasuresAgainstTheMonotonicClock) {
     platform.hasTsc = false;
     EXPECT_FALSE(MeasureProcessorClock(platform).ok);
     test::MsrSpaceTransport transport;
-    test::NoPorts ports;
-    DriverClient client{transport, ports, [] {
+    DriverClient client{transport, [] {
                             return VersionRecord{6, 1, 0, kPlatformLinux, ""};
                         }};
     test::RecordedMessages messages;

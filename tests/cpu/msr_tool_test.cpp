@@ -17,9 +17,8 @@ using test::TempFolder;
 struct MsrToolFixture : ::testing::Test {
     test::ScriptedProcessor platform;
     test::MsrSpaceTransport transport;
-    test::NoPorts ports;
     VersionRecord version{6, 1, 0, kPlatformLinux, ""};
-    DriverClient client{transport, ports, [this] { return version; }};
+    DriverClient client{transport, [this] { return version; }};
     RecordedMessages messages;
     MsrTool tool{platform, client, messages};
 

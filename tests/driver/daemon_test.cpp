@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "hwaccess/protocol/driver_request.h"
+#include "hwaccess/protocol/endpoint.h"
 #include "hwaccess/protocol/frame.h"
 #include "hwaccess/transport.h"
 
@@ -140,7 +141,8 @@ int ExchangeAsNobody(const std::string& socketPath, std::vector<gid_t> groups = 
 // Lets other users reach the sockets, so that only the daemon's own check stands between.
 void OpenUpSockets(const PrivateDaemon& daemon) {
     chmod(daemon.runtimeDir().c_str(), 0711);
-    chmod((daemon.runtimeDir() + "/korvanta").c_str(), 0711);
+    chmod(daemon.socketDir().c_str(), 0711);
+    chmod((daemon.socketDir() + "/korvanta").c_str(), 0711);
     chmod(daemon.SocketPath("Korvanta").c_str(), 0666);
     chmod(daemon.SocketPath("korvavxd.vxd").c_str(), 0666);
 }
@@ -362,7 +364,7 @@ TEST_F(BoardDaemonTest, StalledClientsDoNotHoldUpOthers) {
 // p99 in milliseconds of 200 requests from an honest client on a kept connection (replaced
 // whenever the daemon evicts it).
 int64_t HonestP99(const PrivateDaemon& daemon) {
-    SocketTransport transport(daemon.runtimeDir(), true);
+    SocketTransport transport(daemon.socketDir(), true);
     std::vector<int64_t> latencies;
     int failed = 0;
     for (int i = 0; i < 200; ++i) {
@@ -438,7 +440,7 @@ TEST_F(BoardDaemonTest, HonestClientsAreServedPromptlyBesideHostileOnes) {
 }
 
 TEST_F(BoardDaemonTest, ClientReplacesAKeptConnectionTheDaemonEvicted) {
-    SocketTransport transport(daemon_.runtimeDir(), true);
+    SocketTransport transport(daemon_.socketDir(), true);
     DriverRequest block = PortBlock(0x71, 1);
     ASSERT_EQ(transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, block),
               TransportResult::Ok);
@@ -694,13 +696,18 @@ TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
     EXPECT_NE(result.output.find("symbolic link"), std::string::npos) << result.output;
     fs::remove(dir + "/korvanta/Korvanta");
 
-    // A stale socket of a daemon that died is replaced.
+    // A stale socket of a daemon that died is replaced (a test daemon listens in the board's
+    // folder under the runtime folder).
+    const std::string boardDir = BoardRuntimeDirUnder(dir, board);
+    fs::create_directories(boardDir + "/korvanta");
+    chmod(boardDir.c_str(), 0700);
+    chmod((boardDir + "/korvanta").c_str(), 0700);
     {
         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
-                      (dir + "/korvanta/Korvanta").c_str());
+                      (boardDir + "/korvanta/Korvanta").c_str());
         ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         close(fd);
     }
@@ -709,8 +716,8 @@ TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
     EXPECT_TRUE(daemon.Start(Options(board, false, dir), &error)) << error;
     EXPECT_TRUE(daemon.Stop());
     // Its sockets go with it.
-    EXPECT_FALSE(fs::exists(dir + "/korvanta/Korvanta"));
-    EXPECT_FALSE(fs::exists(dir + "/korvanta/korvavxd.vxd"));
+    EXPECT_FALSE(fs::exists(boardDir + "/korvanta/Korvanta"));
+    EXPECT_FALSE(fs::exists(boardDir + "/korvanta/korvavxd.vxd"));
 
     fs::remove_all(dir);
     fs::remove_all(elsewhere);

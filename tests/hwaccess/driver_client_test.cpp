@@ -40,26 +40,16 @@ class RecordingTransport : public DriverTransport {
     }
 };
 
-class RecordingPorts : public DirectPortAccess {
-  public:
-    std::vector<std::string> log;
-    uint32_t inValue = 0;
-    void Out(uint16_t port, uint32_t value, uint32_t width) override {
-        log.push_back("out " + std::to_string(port) + " " + std::to_string(value) + " " +
-                      std::to_string(width));
-    }
-    uint32_t In(uint16_t port, uint32_t width) override {
-        log.push_back("in " + std::to_string(port) + " " + std::to_string(width));
-        return inValue;
-    }
-};
-
 struct ClientFixture : ::testing::Test {
     RecordingTransport transport;
-    RecordingPorts ports;
-    VersionRecord version{6, 1, 0, kPlatformLinux, ""};
-    DriverClient client{transport, ports, [this] { return version; }};
-    void UseConsumerForm() { version = {4, 10, 2222, kPlatformWindows, " A "}; }
+    int versionAsked = 0;
+    DriverClient client{transport, [this] {
+                            ++versionAsked;
+                            return VersionRecord{6, 1, 0, kPlatformLinux, ""};
+                        }};
+    DriverClient consumer{transport, [] {
+                              return VersionRecord{4, 10, 2222, kPlatformWindows, " A "};
+                          }};
 };
 
 TEST(DriverRequestLayout, EveryFieldAtItsOffset) {
@@ -219,14 +209,15 @@ TEST_F(ClientFixture, PhysicalMemoryRequestsSignExtendAndCarryTheBytes) {
     EXPECT_EQ(uint64_t{transport.sent.back().block.physicalAddress}, 0x7FFFF000ull);
     EXPECT_EQ(transport.sent.back().payloadOut, std::vector<uint8_t>(bytes, bytes + 3));
 
-    UseConsumerForm();
     transport.payload = {1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_EQ(client.ReadPhysicalMemory(0x80000000, buffer, 8), 1);
+    EXPECT_EQ(consumer.ReadPhysicalMemory(0x80000000, buffer, 8), 1);
     EXPECT_EQ(transport.sent.back().device, "korvavxd.vxd");
     EXPECT_EQ(transport.sent.back().code, kConsumerReadPhysicalMemory);
     EXPECT_EQ(uint64_t{transport.sent.back().block.physicalAddress}, 0xFFFFFFFF80000000ull);
-    EXPECT_EQ(client.WritePhysicalMemory(0x1000, bytes, 3), 1);
+    EXPECT_EQ(consumer.WritePhysicalMemory(0x1000, bytes, 3), 1);
     EXPECT_EQ(transport.sent.back().code, kConsumerWritePhysicalMemory);
+    // The version record chose the form once for all these requests.
+    EXPECT_EQ(versionAsked, 1);
 }
 
 TEST_F(ClientFixture, PciListTakesTheDriversOrderAndCount) {
@@ -247,25 +238,39 @@ TEST_F(ClientFixture, PciListTakesTheDriversOrderAndCount) {
     EXPECT_EQ(client.ListPciFunctions(bus, devFn), 256u);
 }
 
-TEST_F(ClientFixture, ConsumerFormDoesPortAndConfigurationAccessItself) {
-    UseConsumerForm();
-    ports.inValue = 0x8086ABCD;
+TEST_F(ClientFixture, ConsumerFormReachesPortsAndConfigurationThroughPortInstructions) {
+    transport.answer = [](DriverRequest& b) { b.portValue = 0x8086ABCD; };
     uint32_t value = 0;
-    EXPECT_EQ(client.ReadPort(0x71, value, 3), 0);
-    EXPECT_EQ(client.WritePort(0x70, 0x0A, 3), 0);
-    EXPECT_TRUE(ports.log.empty());
-    EXPECT_EQ(client.ReadPort(0x71, value, 1), 1);
-    EXPECT_EQ(value, 0x8086ABCDu);
-    EXPECT_EQ(client.WritePort(0x70, 0x0A, 1), 1);
-    EXPECT_EQ(client.ReadPciConfig(0x80000800, value), 1);
-    EXPECT_EQ(client.WritePciConfig(0x80000804, 7), 1);
-    const std::vector<std::string> expected = {
-        "in 113 1",  "out 112 10 1",          "out 3320 2147485696 4",
-        "in 3324 4", "out 3320 2147485700 4", "out 3324 7 4"};
-    EXPECT_EQ(ports.log, expected);
+    EXPECT_EQ(consumer.ReadPort(0x71, value, 3), 0);
+    EXPECT_EQ(consumer.WritePort(0x70, 0x0A, 3), 0);
     EXPECT_TRUE(transport.sent.empty());
+    EXPECT_EQ(consumer.ReadPort(0x71, value, 1), 1);
+    EXPECT_EQ(value, 0x8086ABCDu);
+    EXPECT_TRUE(DriverClient::LastServed());
+    EXPECT_EQ(consumer.WritePort(0x70, 0x0A, 1), 1);
+    EXPECT_EQ(consumer.ReadPciConfig(0x80000800, value), 1);
+    EXPECT_EQ(consumer.WritePciConfig(0x80000804, 7), 1);
+    std::vector<std::string> log;
+    for (const auto& sent : transport.sent) {
+        EXPECT_EQ(sent.device, "Korvanta");
+        log.push_back((sent.code == kExtDirectPortIn ? "in " : "out ") +
+                      std::to_string(sent.block.port) + " " + std::to_string(sent.block.portValue) +
+                      " " + std::to_string(sent.block.portWidth));
+    }
+    const std::vector<std::string> expected = {
+        "in 113 0 1",  "out 112 10 1",          "out 3320 2147485696 4",
+        "in 3324 0 4", "out 3320 2147485700 4", "out 3324 7 4"};
+    EXPECT_EQ(log, expected);
     uint8_t bus[256], devFn[256];
-    EXPECT_EQ(client.ListPciFunctions(bus, devFn), 0u);  // a bus scan's business
+    EXPECT_EQ(consumer.ListPciFunctions(bus, devFn), 0u);  // a bus scan's business
+
+    // A refused instruction reads all ones and is not served, whatever the form returns.
+    transport.outcome = TransportResult::RequestFailed;
+    EXPECT_EQ(consumer.ReadPort(0x71, value, 2), 1);
+    EXPECT_EQ(value, 0xFFFFu);
+    EXPECT_FALSE(DriverClient::LastServed());
+    EXPECT_EQ(consumer.ReadPciConfig(0x80000800, value), 1);
+    EXPECT_FALSE(DriverClient::LastServed());
 }
 
 }  // namespace

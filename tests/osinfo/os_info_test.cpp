@@ -184,6 +184,7 @@ class Win98Platform : public Platform {
     VersionRecord Version() override { return {4, 10, 2222, 1, " A "}; }
     CpuidRegisters Cpuid(uint32_t, uint32_t) override { return {}; }
     bool ReadTsc(uint64_t&) override { return false; }
+    bool HasCpuid() override { return true; }
 };
 
 TEST(OsInfoTool, DeclaredRecordGivesSevenRowsAndTheReport) {

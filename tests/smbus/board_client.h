@@ -26,7 +26,7 @@ inline nlohmann::json ShippedProfile(const std::string& name) {
     return nlohmann::json::parse(text.str());
 }
 
-class BoardClient : public DriverTransport, public DirectPortAccess {
+class BoardClient : public DriverTransport {
   public:
     explicit BoardClient(const nlohmann::json& profile, bool readOnly = false) {
         std::string error;
@@ -35,7 +35,7 @@ class BoardClient : public DriverTransport, public DirectPortAccess {
         driver::HandlerOptions options;
         options.readOnly = readOnly;
         handler_ = std::make_unique<driver::RequestHandler>(*backend_, options);
-        client_ = std::make_unique<DriverClient>(*this, *this, [] {
+        client_ = std::make_unique<DriverClient>(*this, [] {
             return VersionRecord{6, 1, 0, kPlatformLinux, ""};
         });
     }
@@ -61,8 +61,6 @@ class BoardClient : public DriverTransport, public DirectPortAccess {
         if (call.payloadIn) *call.payloadIn = std::move(answer.payload);
         return TransportResult::Ok;
     }
-    void Out(uint16_t, uint32_t, uint32_t) override {}
-    uint32_t In(uint16_t, uint32_t) override { return 0xFFFFFFFF; }
 
   private:
     std::unique_ptr<driver::Backend> backend_;

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "hwaccess/direct_ports.h"
 #include "hwaccess/driver_client.h"
 #include "hwaccess/transport.h"
 #include "platform/platform.h"
@@ -44,6 +43,7 @@ class ScriptedProcessor : public Platform {
         return it == leaves.end() ? CpuidRegisters{} : it->second;
     }
     bool ReadTsc(uint64_t& value) override;
+    bool HasCpuid() override { return true; }
 };
 
 // MSRs of a few processors behind a DriverTransport: reads and writes of listed MSRs succeed,
@@ -61,12 +61,6 @@ class MsrSpaceTransport : public DriverTransport {
     std::vector<Request> requests;
 
     TransportResult Call(const TransportCall& call, DriverRequest& block) override;
-};
-
-class NoPorts : public DirectPortAccess {
-  public:
-    void Out(uint16_t, uint32_t, uint32_t) override {}
-    uint32_t In(uint16_t, uint32_t) override { return 0xFFFFFFFF; }
 };
 
 struct RecordedMessages : UserMessages {

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "hwaccess/protocol/endpoint.h"
+
 namespace kvt::test {
 
 namespace {
@@ -76,8 +78,11 @@ bool PrivateDaemon::Start(const DaemonOptions& options, std::string* error) {
         runtimeDir_ = options.runtimeDir;
     }
     logPath_ = runtimeDir_ + ".log";
+    // A board listens in its own folder under the runtime folder, where a client finds it.
+    socketDir_ =
+        options.board.empty() ? runtimeDir_ : BoardRuntimeDirUnder(runtimeDir_, options.board);
 
-    std::vector<std::string> args = {KORVANTA_DRIVER_BIN, "--runtime-dir", runtimeDir_};
+    std::vector<std::string> args = {KORVANTA_DRIVER_BIN, "--runtime-dir", socketDir_};
     if (!options.board.empty()) args.insert(args.end(), {"--board", options.board});
     if (options.readOnly) args.push_back("--read-only");
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
@@ -155,7 +160,7 @@ bool PrivateDaemon::Stop() {
 }
 
 std::string PrivateDaemon::SocketPath(const std::string& device) const {
-    return runtimeDir_ + "/korvanta/" + device;
+    return socketDir_ + "/korvanta/" + device;
 }
 
 RawAnswer RawExchange(const std::string& socketPath, std::span<const uint8_t> frame,

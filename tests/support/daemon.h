@@ -40,12 +40,16 @@ class PrivateDaemon {
     bool Running();
 
     pid_t pid() const { return pid_; }
+    // The runtime folder clients are given (KORVANTA_RUNTIME_DIR), and the folder the daemon
+    // listens in: the same for the host, a folder of its own below it for a board.
     const std::string& runtimeDir() const { return runtimeDir_; }
+    const std::string& socketDir() const { return socketDir_; }
     std::string SocketPath(const std::string& device = "Korvanta") const;
 
   private:
     pid_t pid_ = -1;
     std::string runtimeDir_;
+    std::string socketDir_;
     std::string logPath_;
     bool ownsFolder_ = false;
 };

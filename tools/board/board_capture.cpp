@@ -183,7 +183,7 @@ Json CaptureProcessors(DriverClient& client, Platform& platform, const Progress&
     for (uint32_t p = 0; p < count; ++p) {
         progress("processors", p, count);
         ran[p] = RunOnProcessor(p, [&] {
-            if (HasCpuidInstruction()) cpuid[p] = CaptureCpuid(platform);
+            if (platform.HasCpuid()) cpuid[p] = CaptureCpuid(platform);
             for (size_t i = 0; i < msrs.size(); ++i) {
                 uint64_t v = ReadMsrUnpinned(client, msrs[i].number);
                 values[p][i] = {DriverClient::LastServed(), v};

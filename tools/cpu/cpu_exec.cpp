@@ -34,51 +34,6 @@ const char* CpuVendorName(uint32_t vendor) {
     }
 }
 
-bool HasCpuidInstruction() {
-#if defined(__x86_64__)
-    uint64_t before = 0;
-    uint64_t after = 0;
-    // Step over the red zone before pushing: the compiler may keep locals below RSP.
-    asm volatile(
-        "subq $128, %%rsp\n\t"
-        "pushfq\n\t"
-        "popq %0\n\t"
-        "movq %0, %1\n\t"
-        "xorq $0x200000, %1\n\t"
-        "pushq %1\n\t"
-        "popfq\n\t"
-        "pushfq\n\t"
-        "popq %1\n\t"
-        "pushq %0\n\t"
-        "popfq\n\t"
-        "addq $128, %%rsp"
-        : "=&r"(before), "=&r"(after)
-        :
-        : "cc", "memory");
-    return ((before ^ after) & 0x200000) != 0;
-#elif defined(__i386__)
-    uint32_t before = 0;
-    uint32_t after = 0;
-    asm volatile(
-        "pushfl\n\t"
-        "popl %0\n\t"
-        "movl %0, %1\n\t"
-        "xorl $0x200000, %1\n\t"
-        "pushl %1\n\t"
-        "popfl\n\t"
-        "pushfl\n\t"
-        "popl %1\n\t"
-        "pushl %0\n\t"
-        "popfl"
-        : "=&r"(before), "=&r"(after)
-        :
-        : "cc", "memory");
-    return ((before ^ after) & 0x200000) != 0;
-#else
-    return false;
-#endif
-}
-
 namespace {
 
 // Executes first..highest (unsigned, inclusive) into `out`, at most the per-range limit.
@@ -133,7 +88,7 @@ void CollectCpuid(CpuidRecord& record, Platform& platform) {
 int CollectCpuidOnProcessor(CpuidRecord& record, uint32_t processor, Platform& platform,
                             UserMessages& messages) {
     bool started = RunOnProcessor(processor, [&record, &platform] {
-        if (HasCpuidInstruction()) CollectCpuid(record, platform);
+        if (platform.HasCpuid()) CollectCpuid(record, platform);
     });
     if (!started) {
         messages.ShowMessage("GetCPUIDThread thread Creating Error!");
@@ -143,25 +98,27 @@ int CollectCpuidOnProcessor(CpuidRecord& record, uint32_t processor, Platform& p
 }
 
 uint64_t ReadMsrUnpinned(DriverClient& client, uint32_t msr) {
-    if (ConsumerWindows(client.GetOsKind())) return client.ReadMsrConsumer(msr);
-    return client.ReadMsrNt(msr);
+    return client.ReadMsr(msr);
 }
 
 int WriteMsrUnpinned(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi,
                      uint32_t esi) {
-    if (ConsumerWindows(client.GetOsKind())) {
-        return client.WriteMsrConsumer(msr, eax, edx, edi, esi);
-    }
-    return client.WriteMsrNt(msr, eax, edx, edi, esi);
+    return client.WriteMsr(msr, eax, edx, edi, esi);
 }
 
-uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor) {
+uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor, bool* served) {
     uint64_t value = 0;
-    if (!RunOnProcessor(processor, [&] { value = ReadMsrUnpinned(client, msr); })) {
+    bool wasServed = false;
+    if (served != nullptr) *served = false;
+    if (!RunOnProcessor(processor, [&] {
+            value = ReadMsrUnpinned(client, msr);
+            wasServed = DriverClient::LastServed();
+        })) {
         std::puts("Create msr read thread Error!");
         std::fflush(stdout);
         return 0;
     }
+    if (served != nullptr) *served = wasServed;
     return value;
 }
 

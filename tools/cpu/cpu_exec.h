@@ -22,9 +22,6 @@ CpuVendor CpuVendorFromRegisters(const CpuidRegisters& function0);
 // "GenuineIntel", "AuthenticAMD", "GenuineTMx86", "VIA", or empty for an unrecognised vendor.
 const char* CpuVendorName(uint32_t vendor);
 
-// True when bit 21 (ID) of EFLAGS can be flipped, i.e. the processor has CPUID.
-bool HasCpuidInstruction();
-
 // Fills the record on the calling thread's processor. Every execution loads ECX with 0.
 void CollectCpuid(CpuidRecord& record, Platform& platform);
 
@@ -39,14 +36,16 @@ bool RunOnProcessor(uint32_t processor, Work&& work);
 int CollectCpuidOnProcessor(CpuidRecord& record, uint32_t processor, Platform& platform,
                             UserMessages& messages);
 
-// RDMSR/WRMSR on the calling thread: consumer or NT form by GetOsKind on every call.
+// RDMSR/WRMSR on the calling thread, in the session's request form.
 uint64_t ReadMsrUnpinned(DriverClient& client, uint32_t msr);
 int WriteMsrUnpinned(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi,
                      uint32_t esi);
 
 // The same on a worker pinned to the processor. When the worker cannot be created,
-// "Create msr read thread Error!" goes to standard output and the result is 0.
-uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor);
+// "Create msr read thread Error!" goes to standard output and the result is 0. *served (when
+// given) tells whether the daemon served the read.
+uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor,
+                            bool* served = nullptr);
 int WriteMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t edx,
                         uint32_t edi, uint32_t esi, uint32_t processor);
 

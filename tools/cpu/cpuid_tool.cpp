@@ -177,7 +177,7 @@ void CpuidTool::Open(bool measureClock) {
     processors_ = ProcessorEntries(platform_.ProcessorCount());
     selectedProcessor_ = 0;
     if (measureClock) MeasureClock();
-    Collect(0, ConsumerWindows(client_.GetOsKind()));
+    Collect(0, client_.ConsumerForm());
 }
 
 void CpuidTool::SelectProcessor(int index, bool measureClock) {

@@ -92,10 +92,16 @@ std::string TooManyMsrsMessage() {
 
 void ReadAllMsrValues(MsrList& list, uint32_t processor, DriverClient& client) {
     for (MsrEntry& entry : list.entries) {
-        // The family is asked at every read, as the unpinned form itself does.
-        uint64_t value = ConsumerWindows(client.GetOsKind())
-                             ? ReadMsrUnpinned(client, entry.msr)
-                             : ReadMsrOnProcessor(client, entry.msr, processor);
+        // The consumer form reads on the calling thread; the NT form on the chosen processor.
+        bool served = false;
+        uint64_t value = 0;
+        if (client.ConsumerForm()) {
+            value = ReadMsrUnpinned(client, entry.msr);
+            served = DriverClient::LastServed();
+        } else {
+            value = ReadMsrOnProcessor(client, entry.msr, processor, &served);
+        }
+        entry.served = served;
         entry.eax = static_cast<uint32_t>(value);
         entry.edx = static_cast<uint32_t>(value >> 32);
     }

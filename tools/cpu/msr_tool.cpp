@@ -163,7 +163,7 @@ bool MsrTool::Write() {
     if (!ReadField(eaxText, true, kFieldEax, "Error!  Input EAX error!", eax)) return false;
     if (!ReadField(ediText, false, kFieldEdi, "Error!  Input EDI error!", edi)) return false;
     if (!ReadField(esiText, false, kFieldEsi, "Error!  Input ESI error!", esi)) return false;
-    int ok = ConsumerWindows(client_.GetOsKind())
+    int ok = client_.ConsumerForm()
                  ? WriteMsrUnpinned(client_, targetMsr_, eax, edx, edi, esi)
                  : WriteMsrOnProcessor(client_, targetMsr_, eax, edx, edi, esi,
                                        static_cast<uint32_t>(selectedProcessor_));
@@ -185,7 +185,8 @@ void MsrTool::ShowList() {
     for (MsrEntry& entry : list_.entries) {
         MsrRow row;
         row.msr = Format("%08X", entry.msr);
-        if (entry.eax == 0xFFFFFFFF && entry.edx == 0xFFFFFFFF) {
+        // A read the daemon did not serve has no value to show.
+        if (!entry.served || (entry.eax == 0xFFFFFFFF && entry.edx == 0xFFFFFFFF)) {
             row.eax = row.edx = "N/A";
             entry.status = -1;
         } else {

@@ -23,7 +23,7 @@ const char* CmosTool::BankText(int row) {
 
 bool CmosTool::WriteIndex(uint32_t index) {
     if (bank_ == 0 && (index & 0x80)) nmiMaskWritten_ = true;
-    return client_.WritePort(indexPort(), index, kWidthByte) != 0;
+    return DriverClient::Served(client_.WritePort(indexPort(), index, kWidthByte));
 }
 
 void CmosTool::ClearNmiMask(uint32_t last) {
@@ -39,7 +39,8 @@ void CmosTool::Dump() {
     failed_ = 0;
     for (uint32_t i = 0; i < size; ++i) {
         uint32_t value = 0;
-        ok[i] = WriteIndex(i) && client_.ReadPort(dataPort, value, kWidthByte) != 0;
+        ok[i] =
+            WriteIndex(i) && DriverClient::Served(client_.ReadPort(dataPort, value, kWidthByte));
         buffer_[i] = ok[i] ? static_cast<uint8_t>(value) : 0;
         if (!ok[i]) ++failed_;
     }
@@ -57,8 +58,8 @@ void CmosTool::Dump() {
 
 bool CmosTool::ReadByte(uint8_t offset, uint8_t& value) {
     uint32_t v = 0;
-    bool ok = WriteIndex(offset) &&
-              client_.ReadPort(static_cast<uint16_t>(indexPort() + 1), v, kWidthByte) != 0;
+    bool ok = WriteIndex(offset) && DriverClient::Served(client_.ReadPort(
+                                        static_cast<uint16_t>(indexPort() + 1), v, kWidthByte));
     ClearNmiMask(offset);
     value = static_cast<uint8_t>(v);
     return ok;
@@ -92,7 +93,8 @@ void CmosTool::Write() {
     const uint32_t index = ParseHex32(offsetText);
     const uint32_t value = ParseHex32(dataText);
     const uint16_t dataPort = static_cast<uint16_t>(indexPort() + 1);
-    bool ok = WriteIndex(index) && client_.WritePort(dataPort, value, kWidthByte) != 0;
+    bool ok =
+        WriteIndex(index) && DriverClient::Served(client_.WritePort(dataPort, value, kWidthByte));
     ClearNmiMask(index);
     if (!ok) messages_.ShowMessage(kWriteFailed);
     Dump();

@@ -97,7 +97,7 @@ void GroupIoTool::DirectDump() {
     for (uint32_t port = first; port <= last; port += w) {
         uint32_t value = 0;
         Row row{Format("%04X", port), {}};
-        if (client_.ReadPort(static_cast<uint16_t>(port), value, w) != 0) {
+        if (DriverClient::Served(client_.ReadPort(static_cast<uint16_t>(port), value, w))) {
             row.data = FormatValue(value, w);
         } else {
             row.data = kFailedMarker;
@@ -128,8 +128,8 @@ void GroupIoTool::IndexDump() {
         uint32_t value = 0;
         Row row{Format("%02X", offset), {}};
         // The index port is written one byte wide, whatever the width of the data.
-        if (client_.WritePort(indexValue, offset, kWidthByte) != 0 &&
-            client_.ReadPort(dataValue, value, w) != 0) {
+        if (DriverClient::Served(client_.WritePort(indexValue, offset, kWidthByte)) &&
+            DriverClient::Served(client_.ReadPort(dataValue, value, w))) {
             row.data = Format(valueFormat.c_str(), value & mask);
         } else {
             row.data = kFailedMarker;

@@ -54,7 +54,7 @@ int SingleIoTool::DirectRead() {
     direct_.insert(direct_.begin(), DirectRow{portText, "", "", ""});
 
     uint32_t value = 0;
-    bool ok = client_.ReadPort(portValue, value, width) != 0;
+    bool ok = DriverClient::Served(client_.ReadPort(portValue, value, width));
     DirectRow& row = direct_.front();
     row.rw = "R";
     row.width = WidthName(width);
@@ -89,8 +89,8 @@ int SingleIoTool::IndexRead() {
     index_.front().offset = offsetText;
 
     uint32_t value = 0;
-    bool ok = client_.WritePort(indexValue, offsetValue, width) != 0 &&
-              client_.ReadPort(dataValue, value, width) != 0;
+    bool ok = DriverClient::Served(client_.WritePort(indexValue, offsetValue, width)) &&
+              DriverClient::Served(client_.ReadPort(dataValue, value, width));
     IndexRow& row = index_.front();
     row.rw = "R";
     row.width = WidthName(width);
@@ -121,7 +121,7 @@ void SingleIoTool::DirectWrite() {
         return;
     }
     const uint32_t data = ParseHex32(dataText);
-    bool ok = client_.WritePort(portValue, data, width) != 0;
+    bool ok = DriverClient::Served(client_.WritePort(portValue, data, width));
     direct_.insert(direct_.begin(),
                    DirectRow{portText, "W", ok ? dataText : kFailedMarker, WidthName(width)});
 }
@@ -171,8 +171,8 @@ void SingleIoTool::IndexWrite() {
         return;
     }
 
-    bool ok = client_.WritePort(indexValue, offsetValue, width) != 0 &&
-              client_.WritePort(dataPortValue, data, width) != 0;
+    bool ok = DriverClient::Served(client_.WritePort(indexValue, offsetValue, width)) &&
+              DriverClient::Served(client_.WritePort(dataPortValue, data, width));
     IndexRow& row = index_.front();
     row.rw = "W";
     row.data = ok ? dataText : kFailedMarker;

@@ -43,7 +43,7 @@ std::vector<uint32_t> DeviceKinds(DriverClient& client, const std::vector<uint32
         for (size_t k = 0; k < reads.size(); ++k) {
             Walk& w = walks[owners[k]];
             const uint32_t value = reads[k].value;
-            const bool failed = reads[k].result == 0 || value == kAllOnes;
+            const bool failed = !reads[k].served || value == kAllOnes;
             switch (w.stage) {
                 case Stage::Status:
                     w.stage = failed || (value & 0x00100000u) == 0 ? Stage::Done : Stage::Pointer;
@@ -86,7 +86,7 @@ void AddRecords(DriverClient& client, const std::vector<PciFunctionRecord>& wher
     }
     client.ReadPciConfigBatch(reads);
     for (size_t i = 0; i < where.size() && table.size() < kMaxPciFunctions; ++i) {
-        if (reads[2 * i].result == 0 || reads[2 * i + 1].result == 0) continue;
+        if (!reads[2 * i].served || !reads[2 * i + 1].served) continue;
         PciFunctionRecord record = where[i];
         record.kind = kinds[i];
         record.deviceId = reads[2 * i].value >> 16;
@@ -136,7 +136,7 @@ uint32_t EnumerateByScan(DriverClient& client, std::vector<PciFunctionRecord>& t
         std::vector<ConfigRead> first = ProbeHeaders(client, bus, allDevices, 0);
         std::vector<uint32_t> more;
         for (uint32_t d = 0; d < 32; ++d) {
-            const bool found = first[d].result != 0 && first[d].value != kAllOnes;
+            const bool found = first[d].served && first[d].value != kAllOnes;
             if (!found || (first[d].value & 0x00800000u) != 0) more.push_back(d);
         }
         std::vector<std::vector<ConfigRead>> rest(8);
@@ -145,11 +145,11 @@ uint32_t EnumerateByScan(DriverClient& client, std::vector<PciFunctionRecord>& t
         std::vector<PciFunctionRecord> where;
         size_t next = 0;  // position in `more`
         for (uint32_t d = 0; d < 32; ++d) {
-            if (first[d].result != 0 && first[d].value != kAllOnes) where.push_back(At(bus, d, 0));
+            if (first[d].served && first[d].value != kAllOnes) where.push_back(At(bus, d, 0));
             if (next < more.size() && more[next] == d) {
                 for (uint32_t f = 1; f < 8; ++f) {
                     const ConfigRead& r = rest[f][next];
-                    if (r.result != 0 && r.value != kAllOnes) where.push_back(At(bus, d, f));
+                    if (r.served && r.value != kAllOnes) where.push_back(At(bus, d, f));
                 }
                 ++next;
             }
@@ -168,7 +168,7 @@ uint32_t GetPciDeviceKind(DriverClient& client, uint32_t configAddress) {
 uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table,
                                const PciProgress& progress) {
     table.clear();
-    if (ConsumerWindows(client.GetOsKind())) return EnumerateByScan(client, table, progress);
+    if (client.ConsumerForm()) return EnumerateByScan(client, table, progress);
     return EnumerateByList(client, table);
 }
 
@@ -255,7 +255,8 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
         client.ReadPciConfigBatch(reads);
         uint32_t values[kPciSpaceSize / 4];
         for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) {
-            if (reads[i].result == 0) return result;
+            // The consumer form reports success for every read: only served reads are values.
+            if (!reads[i].served) return result;
             values[i] = reads[i].value;
         }
         std::memcpy(buffer, values, sizeof values);
@@ -293,7 +294,9 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
 int WriteFunctionRegister(DriverClient& client, uint32_t kind, uint64_t address, uint32_t value) {
     if (kind == kPciKind) {
         if (address > 0xFFFFFFFFull) return 0;
-        return client.WritePciConfig(static_cast<uint32_t>(address), value);
+        return DriverClient::Served(client.WritePciConfig(static_cast<uint32_t>(address), value))
+                   ? 1
+                   : 0;
     }
     if (kind == kPciExpressKind) {
         if (!FitsBelow4GiB(address, 4)) return 0;

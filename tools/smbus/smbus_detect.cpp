@@ -31,7 +31,8 @@ namespace {
 bool AddController(DriverClient& client, const PciFunctionRecord& r, uint32_t kind, uint32_t reg,
                    std::vector<SmbusController>& out) {
     uint32_t value = 0;
-    if (!client.ReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg), value))
+    if (!DriverClient::Served(
+            client.ReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg), value)))
         return false;
     out.push_back({r.bus, r.device, r.function, kind, uint16_t(value & 0xFFFE), reg});
     return true;
@@ -51,7 +52,8 @@ std::vector<SmbusController> DetectSmbusControllers(DriverClient& client) {
             AddController(client, r, kSmbusAti, 0x10, found);
         } else if (r.vendorId == 0x10DE) {
             uint32_t at50 = 0;
-            if (!client.ReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, 0x50), at50))
+            if (!DriverClient::Served(client.ReadPciConfig(
+                    PciConfigAddress(r.bus, r.device, r.function, 0x50), at50)))
                 continue;
             uint32_t reg = (at50 & 0xFFFE) ? 0x50 : 0x20;
             if (AddController(client, r, kSmbusNvidia, reg, found))

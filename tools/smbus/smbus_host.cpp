@@ -37,13 +37,13 @@ SmbusPorts::SmbusPorts(DriverClient& client, Sleeper sleeper)
 
 bool SmbusPorts::In(uint16_t port, uint8_t& value) {
     uint32_t v = 0;
-    if (!client_.ReadPort(port, v, 1)) return false;
+    if (!DriverClient::Served(client_.ReadPort(port, v, 1))) return false;
     value = uint8_t(v);
     return true;
 }
 
 bool SmbusPorts::Out(uint16_t port, uint8_t value) {
-    return client_.WritePort(port, value, 1) != 0;
+    return DriverClient::Served(client_.WritePort(port, value, 1));
 }
 
 void SmbusPorts::Sleep(unsigned milliseconds) {
