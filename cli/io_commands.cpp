@@ -138,6 +138,7 @@ Action DefineReportGroupIo(CLI::App& command) {
     auto o = std::make_shared<GroupIoArguments>();
     command.add_option("--index", o->index, "read offsets through an index/data port pair")
         ->expected(2)
+        ->allow_extra_args(false)  // START and END follow the two ports
         ->type_name("INDEXPORT DATAPORT");
     command.add_option("--width", o->width, "access width in bytes, default 1")
         ->check(OneOf({"1", "2", "4"}))

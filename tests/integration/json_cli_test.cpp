@@ -142,9 +142,10 @@ TEST_F(JsonTwins, PortReportsWithRefusedReads) {
     }
     EXPECT_EQ(rebuilt, text);
 
-    // Index mode, and a double word at FFFEh that runs past the port space: refused.
+    // Index mode (the two ports straight before START END), and a double word at FFFEh that
+    // runs past the port space: refused.
     std::tie(text, doc) =
-        Twin({"report", "groupio", "--index", "72", "73", "--width", "2", "0", "3"});
+        Twin({"report", "groupio", "--width", "2", "--index", "72", "73", "0", "3"});
     EXPECT_EQ(doc["mode"], "index");
     EXPECT_EQ(doc["indexPort"], 0x72);
     EXPECT_EQ(doc["dataPort"], 0x73);
