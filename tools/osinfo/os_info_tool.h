@@ -64,7 +64,10 @@ struct OsInfoRow {
     std::string first;   // Info Field
     std::string second;  // Detail
     std::optional<int64_t> number;
-    bool operator==(const OsInfoRow&) const = default;
+    // Rows are equal when they show the same texts (the number follows from the detail).
+    bool operator==(const OsInfoRow& other) const {
+        return first == other.first && second == other.second;
+    }
 };
 
 std::vector<OsInfoRow> WindowsOsRows(const WindowsVersionInfo& info);
