@@ -1,7 +1,6 @@
 #include "cli/cli.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace kvt::cli {
 
@@ -16,10 +15,6 @@ std::vector<Command>& Registry() {
 
 CommandRegistrar::CommandRegistrar(const Command& command) {
     Registry().push_back(command);
-}
-
-CommandRegistrar::CommandRegistrar(const ArgsCommand& command) {
-    Registry().push_back({command.name, command.usage, nullptr, command.run});
 }
 
 const std::vector<Command>& Commands() {
@@ -144,6 +139,21 @@ const CLI::Validator kHex(
     },
     "");
 
+CLI::Validator OneOf(std::vector<std::string> texts) {
+    return CLI::Validator(
+        [texts](std::string& text) -> std::string {
+            for (const std::string& t : texts) {
+                if (t == text) return {};
+            }
+            std::string list;
+            for (size_t i = 0; i < texts.size(); ++i) {
+                list += (i == 0 ? "" : i + 1 == texts.size() ? " or " : ", ") + texts[i];
+            }
+            return "takes " + list + ", not " + text;
+        },
+        "");
+}
+
 void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
     app.add_option("--board", board, "a simulated board: its name or profile file")
         ->type_name("NAME|FILE");
@@ -169,71 +179,19 @@ void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
             if (start < words.size()) sub->require_subcommand(1);
             parent = sub;
         }
-        Action action;
-        if (c.runArgs != nullptr) {
-            // Every later word goes to the command, which checks its own arguments.
-            parent->allow_extras();
-            parent->prefix_command();
-            parent->fallthrough(false);  // its words stay with it, never go to the parent
-            auto run = c.runArgs;
-            CLI::App* command = parent;
-            action = [run, command](Context& context) {
-                Args args = command->remaining();
-                return run(context, args);
-            };
-        } else {
-            action = c.define(*parent);
-        }
+        Action action = c.define(*parent);
         parent->callback([&chosen, action] { chosen = action; });
     }
 }
 
-bool TakeOption(Args& args, const std::string& name, std::string& value, bool* missing) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != name) continue;
-        if (i + 1 >= args.size()) {
-            if (missing) *missing = true;
-            args.erase(args.begin() + static_cast<long>(i));
-            return false;
-        }
-        value = args[i + 1];
-        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 2);
-        return true;
-    }
-    return false;
+void ReportOutput::Add(CLI::App& command) {
+    command.add_option("-o", file, "write the report to FILE")->type_name("FILE");
+    command.add_flag("--json", json, "write a JSON document instead of the text");
 }
 
-bool TakeFlag(Args& args, const std::string& name) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == name) {
-            args.erase(args.begin() + static_cast<long>(i));
-            return true;
-        }
-    }
-    return false;
-}
-
-// --cpu N (decimal), default 0; checked against the processors of the machine or board.
-bool TakeProcessor(Args& args, HardwareSession& session, int& processor) {
-    std::string text;
-    bool missing = false;
-    processor = 0;
-    if (!TakeOption(args, "--cpu", text, &missing)) {
-        if (missing) {
-            Fail("--cpu needs a processor number");
-            return false;
-        }
-        return true;
-    }
-    char* end = nullptr;
-    unsigned long value = std::strtoul(text.c_str(), &end, 10);
-    uint32_t count = session.platform().ProcessorCount();
-    if (text.empty() || *end != '\0' || text[0] == '-' || value >= count) {
-        Fail("--cpu: no processor " + text + " (this machine has " + std::to_string(count) + ")");
-        return false;
-    }
-    processor = static_cast<int>(value);
-    return true;
+bool ReportOutput::Write(const std::string& text, const Json& document) const {
+    if (!json) return WriteOutput(file, text);
+    return document.is_null() || WriteOutput(file, document.dump(2) + "\n");
 }
 
 }  // namespace kvt::cli

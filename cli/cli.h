@@ -20,11 +20,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "hwaccess/session.h"
+#include "platform/report_stream.h"
 
 namespace kvt::cli {
 
@@ -50,22 +52,11 @@ struct Command {
     const char* name;         // words that select the command, e.g. "pci read"
     const char* description;  // one line for --help
     Action (*define)(CLI::App& command);
-    int (*runArgs)(Context& context, std::vector<std::string>& args) = nullptr;
-};
-
-// A command that takes its words after the command name as a plain list and checks them
-// itself (usage text shown in --help). Its subcommand passes every later argument through.
-using Args = std::vector<std::string>;
-struct ArgsCommand {
-    const char* name;
-    const char* usage;  // arguments, e.g. "BB:DD.F OFFSET"
-    int (*run)(Context& context, Args& args);
 };
 
 // Registers a command at start-up: `static CommandRegistrar reg{{"pci list", "...", &Define}};`
 struct CommandRegistrar {
     explicit CommandRegistrar(const Command& command);
-    explicit CommandRegistrar(const ArgsCommand& command);
 };
 const std::vector<Command>& Commands();
 
@@ -81,6 +72,8 @@ void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen);
 int Fail(const std::string& message);
 // A hexadecimal number (0x prefix accepted) of at most `max`.
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
+// Accepts one of the texts; shown as the option's type name only.
+CLI::Validator OneOf(std::vector<std::string> texts);
 // Accepts hexadecimal numbers (0x prefix accepted) of up to 64 bits; shown as HEX in --help.
 extern const CLI::Validator kHex;
 // Adds --cpu N (a decimal processor number, default 0) to a command.
@@ -88,12 +81,6 @@ void AddProcessorOption(CLI::App& command, int& processor);
 // Checks --cpu against the processors of the machine or board; prints the message and returns
 // false when it is not one of them.
 bool CheckProcessor(HardwareSession& session, int processor);
-// For argument-list commands: removes "--name VALUE" from args; true when found. *missing is
-// set when the option has no value.
-bool TakeOption(Args& args, const std::string& name, std::string& value, bool* missing = nullptr);
-bool TakeFlag(Args& args, const std::string& name);
-// --cpu N (decimal), default 0, checked against the processors of the machine or board.
-bool TakeProcessor(Args& args, HardwareSession& session, int& processor);
 // A PCI function given as "BB:DD.F" in hexadecimal.
 struct PciBdf {
     uint32_t bus = 0, device = 0, function = 0;
@@ -101,6 +88,26 @@ struct PciBdf {
 bool ParseBdf(const std::string& text, PciBdf& f);
 // Writes bytes to a file, or to standard output when path is empty; false on failure.
 bool WriteOutput(const std::string& path, const std::string& bytes);
+
+using Json = nlohmann::ordered_json;
+
+// Where a report goes and in which form: `-o FILE` and `--json`.
+struct ReportOutput {
+    std::string file;  // empty: standard output
+    bool json = false;
+    void Add(CLI::App& command);
+    // Writes the JSON document with --json (nothing when it is null: the command failed and
+    // said why), the text otherwise; false when the output cannot be written.
+    bool Write(const std::string& text, const Json& document) const;
+};
+
+// A tool's text report, as Save writes it.
+template <typename Tool>
+std::string TextOf(const Tool& tool) {
+    StringReport report;
+    tool.WriteReport(report.stream());
+    return report.str();
+}
 // The "SMBus: ..." lines of `driver status` (each controller's kernel driver, or none found).
 std::string SmbusStatusLines(HardwareSession& session);
 

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "cli/cli.h"
+#include "cli/json_reports.h"
 #include "platform/format.h"
 #include "platform/report_stream.h"
 #include "tools/cpu/cpu_exec.h"
@@ -50,21 +51,21 @@ std::unique_ptr<CpuidTool> OpenCpuidTool(Context& context, int processor, UserMe
 
 struct ReportOptions {
     int processor = 0;
-    std::string output;
     std::string list;
+    ReportOutput out;
 };
 
 Action DefineReportCpuid(CLI::App& command) {
     auto o = std::make_shared<ReportOptions>();
     AddProcessorOption(command, o->processor);
-    command.add_option("-o", o->output, "write the report to FILE")->type_name("FILE");
+    o->out.Add(command);
     return [o](Context& context) {
         StderrMessages messages;
         std::unique_ptr<CpuidTool> tool = OpenCpuidTool(context, o->processor, messages);
         if (!tool) return 1;
-        StringReport report;
-        tool->WriteReport(report.stream());
-        if (!WriteOutput(o->output, report.str())) return Fail("cannot write " + o->output);
+        if (!o->out.Write(TextOf(*tool), o->out.json ? CpuidJson(*tool) : Json())) {
+            return Fail("cannot write " + o->out.file);
+        }
         return 0;
     };
 }
@@ -101,7 +102,7 @@ Action DefineReportMsr(CLI::App& command) {
     auto o = std::make_shared<ReportOptions>();
     command.add_option("--list", o->list, "the MSR list file")->required()->type_name("FILE");
     AddProcessorOption(command, o->processor);
-    command.add_option("-o", o->output, "write the report to FILE")->type_name("FILE");
+    o->out.Add(command);
     return [o](Context& context) {
         HardwareSession* session = context.Session();
         if (!session || !CheckProcessor(*session, o->processor)) return 1;
@@ -110,9 +111,9 @@ Action DefineReportMsr(CLI::App& command) {
         tool.Open();
         tool.SelectProcessor(o->processor);
         if (!tool.LoadFile(o->list)) return 1;
-        StringReport report;
-        tool.WriteReport(report.stream());
-        if (!WriteOutput(o->output, report.str())) return Fail("cannot write " + o->output);
+        if (!o->out.Write(TextOf(tool), o->out.json ? MsrJson(tool) : Json())) {
+            return Fail("cannot write " + o->out.file);
+        }
         return 0;
     };
 }

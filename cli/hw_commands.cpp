@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/json_reports.h"
 #include "platform/format.h"
 #include "tools/cpu/cpu_exec.h"
 
@@ -69,16 +70,24 @@ struct Arguments {
     std::string output;
 };
 
-Action DefinePciList(CLI::App&) {
-    return [](Context& context) {
+Action DefinePciList(CLI::App& command) {
+    auto json = std::make_shared<bool>(false);
+    command.add_flag("--json", *json, "write a JSON document");
+    return [json](Context& context) {
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         uint8_t bus[256], devFn[256];
         uint32_t count = session->client().ListPciFunctions(bus, devFn);
         if (count == 0) return Fail("the PCI function list request failed");
+        std::string text;
+        Json functions = Json::array();
         for (uint32_t i = 0; i < count; ++i) {
-            std::printf("%02X:%02X.%X\n", bus[i], devFn[i] >> 3, devFn[i] & 7);
+            const uint32_t device = devFn[i] >> 3, function = devFn[i] & 7u;
+            AppendFormat(text, "%02X:%02X.%X\n", bus[i], device, function);
+            functions.push_back({{"bus", bus[i]}, {"device", device}, {"function", function}});
         }
+        if (*json) text = JsonText({{"functions", std::move(functions)}});
+        std::fputs(text.c_str(), stdout);
         return 0;
     };
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/json_reports.h"
 #include "platform/format.h"
 #include "platform/report_stream.h"
 #include "tools/io/cmos_tool.h"
@@ -33,156 +34,162 @@ std::string FieldText(const std::string& text) {
     return text;
 }
 
-bool TakeOutput(Args& args, std::string& output) {
-    bool missing = false;
-    return TakeOption(args, "-o", output, &missing) || !missing;
+// --bank 70|72|74 (0x accepted), default 70.
+const CLI::Validator kBank(
+    [](std::string& text) -> std::string {
+        uint64_t port = 0;
+        bool ok = ParseHex(text, 0xFF, port) && (port == 0x70 || port == 0x72 || port == 0x74);
+        return ok ? std::string() : "takes 70, 72 or 74";
+    },
+    "");
+
+// The bank list's row of a --bank text the validator accepted.
+int BankRow(const std::string& text) {
+    uint64_t port = 0x70;
+    ParseHex(text, 0xFF, port);
+    return static_cast<int>((port - 0x70) / 2);
 }
 
-// --bank 70|72|74 (0x accepted), default 70: the bank list's row.
-bool TakeBank(Args& args, int& row) {
-    std::string text = "70";
-    bool missing = false;
-    TakeOption(args, "--bank", text, &missing);
-    uint64_t port = 0;
-    if (missing || !ParseHex(text, 0xFF, port) || (port != 0x70 && port != 0x72 && port != 0x74)) {
-        return false;
-    }
-    row = static_cast<int>((port - 0x70) / 2);
-    return true;
+void AddBankOption(CLI::App& command, std::string& bank) {
+    command.add_option("--bank", bank, "the CMOS bank's index port, default 70")
+        ->check(kBank)
+        ->type_name("70|72|74");
 }
 
 // Writes the report, then fails when the driver refused requests for it.
-int Finish(const std::string& output, const std::string& bytes, size_t refused) {
-    if (!WriteOutput(output, bytes)) return Fail("cannot write " + output);
+int Finish(const ReportOutput& out, const std::string& text, const Json& json, size_t refused) {
+    if (!out.Write(text, json)) return Fail("cannot write " + out.file);
     if (refused != 0) {
         return Fail(Format("the driver refused %zu request%s", refused, refused == 1 ? "" : "s"));
     }
     return 0;
 }
 
-int ReportCmos(Context& context, Args& args) {
-    std::string output, size = "128";
-    int bank = 0;
-    bool missing = false;
-    if (!TakeOutput(args, output)) return Fail("-o needs a file name");
-    if (!TakeBank(args, bank)) return Fail("--bank takes 70, 72 or 74");
-    TakeOption(args, "--size", size, &missing);
-    if (missing || (size != "128" && size != "256") || !args.empty()) {
-        return Fail("usage: report cmos [--bank 70|72|74] [--size 128|256] [-o FILE]");
-    }
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    StderrMessages messages;
-    CmosTool tool(session->client(), messages);
-    tool.size256 = size == "256";
-    tool.SelectBank(bank);
-    StringReport report;
-    tool.WriteReport(report.stream());
-    return Finish(output, report.str(), tool.failedRequests());
+struct CmosArguments {
+    std::string bank = "70", size = "128", offset, value;
+    ReportOutput out;
+};
+
+Action DefineReportCmos(CLI::App& command) {
+    auto o = std::make_shared<CmosArguments>();
+    AddBankOption(command, o->bank);
+    command.add_option("--size", o->size, "bytes of the bank to dump, default 128")
+        ->check(OneOf({"128", "256"}))
+        ->type_name("128|256");
+    o->out.Add(command);
+    return [o](Context& context) {
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        StderrMessages messages;
+        CmosTool tool(session->client(), messages);
+        tool.size256 = o->size == "256";
+        tool.SelectBank(BankRow(o->bank));
+        return Finish(o->out, TextOf(tool), o->out.json ? CmosJson(tool) : Json(),
+                      tool.failedRequests());
+    };
 }
 
-int CmosRead(Context& context, Args& args) {
-    int bank = 0;
-    uint64_t offset = 0;
-    if (!TakeBank(args, bank) || args.size() != 1) {
-        return Fail("usage: cmos read OFFSET [--bank 70|72|74]");
-    }
-    if (!ParseHex(args[0], 0xFF, offset)) return Fail("Input CMOS Offset Error!");
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    StderrMessages messages;
-    CmosTool tool(session->client(), messages);
-    tool.SelectBank(bank);
-    uint8_t value = 0;
-    if (!tool.ReadByte(static_cast<uint8_t>(offset), value)) return Fail("the CMOS read failed");
-    std::printf("%02X\n", value);
-    return 0;
+Action DefineCmosRead(CLI::App& command) {
+    auto o = std::make_shared<CmosArguments>();
+    command.add_option("OFFSET", o->offset, "offset in the bank (hexadecimal)")->required();
+    AddBankOption(command, o->bank);
+    return [o](Context& context) {
+        uint64_t offset = 0;
+        if (!ParseHex(o->offset, 0xFF, offset)) return Fail("Input CMOS Offset Error!");
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        StderrMessages messages;
+        CmosTool tool(session->client(), messages);
+        tool.SelectBank(BankRow(o->bank));
+        uint8_t value = 0;
+        if (!tool.ReadByte(static_cast<uint8_t>(offset), value)) {
+            return Fail("the CMOS read failed");
+        }
+        std::printf("%02X\n", value);
+        return 0;
+    };
 }
 
-int CmosWrite(Context& context, Args& args) {
-    int bank = 0;
-    if (!TakeBank(args, bank) || args.size() != 2) {
-        return Fail("usage: cmos write OFFSET VALUE [--bank 70|72|74]");
-    }
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    StderrMessages messages;
-    CmosTool tool(session->client(), messages);
-    tool.SelectBank(bank);
-    tool.offset = FieldText(args[0]);
-    tool.data = FieldText(args[1]);
-    tool.Write();
-    return messages.shown ? 1 : 0;
+Action DefineCmosWrite(CLI::App& command) {
+    auto o = std::make_shared<CmosArguments>();
+    command.add_option("OFFSET", o->offset, "offset in the bank (hexadecimal)")->required();
+    command.add_option("VALUE", o->value, "byte to write (hexadecimal)")->required();
+    AddBankOption(command, o->bank);
+    return [o](Context& context) {
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        StderrMessages messages;
+        CmosTool tool(session->client(), messages);
+        tool.SelectBank(BankRow(o->bank));
+        tool.offset = FieldText(o->offset);
+        tool.data = FieldText(o->value);
+        tool.Write();
+        return messages.shown ? 1 : 0;
+    };
 }
 
-int ReportGroupIo(Context& context, Args& args) {
-    std::string output, width = "1";
-    bool missing = false;
-    if (!TakeOutput(args, output)) return Fail("-o needs a file name");
-    TakeOption(args, "--width", width, &missing);
-    if (missing || (width != "1" && width != "2" && width != "4")) {
-        return Fail("--width takes 1, 2 or 4");
-    }
-    std::string indexPort, dataPort;
-    bool indexed = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--index") continue;
-        if (i + 2 >= args.size()) return Fail("--index needs INDEXPORT DATAPORT");
-        indexPort = args[i + 1];
-        dataPort = args[i + 2];
-        args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(i) + 3);
-        indexed = true;
-        break;
-    }
-    if (args.size() != 2) {
-        return Fail(
-            "usage: report groupio [--index INDEXPORT DATAPORT] [--width 1|2|4] START END "
-            "[-o FILE]");
-    }
-    HardwareSession* session = context.Session();
-    if (session == nullptr) return 1;
-    StderrMessages messages;
-    GroupIoTool tool(session->client(), messages);
-    tool.width = static_cast<uint32_t>(width[0] - '0');
-    if (indexed) {
-        tool.SelectMode(GroupIoTool::Mode::Index);
-        tool.indexPort = FieldText(indexPort);
-        tool.dataPort = FieldText(dataPort);
-        tool.startOffset = FieldText(args[0]);
-        tool.endOffset = FieldText(args[1]);
-    } else {
-        tool.start = FieldText(args[0]);
-        tool.end = FieldText(args[1]);
-    }
-    tool.Read();
-    if (messages.shown) return 1;
-    StringReport report;
-    tool.WriteReport(report.stream());
-    return Finish(output, report.str(), tool.failedRequests());
+struct GroupIoArguments {
+    std::vector<std::string> index;
+    std::string width = "1", start, end;
+    ReportOutput out;
+};
+
+Action DefineReportGroupIo(CLI::App& command) {
+    auto o = std::make_shared<GroupIoArguments>();
+    command.add_option("--index", o->index, "read offsets through an index/data port pair")
+        ->expected(2)
+        ->allow_extra_args(false)  // START and END follow the two ports
+        ->type_name("INDEXPORT DATAPORT");
+    command.add_option("--width", o->width, "access width in bytes, default 1")
+        ->check(OneOf({"1", "2", "4"}))
+        ->type_name("1|2|4");
+    command.add_option("START", o->start, "first port, or first offset with --index")->required();
+    command.add_option("END", o->end, "last port, or last offset with --index")->required();
+    o->out.Add(command);
+    return [o](Context& context) {
+        HardwareSession* session = context.Session();
+        if (session == nullptr) return 1;
+        StderrMessages messages;
+        GroupIoTool tool(session->client(), messages);
+        tool.width = static_cast<uint32_t>(o->width[0] - '0');
+        if (!o->index.empty()) {
+            tool.SelectMode(GroupIoTool::Mode::Index);
+            tool.indexPort = FieldText(o->index[0]);
+            tool.dataPort = FieldText(o->index[1]);
+            tool.startOffset = FieldText(o->start);
+            tool.endOffset = FieldText(o->end);
+        } else {
+            tool.start = FieldText(o->start);
+            tool.end = FieldText(o->end);
+        }
+        tool.Read();
+        if (messages.shown) return 1;
+        return Finish(o->out, TextOf(tool), o->out.json ? GroupIoJson(tool) : Json(),
+                      tool.failedRequests());
+    };
 }
 
-int ReportOs(Context& context, Args& args) {
-    std::string output;
-    if (!TakeOutput(args, output)) return Fail("-o needs a file name");
-    if (!args.empty()) return Fail("usage: report os [-o FILE]");
-    // The host's facts need no driver; a board's are asked of its daemon.
-    HardwareSession* session = context.board().empty() ? context.SessionOnly() : context.Session();
-    if (session == nullptr) return 1;
-    OsInfoTool tool(session->platform());
-    tool.Open();
-    StringReport report;
-    tool.WriteReport(report.stream());
-    return Finish(output, report.str(), 0);
+Action DefineReportOs(CLI::App& command) {
+    auto out = std::make_shared<ReportOutput>();
+    out->Add(command);
+    return [out](Context& context) {
+        // The host's facts need no driver; a board's are asked of its daemon.
+        HardwareSession* session =
+            context.board().empty() ? context.SessionOnly() : context.Session();
+        if (session == nullptr) return 1;
+        OsInfoTool tool(session->platform());
+        tool.Open();
+        return Finish(*out, TextOf(tool), out->json ? OsInfoJson(tool) : Json(), 0);
+    };
 }
 
-CommandRegistrar registrars[] = {
-    CommandRegistrar({"report cmos", "[--bank 70|72|74] [--size 128|256] [-o FILE]", &ReportCmos}),
-    CommandRegistrar({"cmos read", "OFFSET [--bank 70|72|74]", &CmosRead}),
-    CommandRegistrar({"cmos write", "OFFSET VALUE [--bank 70|72|74]", &CmosWrite}),
-    CommandRegistrar({"report groupio",
-                      "[--index INDEXPORT DATAPORT] [--width 1|2|4] START END [-o FILE]",
-                      &ReportGroupIo}),
-    CommandRegistrar({"report os", "[-o FILE]", &ReportOs}),
+const CommandRegistrar kCommands[] = {
+    CommandRegistrar({"report cmos", "Writes the CMOS report of a bank", &DefineReportCmos}),
+    CommandRegistrar({"cmos read", "Reads a CMOS byte", &DefineCmosRead}),
+    CommandRegistrar({"cmos write", "Writes a CMOS byte", &DefineCmosWrite}),
+    CommandRegistrar({"report groupio", "Writes the Group I/O report of a port or offset range",
+                      &DefineReportGroupIo}),
+    CommandRegistrar({"report os", "Writes the OS Info report", &DefineReportOs}),
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/json_reports.h"
 #include "platform/format.h"
 #include "platform/report_stream.h"
 #include "tools/smbus/smbus_tool.h"
@@ -35,12 +36,6 @@ std::string VendorName(const SmbusController& c) {
     std::string word = SmbusVendorWord(c.vendorKind);
     while (!word.empty() && word.back() == ' ') word.pop_back();
     return word;
-}
-
-bool NoArgumentsLeft(const Args& args) {
-    if (args.empty()) return true;
-    Fail("unexpected argument: " + args.front());
-    return false;
 }
 
 // The controller CTRL of the detection order; refuses one a kernel driver holds unless forced.
@@ -99,188 +94,246 @@ int Result(int r) {
     return r == kSmbusOk ? 0 : Fail(SmbusResultText(r));
 }
 
-int SmbusList(Context& context, Args& args) {
-    if (!NoArgumentsLeft(args)) return 1;
-    HardwareSession* session = context.Session();
-    if (!session) return 1;
-    std::vector<SmbusController> found = DetectSmbusControllers(session->client());
-    if (found.empty()) return Fail(kNoController);
-    for (size_t i = 0; i < found.size(); ++i) {
-        const SmbusController& c = found[i];
-        std::string line =
-            Format("%zu %s %s %04X", i, VendorName(c).c_str(), FunctionText(c).c_str(), c.ioBase);
-        std::string driver;
-        if (session->client().KernelDriver(c.bus, c.device, c.function, driver) && !driver.empty())
-            line += " kernel-driver " + driver;
-        std::printf("%s\n", line.c_str());
-    }
-    return 0;
+struct SmbusArguments {
+    std::string ctrl = "0", addr, cmd, start = "00", length = "10";
+    std::vector<std::string> values;
+    bool force = false, word = false, block = false, json = false;
+    ReportOutput out;
+};
+
+void AddController(CLI::App& command, SmbusArguments& o) {
+    command.add_option("CTRL", o.ctrl, "controller number (smbus list)")->required();
 }
 
-int SmbusScan(Context& context, Args& args) {
-    bool force = TakeFlag(args, "--force");
-    if (args.size() != 1) return Fail("usage: smbus scan CTRL [--force]");
-    HardwareSession* session = nullptr;
-    SmbusController c;
-    if (!OpenController(context, args[0], force, session, c)) return 1;
-    SmbusPorts io(session->client());
-    std::string out;
-    for (uint32_t a = 0; a <= 0x7E; ++a) {
-        uint8_t value = 0;
-        int r = SmbusReadByte(io, c.ioBase, uint8_t(a), 0, value, c.vendorKind);
-        if (r == kSmbusOk)
-            out += Format("%02X\n", a);
-        else if (r == kSmbusBusy || r == kSmbusReadIoError || r == kSmbusWriteIoError)
-            return Result(r);
-    }
-    std::fputs(out.c_str(), stdout);
-    return 0;
+void AddForce(CLI::App& command, SmbusArguments& o) {
+    command.add_flag("--force", o.force, "go on when a kernel driver holds the controller");
 }
 
-int SmbusRead(Context& context, Args& args) {
-    bool force = TakeFlag(args, "--force");
-    bool word = TakeFlag(args, "--word");
-    bool block = TakeFlag(args, "--block");
-    if (args.size() != 3 || (word && block))
-        return Fail("usage: smbus read CTRL ADDR CMD [--word|--block] [--force]");
-    uint8_t address = 0, command = 0;
-    if (!ParseAddress(args[1], address) || !ParseByte("CMD", args[2], command)) return 1;
-    HardwareSession* session = nullptr;
-    SmbusController c;
-    if (!OpenController(context, args[0], force, session, c)) return 1;
-    SmbusPorts io(session->client());
-    if (word) {
-        uint16_t v = 0;
-        int r = SmbusReadWord(io, c.ioBase, address, command, v, c.vendorKind);
-        if (r != kSmbusOk) return Result(r);
-        std::printf("%04X\n", v);
-    } else if (block) {
-        uint8_t bytes[kSmbusBlockMax] = {};
-        uint32_t count = 0;
-        int r = SmbusReadBlock(io, c.ioBase, address, command, kSmbusBlockMax, bytes, count,
-                               c.vendorKind);
-        if (r != kSmbusOk) return Result(r);
-        std::string line;
-        for (uint32_t i = 0; i < count; ++i) line += Format(i ? " %02X" : "%02X", bytes[i]);
-        std::printf("%s\n", line.c_str());
-    } else {
-        uint8_t v = 0;
-        int r = SmbusReadByte(io, c.ioBase, address, command, v, c.vendorKind);
-        if (r != kSmbusOk) return Result(r);
-        std::printf("%02X\n", v);
-    }
-    return 0;
-}
-
-int SmbusWrite(Context& context, Args& args) {
-    bool force = TakeFlag(args, "--force");
-    bool word = TakeFlag(args, "--word");
-    bool block = TakeFlag(args, "--block");
-    const char* usage =
-        "usage: smbus write CTRL ADDR CMD VALUE [--word] [--force] | smbus write CTRL ADDR CMD "
-        "--block B... [--force]";
-    if (args.size() < 4 || (word && block) || (!block && args.size() != 4)) return Fail(usage);
-    uint8_t address = 0, command = 0;
-    if (!ParseAddress(args[1], address) || !ParseByte("CMD", args[2], command)) return 1;
-    std::vector<uint8_t> bytes;
-    uint64_t value = 0;
-    if (block) {
-        if (args.size() - 3 > 32) return Fail("--block: 1 to 32 bytes");
-        for (size_t i = 3; i < args.size(); ++i) {
-            uint8_t b = 0;
-            if (!ParseByte("B", args[i], b)) return 1;
-            bytes.push_back(b);
+Action DefineSmbusList(CLI::App& command) {
+    auto o = std::make_shared<SmbusArguments>();
+    command.add_flag("--json", o->json, "write a JSON document");
+    return [o](Context& context) {
+        HardwareSession* session = context.Session();
+        if (!session) return 1;
+        std::vector<SmbusController> found = DetectSmbusControllers(session->client());
+        if (found.empty()) return Fail(kNoController);
+        std::string text;
+        Json controllers = Json::array();
+        for (size_t i = 0; i < found.size(); ++i) {
+            const SmbusController& c = found[i];
+            std::string line = Format("%zu %s %s %04X", i, VendorName(c).c_str(),
+                                      FunctionText(c).c_str(), c.ioBase);
+            Json entry = SmbusControllerJson(c, i);
+            std::string driver;
+            if (!session->client().KernelDriver(c.bus, c.device, c.function, driver)) {
+                entry["kernelDriver"] = nullptr;
+                entry["reason"] = "the driver could not tell the kernel driver";
+            } else if (driver.empty()) {
+                entry["kernelDriver"] = nullptr;
+                entry["reason"] = "no kernel driver is bound";
+            } else {
+                line += " kernel-driver " + driver;
+                entry["kernelDriver"] = driver;
+            }
+            text += line + "\n";
+            controllers.push_back(std::move(entry));
         }
-    } else if (!ParseHex(args[3], word ? 0xFFFF : 0xFF, value)) {
-        return Fail("VALUE: not a hexadecimal " + std::string(word ? "word" : "byte") + ": " +
-                    args[3]);
-    }
-    HardwareSession* session = nullptr;
-    SmbusController c;
-    if (!OpenController(context, args[0], force, session, c)) return 1;
-    SmbusPorts io(session->client());
-    if (block)
-        return Result(SmbusWriteBlock(io, c.ioBase, address, command, uint8_t(bytes.size()),
-                                      bytes.data(), c.vendorKind));
-    if (word)
-        return Result(
-            SmbusWriteWord(io, c.ioBase, address, command, uint16_t(value), c.vendorKind));
-    return Result(SmbusWriteByte(io, c.ioBase, address, command, uint8_t(value), c.vendorKind));
+        if (o->json) text = JsonText({{"controllers", std::move(controllers)}});
+        std::fputs(text.c_str(), stdout);
+        return 0;
+    };
+}
+
+Action DefineSmbusScan(CLI::App& command) {
+    auto o = std::make_shared<SmbusArguments>();
+    AddController(command, *o);
+    AddForce(command, *o);
+    return [o](Context& context) {
+        HardwareSession* session = nullptr;
+        SmbusController c;
+        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
+        SmbusPorts io(session->client());
+        std::string out;
+        for (uint32_t a = 0; a <= 0x7E; ++a) {
+            uint8_t value = 0;
+            int r = SmbusReadByte(io, c.ioBase, uint8_t(a), 0, value, c.vendorKind);
+            if (r == kSmbusOk)
+                out += Format("%02X\n", a);
+            else if (r == kSmbusBusy || r == kSmbusReadIoError || r == kSmbusWriteIoError)
+                return Result(r);
+        }
+        std::fputs(out.c_str(), stdout);
+        return 0;
+    };
+}
+
+Action DefineSmbusRead(CLI::App& command) {
+    auto o = std::make_shared<SmbusArguments>();
+    AddController(command, *o);
+    command.add_option("ADDR", o->addr, "7-bit device address (hexadecimal)")->required();
+    command.add_option("CMD", o->cmd, "command byte (hexadecimal)")->required();
+    CLI::Option* word = command.add_flag("--word", o->word, "read a word");
+    command.add_flag("--block", o->block, "read a block")->excludes(word);
+    AddForce(command, *o);
+    return [o](Context& context) {
+        uint8_t address = 0, cmd = 0;
+        if (!ParseAddress(o->addr, address) || !ParseByte("CMD", o->cmd, cmd)) return 1;
+        HardwareSession* session = nullptr;
+        SmbusController c;
+        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
+        SmbusPorts io(session->client());
+        if (o->word) {
+            uint16_t v = 0;
+            int r = SmbusReadWord(io, c.ioBase, address, cmd, v, c.vendorKind);
+            if (r != kSmbusOk) return Result(r);
+            std::printf("%04X\n", v);
+        } else if (o->block) {
+            uint8_t bytes[kSmbusBlockMax] = {};
+            uint32_t count = 0;
+            int r = SmbusReadBlock(io, c.ioBase, address, cmd, kSmbusBlockMax, bytes, count,
+                                   c.vendorKind);
+            if (r != kSmbusOk) return Result(r);
+            std::string line;
+            for (uint32_t i = 0; i < count; ++i) line += Format(i ? " %02X" : "%02X", bytes[i]);
+            std::printf("%s\n", line.c_str());
+        } else {
+            uint8_t v = 0;
+            int r = SmbusReadByte(io, c.ioBase, address, cmd, v, c.vendorKind);
+            if (r != kSmbusOk) return Result(r);
+            std::printf("%02X\n", v);
+        }
+        return 0;
+    };
+}
+
+Action DefineSmbusWrite(CLI::App& command) {
+    auto o = std::make_shared<SmbusArguments>();
+    AddController(command, *o);
+    command.add_option("ADDR", o->addr, "7-bit device address (hexadecimal)")->required();
+    command.add_option("CMD", o->cmd, "command byte (hexadecimal)")->required();
+    command.add_option("VALUE", o->values, "byte or word to write; with --block 1 to 32 bytes")
+        ->required()
+        ->expected(-1)
+        ->type_name("VALUE|B...");
+    CLI::Option* word = command.add_flag("--word", o->word, "write a word");
+    command.add_flag("--block", o->block, "write a block")->excludes(word);
+    AddForce(command, *o);
+    return [o](Context& context) {
+        const std::vector<std::string>& values = o->values;
+        if (!o->block && values.size() != 1) {
+            return Fail("VALUE: one value (several bytes need --block)");
+        }
+        uint8_t address = 0, cmd = 0;
+        if (!ParseAddress(o->addr, address) || !ParseByte("CMD", o->cmd, cmd)) return 1;
+        std::vector<uint8_t> bytes;
+        uint64_t value = 0;
+        if (o->block) {
+            if (values.size() > 32) return Fail("--block: 1 to 32 bytes");
+            for (const std::string& text : values) {
+                uint8_t b = 0;
+                if (!ParseByte("B", text, b)) return 1;
+                bytes.push_back(b);
+            }
+        } else if (!ParseHex(values[0], o->word ? 0xFFFF : 0xFF, value)) {
+            return Fail("VALUE: not a hexadecimal " + std::string(o->word ? "word" : "byte") +
+                        ": " + values[0]);
+        }
+        HardwareSession* session = nullptr;
+        SmbusController c;
+        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
+        SmbusPorts io(session->client());
+        if (o->block)
+            return Result(SmbusWriteBlock(io, c.ioBase, address, cmd, uint8_t(bytes.size()),
+                                          bytes.data(), c.vendorKind));
+        if (o->word)
+            return Result(
+                SmbusWriteWord(io, c.ioBase, address, cmd, uint16_t(value), c.vendorKind));
+        return Result(SmbusWriteByte(io, c.ioBase, address, cmd, uint8_t(value), c.vendorKind));
+    };
 }
 
 // The SPD of a memory module, read byte by byte and explained.
-int SmbusDecodeSpd(Context& context, Args& args) {
-    bool force = TakeFlag(args, "--force");
-    if (args.size() != 2) return Fail("usage: smbus decode-spd CTRL ADDR [--force]");
-    uint8_t address = 0;
-    if (!ParseAddress(args[1], address)) return 1;
-    HardwareSession* session = nullptr;
-    SmbusController c;
-    if (!OpenController(context, args[0], force, session, c)) return 1;
-    SmbusPorts io(session->client());
-    std::vector<uint8_t> bytes(256);
-    for (int i = 0; i < 256; ++i) {
-        int r = SmbusReadByte(io, c.ioBase, address, uint8_t(i), bytes[size_t(i)], c.vendorKind);
-        if (r != kSmbusOk) return Result(r);
-    }
-    for (const std::string& line : DecodeSpd(bytes)) std::printf("%s\n", line.c_str());
-    return 0;
+Action DefineSmbusDecodeSpd(CLI::App& command) {
+    auto o = std::make_shared<SmbusArguments>();
+    AddController(command, *o);
+    command.add_option("ADDR", o->addr, "7-bit device address (hexadecimal)")->required();
+    AddForce(command, *o);
+    return [o](Context& context) {
+        uint8_t address = 0;
+        if (!ParseAddress(o->addr, address)) return 1;
+        HardwareSession* session = nullptr;
+        SmbusController c;
+        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
+        SmbusPorts io(session->client());
+        std::vector<uint8_t> bytes(256);
+        for (int i = 0; i < 256; ++i) {
+            int r =
+                SmbusReadByte(io, c.ioBase, address, uint8_t(i), bytes[size_t(i)], c.vendorKind);
+            if (r != kSmbusOk) return Result(r);
+        }
+        for (const std::string& line : DecodeSpd(bytes)) std::printf("%s\n", line.c_str());
+        return 0;
+    };
 }
 
 // The report Save writes for the window: Start, controller N, Scan, address A, Read.
-int ReportSmbus(Context& context, Args& args) {
-    std::string output, ctrl = "0", addr, start = "00", length = "10";
-    bool missing = false;
-    for (auto [name, value] : {std::pair<const char*, std::string*>{"-o", &output},
-                               {"--ctrl", &ctrl},
-                               {"--addr", &addr},
-                               {"--start", &start},
-                               {"--length", &length}}) {
-        if (!TakeOption(args, name, *value, &missing) && missing)
-            return Fail(std::string(name) + " needs a value");
-    }
-    if (!NoArgumentsLeft(args)) return 1;
-    uint64_t index = 0;
-    if (!ParseHex(ctrl, 0xFF, index)) return Fail("--ctrl: not a controller number: " + ctrl);
-    HardwareSession* session = context.Session();
-    if (!session) return 1;
-    StderrMessages messages;
-    SmbusTool tool(session->client(), messages);
-    tool.Start();
-    if (tool.controllers().empty()) return 1;
-    if (index >= tool.controllers().size())
-        return Fail(Format("--ctrl: there are %zu controllers", tool.controllers().size()));
-    tool.SelectController(int(index));
-    tool.Scan();
-    if (messages.shown) return 1;
-    if (!addr.empty()) {
-        uint8_t a = 0;
-        if (!ParseAddress(addr, a)) return 1;
-        int row = -1;
-        for (size_t i = 0; i < tool.found().size(); ++i)
-            if (tool.found()[i] == a) row = int(i);
-        if (row < 0) return Fail(Format("no device answered at address %02X", a));
-        tool.SelectSlave(row);
-    }
-    tool.startOffset = start;
-    tool.length = length;
-    tool.ReadRange();
-    StringReport report;
-    tool.WriteReport(report.stream());
-    if (!WriteOutput(output, report.str())) return Fail("cannot write " + output);
-    return messages.shown ? 1 : 0;
+Action DefineReportSmbus(CLI::App& command) {
+    auto o = std::make_shared<SmbusArguments>();
+    command.add_option("--ctrl", o->ctrl, "controller number, default 0")->type_name("N");
+    command.add_option("--addr", o->addr, "the device to read (default: the first found)")
+        ->type_name("A");
+    command.add_option("--start", o->start, "first offset, default 00")->type_name("S");
+    command.add_option("--length", o->length, "bytes to read, default 10")->type_name("L");
+    o->out.Add(command);
+    return [o](Context& context) {
+        uint64_t index = 0;
+        if (!ParseHex(o->ctrl, 0xFF, index))
+            return Fail("--ctrl: not a controller number: " + o->ctrl);
+        HardwareSession* session = context.Session();
+        if (!session) return 1;
+        StderrMessages messages;
+        SmbusTool tool(session->client(), messages);
+        tool.Start();
+        if (tool.controllers().empty()) return 1;
+        if (index >= tool.controllers().size())
+            return Fail(Format("--ctrl: there are %zu controllers", tool.controllers().size()));
+        tool.SelectController(int(index));
+        tool.Scan();
+        if (messages.shown) return 1;
+        if (!o->addr.empty()) {
+            uint8_t a = 0;
+            if (!ParseAddress(o->addr, a)) return 1;
+            int row = -1;
+            for (size_t i = 0; i < tool.found().size(); ++i)
+                if (tool.found()[i] == a) row = int(i);
+            if (row < 0) return Fail(Format("no device answered at address %02X", a));
+            tool.SelectSlave(row);
+        }
+        tool.startOffset = o->start;
+        tool.length = o->length;
+        tool.ReadRange();
+        StringReport report;
+        tool.WriteReport(report.stream());
+        Json document;
+        // Without a controller or a device the text report has nothing to show either (the
+        // tool said so).
+        if (o->out.json && !tool.controllers().empty() && !tool.found().empty()) {
+            document = SmbusJson(tool);
+        }
+        if (!o->out.Write(report.str(), document)) return Fail("cannot write " + o->out.file);
+        return messages.shown ? 1 : 0;
+    };
 }
 
 const CommandRegistrar kCommands[] = {
-    CommandRegistrar({"smbus list", "", &SmbusList}),
-    CommandRegistrar({"smbus scan", "CTRL [--force]", &SmbusScan}),
-    CommandRegistrar({"smbus read", "CTRL ADDR CMD [--word|--block] [--force]", &SmbusRead}),
-    CommandRegistrar({"smbus write",
-                      "CTRL ADDR CMD VALUE [--word] [--force] | CTRL ADDR CMD --block B...",
-                      &SmbusWrite}),
-    CommandRegistrar({"smbus decode-spd", "CTRL ADDR [--force]", &SmbusDecodeSpd}),
+    CommandRegistrar({"smbus list", "Lists the SMBus controllers", &DefineSmbusList}),
+    CommandRegistrar({"smbus scan", "Lists the addresses that answer", &DefineSmbusScan}),
+    CommandRegistrar({"smbus read", "Reads a byte, word or block", &DefineSmbusRead}),
+    CommandRegistrar({"smbus write", "Writes a byte, word or block", &DefineSmbusWrite}),
     CommandRegistrar(
-        {"report smbus", "[--ctrl N] [--addr A] [--start S] [--length L] [-o FILE]", &ReportSmbus}),
+        {"smbus decode-spd", "Explains a memory module's SPD bytes", &DefineSmbusDecodeSpd}),
+    CommandRegistrar(
+        {"report smbus", "Writes the SMBus report of one device's bytes", &DefineReportSmbus}),
 };
 
 }  // namespace

@@ -3,9 +3,10 @@
 #include <unistd.h>
 
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/format.h"
 
 namespace kvt::driver {
 
@@ -52,18 +53,8 @@ bool ValidMemoryRange(const DriverRequest& request, uint32_t& address) {
     return length <= 0x100000000ull - address;
 }
 
-std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Printf(const char* format, ...) {
-    char buffer[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    return buffer;
-}
-
 std::string PortTarget(const DriverRequest& request) {
-    return Printf("port=0x%04X width=%u value=0x%08X", request.port, request.portWidth,
+    return Format("port=0x%04X width=%u value=0x%08X", request.port, request.portWidth,
                   request.portValue);
 }
 
@@ -164,7 +155,7 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
         case kNtWritePciConfig: {
             if (!ValidConfigAddress(request.configAddress)) return Refused(request);
             std::string target =
-                Printf("address=0x%08X value=0x%08X", request.configAddress, request.configValue);
+                Format("address=0x%08X value=0x%08X", request.configAddress, request.configValue);
             if (!BeginWrite(caller, "WritePciConfig", target)) return Refused(request);
             bool ok = backend_.WritePciConfig(request.configAddress, request.configValue);
             EndWrite(caller, "WritePciConfig", target, ok);
@@ -276,7 +267,7 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             // Only root, or the user the daemon runs as (a board's), may end it.
             if (caller.uid != 0 && caller.uid != geteuid()) return Refused(request);
             stopRequested_ = true;
-            Log(Printf("uid=%u pid=%d stop request: daemon ends", static_cast<unsigned>(caller.uid),
+            Log(Format("uid=%u pid=%d stop request: daemon ends", static_cast<unsigned>(caller.uid),
                        static_cast<int>(caller.pid)));
             return Served(request);
         default:
@@ -308,7 +299,7 @@ Answer RequestHandler::WriteMemory(const Caller& caller, const char* name,
     uint32_t address = 0;
     if (!ValidMemoryRange(request, address) || payload.size() != request.length)
         return Refused(request);
-    std::string target = Printf("address=0x%08X length=0x%X", address, request.length);
+    std::string target = Format("address=0x%08X length=0x%X", address, request.length);
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WritePhysical(address, payload.data(), request.length);
     EndWrite(caller, name, target, ok);
@@ -330,7 +321,7 @@ Answer RequestHandler::WriteMsr(const Caller& caller, const char* name, const Fr
     if (header.processor >= backend_.ProcessorCount()) return Refused(request);
     uint64_t value = static_cast<uint64_t>(request.edx) << 32 | request.eax;
     std::string target =
-        Printf("processor=%u msr=0x%08X value=0x%016" PRIX64, header.processor, request.ecx, value);
+        Format("processor=%u msr=0x%08X value=0x%016" PRIX64, header.processor, request.ecx, value);
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WriteMsr(header.processor, request.ecx, value);
     EndWrite(caller, name, target, ok);
@@ -360,7 +351,7 @@ Answer RequestHandler::WritePort(const Caller& caller, const char* name,
 
 bool RequestHandler::BeginWrite(const Caller& caller, const char* name, const std::string& target) {
     std::string who =
-        Printf("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid));
+        Format("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid));
     if (options_.readOnly) {
         Log(who + name + " " + target + ": refused (read-only)");
         return false;
@@ -372,7 +363,7 @@ bool RequestHandler::BeginWrite(const Caller& caller, const char* name, const st
 
 void RequestHandler::EndWrite(const Caller& caller, const char* name, const std::string& target,
                               bool ok) {
-    Log(Printf("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid)) +
+    Log(Format("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid)) +
         name + " " + target + (ok ? ": done" : ": failed"));
 }
 

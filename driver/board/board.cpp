@@ -1,6 +1,6 @@
 #include "driver/board/board.h"
 
-#include "driver/board/text.h"
+#include "platform/format.h"
 
 namespace kvt::driver::board {
 
@@ -73,12 +73,12 @@ bool Board::WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) {
 
 bool Board::PlatformInfo(std::string& text) {
     text = "computer=" + computer + "\n";
-    text += Text("processors=%zu\n", processors.size());
-    text +=
-        Text("tsc_hz=%llu\n", (unsigned long long)(processors.empty() ? 0 : processors[0].tscHz()));
+    text += Format("processors=%zu\n", processors.size());
+    text += Format("tsc_hz=%llu\n",
+                   (unsigned long long)(processors.empty() ? 0 : processors[0].tscHz()));
     if (version) {
-        text += Text("version=%u.%u.%u.%u\n", version->major, version->minor, version->build,
-                     version->platform);
+        text += Format("version=%u.%u.%u.%u\n", version->major, version->minor, version->build,
+                       version->platform);
         text += "csd=" + version->csd + "\n";
     }
     text += "board=" + name + "\n";

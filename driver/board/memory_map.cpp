@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/board/text.h"
+#include "platform/format.h"
 
 namespace kvt::driver::board {
 
@@ -69,17 +69,17 @@ bool MemoryMap::Map(uint64_t base, uint64_t size, MemoryRegion* region, const st
                     std::string* error) {
     if (size == 0 || base >= kAddressSpace || size > kAddressSpace - base) {
         if (error)
-            *error = Text("region at %llXh of %llXh bytes lies outside the 32-bit address space",
-                          (unsigned long long)base, (unsigned long long)size);
+            *error = Format("region at %llXh of %llXh bytes lies outside the 32-bit address space",
+                            (unsigned long long)base, (unsigned long long)size);
         return false;
     }
     for (const Mapping& m : mappings_) {
         if (base < m.base + m.size && m.base < base + size) {
             if (error)
-                *error = Text("region at %llXh-%llXh overlaps %s at %llXh-%llXh",
-                              (unsigned long long)base, (unsigned long long)(base + size - 1),
-                              m.name.c_str(), (unsigned long long)m.base,
-                              (unsigned long long)(m.base + m.size - 1));
+                *error = Format("region at %llXh-%llXh overlaps %s at %llXh-%llXh",
+                                (unsigned long long)base, (unsigned long long)(base + size - 1),
+                                m.name.c_str(), (unsigned long long)m.base,
+                                (unsigned long long)(m.base + m.size - 1));
             return false;
         }
     }

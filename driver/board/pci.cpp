@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "driver/board/text.h"
+#include "platform/format.h"
 
 namespace kvt::driver::board {
 
@@ -43,12 +43,12 @@ bool PciBus::Add(std::unique_ptr<PciFunction> function, std::string* error) {
     uint16_t key = uint16_t(function->bus() << 8 | function->devFn());
     if (functions_.count(key)) {
         if (error)
-            *error = Text("function %02X:%02X.%X is declared twice", function->bus(),
-                          function->devFn() >> 3, function->devFn() & 7);
+            *error = Format("function %02X:%02X.%X is declared twice", function->bus(),
+                            function->devFn() >> 3, function->devFn() & 7);
         return false;
     }
     if (functions_.size() >= kMaxFunctions) {
-        if (error) *error = Text("more than %zu functions", kMaxFunctions);
+        if (error) *error = Format("more than %zu functions", kMaxFunctions);
         return false;
     }
     functions_.emplace(key, std::move(function));

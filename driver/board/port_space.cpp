@@ -2,21 +2,21 @@
 
 #include <algorithm>
 
-#include "driver/board/text.h"
+#include "platform/format.h"
 
 namespace kvt::driver::board {
 
 bool PortSpace::Claim(uint32_t first, uint32_t count, PortDevice* device, std::string* error) {
     if (count == 0 || first > 0xFFFF || count > 0x10000 - first) {
-        if (error) *error = Text("port range %Xh (%u ports) lies outside 0..FFFFh", first, count);
+        if (error) *error = Format("port range %Xh (%u ports) lies outside 0..FFFFh", first, count);
         return false;
     }
     const uint32_t last = first + count - 1;
     for (const Range& r : ranges_) {
         if (first <= r.last && r.first <= last) {
             if (error)
-                *error = Text("ports %Xh-%Xh overlap ports %Xh-%Xh claimed by another device",
-                              first, last, r.first, r.last);
+                *error = Format("ports %Xh-%Xh overlap ports %Xh-%Xh claimed by another device",
+                                first, last, r.first, r.last);
             return false;
         }
     }

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "driver/board/smbus_section.h"
-#include "driver/board/text.h"
+#include "platform/format.h"
 
 namespace kvt::driver::board {
 namespace {
@@ -54,8 +54,8 @@ bool ParseCpuidList(const ProfileNode& parent, std::vector<CpuidEntry>& out, boo
             e.regs[r] = v;
         }
         if (!seen.insert({e.leaf, e.sub}).second)
-            return n.Fail(Text("leaf 0x%X%s is listed twice", e.leaf,
-                               e.sub == Processor::kAnySub ? "" : " with this sub-leaf"));
+            return n.Fail(Format("leaf 0x%X%s is listed twice", e.leaf,
+                                 e.sub == Processor::kAnySub ? "" : " with this sub-leaf"));
         out.push_back(e);
     }
     return true;
@@ -95,7 +95,7 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
                 return n.Fail(n.PathOf("access"), "must be read-write, read-only or refused");
         }
         if (!seen.insert(e.number).second)
-            return n.Fail(Text("MSR 0x%X is listed twice", e.number));
+            return n.Fail(Format("MSR 0x%X is listed twice", e.number));
         out.push_back(e);
     }
     return true;
@@ -492,7 +492,7 @@ bool ParseFunction(const ProfileNode& f, const std::set<uint16_t>& sharedSlots, 
     std::vector<uint8_t> raw;
     if (!f.HexBytes("config", raw, false)) return false;
     if (raw.size() > c.cfg.size())
-        return f.Fail(f.PathOf("config"), Text("holds more than %zu bytes", c.cfg.size()));
+        return f.Fail(f.PathOf("config"), Format("holds more than %zu bytes", c.cfg.size()));
     std::copy(raw.begin(), raw.end(), c.cfg.begin());
 
     uint32_t headerType = c.cfg[0x0E] & 0x7F;

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "driver/board/text.h"
+#include "platform/format.h"
 
 namespace kvt::driver::board {
 
@@ -50,7 +50,7 @@ bool ParseNumber(const Json& value, uint64_t max, uint64_t& out, std::string& pr
         return false;
     }
     if (v > max) {
-        problem = Text("must be at most 0x%llX", (unsigned long long)max);
+        problem = Format("must be at most 0x%llX", (unsigned long long)max);
         return false;
     }
     out = v;
@@ -70,7 +70,7 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& out, std::stri
             continue;
         }
         if (!std::isxdigit(c)) {
-            problem = Text("'%c' is not a hexadecimal digit", ch);
+            problem = Format("'%c' is not a hexadecimal digit", ch);
             return false;
         }
         int d = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
@@ -93,7 +93,7 @@ std::string ProfileNode::PathOf(std::string_view key) const {
 }
 
 std::string ProfileNode::PathOf(size_t index) const {
-    return path_ + Text("[%zu]", index);
+    return path_ + Format("[%zu]", index);
 }
 
 bool ProfileNode::Fail(const std::string& path, const std::string& what) const {
@@ -152,7 +152,7 @@ bool ProfileNode::String(std::string_view key, std::string& out, bool required,
     if (!j->is_string()) return Fail(PathOf(key), "must be a text");
     const std::string& s = j->get_ref<const std::string&>();
     if (s.size() > maxLength)
-        return Fail(PathOf(key), Text("longer than %zu characters", maxLength));
+        return Fail(PathOf(key), Format("longer than %zu characters", maxLength));
     out = s;
     return true;
 }
@@ -173,10 +173,10 @@ bool ProfileNode::Array(std::string_view key, std::vector<ProfileNode>& out, boo
     const Json* j = Find(key);
     if (!j) return required ? Fail(PathOf(key), "missing") : true;
     if (!j->is_array()) return Fail(PathOf(key), "must be a list");
-    if (j->size() > maxItems) return Fail(PathOf(key), Text("more than %zu entries", maxItems));
+    if (j->size() > maxItems) return Fail(PathOf(key), Format("more than %zu entries", maxItems));
     std::string base = PathOf(key);
     for (size_t i = 0; i < j->size(); ++i)
-        out.emplace_back((*j)[i], base + Text("[%zu]", i), error_);
+        out.emplace_back((*j)[i], base + Format("[%zu]", i), error_);
     return true;
 }
 
@@ -198,7 +198,8 @@ bool ProfileNode::OffsetBytes(std::string_view key, uint64_t limit,
         if (!ParseHexBytes(item.value().get_ref<const std::string&>(), bytes, problem))
             return Fail(path, problem);
         if (offset > limit || bytes.size() > limit - offset)
-            return Fail(path, Text("runs past the end (0x%llX bytes)", (unsigned long long)limit));
+            return Fail(path,
+                        Format("runs past the end (0x%llX bytes)", (unsigned long long)limit));
         out.emplace_back(offset, std::move(bytes));
     }
     return true;

@@ -3,7 +3,7 @@
 #include <set>
 
 #include "driver/board/smbus.h"
-#include "driver/board/text.h"
+#include "platform/format.h"
 
 namespace kvt::driver::board {
 namespace {
@@ -79,8 +79,8 @@ bool ParseDevice(const ProfileNode& n, SmbusSlave& slave) {
         for (int i = 0; i < 63; ++i) sum += bytes[i];
         if (uint8_t(sum) != bytes[63])
             return n.Fail(n.PathOf("bytes"),
-                          Text("byte 63 (checksum) is 0x%02X, bytes 0-62 add up to 0x%02X",
-                               bytes[63], uint8_t(sum)));
+                          Format("byte 63 (checksum) is 0x%02X, bytes 0-62 add up to 0x%02X",
+                                 bytes[63], uint8_t(sum)));
     }
     for (size_t i = 0; i < bytes.size(); ++i) slave.bytes[i] = bytes[i];
     if (n.Has("blocks")) {
@@ -92,11 +92,11 @@ bool ParseDevice(const ProfileNode& n, SmbusSlave& slave) {
         for (auto& [command, block] : blocks) {
             if (command > 0xFF)
                 return n.Fail(n.PathOf("blocks"),
-                              Text("command 0x%llX is not a byte", (unsigned long long)command));
+                              Format("command 0x%llX is not a byte", (unsigned long long)command));
             if (block.size() > kMaxBlockBytes)
                 return n.Fail(n.PathOf("blocks"),
-                              Text("the block of command 0x%02llX is longer than 32 bytes",
-                                   (unsigned long long)command));
+                              Format("the block of command 0x%02llX is longer than 32 bytes",
+                                     (unsigned long long)command));
             slave.blocks[uint8_t(command)] = std::move(block);
         }
     } else if (slave.kind == SmbusSlave::Kind::Block) {
@@ -119,7 +119,7 @@ uint16_t BaseOf(const PciFunction& f, uint32_t reg) {
 bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
     if (!section.json().is_array()) return section.Fail("must be a list");
     if (section.json().size() > kMaxControllers)
-        return section.Fail(Text("more than %zu controllers", kMaxControllers));
+        return section.Fail(Format("more than %zu controllers", kMaxControllers));
     std::map<PciFunction*, std::vector<Attached>> byFunction;
     for (size_t i = 0; i < section.json().size(); ++i) {
         ProfileNode e = section.Element(i);
@@ -174,7 +174,7 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
         std::string claimError;
         if (!board.ports().Claim(raw->base(), raw->PortCount(), raw, &claimError))
             return section.Fail(e.PathOf("base_register"),
-                                Text("the ports at 0x%04X: %s", raw->base(), claimError.c_str()));
+                                Format("the ports at 0x%04X: %s", raw->base(), claimError.c_str()));
         byFunction[function].push_back({raw, reg});
     }
     // One listener per function moves every controller whose base register was written.

@@ -49,9 +49,10 @@ void CmosTool::Dump() {
     rows_.reserve(size);
     for (uint32_t i = 0; i < size; ++i) {
         if (ok[i]) {
-            rows_.push_back({Format("%02X", i), Format("%02X", buffer_[i]), ByteBits(buffer_[i])});
+            rows_.push_back({Format("%02X", i), Format("%02X", buffer_[i]), ByteBits(buffer_[i]), i,
+                             buffer_[i]});
         } else {
-            rows_.push_back({Format("%02X", i), kFailedMarker, kFailedMarker});
+            rows_.push_back({Format("%02X", i), kFailedMarker, kFailedMarker, i, std::nullopt});
         }
     }
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ class CmosTool {
 
     struct Row {
         std::string offset, hex, bits;
+        uint32_t at = 0;               // the offset as a number
+        std::optional<uint8_t> value;  // empty when the driver refused the byte
     };
 
     CmosTool(DriverClient& client, UserMessages& messages);

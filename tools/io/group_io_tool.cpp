@@ -43,6 +43,8 @@ void GroupIoTool::ClearRows() {
     rows_.clear();
     failed_ = 0;
     dumpedPorts_.reset();
+    dumpedPortValues_.reset();
+    dumpedWidth_ = width;
 }
 
 void GroupIoTool::SelectMode(Mode mode) {
@@ -96,9 +98,10 @@ void GroupIoTool::DirectDump() {
     rows_.reserve((static_cast<uint32_t>(last) - first) / w + 1);
     for (uint32_t port = first; port <= last; port += w) {
         uint32_t value = 0;
-        Row row{Format("%04X", port), {}};
+        Row row{Format("%04X", port), {}, port, std::nullopt};
         if (DriverClient::Served(client_.ReadPort(static_cast<uint16_t>(port), value, w))) {
             row.data = FormatValue(value, w);
+            row.value = value & WidthMask(w);
         } else {
             row.data = kFailedMarker;
             ++failed_;
@@ -124,13 +127,15 @@ void GroupIoTool::IndexDump() {
     const std::string valueFormat = Format("%%0%dX", static_cast<int>(2 * w));
     const uint32_t mask = WidthMask(w);
     dumpedPorts_.emplace(indexText, dataText);
+    dumpedPortValues_.emplace(indexValue, dataValue);
     for (uint32_t offset = first; offset <= last; offset += w) {
         uint32_t value = 0;
-        Row row{Format("%02X", offset), {}};
+        Row row{Format("%02X", offset), {}, offset, std::nullopt};
         // The index port is written one byte wide, whatever the width of the data.
         if (DriverClient::Served(client_.WritePort(indexValue, offset, kWidthByte)) &&
             DriverClient::Served(client_.ReadPort(dataValue, value, w))) {
             row.data = Format(valueFormat.c_str(), value & mask);
+            row.value = value & mask;
         } else {
             row.data = kFailedMarker;
             ++failed_;

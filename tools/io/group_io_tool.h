@@ -36,7 +36,9 @@ class GroupIoTool {
     enum class Mode { Direct, Index };
 
     struct Row {
-        std::string address, data;  // "%04X" port or "%02X" offset; the value by width
+        std::string address, data;      // "%04X" port or "%02X" offset; the value by width
+        uint32_t at = 0;                // the port or offset as a number
+        std::optional<uint32_t> value;  // empty when the driver refused the read
     };
 
     GroupIoTool(DriverClient& client, UserMessages& messages);
@@ -56,6 +58,10 @@ class GroupIoTool {
     void Preset(uint32_t first, uint32_t count);
 
     const std::vector<Row>& rows() const { return rows_; }
+    // The index and data ports the listed index rows were read with.
+    std::optional<std::pair<uint16_t, uint16_t>> dumpedPorts() const { return dumpedPortValues_; }
+    // The width the listed rows were read with.
+    uint32_t dumpedWidth() const { return dumpedWidth_; }
     // Requests the driver refused during the last dump.
     size_t failedRequests() const { return failed_; }
 
@@ -75,6 +81,8 @@ class GroupIoTool {
     size_t failed_ = 0;
     // The port texts the listed index rows were read with.
     std::optional<std::pair<std::string, std::string>> dumpedPorts_;
+    std::optional<std::pair<uint16_t, uint16_t>> dumpedPortValues_;
+    uint32_t dumpedWidth_ = kWidthByte;
 };
 
 // Texts of the two list columns by mode.

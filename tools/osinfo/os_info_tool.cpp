@@ -152,19 +152,27 @@ std::string ComposeWindowsVersion(const WindowsVersionInfo& v) {
 std::vector<OsInfoRow> WindowsOsRows(const WindowsVersionInfo& v) {
     std::vector<OsInfoRow> rows = {
         {"OS Version", ComposeWindowsVersion(v)},
-        {"Platform ID", Format("%d", static_cast<int>(v.platformId))},
-        {"Major Version", Format("%d", static_cast<int>(v.majorVersion))},
-        {"Minor Version", Format("%d", static_cast<int>(v.minorVersion))},
-        {"Build Number", Format("%d", static_cast<int>(v.buildNumber))},
+        {"Platform ID", Format("%d", static_cast<int>(v.platformId)),
+         static_cast<int>(v.platformId)},
+        {"Major Version", Format("%d", static_cast<int>(v.majorVersion)),
+         static_cast<int>(v.majorVersion)},
+        {"Minor Version", Format("%d", static_cast<int>(v.minorVersion)),
+         static_cast<int>(v.minorVersion)},
+        {"Build Number", Format("%d", static_cast<int>(v.buildNumber)),
+         static_cast<int>(v.buildNumber)},
         {"CSD Version", v.csdVersion},
     };
     if (v.extended) {
-        rows.push_back(
-            {"ServicePack Major Version", Format("%d", static_cast<int>(v.servicePackMajor))});
-        rows.push_back(
-            {"ServicePack Minor Version", Format("%d", static_cast<int>(v.servicePackMinor))});
-        rows.push_back({"Suite Mask", Format("%d", static_cast<int>(v.suiteMask))});
-        rows.push_back({"Product Type", Format("%d", static_cast<int>(v.productType))});
+        rows.push_back({"ServicePack Major Version",
+                        Format("%d", static_cast<int>(v.servicePackMajor)),
+                        static_cast<int>(v.servicePackMajor)});
+        rows.push_back({"ServicePack Minor Version",
+                        Format("%d", static_cast<int>(v.servicePackMinor)),
+                        static_cast<int>(v.servicePackMinor)});
+        rows.push_back({"Suite Mask", Format("%d", static_cast<int>(v.suiteMask)),
+                        static_cast<int>(v.suiteMask)});
+        rows.push_back({"Product Type", Format("%d", static_cast<int>(v.productType)),
+                        static_cast<int>(v.productType)});
     }
     return rows;
 }
@@ -184,9 +192,9 @@ std::vector<OsInfoRow> LinuxOsRows(const LinuxSystemFacts& f, const std::string&
     return {
         {"OS Version", pretty + " (Kernel " + f.release + ")"},
         {"Platform ID", f.sysname},
-        {"Major Version", Format("%u", numbers[0])},
-        {"Minor Version", Format("%u", numbers[1])},
-        {"Build Number", Format("%u", numbers[2])},
+        {"Major Version", Format("%u", numbers[0]), numbers[0]},
+        {"Minor Version", Format("%u", numbers[1]), numbers[1]},
+        {"Build Number", Format("%u", numbers[2]), numbers[2]},
         {"Kernel Release", f.release},
         {"Kernel Build", f.version},
         {"Distribution", distribution},
@@ -286,7 +294,8 @@ void OsInfoTool::FillOsInfo() {
 }
 
 void OsInfoTool::FillProcessorCount() {
-    rows_.insert(rows_.begin(), {"No. of Processors", Format("%u", platform_.ProcessorCount())});
+    const uint32_t count = platform_.ProcessorCount();
+    rows_.insert(rows_.begin(), OsInfoRow("No. of Processors", Format("%u", count), count));
 }
 
 void OsInfoTool::WriteReport(ReportStream& out) const {

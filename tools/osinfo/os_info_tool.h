@@ -57,7 +57,18 @@ std::map<std::string, std::string> ParseOsRelease(const std::string& text);
 // uname and /etc/os-release (or /usr/lib/os-release) of this machine.
 LinuxSystemFacts HostLinuxFacts();
 
-using OsInfoRow = std::pair<std::string, std::string>;  // Info Field, Detail
+// A row of the list: Info Field, Detail, and the detail's value where it is a number.
+struct OsInfoRow {
+    OsInfoRow(std::string field, std::string detail, std::optional<int64_t> value = std::nullopt)
+        : first(std::move(field)), second(std::move(detail)), number(value) {}
+    std::string first;   // Info Field
+    std::string second;  // Detail
+    std::optional<int64_t> number;
+    // Rows are equal when they show the same texts (the number follows from the detail).
+    bool operator==(const OsInfoRow& other) const {
+        return first == other.first && second == other.second;
+    }
+};
 
 std::vector<OsInfoRow> WindowsOsRows(const WindowsVersionInfo& info);
 std::vector<OsInfoRow> LinuxOsRows(const LinuxSystemFacts& facts, const std::string& computerName);

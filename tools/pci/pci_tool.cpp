@@ -93,6 +93,7 @@ void PciTool::FilterChanged() {
 void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase) {
     PciRegisterRead read = ReadFunctionRegisters(client_, record, baseText, buffer_);
     registerRows_.clear();
+    shownStatus_ = read.status;
     if (read.status == PciRegisterRead::Status::BaseRejected) {
         // Nothing was read: no address to show, and Write has no target.
         length_ = 0;
@@ -127,10 +128,12 @@ void PciTool::FillRegisterList(bool* readError) {
     const bool described = descriptions_.RegisterFileAvailable();
     const uint32_t id00 = Dword(buffer_, 0);
     for (uint32_t offset = 0; offset + 4 <= length_; offset += 4) {
+        const uint32_t dword = Dword(buffer_, offset);
         registerRows_.push_back(
-            {Format("%03X", offset), Format("%08X", Dword(buffer_, offset)),
+            {Format("%03X", offset), Format("%08X", dword),
              described ? descriptions_.LookupRegisterDescription(offset, id00, readError)
-                       : std::string()});
+                       : std::string(),
+             offset, dword});
     }
 }
 
@@ -287,9 +290,27 @@ void PciTool::WriteReport(ReportStream& out, const std::function<int()>& chooseR
 }
 
 void PciTool::WriteAllDevicesReport(ReportStream& out) {
+    WriteAllDevicesReport(out, CollectAllDevices());
+}
+
+void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices) {
     out.Write(
         "========================= All PCI Devices "
         "Information==========================\n\n");
+    for (const DeviceDump& dump : devices) {
+        out.Printf("  %s\n\n", dump.caption.c_str());
+        out.Printf(kReportHeading, "Offset (Hex)", "Value (Hex)");
+        for (size_t i = 0; i < dump.dwords.size(); ++i) {
+            out.Printf("%16s%16s", Format("%03zX", 4 * i).c_str(),
+                       Format("%08X", dump.dwords[i]).c_str());
+            if (i < dump.descriptions.size()) out.Printf("\t%s", dump.descriptions[i].c_str());
+            out.Write("\n");
+        }
+        out.Write("\n\n");
+    }
+}
+
+std::vector<PciTool::DeviceDump> PciTool::CollectAllDevices() {
     // The base entry is checked once for the whole report.
     bool isAuto = false;
     uint64_t base = 0;
@@ -301,28 +322,30 @@ void PciTool::WriteAllDevicesReport(ReportStream& out) {
     const bool described = descriptions_.RegisterFileAvailable();
     bool readError = false;
     uint8_t buffer[kPciExpressSpaceSize];
+    std::vector<DeviceDump> devices;
+    devices.reserve(table_.size());
     for (size_t i = 0; i < table_.size(); ++i) {
         if (progress_) progress_(static_cast<uint32_t>(i), static_cast<uint32_t>(table_.size()));
-        const PciFunctionRecord& record = table_[i];
+        DeviceDump dump;
+        dump.record = table_[i];
         uint32_t length = 0;
-        if (baseOk || record.kind != kPciExpressKind) {
-            PciRegisterRead read = ReadFunctionRegisters(client_, record, baseText, buffer);
+        if (baseOk || dump.record.kind != kPciExpressKind) {
+            PciRegisterRead read = ReadFunctionRegisters(client_, dump.record, baseText, buffer);
+            dump.status = read.status;
             if (read.status == PciRegisterRead::Status::Ok) length = read.length;
+        } else {
+            dump.status = PciRegisterRead::Status::BaseRejected;
         }
-        out.Printf("  %s\n\n", Caption(record, &readError).c_str());
-        out.Printf(kReportHeading, "Offset (Hex)", "Value (Hex)");
+        dump.caption = Caption(dump.record, &readError);
         const uint32_t id00 = Dword(buffer, 0);
         for (uint32_t offset = 0; offset + 4 <= length; offset += 4) {
-            out.Printf("%16s%16s", Format("%03X", offset).c_str(),
-                       Format("%08X", Dword(buffer, offset)).c_str());
+            dump.dwords.push_back(Dword(buffer, offset));
             if (described) {
-                out.Printf(
-                    "\t%s",
-                    descriptions_.LookupRegisterDescription(offset, id00, &readError).c_str());
+                dump.descriptions.push_back(
+                    descriptions_.LookupRegisterDescription(offset, id00, &readError));
             }
-            out.Write("\n");
         }
-        out.Write("\n\n");
+        devices.push_back(std::move(dump));
     }
     if (progress_)
         progress_(static_cast<uint32_t>(table_.size()), static_cast<uint32_t>(table_.size()));
@@ -333,6 +356,7 @@ void PciTool::WriteAllDevicesReport(ReportStream& out) {
     } else {
         ShowBySelectors(!baseOk);
     }
+    return devices;
 }
 
 void PciTool::WriteCurrentDeviceReport(ReportStream& out) const {

@@ -47,6 +47,16 @@ class PciTool {
 
     struct RegisterRow {
         std::string offset, value, description;
+        uint32_t at = 0, dword = 0;  // offset and value as numbers
+    };
+
+    // One function of the all-devices report.
+    struct DeviceDump {
+        PciFunctionRecord record;
+        std::string caption;
+        PciRegisterRead::Status status = PciRegisterRead::Status::ReadFailed;
+        std::vector<uint32_t> dwords;           // from offset 0; empty when nothing was read
+        std::vector<std::string> descriptions;  // one per dword when descriptions are available
     };
 
     PciTool(DriverClient& client, UserMessages& messages,
@@ -76,6 +86,10 @@ class PciTool {
     // kSaveDialogFailed; it is not called before the first scan.
     void WriteReport(ReportStream& out, const std::function<int()>& chooseReport);
     void WriteAllDevicesReport(ReportStream& out);
+    // Reads every function for the all-devices report (progress, messages and the shown
+    // device as the report does).
+    std::vector<DeviceDump> CollectAllDevices();
+    static void WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices);
     void WriteCurrentDeviceReport(ReportStream& out) const;
 
     // Progress of long work (the bus scan, the all-devices report): (done, total).
@@ -87,6 +101,8 @@ class PciTool {
     const std::string& deviceListLabel() const { return deviceListLabel_; }
     const std::string& registerListLabel() const { return registerListLabel_; }
     const std::vector<RegisterRow>& registerRows() const { return registerRows_; }
+    // How the read of the shown function went (no rows unless Ok).
+    PciRegisterRead::Status shownReadStatus() const { return shownStatus_; }
     const std::string& configAddress() const { return configAddress_; }
     const std::string& registerLine() const { return registerLine_; }
     bool enumerated() const { return enumerated_; }
@@ -132,6 +148,7 @@ class PciTool {
     std::string deviceListLabel_ = "PCI and PCI Express Devices";
     std::string registerListLabel_ = "Register List";
     std::vector<RegisterRow> registerRows_;
+    PciRegisterRead::Status shownStatus_ = PciRegisterRead::Status::ReadFailed;
     std::string configAddress_;
     std::string registerLine_;
 };

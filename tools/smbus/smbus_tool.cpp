@@ -143,6 +143,7 @@ void SmbusTool::Display(uint32_t first, const uint8_t* bytes, uint32_t count) {
             row.label = Format("%02X", p);
         }
         row.cells[p & 0xF] = Format("%02X", bytes[i]);
+        row.values[p & 0xF] = bytes[i];
     }
     rows_.push_back(row);
 }
@@ -158,12 +159,15 @@ void SmbusTool::ReadRange() {
     }
     const SmbusController& c = controllers_[size_t(current_)];
     rows_.clear();
+    lastRange_ = {start, len, std::nullopt, {}};
     uint32_t read = 0;
     for (uint32_t i = 0; i < len; ++i) {
         if (progress) progress(int(i), int(len));
         int r = SmbusReadByte(io_, c.ioBase, uint8_t(address), uint8_t((start + i) & 0xFF),
                               readBuffer_[start + i], c.vendorKind);
         if (r != kSmbusOk) {
+            lastRange_.failedAt = start + i;
+            lastRange_.failure = SmbusResultText(r);
             ShowSmbusError(messages_, r);
             break;
         }
@@ -246,6 +250,11 @@ void SmbusTool::DecodeSpdAtAddress() {
     std::string text;
     for (const std::string& line : DecodeSpd(spd)) text += line + "\n";
     messages_.ShowMessage(text);
+}
+
+std::optional<uint8_t> SmbusTool::selectedSlave() const {
+    if (slaveSelection_ < 0 || size_t(slaveSelection_) >= slaveList_.size()) return std::nullopt;
+    return slaveList_[size_t(slaveSelection_)];
 }
 
 void SmbusTool::WriteReport(ReportStream& out) const {

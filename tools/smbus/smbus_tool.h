@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,14 @@ class SmbusTool {
         std::string label;
         std::array<std::string, 16> cells;
         uint32_t offset = 0;
+        std::array<std::optional<uint8_t>, 16> values;  // the cells' bytes, empty when not read
+    };
+
+    // The last range read: its offsets, and where and why it stopped when a read failed.
+    struct RangeRead {
+        uint32_t start = 0, length = 0;
+        std::optional<uint32_t> failedAt;
+        std::string failure;
     };
 
     // Progress of long actions (scan, reads): done of total; the view shows it.
@@ -69,6 +78,9 @@ class SmbusTool {
     std::vector<std::string> slaveRows() const;
     int slaveSelection() const { return slaveSelection_; }
     const std::vector<Row>& rows() const { return rows_; }
+    const RangeRead& lastRange() const { return lastRange_; }
+    // The address of the selected slave device, if one is selected.
+    std::optional<uint8_t> selectedSlave() const;
     bool controlsEnabled() const { return !controllers_.empty(); }
     bool blockButtonsEnabled() const;
     // The kernel driver bound to the current controller's function ("" when none or unknown).
@@ -103,6 +115,7 @@ class SmbusTool {
     int slaveSelection_ = -1;
     std::array<uint8_t, 256> readBuffer_{};
     std::vector<Row> rows_;
+    RangeRead lastRange_;
     std::string kernelDriver_;
 };
 
