@@ -50,7 +50,9 @@ std::string BoardRuntimeDirUnder(const std::string& base, const std::string& pro
     for (unsigned char c : canonical.string()) hash = (hash ^ c) * 16777619u;
     char tag[16];
     std::snprintf(tag, sizeof tag, "%08x", hash);
-    return base + "/korvanta-board-" + canonical.stem().string() + "-" + tag;
+    // A socket path holds at most 107 bytes: the folder name stays short, with at most 12
+    // characters of the file name for the eye and the hash to tell profiles apart.
+    return base + "/kb-" + canonical.stem().string().substr(0, 12) + "-" + tag;
 }
 
 std::string SocketPath(const std::string& runtimeDir, const std::string& device) {

@@ -454,7 +454,7 @@ TEST_F(BoardDaemonTest, ClientReplacesAKeptConnectionTheDaemonEvicted) {
 }
 
 TEST_F(BoardDaemonTest, BatchAnswersEachRequestAsSingleCallsWouldAcrossAnEviction) {
-    SocketTransport transport(daemon_.runtimeDir(), true);
+    SocketTransport transport(daemon_.socketDir(), true);
     // Several windows' worth, with requests the daemon refuses (width 3) among them.
     auto check = [&](size_t count) {
         std::vector<TransportBatchEntry> entries(count);
