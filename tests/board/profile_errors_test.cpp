@@ -133,11 +133,15 @@ TEST(BoardProfileErrors, EachBadValueIsNamed) {
              p["cmos"] = {{"bank72", "00"}};
          }},
         {"cmos.volatile: offsets run from 00 to 7f",
-         [](json& p) { p["cmos"] = {{"bank70", "00"}, {"volatile", "00 80"}}; }},
-        {"processors.msrs[0].volatile: must be", [](json& p) {
-             p["processors"]["msrs"][0]["volatile"] = "yes";
+         [](json& p) {
+             p["cmos"] = {{"bank70", "00"}, {"volatile", "00 80"}};
          }},
-        {"ports: ports CF8h-CF8h overlap", [](json& p) { p["ports"] = {{"0xCF8", "00"}}; }},
+        {"processors.msrs[0].volatile: must be",
+         [](json& p) { p["processors"]["msrs"][0]["volatile"] = "yes"; }},
+        {"ports: ports CF8h-CF8h overlap",
+         [](json& p) {
+             p["ports"] = {{"0xCF8", "00"}};
+         }},
         {"version.platform: missing",
          [](json& p) {
              p["version"] = {{"major", 4}, {"minor", 10}, {"build", 1998}};

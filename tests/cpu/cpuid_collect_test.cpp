@@ -230,9 +230,7 @@ TEST(PinnedWorker, ThreadCreationFailure) {
         ScriptedProcessor p;
         p.leaves[0].eax = 3;
         test::MsrSpaceTransport transport;
-        DriverClient client(transport, [] {
-            return VersionRecord{6, 1, 0, kPlatformLinux, ""};
-        });
+        DriverClient client(transport, [] { return VersionRecord{6, 1, 0, kPlatformLinux, ""}; });
         test::RecordedMessages messages;
         CpuidRecord record;
         // Stacks of finished threads are kept for reuse: occupy them with waiting threads, so

@@ -151,9 +151,7 @@ TEST(ProcessorClock, MeasuresAgainstTheMonotonicClock) {
     platform.hasTsc = false;
     EXPECT_FALSE(MeasureProcessorClock(platform).ok);
     test::MsrSpaceTransport transport;
-    DriverClient client{transport, [] {
-                            return VersionRecord{6, 1, 0, kPlatformLinux, ""};
-                        }};
+    DriverClient client{transport, [] { return VersionRecord{6, 1, 0, kPlatformLinux, ""}; }};
     test::RecordedMessages messages;
     platform.leaves[0] = {0, 0x756E6547, 0x6C65746E, 0x49656E69};
     CpuidTool tool(platform, client, messages);
