@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/in_process_transport.h"
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "hwaccess/protocol/frame.h"
@@ -40,30 +41,6 @@ MsrList FullList() {
 VersionRecord Linux() {
     return {6, 1, 0, kPlatformLinux, ""};
 }
-
-// The request handler called directly, with the header the socket transport would send.
-class InProcessTransport : public DriverTransport {
-  public:
-    explicit InProcessTransport(driver::RequestHandler& handler) : handler_(handler) {}
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
-        FrameHeader header{kFrameMagic,
-                           kFrameVersion,
-                           static_cast<uint16_t>(call.consumerForm ? kFlagConsumerForm : 0),
-                           call.code,
-                           CurrentProcessor(),
-                           static_cast<uint32_t>(call.payloadOut.size())};
-        driver::Caller caller{getuid(), getgid(), getpid()};
-        driver::Answer answer =
-            handler_.Handle(caller, call.device, header, block, call.payloadOut);
-        if (!answer.success) return TransportResult::RequestFailed;
-        block = answer.block;
-        if (call.payloadIn) *call.payloadIn = std::move(answer.payload);
-        return TransportResult::Ok;
-    }
-
-  private:
-    driver::RequestHandler& handler_;
-};
 
 // A board daemon of our own, in a private runtime folder.
 class BoardDaemon {

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/in_process_transport.h"
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "hwaccess/driver_client.h"
@@ -27,28 +28,6 @@ const char* kBoard = KORVANTA_SOURCE_DIR "/boards/intel-desktop.json";
 VersionRecord Linux() {
     return {6, 1, 0, kPlatformLinux, ""};
 }
-
-class InProcessTransport : public DriverTransport {
-  public:
-    explicit InProcessTransport(driver::RequestHandler& handler) : handler_(handler) {}
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
-        FrameHeader header{kFrameMagic,
-                           kFrameVersion,
-                           static_cast<uint16_t>(call.consumerForm ? kFlagConsumerForm : 0),
-                           call.code,
-                           0,
-                           static_cast<uint32_t>(call.payloadOut.size())};
-        driver::Answer answer = handler_.Handle({getuid(), getgid(), getpid()}, call.device, header,
-                                                block, call.payloadOut);
-        if (!answer.success) return TransportResult::RequestFailed;
-        block = answer.block;
-        if (call.payloadIn) *call.payloadIn = std::move(answer.payload);
-        return TransportResult::Ok;
-    }
-
-  private:
-    driver::RequestHandler& handler_;
-};
 
 struct Silent : UserMessages {
     int shown = 0;
