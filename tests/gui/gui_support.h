@@ -18,7 +18,10 @@
 #include <memory>
 #include <string>
 
+#include "app/builtin_tools.h"
+#include "app/main_frame.h"
 #include "hwaccess/session.h"
+#include "shell/tool_registry.h"
 #include "support/daemon.h"
 
 namespace kvt::guitest {
@@ -43,6 +46,20 @@ struct BoardSession {
         return session && session->LoadDriver(&error);
     }
 };
+
+// The program's main window with every built-in tool, resized, shown and active; null when it
+// does not become the active window. `registry` receives the tools the window knows.
+inline std::unique_ptr<CMainFrame> ShowMainFrame(std::unique_ptr<ToolRegistry>& registry,
+                                                 HardwareSession& session, QSize size) {
+    registry = std::make_unique<ToolRegistry>();
+    RegisterBuiltinTools(*registry);
+    auto frame = std::make_unique<CMainFrame>(*registry, session);
+    frame->resize(size);
+    frame->show();
+    QApplication::setActiveWindow(frame.get());
+    if (!QTest::qWaitForWindowActive(frame.get())) return nullptr;
+    return frame;
+}
 
 // Answers every modal message box that appears while it lives: records its caption and
 // text, and the widget that had the focus in the box's parent window at that moment, then

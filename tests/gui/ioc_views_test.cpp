@@ -52,13 +52,8 @@ class IocViewsTest : public QObject {
         SetMessageCaption(kMessageCaption);
     }
     void init() {
-        registry_ = std::make_unique<ToolRegistry>();
-        RegisterBuiltinTools(*registry_);
-        frame_ = std::make_unique<CMainFrame>(*registry_, *board_.session);
-        frame_->resize(1000, 700);
-        frame_->show();
-        QApplication::setActiveWindow(frame_.get());
-        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        frame_ = guitest::ShowMainFrame(registry_, *board_.session, {1000, 700});
+        QVERIFY(frame_ != nullptr);
     }
     void cleanup() { frame_.reset(); }
 

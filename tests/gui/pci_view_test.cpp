@@ -69,13 +69,8 @@ class PciViewTest : public QObject {
     }
 
     void init() {
-        registry_ = std::make_unique<ToolRegistry>();
-        RegisterBuiltinTools(*registry_);
-        frame_ = std::make_unique<CMainFrame>(*registry_, *board_.session);
-        frame_->resize(1100, 800);
-        frame_->show();
-        QApplication::setActiveWindow(frame_.get());
-        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        frame_ = guitest::ShowMainFrame(registry_, *board_.session, {1100, 800});
+        QVERIFY(frame_ != nullptr);
         view_ = qobject_cast<CKvtPciView*>(frame_->OpenTool(kPciName));
         QVERIFY(view_ != nullptr);
     }

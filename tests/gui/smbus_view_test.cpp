@@ -29,13 +29,8 @@ class SmbusViewTest : public QObject {
     void initTestCase() {
         QVERIFY2(board_.Start(), board_.error.c_str());
         SetMessageCaption(kMessageCaption);
-        registry_ = std::make_unique<ToolRegistry>();
-        RegisterBuiltinTools(*registry_);
-        frame_ = std::make_unique<CMainFrame>(*registry_, *board_.session);
-        frame_->resize(1100, 800);
-        frame_->show();
-        QApplication::setActiveWindow(frame_.get());
-        QVERIFY(QTest::qWaitForWindowActive(frame_.get()));
+        frame_ = guitest::ShowMainFrame(registry_, *board_.session, {1100, 800});
+        QVERIFY(frame_ != nullptr);
     }
     void cleanupTestCase() { frame_.reset(); }
 
