@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace kvt {
@@ -231,6 +232,43 @@ int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uin
     }
     if (!direct && length != 0) std::memcpy(buffer, payload.data(), length);
     return 1;
+}
+
+void DriverClient::ReadPhysicalMemoryBatch(std::span<MemoryRead> reads) {
+    bool consumer = ConsumerForm();
+    std::vector<TransportBatchEntry> entries(reads.size());
+    std::vector<std::vector<uint8_t>> payloads(reads.size());
+    std::unique_ptr<bool[]> direct(new bool[reads.size()]());
+    for (size_t i = 0; i < reads.size(); ++i) {
+        MemoryRead& read = reads[i];
+        entries[i].call =
+            TransportCall{consumer ? kConsumerDeviceName : kNtDeviceName,
+                          consumer ? uint32_t{kConsumerReadPhysicalMemory} : kNtReadPhysicalMemory,
+                          consumer,
+                          {},
+                          &payloads[i],
+                          {read.buffer, read.length},
+                          &direct[i],
+                          read.arrived ? &read.arrived : nullptr};
+        entries[i].block = EmptyRequest();
+        FillTransfer(entries[i].block, read.address, read.buffer, read.length);
+    }
+    transport_.CallBatch(entries);
+    bool all = true;
+    for (size_t i = 0; i < reads.size(); ++i) {
+        MemoryRead& read = reads[i];
+        read.served = entries[i].result == TransportResult::Ok &&
+                      (direct[i] || payloads[i].size() == read.length);
+        if (read.served && !direct[i]) {
+            // Received apart: handed over now, in order.
+            if (read.length != 0) std::memcpy(read.buffer, payloads[i].data(), read.length);
+            if (read.arrived) read.arrived(read.length);
+        }
+        all = all && read.served;
+    }
+    t_lastServed = all;
+    t_lastFailure = all ? TransportFailure::None : SocketTransport::LastFailure();
+    if (!all && t_lastFailure == TransportFailure::None) t_lastFailure = TransportFailure::Refused;
 }
 
 int DriverClient::WritePhysicalMemory(uint32_t physicalAddress, const void* buffer,

@@ -81,6 +81,19 @@ class DriverClient {
     // The answer lands straight in `buffer`. A refused or short answer leaves it as it was;
     // one that breaks off part way may leave part of it written.
     int ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length);
+    // Reads asked for together: the daemon reads the next range while the caller takes in the
+    // answer before it. `arrived` is told how many bytes of `buffer` hold the read's answer,
+    // in pieces while it arrives (or at once), always before the next read's bytes land, so
+    // the reads may share one buffer. A read that was not served leaves `served` false; its
+    // bytes told so far count for nothing. LastServed() afterwards: every one was served.
+    struct MemoryRead {
+        uint32_t address = 0;
+        uint8_t* buffer = nullptr;
+        uint32_t length = 0;
+        std::function<void(size_t arrived)> arrived;
+        bool served = false;
+    };
+    void ReadPhysicalMemoryBatch(std::span<MemoryRead> reads);
     int WritePhysicalMemory(uint32_t physicalAddress, const void* buffer, uint32_t length);
     uint64_t ReadMsrNt(uint32_t msr);
     uint64_t ReadMsrConsumer(uint32_t msr);

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +54,22 @@ bool RecvAll(int fd, void* data, size_t size) {
         if (n <= 0) return false;
         p += n;
         size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Receives call.payloadInto whole; with payloadArrived, in pieces, reporting each.
+bool ReceiveInto(int fd, const TransportCall& call) {
+    std::span<uint8_t> into = call.payloadInto;
+    if (call.payloadArrived == nullptr) return RecvAll(fd, into.data(), into.size());
+    // Large enough to keep system calls few, small enough that the caller's work on one piece
+    // overlaps the sender's on the next.
+    constexpr size_t kPiece = 1024 * 1024;
+    for (size_t done = 0; done < into.size();) {
+        size_t piece = std::min(kPiece, into.size() - done);
+        if (!RecvAll(fd, into.data() + done, piece)) return false;
+        done += piece;
+        (*call.payloadArrived)(done);
     }
     return true;
 }
@@ -155,7 +172,7 @@ SocketTransport::Outcome SocketTransport::ReceiveAnswer(int fd, const TransportC
     if (answer.success == 1 && call.receivedInto != nullptr && !call.payloadInto.empty() &&
         answer.payloadLength == call.payloadInto.size()) {
         // The payload the caller expects goes straight to its place.
-        if (!RecvAll(fd, call.payloadInto.data(), call.payloadInto.size())) return Outcome::Broken;
+        if (!ReceiveInto(fd, call)) return Outcome::Broken;
         std::memcpy(&block, answerPrefix + sizeof answer, kDriverRequestSize);
         *call.receivedInto = true;
         return Outcome::Ok;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <span>
@@ -30,6 +31,11 @@ struct TransportCall {
     // answer that breaks off may leave part of it written.
     std::span<uint8_t> payloadInto = {};
     bool* receivedInto = nullptr;
+    // Optional, with payloadInto: told how many of its bytes have arrived, piece by piece while
+    // the rest is still on its way, so the caller can pass them on (a memory dump writes them
+    // to its file meanwhile). Until the call returns Ok the bytes may belong to an answer that
+    // breaks off.
+    const std::function<void(size_t arrived)>* payloadArrived = nullptr;
 };
 
 // One request of a batch: the call, its block (the answer's block once Ok) and its result.

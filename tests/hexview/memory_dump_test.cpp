@@ -21,12 +21,19 @@ using Strings = std::vector<std::string>;
 class MemoryDumpTest : public ::testing::Test {
   protected:
     void SetUp() override { Start(false); }
-    void Start(bool readOnly) {
+    // faults: a board profile "faults" list, or empty.
+    void Start(bool readOnly, const std::string& faults = "") {
         tool_.reset();
         session_.reset();
         daemon_ = std::make_unique<test::PrivateDaemon>();
         test::DaemonOptions options;
         options.board = test::BoardProfile("intel-desktop");
+        if (!faults.empty()) {
+            std::string profile = test::TempFolder::ReadFile(options.board);
+            profile.insert(profile.find('{') + 1, "\"faults\": " + faults + ",");
+            options.board = dir_.Path("faulty.json");
+            test::TempFolder::WriteFile(options.board, profile);
+        }
         options.readOnly = readOnly;
         std::string error;
         ASSERT_TRUE(daemon_->Start(options, &error)) << error;
@@ -123,6 +130,27 @@ TEST_F(MemoryDumpTest, ARefusedReadKeepsTheBytesBeforeItAndNamesTheAddress) {
     EXPECT_EQ(tool_->dumpSize(), 0u);
     EXPECT_FALSE(doc_.attached());
     EXPECT_FALSE(tool_->searchEnabled());
+}
+
+TEST_F(MemoryDumpTest, ARefusedPageInAMiddleChunkKeepsOnlyTheBytesBeforeIt) {
+    // Chunks are asked for together: the third arrives after the second was refused, and
+    // must neither land in the dump nor spoil the second chunk's pages read again.
+    Start(false, R"([{"kind": "memory", "first": "0x502000", "last": "0x502FFF"}])");
+    std::string before(0x402000, '\0'), after(0x400000, '\0');
+    for (size_t i = 0; i < before.size(); ++i) before[i] = static_cast<char>(i * 13 + i / 4093);
+    for (size_t i = 0; i < after.size(); ++i) after[i] = static_cast<char>(~(i * 5));
+    ASSERT_TRUE(session_->client().WritePhysicalMemory(0x100000, before.data(), 0x400000));
+    ASSERT_TRUE(session_->client().WritePhysicalMemory(0x500000, before.data() + 0x400000, 0x2000));
+    ASSERT_TRUE(session_->client().WritePhysicalMemory(0x900000, after.data(), 0x400000));
+    EXPECT_FALSE(Dump("100000", "C00000"));
+    EXPECT_EQ(messages_.messages, Strings{"Error! Read physical memory failed at 00502000!"});
+    EXPECT_EQ(tool_->dumpSize(), 0x402000u);
+    EXPECT_EQ(doc_.length(), 0x402000u);
+    StringReport report(false);
+    ASSERT_TRUE(tool_->WriteReport(report.stream()));
+    EXPECT_TRUE(report.str() == before);
+    EXPECT_EQ(test::TempFolder::ReadFile(HexDocument::DataPath(tool_->baseName())).size(),
+              0x402000u);
 }
 
 TEST_F(MemoryDumpTest, WriteSendsModifiedRunsPerChunkAndClearsTheMarks) {

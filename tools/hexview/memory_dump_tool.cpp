@@ -40,13 +40,8 @@ void MemoryDumpTool::Clear() {
     dumpSize_ = 0;
 }
 
-uint64_t MemoryDumpTool::ReadRange(uint64_t address, uint8_t* buffer, uint64_t n,
+uint64_t MemoryDumpTool::ReadPages(uint64_t address, uint8_t* buffer, uint64_t n,
                                    uint64_t* refused) {
-    if (client_.ReadPhysicalMemory(static_cast<uint32_t>(address), buffer,
-                                   static_cast<uint32_t>(n)) != 0) {
-        return n;
-    }
-    // Narrow the refused chunk to pages, so the bytes before the refused one are kept.
     uint64_t done = 0;
     while (done < n) {
         uint64_t at = address + done;
@@ -82,28 +77,50 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
     }
     std::unique_ptr<uint8_t[]> buffer(bytes > 0 ? new uint8_t[std::min(bytes, kHexChunk)]
                                                 : nullptr);
-    uint64_t done = 0;
+    uint64_t done = 0;  // bytes of the range read and written
     uint64_t refused = 0;
     bool readFailed = false, writeFailed = false, cancelled = false;
-    while (done < bytes) {
-        uint64_t n = std::min(kHexChunk, bytes - done);
-        uint64_t got = ReadRange(start + done, buffer.get(), n, &refused);
-        uint64_t written = 0;
-        while (written < got) {
-            ssize_t w = pwrite(fd, buffer.get() + written, got - written,
-                               static_cast<off_t>(done + written));
-            if (w <= 0) {
+    // Writes buffer[from, to) at file offset chunk + from.
+    auto store = [&](uint64_t chunk, uint64_t from, uint64_t to) {
+        while (!writeFailed && from < to) {
+            ssize_t w =
+                pwrite(fd, buffer.get() + from, to - from, static_cast<off_t>(chunk + from));
+            if (w <= 0)
                 writeFailed = true;
+            else
+                from += static_cast<uint64_t>(w);
+        }
+    };
+    std::vector<DriverClient::MemoryRead> reads;
+    while (done < bytes) {
+        // A few chunks are asked for together, through the one buffer: each is written to the
+        // file piece by piece as it arrives, while the driver sends the rest and then reads
+        // the next chunk. Bytes of a chunk that is then refused are written over or cut off.
+        reads.clear();
+        for (uint64_t at = done; at < bytes && reads.size() < kChunksPerRound; at += kHexChunk) {
+            DriverClient::MemoryRead read;
+            read.address = static_cast<uint32_t>(start + at);
+            read.buffer = buffer.get();
+            read.length = static_cast<uint32_t>(std::min(kHexChunk, bytes - at));
+            read.arrived = [&store, at, stored = uint64_t{0}](size_t n) mutable {
+                store(at, stored, n);
+                stored = std::max<uint64_t>(stored, n);
+            };
+            reads.push_back(std::move(read));
+        }
+        client_.ReadPhysicalMemoryBatch(reads);
+        for (const DriverClient::MemoryRead& read : reads) {
+            if (!read.served) {
+                uint64_t got = ReadPages(start + done, buffer.get(), read.length, &refused);
+                store(done, 0, got);
+                if (!writeFailed) done += got;
+                readFailed = true;
                 break;
             }
-            written += static_cast<uint64_t>(w);
+            if (writeFailed) break;
+            done += read.length;
         }
-        done += written;
-        if (writeFailed) break;
-        if (got < n) {
-            readFailed = true;
-            break;
-        }
+        if (writeFailed || readFailed) break;
         if (progress && done < bytes && !progress(done, bytes)) {
             cancelled = true;
             break;

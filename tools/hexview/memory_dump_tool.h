@@ -19,6 +19,8 @@ class MemoryDumpTool {
     static constexpr const char* kFieldSize = "size";
     static constexpr int kTypingLimit = 8;
     static constexpr uint64_t kPage = 0x1000;
+    // Chunks asked for together; the progress (and a cancel) is seen between rounds.
+    static constexpr size_t kChunksPerRound = 4;
 
     // baseName: the path of the window's two files without extension (…/Memory1).
     MemoryDumpTool(DriverClient& client, UserMessages& messages, HexDocument& document,
@@ -52,9 +54,9 @@ class MemoryDumpTool {
   private:
     bool CheckField(const std::string& text, const char* field, const char* message,
                     uint64_t& value);
-    // Reads [address, address + n) into buffer; on a refused request reads page by page and
+    // Reads [address, address + n) into buffer page by page (after a refused chunk) and
     // returns the bytes read before the first refused page (its address in *refused).
-    uint64_t ReadRange(uint64_t address, uint8_t* buffer, uint64_t n, uint64_t* refused);
+    uint64_t ReadPages(uint64_t address, uint8_t* buffer, uint64_t n, uint64_t* refused);
 
     DriverClient& client_;
     UserMessages& messages_;
