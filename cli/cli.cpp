@@ -52,6 +52,12 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+int FailRequest(const std::string& message, TransportFailure failure) {
+    if (failure == TransportFailure::None || failure == TransportFailure::Refused)
+        return Fail(message);
+    return Fail(message + " (" + DescribeFailure(failure) + ")");
+}
+
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value) {
     std::string digits = text;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {

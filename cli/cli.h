@@ -70,6 +70,9 @@ void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen);
 
 // Prints "korvanta-cli: <message>" on standard error and returns exit status 1.
 int Fail(const std::string& message);
+// Fail for a driver request that was not served, adding why when the daemon did not simply
+// refuse it: "the port read failed (the daemon did not answer within 10 s)".
+int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure());
 // A hexadecimal number (0x prefix accepted) of at most `max`.
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
 // Accepts one of the texts; shown as the option's type name only.

@@ -78,7 +78,7 @@ Action DefinePciList(CLI::App& command) {
         if (session == nullptr) return 1;
         uint8_t bus[256], devFn[256];
         uint32_t count = session->client().ListPciFunctions(bus, devFn);
-        if (count == 0) return Fail("the PCI function list request failed");
+        if (count == 0) return FailRequest("the PCI function list request failed");
         std::string text;
         Json functions = Json::array();
         for (uint32_t i = 0; i < count; ++i) {
@@ -124,13 +124,13 @@ Action DefinePciRead(CLI::App& command) {
         if (offset < 0x100) {
             if (!client.ReadPciConfig(ConfigAddress(f, offset), value) ||
                 !DriverClient::LastServed()) {
-                return Fail("the configuration read failed");
+                return FailRequest("the configuration read failed");
             }
         } else {
             uint32_t address = 0;
             if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
             if (!client.ReadPhysicalMemory(address, &value, 4)) {
-                return Fail("the configuration read failed");
+                return FailRequest("the configuration read failed");
             }
         }
         std::printf("%08X\n", value);
@@ -158,13 +158,13 @@ Action DefinePciWrite(CLI::App& command) {
         if (offset < 0x100) {
             if (!client.WritePciConfig(ConfigAddress(f, offset), v) ||
                 !DriverClient::LastServed()) {
-                return Fail("the configuration write failed");
+                return FailRequest("the configuration write failed");
             }
         } else {
             uint32_t address = 0;
             if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
             if (!client.WritePhysicalMemory(address, &v, 4)) {
-                return Fail("the configuration write failed");
+                return FailRequest("the configuration write failed");
             }
         }
         return 0;
@@ -189,7 +189,7 @@ Action DefineIoRead(CLI::App& command) {
         // a value to print.
         if (!session->client().ReadPort(static_cast<uint16_t>(port), value, o->width) ||
             !DriverClient::LastServed()) {
-            return Fail("the port read failed");
+            return FailRequest("the port read failed");
         }
         std::printf("%0*X\n", static_cast<int>(2 * o->width), value & WidthMask(o->width));
         return 0;
@@ -212,7 +212,7 @@ Action DefineIoWrite(CLI::App& command) {
         if (!session->client().WritePort(static_cast<uint16_t>(port), static_cast<uint32_t>(value),
                                          o->width) ||
             !DriverClient::LastServed()) {
-            return Fail("the port write failed");
+            return FailRequest("the port write failed");
         }
         return 0;
     };
@@ -281,9 +281,10 @@ Action DefineMemRead(CLI::App& command) {
         }
         if (!ok) {
             // Names the start of the piece that failed.
-            return Fail(Format(readFailed ? "the memory read at %08llX failed"
-                                          : "writing the bytes read at %08llX failed",
-                               static_cast<unsigned long long>(address + done)));
+            std::string message = Format(readFailed ? "the memory read at %08llX failed"
+                                                    : "writing the bytes read at %08llX failed",
+                                         static_cast<unsigned long long>(address + done));
+            return readFailed ? FailRequest(message) : Fail(message);
         }
         return 0;
     };
@@ -308,8 +309,8 @@ Action DefineMemWrite(CLI::App& command) {
             uint32_t n = static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, kMaxTransfer));
             if (!session->client().WritePhysicalMemory(static_cast<uint32_t>(address + done),
                                                        bytes.data() + done, n)) {
-                return Fail(Format("the memory write at %08llX failed",
-                                   static_cast<unsigned long long>(address + done)));
+                return FailRequest(Format("the memory write at %08llX failed",
+                                          static_cast<unsigned long long>(address + done)));
             }
             done += n;
         }
@@ -329,14 +330,18 @@ Action DefineMsrRead(CLI::App& command) {
         DriverClient& client = session->client();
         uint64_t value = 0;
         bool served = false;
+        TransportFailure failure = TransportFailure::None;
         // On the chosen processor, in the protocol form the system family selects.
         RunOnProcessor(static_cast<uint32_t>(o->processor), [&] {
             value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr));
             served = DriverClient::LastServed();
+            failure = DriverClient::LastFailure();
         });
         // Either form returns some number for a refused read; an all-ones value that was
         // served is a value.
-        if (!served) return Fail("the MSR read was refused");
+        if (!served && (failure == TransportFailure::None || failure == TransportFailure::Refused))
+            return Fail("the MSR read was refused");
+        if (!served) return FailRequest("the MSR read failed", failure);
         std::printf("%016llX\n", static_cast<unsigned long long>(value));
         return 0;
     };
@@ -357,11 +362,13 @@ Action DefineMsrWrite(CLI::App& command) {
         if (!ParseHex(o->c, 0xFFFFFFFF, eax)) return Fail("bad EAX '" + o->c + "'");
         DriverClient& client = session->client();
         int ok = 0;
+        TransportFailure failure = TransportFailure::None;
         RunOnProcessor(static_cast<uint32_t>(o->processor), [&] {
             ok = WriteMsrUnpinned(client, static_cast<uint32_t>(msr), static_cast<uint32_t>(eax),
                                   static_cast<uint32_t>(edx), 0, 0);
+            failure = DriverClient::LastFailure();
         });
-        return ok ? 0 : Fail("the MSR write failed");
+        return ok ? 0 : FailRequest("the MSR write failed", failure);
     };
 }
 

@@ -137,6 +137,8 @@ TEST_F(FaultyBoard, RefusedRequestsAreFailedRowsAndPrintNoValue) {
         test::ProcessResult result = Cli(refused);
         EXPECT_EQ(result.status, 1) << refused[0] << " " << refused[2];
         EXPECT_EQ(result.out, "") << refused[0] << " " << refused[2];
+        // A refusal is said as such, with no other reason added.
+        EXPECT_EQ(result.err.find('('), std::string::npos) << result.err;
     }
     // Neighbours of a fault are served.
     EXPECT_EQ(Cli({"io", "read", "80"}).status, 0);
@@ -150,6 +152,8 @@ TEST_F(FaultyBoard, AStalledRequestEndsAtTheClientsTimeLimit) {
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "korvanta-cli: the MSR read failed (the daemon did not answer within 300 ms)\n");
     EXPECT_LT(took, std::chrono::milliseconds(1400));
     // Once the stall is over the daemon serves again.
     EXPECT_EQ(Cli({"io", "read", "80"}).status, 0);
