@@ -132,7 +132,7 @@ TEST_F(MemoryDumpTest, ARefusedReadKeepsTheBytesBeforeItAndNamesTheAddress) {
     EXPECT_FALSE(tool_->searchEnabled());
 }
 
-TEST_F(MemoryDumpTest, ARefusedPageInAMiddleChunkKeepsOnlyTheBytesBeforeIt) {
+TEST_F(MemoryDumpTest, ARefusedChunkAmongSeveralIsReadAgainPageByPage) {
     // Chunks are asked for together: the third arrives after the second was refused, and
     // must neither land in the dump nor spoil the second chunk's pages read again.
     Start(false, R"([{"kind": "memory", "first": "0x502000", "last": "0x502FFF"}])");
@@ -151,6 +151,18 @@ TEST_F(MemoryDumpTest, ARefusedPageInAMiddleChunkKeepsOnlyTheBytesBeforeIt) {
     EXPECT_TRUE(report.str() == before);
     EXPECT_EQ(test::TempFolder::ReadFile(HexDocument::DataPath(tool_->baseName())).size(),
               0x402000u);
+
+    // Only the chunk's request is refused (every second request there is): the page-wise
+    // read gets it all and the dump goes on.
+    Start(false, R"([{"kind": "memory", "first": "0x502000", "every": 2}])");
+    ASSERT_TRUE(session_->client().WritePhysicalMemory(0x100000, before.data(), 0x400000));
+    ASSERT_TRUE(session_->client().WritePhysicalMemory(0x900000, after.data(), 0x400000));
+    messages_.Clear();
+    EXPECT_TRUE(Dump("100000", "C00000"));
+    EXPECT_TRUE(messages_.messages.empty());
+    ASSERT_TRUE(tool_->WriteReport(report.stream()));
+    EXPECT_TRUE(report.str().substr(0x402000) ==
+                before.substr(0, 0x400000) + std::string(0x400000, '\0') + after);
 }
 
 TEST_F(MemoryDumpTest, WriteSendsModifiedRunsPerChunkAndClearsTheMarks) {

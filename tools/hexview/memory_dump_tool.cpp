@@ -111,11 +111,17 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
         client_.ReadPhysicalMemoryBatch(reads);
         for (const DriverClient::MemoryRead& read : reads) {
             if (!read.served) {
+                // Read again page by page, so the bytes before a refused page are kept (and a
+                // chunk whose request alone failed is read whole).
                 uint64_t got = ReadPages(start + done, buffer.get(), read.length, &refused);
                 store(done, 0, got);
-                if (!writeFailed) done += got;
-                readFailed = true;
-                break;
+                if (writeFailed) break;
+                done += got;
+                if (got < read.length) {
+                    readFailed = true;
+                    break;
+                }
+                continue;
             }
             if (writeFailed) break;
             done += read.length;
