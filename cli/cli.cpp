@@ -52,9 +52,12 @@ int Fail(const std::string& message) {
     return 1;
 }
 
+bool PlainRefusal(TransportFailure failure) {
+    return failure == TransportFailure::None || failure == TransportFailure::Refused;
+}
+
 int FailRequest(const std::string& message, TransportFailure failure) {
-    if (failure == TransportFailure::None || failure == TransportFailure::Refused)
-        return Fail(message);
+    if (PlainRefusal(failure)) return Fail(message);
     return Fail(message + " (" + DescribeFailure(failure) + ")");
 }
 

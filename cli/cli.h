@@ -70,6 +70,8 @@ void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen);
 
 // Prints "korvanta-cli: <message>" on standard error and returns exit status 1.
 int Fail(const std::string& message);
+// The daemon answered and refused the request (rather than not answering, or breaking off).
+bool PlainRefusal(TransportFailure failure);
 // Fail for a driver request that was not served, adding why when the daemon did not simply
 // refuse it: "the port read failed (the daemon did not answer within 10 s)".
 int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure());

@@ -339,9 +339,11 @@ Action DefineMsrRead(CLI::App& command) {
         });
         // Either form returns some number for a refused read; an all-ones value that was
         // served is a value.
-        if (!served && (failure == TransportFailure::None || failure == TransportFailure::Refused))
-            return Fail("the MSR read was refused");
-        if (!served) return FailRequest("the MSR read failed", failure);
+        if (!served) {
+            return FailRequest(
+                PlainRefusal(failure) ? "the MSR read was refused" : "the MSR read failed",
+                failure);
+        }
         std::printf("%016llX\n", static_cast<unsigned long long>(value));
         return 0;
     };

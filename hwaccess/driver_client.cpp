@@ -44,14 +44,23 @@ OsKind DriverClient::GetOsKind() const {
     return osKind_;
 }
 
-TransportResult DriverClient::Call(const TransportCall& call, DriverRequest& block) {
-    TransportResult result = transport_.Call(call, block);
+namespace {
+
+// What LastServed and LastFailure report after a call with this result.
+void RecordResult(TransportResult result) {
     t_lastServed = result == TransportResult::Ok;
     t_lastFailure = result == TransportResult::Ok           ? TransportFailure::None
                     : result == TransportResult::OpenFailed ? TransportFailure::NoDaemon
                                                             : SocketTransport::LastFailure();
     if (result == TransportResult::RequestFailed && t_lastFailure == TransportFailure::None)
         t_lastFailure = TransportFailure::Refused;
+}
+
+}  // namespace
+
+TransportResult DriverClient::Call(const TransportCall& call, DriverRequest& block) {
+    TransportResult result = transport_.Call(call, block);
+    RecordResult(result);
     return result;
 }
 
@@ -207,23 +216,31 @@ void FillTransfer(DriverRequest& block, uint32_t physicalAddress, const void* bu
     block.bufferAddress = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(buffer));
 }
 
+// A memory read in the given form. A transport that can receives the answer straight into
+// `buffer` and sets *direct; otherwise it arrives in *payload.
+TransportCall MemoryReadCall(bool consumer, uint8_t* buffer, uint32_t length,
+                             std::vector<uint8_t>* payload, bool* direct,
+                             const std::function<void(size_t)>* arrived = nullptr) {
+    return {consumer ? kConsumerDeviceName : kNtDeviceName,
+            consumer ? uint32_t{kConsumerReadPhysicalMemory} : kNtReadPhysicalMemory,
+            consumer,
+            {},
+            payload,
+            {buffer, length},
+            direct,
+            arrived};
+}
+
 }  // namespace
 
 int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length) {
-    bool consumer = ConsumerForm();
     DriverRequest block = EmptyRequest();
     FillTransfer(block, physicalAddress, buffer, length);
     std::vector<uint8_t> payload;
-    // A transport that can receives the answer straight into the caller's buffer.
     bool direct = false;
-    TransportCall call{consumer ? kConsumerDeviceName : kNtDeviceName,
-                       consumer ? uint32_t{kConsumerReadPhysicalMemory} : kNtReadPhysicalMemory,
-                       consumer,
-                       {},
-                       &payload,
-                       {static_cast<uint8_t*>(buffer), length},
-                       &direct};
-    TransportResult result = Call(call, block);
+    TransportResult result = Call(
+        MemoryReadCall(ConsumerForm(), static_cast<uint8_t*>(buffer), length, &payload, &direct),
+        block);
     // Only a complete answer reaches the caller's buffer; a refused or short one leaves it as
     // it was.
     if (result != TransportResult::Ok || (!direct && payload.size() != length)) {
@@ -241,20 +258,14 @@ void DriverClient::ReadPhysicalMemoryBatch(std::span<MemoryRead> reads) {
     std::unique_ptr<bool[]> direct(new bool[reads.size()]());
     for (size_t i = 0; i < reads.size(); ++i) {
         MemoryRead& read = reads[i];
-        entries[i].call =
-            TransportCall{consumer ? kConsumerDeviceName : kNtDeviceName,
-                          consumer ? uint32_t{kConsumerReadPhysicalMemory} : kNtReadPhysicalMemory,
-                          consumer,
-                          {},
-                          &payloads[i],
-                          {read.buffer, read.length},
-                          &direct[i],
-                          read.arrived ? &read.arrived : nullptr};
+        entries[i].call = MemoryReadCall(consumer, read.buffer, read.length, &payloads[i],
+                                         &direct[i], read.arrived ? &read.arrived : nullptr);
         entries[i].block = EmptyRequest();
         FillTransfer(entries[i].block, read.address, read.buffer, read.length);
     }
     transport_.CallBatch(entries);
-    bool all = true;
+    // The first read not served speaks for the batch in LastServed and LastFailure.
+    TransportResult first = TransportResult::Ok;
     for (size_t i = 0; i < reads.size(); ++i) {
         MemoryRead& read = reads[i];
         read.served = entries[i].result == TransportResult::Ok &&
@@ -264,11 +275,11 @@ void DriverClient::ReadPhysicalMemoryBatch(std::span<MemoryRead> reads) {
             if (read.length != 0) std::memcpy(read.buffer, payloads[i].data(), read.length);
             if (read.arrived) read.arrived(read.length);
         }
-        all = all && read.served;
+        if (!read.served && first == TransportResult::Ok)
+            first = entries[i].result == TransportResult::Ok ? TransportResult::RequestFailed
+                                                             : entries[i].result;
     }
-    t_lastServed = all;
-    t_lastFailure = all ? TransportFailure::None : SocketTransport::LastFailure();
-    if (!all && t_lastFailure == TransportFailure::None) t_lastFailure = TransportFailure::Refused;
+    RecordResult(first);
 }
 
 int DriverClient::WritePhysicalMemory(uint32_t physicalAddress, const void* buffer,

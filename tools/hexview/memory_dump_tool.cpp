@@ -104,7 +104,7 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
             read.length = static_cast<uint32_t>(std::min(kHexChunk, bytes - at));
             read.arrived = [&store, at, stored = uint64_t{0}](size_t n) mutable {
                 store(at, stored, n);
-                stored = std::max<uint64_t>(stored, n);
+                stored = n;
             };
             reads.push_back(std::move(read));
         }
