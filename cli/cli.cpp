@@ -61,6 +61,44 @@ int FailRequest(const std::string& message, TransportFailure failure) {
     return Fail(message + " (" + DescribeFailure(failure) + ")");
 }
 
+std::string RefusalCause(HardwareSession& session, Access kind, bool write) {
+    DriverCapabilities caps;
+    if (!session.client().Detect(caps)) return {};
+    const DriverCapabilities::Access* access = nullptr;
+    switch (kind) {
+        case Access::Ports:
+            access = &caps.ports;
+            break;
+        case Access::PciConfig:
+            access = &caps.pciConfig;
+            break;
+        case Access::PcieWindow:
+            access = &caps.pcieWindow;
+            break;
+        case Access::Memory:
+            access = &caps.memory;
+            break;
+        case Access::Msr:
+            access = &caps.msr;
+            break;
+    }
+    if (!access->available) {
+        std::string detail = access->detail;
+        const std::string prefix = "unavailable: ";
+        if (detail.rfind(prefix, 0) == 0) detail = detail.substr(prefix.size());
+        return detail.empty() ? "unavailable on " + caps.backend : detail;
+    }
+    if (write && !caps.writes) return "the daemon serves reads only (started with --read-only)";
+    return {};
+}
+
+int FailRequest(HardwareSession& session, Access kind, bool write, const std::string& message,
+                TransportFailure failure) {
+    if (!PlainRefusal(failure)) return FailRequest(message, failure);
+    std::string cause = RefusalCause(session, kind, write);
+    return Fail(cause.empty() ? message : message + " (" + cause + ")");
+}
+
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value) {
     std::string digits = text;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
@@ -163,6 +201,25 @@ CLI::Validator OneOf(std::vector<std::string> texts) {
         "");
 }
 
+const char* GroupDescription(const std::string& word) {
+    static const std::pair<const char*, const char*> kGroups[] = {
+        {"board", "Simulated boards: this machine captured as a profile, two profiles compared"},
+        {"cmos", "CMOS bytes behind the index/data port pairs"},
+        {"driver", "The driver daemon that does the hardware access: start, stop, status"},
+        {"hex", "Files in hexadecimal: find bytes or text, patch bytes"},
+        {"io", "I/O ports by byte, word or double word"},
+        {"mem", "Physical memory: read, write, dump to a file"},
+        {"msr", "Model-specific registers of each processor"},
+        {"pci", "PCI functions and their configuration space"},
+        {"report", "The tools' reports, as the desktop program saves them"},
+        {"smbus", "SMBus controllers and the devices on their buses"},
+    };
+    for (const auto& [name, text] : kGroups) {
+        if (word == name) return text;
+    }
+    return nullptr;
+}
+
 void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
     app.add_option("--board", board, "a simulated board: its name or profile file")
         ->type_name("NAME|FILE");
@@ -182,7 +239,10 @@ void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
                 sub = parent->get_subcommand(word);
             } catch (const CLI::OptionNotFound&) {
                 bool last = start >= words.size();
-                sub = parent->add_subcommand(word, last ? c.description : word + " commands");
+                const char* group = parent == &app ? GroupDescription(word) : nullptr;
+                sub = parent->add_subcommand(word, last    ? c.description
+                                                   : group ? group
+                                                           : word + " commands");
                 sub->fallthrough();
             }
             if (start < words.size()) sub->require_subcommand(1);

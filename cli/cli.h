@@ -67,6 +67,8 @@ constexpr int kUsage = 2;
 // Builds the whole command line: --board and every registered command. `board` receives the
 // --board value; `chosen` the action of the command the arguments select.
 void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen);
+// What a group of commands ("pci", "smbus", ...) is for; null for a word that is no group.
+const char* GroupDescription(const std::string& word);
 
 // Prints "korvanta-cli: <message>" on standard error and returns exit status 1.
 int Fail(const std::string& message);
@@ -75,6 +77,17 @@ bool PlainRefusal(TransportFailure failure);
 // Fail for a driver request that was not served, adding why when the daemon did not simply
 // refuse it: "the port read failed (the daemon did not answer within 10 s)".
 int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure());
+// The kind of access a request needs, to tell why the daemon refused it.
+enum class Access { Ports, PciConfig, PcieWindow, Memory, Msr };
+// Why the daemon refused a request of this kind, in the words `driver status` uses: the access
+// the machine does not offer and what to do about it ("/dev/cpu/0/msr missing: load the msr
+// module (modprobe msr)") or a daemon that serves reads only; empty when the status tells no
+// more than the refusal itself.
+std::string RefusalCause(HardwareSession& session, Access kind, bool write);
+// FailRequest that names the cause of a plain refusal too: "the MSR read was refused
+// (/dev/cpu/0/msr missing: load the msr module (modprobe msr))".
+int FailRequest(HardwareSession& session, Access kind, bool write, const std::string& message,
+                TransportFailure failure = DriverClient::LastFailure());
 // A hexadecimal number (0x prefix accepted) of at most `max`.
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
 // Accepts one of the texts; shown as the option's type name only.

@@ -78,7 +78,9 @@ Action DefinePciList(CLI::App& command) {
         if (session == nullptr) return 1;
         uint8_t bus[256], devFn[256];
         uint32_t count = session->client().ListPciFunctions(bus, devFn);
-        if (count == 0) return FailRequest("the PCI function list request failed");
+        if (count == 0)
+            return FailRequest(*session, Access::PciConfig, false,
+                               "the PCI function list request failed");
         std::string text;
         Json functions = Json::array();
         for (uint32_t i = 0; i < count; ++i) {
@@ -124,13 +126,15 @@ Action DefinePciRead(CLI::App& command) {
         if (offset < 0x100) {
             if (!client.ReadPciConfig(ConfigAddress(f, offset), value) ||
                 !DriverClient::LastServed()) {
-                return FailRequest("the configuration read failed");
+                return FailRequest(*session, Access::PciConfig, false,
+                                   "the configuration read failed");
             }
         } else {
             uint32_t address = 0;
             if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
             if (!client.ReadPhysicalMemory(address, &value, 4)) {
-                return FailRequest("the configuration read failed");
+                return FailRequest(*session, Access::PcieWindow, false,
+                                   "the configuration read failed");
             }
         }
         std::printf("%08X\n", value);
@@ -158,13 +162,15 @@ Action DefinePciWrite(CLI::App& command) {
         if (offset < 0x100) {
             if (!client.WritePciConfig(ConfigAddress(f, offset), v) ||
                 !DriverClient::LastServed()) {
-                return FailRequest("the configuration write failed");
+                return FailRequest(*session, Access::PciConfig, true,
+                                   "the configuration write failed");
             }
         } else {
             uint32_t address = 0;
             if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
             if (!client.WritePhysicalMemory(address, &v, 4)) {
-                return FailRequest("the configuration write failed");
+                return FailRequest(*session, Access::PcieWindow, true,
+                                   "the configuration write failed");
             }
         }
         return 0;
@@ -189,7 +195,7 @@ Action DefineIoRead(CLI::App& command) {
         // a value to print.
         if (!session->client().ReadPort(static_cast<uint16_t>(port), value, o->width) ||
             !DriverClient::LastServed()) {
-            return FailRequest("the port read failed");
+            return FailRequest(*session, Access::Ports, false, "the port read failed");
         }
         std::printf("%0*X\n", static_cast<int>(2 * o->width), value & WidthMask(o->width));
         return 0;
@@ -212,7 +218,7 @@ Action DefineIoWrite(CLI::App& command) {
         if (!session->client().WritePort(static_cast<uint16_t>(port), static_cast<uint32_t>(value),
                                          o->width) ||
             !DriverClient::LastServed()) {
-            return FailRequest("the port write failed");
+            return FailRequest(*session, Access::Ports, true, "the port write failed");
         }
         return 0;
     };
@@ -260,11 +266,13 @@ Action DefineMemRead(CLI::App& command) {
         uint64_t done = 0;
         bool ok = true;
         bool readFailed = false;
+        TransportFailure failure = TransportFailure::None;
         while (ok && done < length) {
             uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, kMaxTransfer));
             ok = session->client().ReadPhysicalMemory(static_cast<uint32_t>(address + done),
                                                       chunk.data(), n) != 0;
             readFailed = !ok;
+            if (readFailed) failure = DriverClient::LastFailure();
             if (ok && dump) {
                 std::string text = HexDump(address + done, chunk.data(), n);
                 ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
@@ -284,7 +292,8 @@ Action DefineMemRead(CLI::App& command) {
             std::string message = Format(readFailed ? "the memory read at %08llX failed"
                                                     : "writing the bytes read at %08llX failed",
                                          static_cast<unsigned long long>(address + done));
-            return readFailed ? FailRequest(message) : Fail(message);
+            return readFailed ? FailRequest(*session, Access::Memory, false, message, failure)
+                              : Fail(message);
         }
         return 0;
     };
@@ -309,7 +318,8 @@ Action DefineMemWrite(CLI::App& command) {
             uint32_t n = static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, kMaxTransfer));
             if (!session->client().WritePhysicalMemory(static_cast<uint32_t>(address + done),
                                                        bytes.data() + done, n)) {
-                return FailRequest(Format("the memory write at %08llX failed",
+                return FailRequest(*session, Access::Memory, true,
+                                   Format("the memory write at %08llX failed",
                                           static_cast<unsigned long long>(address + done)));
             }
             done += n;
@@ -341,6 +351,7 @@ Action DefineMsrRead(CLI::App& command) {
         // served is a value.
         if (!served) {
             return FailRequest(
+                *session, Access::Msr, false,
                 PlainRefusal(failure) ? "the MSR read was refused" : "the MSR read failed",
                 failure);
         }
@@ -370,7 +381,7 @@ Action DefineMsrWrite(CLI::App& command) {
                                   static_cast<uint32_t>(edx), 0, 0);
             failure = DriverClient::LastFailure();
         });
-        return ok ? 0 : FailRequest("the MSR write failed", failure);
+        return ok ? 0 : FailRequest(*session, Access::Msr, true, "the MSR write failed", failure);
     };
 }
 

@@ -56,11 +56,17 @@ void AddBankOption(CLI::App& command, std::string& bank) {
         ->type_name("70|72|74");
 }
 
-// Writes the report, then fails when the driver refused requests for it.
-int Finish(const ReportOutput& out, const std::string& text, const Json& json, size_t refused) {
+// Writes the report, then fails when the driver refused port requests for it, saying why.
+int Finish(const ReportOutput& out, const std::string& text, const Json& json, size_t refused,
+           HardwareSession* session = nullptr) {
     if (!out.Write(text, json)) return Fail("cannot write " + out.file);
     if (refused != 0) {
-        return Fail(Format("the driver refused %zu request%s", refused, refused == 1 ? "" : "s"));
+        std::string message =
+            Format("the driver refused %zu request%s", refused, refused == 1 ? "" : "s");
+        std::string cause =
+            session == nullptr ? std::string() : RefusalCause(*session, Access::Ports, false);
+        if (!cause.empty()) message += " (" + cause + ")";
+        return Fail(message);
     }
     return 0;
 }
@@ -85,7 +91,7 @@ Action DefineReportCmos(CLI::App& command) {
         tool.size256 = o->size == "256";
         tool.SelectBank(BankRow(o->bank));
         return Finish(o->out, TextOf(tool), o->out.json ? CmosJson(tool) : Json(),
-                      tool.failedRequests());
+                      tool.failedRequests(), session);
     };
 }
 
@@ -103,7 +109,7 @@ Action DefineCmosRead(CLI::App& command) {
         tool.SelectBank(BankRow(o->bank));
         uint8_t value = 0;
         if (!tool.ReadByte(static_cast<uint8_t>(offset), value)) {
-            return Fail("the CMOS read failed");
+            return FailRequest(*session, Access::Ports, false, "the CMOS read failed");
         }
         std::printf("%02X\n", value);
         return 0;
@@ -165,7 +171,7 @@ Action DefineReportGroupIo(CLI::App& command) {
         tool.Read();
         if (messages.shown) return 1;
         return Finish(o->out, TextOf(tool), o->out.json ? GroupIoJson(tool) : Json(),
-                      tool.failedRequests());
+                      tool.failedRequests(), session);
     };
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/cli.h"
+#include "cli/manual_page.h"
 
 int main(int argc, char** argv) {
     CLI::App app{
@@ -12,6 +13,12 @@ int main(int argc, char** argv) {
     std::string board;
     kvt::cli::Action chosen;
     kvt::cli::DefineCommandLine(app, board, chosen);
+    app.set_version_flag("--version", "korvanta-cli " KORVANTA_VERSION);
+    // The build makes the manual page from the definitions above.
+    if (argc == 2 && std::string(argv[1]) == "--manual-page") {
+        std::printf("%s", kvt::cli::ManualPage(app, KORVANTA_VERSION).c_str());
+        return 0;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -19,6 +26,9 @@ int main(int argc, char** argv) {
         return 0;
     } catch (const CLI::CallForAllHelp&) {
         std::printf("%s", app.help("", CLI::AppFormatMode::All).c_str());
+        return 0;
+    } catch (const CLI::CallForVersion& version) {
+        std::printf("%s\n", version.what());
         return 0;
     } catch (const CLI::ParseError& e) {
         // The innermost command the arguments reached. A command that is missing or unknown is
