@@ -159,6 +159,91 @@ TEST(SmbusHost, PartEdgeCases) {
     EXPECT_STREQ(SmbusResultText(8), "Error! Unknown error code!");
 }
 
+// Raw port sequences of block transfers the chipset does not complete, run against the
+// board's model of it: the model must refuse them as the chipset does.
+struct RawPorts {
+    DriverClient& c;
+    uint16_t base;
+    uint8_t In(int off) {
+        uint32_t v = 0;
+        c.ReadPort(uint16_t(base + off), v, 1);
+        return uint8_t(v);
+    }
+    void Out(int off, uint8_t v) { c.WritePort(uint16_t(base + off), v, 1); }
+    template <typename Pred>
+    bool Poll(Pred met, uint8_t& s) {
+        for (int i = 0; i < kSmbusPollLimit; ++i)
+            if (met(s = In(0))) return true;
+        return false;
+    }
+};
+
+// The first release's block read: INTR awaited right after the start, then a bare 20h in
+// host control before the last byte is read, each byte-done written back.
+int OldBlockRead(RawPorts& p, uint8_t slave, uint8_t command, std::vector<uint8_t>& out) {
+    uint8_t s = 0;
+    p.Out(4, uint8_t(slave * 2 + 1)), p.Out(3, command), p.Out(2, 0x54);
+    if (!p.Poll([](uint8_t v) { return !(v & 8) && (v & 6); }, s)) return kSmbusBusy;
+    if ((s & 4) || !(s & 0x80)) return kSmbusDeviceError;
+    uint8_t n = p.In(5);
+    for (uint8_t k = 0; k < n; ++k) {
+        if (!p.Poll([](uint8_t v) { return (v & 0x80) != 0; }, s)) return kSmbusDeviceError;
+        if (k == n - 1) p.Out(2, 0x20);
+        out.push_back(p.In(7));
+        p.Out(0, s);
+    }
+    p.Out(0, 0x5E);
+    return kSmbusOk;
+}
+
+TEST(SmbusHost, BlockSequencesTheChipsetWouldNotCompleteFail) {
+    BoardClient b("intel-desktop");
+    RawPorts p{b.client(), 0x400};
+    SmbusPorts io(b.client(), NoSleep);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(OldBlockRead(p, 0x69, 0, got), kSmbusBusy);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(p.In(0) & 1, 1);  // left busy: the next byte write finds it so
+    EXPECT_EQ(SmbusWriteByte(io, 0x400, 0x57, 0, 1, kSmbusIntel), kSmbusBusy);
+
+    // Every byte handed over with byte-done but no last-byte flag: the chipset keeps reading,
+    // busy holds and INTR never comes.
+    p.Out(2, 0x02), p.Out(2, 0), p.Out(0, 0xDE);
+    p.Out(4, 0x69 * 2 + 1), p.Out(3, 0), p.Out(2, 0x54);
+    for (int k = 0; k < 8; ++k) {
+        EXPECT_EQ(p.In(0) & 0x83, 0x81) << k;
+        got.push_back(p.In(7));
+        p.Out(0, 0x80);
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x9B}));
+    EXPECT_EQ(p.In(0) & 0x83, 0x81);
+
+    // The first release's block write waited for INTR before handing over byte 1.
+    p.Out(2, 0x02), p.Out(2, 0), p.Out(0, 0xDE);
+    p.Out(4, 0x57 * 2), p.Out(3, 0x10), p.Out(5, 3), p.Out(7, 0xA1), p.Out(2, 0x54);
+    uint8_t s = 0;
+    EXPECT_FALSE(p.Poll([](uint8_t v) { return !(v & 8) && (v & 6); }, s));
+
+    // The transactions recover the controller (kill, clear) and then do it right.
+    uint8_t block[kSmbusBlockMax];
+    uint32_t count = 0;
+    EXPECT_EQ(SmbusReadBlock(io, 0x400, 0x69, 0, 32, block, count, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(std::vector<uint8_t>(block, block + count),
+              std::vector<uint8_t>(got.begin(), got.begin() + 8));
+    EXPECT_EQ(p.In(0), 0);
+    // A failed block read leaves the controller idle with its status clear.
+    EXPECT_EQ(SmbusReadBlock(io, 0x400, 0x33, 0, 32, block, count, kSmbusIntel), kSmbusDeviceError);
+    EXPECT_EQ(p.In(0) & 0x9F, 0);
+    for (uint8_t n : {uint8_t(1), uint8_t(2), uint8_t(32)}) {
+        std::vector<uint8_t> bytes(n);
+        for (uint8_t i = 0; i < n; ++i) bytes[i] = uint8_t(0x30 + i);
+        ASSERT_EQ(SmbusWriteBlock(io, 0x400, 0x57, 0x40, n, bytes.data(), kSmbusIntel), kSmbusOk);
+        ASSERT_EQ(SmbusReadBlock(io, 0x400, 0x57, 0x40, 32, block, count, kSmbusIntel), kSmbusOk);
+        EXPECT_EQ(std::vector<uint8_t>(block, block + count), bytes) << int(n);
+        EXPECT_EQ(p.In(0), 0);
+    }
+}
+
 TEST(SmbusHost, StuckBusyEndsEveryActionWithBusy) {
     for (const char* name : {"intel-desktop", "nvidia-amd"}) {
         nlohmann::json p = ShippedProfile(name);

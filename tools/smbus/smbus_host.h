@@ -49,6 +49,9 @@ class SmbusPorts {
 // A port read that fails ends the transaction with kSmbusReadIoError: no value is invented.
 int SmbusReadByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t& out,
                   uint32_t kind);
+// Receive byte: a read with no write phase (no command byte), as a bus scan uses where a
+// write could change a device's state (an SPD's page or write protection).
+int SmbusReceiveByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t& out, uint32_t kind);
 int SmbusWriteByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t data,
                    uint32_t kind);
 // out must hold kSmbusBlockMax bytes. count receives the device's count on success, and the
