@@ -108,12 +108,15 @@ CKvtSmbusView::CKvtSmbusView(const ToolContext& context, QWidget* parent)
     layout->setContentsMargins(layout->contentsMargins().left(), layout->contentsMargins().top(),
                                layout->contentsMargins().right(), 10);
 
+    // The fields as typed go to the model first: the selection changes only what it fills.
     connect(controllers_, &QComboBox::currentIndexChanged, this, [this](int row) {
+        TakeFields();
         tool_->SelectController(row);
         ShowState();
     });
     connect(slaves_, &QComboBox::currentIndexChanged, this, [this](int row) {
         if (row < 0) return;
+        TakeFields();
         tool_->SelectSlave(row);
         ShowState();
     });
