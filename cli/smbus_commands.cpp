@@ -115,9 +115,26 @@ Action DefineSmbusList(CLI::App& command) {
     return [o](Context& context) {
         HardwareSession* session = context.Session();
         if (!session) return 1;
-        std::vector<SmbusController> found = DetectSmbusControllers(session->client());
-        if (found.empty()) return Fail(kNoController);
+        std::vector<SmbusRejected> rejected;
+        std::vector<SmbusController> found = DetectSmbusControllers(session->client(), &rejected);
         std::string text;
+        Json notControllers = Json::array();
+        for (const SmbusRejected& r : rejected) {
+            SmbusController c{r.bus, r.device, r.function, r.vendorKind, 0, r.baseRegister};
+            text += Format("- %s %s %s\n", VendorName(c).c_str(), FunctionText(c).c_str(),
+                           SmbusRejectedReason(r).c_str());
+            notControllers.push_back({{"vendor", VendorName(c)},
+                                      {"bus", r.bus},
+                                      {"device", r.device},
+                                      {"function", r.function},
+                                      {"baseRegister", r.baseRegister},
+                                      {"value", r.value},
+                                      {"reason", SmbusRejectedReason(r)}});
+        }
+        if (found.empty()) {
+            if (!o->json) std::fputs(text.c_str(), stdout);
+            return Fail(kNoController);
+        }
         Json controllers = Json::array();
         for (size_t i = 0; i < found.size(); ++i) {
             const SmbusController& c = found[i];
@@ -138,7 +155,9 @@ Action DefineSmbusList(CLI::App& command) {
             text += line + "\n";
             controllers.push_back(std::move(entry));
         }
-        if (o->json) text = JsonText({{"controllers", std::move(controllers)}});
+        if (o->json)
+            text = JsonText(
+                {{"controllers", std::move(controllers)}, {"rejected", std::move(notControllers)}});
         std::fputs(text.c_str(), stdout);
         return 0;
     };
@@ -340,9 +359,15 @@ const CommandRegistrar kCommands[] = {
 
 // The SMBus lines of `driver status`: each controller's function and its kernel driver.
 std::string SmbusStatusLines(HardwareSession& session) {
-    std::vector<SmbusController> found = DetectSmbusControllers(session.client());
-    if (found.empty()) return std::string("SMBus: ") + kNoController + "\n";
+    std::vector<SmbusRejected> rejected;
+    std::vector<SmbusController> found = DetectSmbusControllers(session.client(), &rejected);
     std::string out;
+    for (const SmbusRejected& r : rejected) {
+        SmbusController c{r.bus, r.device, r.function, r.vendorKind, 0, r.baseRegister};
+        out += Format("SMBus: %s %s %s\n", FunctionText(c).c_str(), VendorName(c).c_str(),
+                      SmbusRejectedReason(r).c_str());
+    }
+    if (found.empty()) return out + std::string("SMBus: ") + kNoController + "\n";
     for (const SmbusController& c : found) {
         std::string driver;
         bool known = session.client().KernelDriver(c.bus, c.device, c.function, driver);

@@ -78,6 +78,36 @@ TEST(SmbusDetect, BaseRegisterRulesAndRewrites) {
     EXPECT_EQ(v, 0x07);
 }
 
+TEST(SmbusDetect, NoControllerWithoutAnIoBase) {
+    // A base register that holds no I/O base (0 but the I/O flag), or a memory-space base, is
+    // no controller: its transactions would go to ports 00h-0Fh.
+    nlohmann::json memoryBar = ShippedProfile("intel-desktop");
+    for (auto& f : memoryBar["pci"]["functions"])
+        if (f["address"] == "00:1F.3")
+            f["bars"][1] = {
+                {"index", 4}, {"kind", "mem32"}, {"address", "0xFEB00000"}, {"size", 256}};
+    struct Case {
+        nlohmann::json profile;
+        const char* reason;
+    } cases[] = {
+        {ShippedProfile("intel-desktop"), "base register 20h reads 00000001h (no I/O base)"},
+        {memoryBar, "base register 20h reads FEB00000h (a memory-space base, not an I/O one)"},
+    };
+    for (const Case& c : cases) {
+        BoardClient b(c.profile);
+        ASSERT_TRUE(b.client().WritePciConfig(0x8000FB20, 0));
+        if (c.profile == memoryBar) ASSERT_TRUE(b.client().WritePciConfig(0x8000FB20, 0xFEB00000));
+        std::vector<SmbusRejected> rejected;
+        EXPECT_TRUE(DetectSmbusControllers(b.client(), &rejected).empty());
+        ASSERT_EQ(rejected.size(), 1u);
+        EXPECT_EQ(SmbusRejectedReason(rejected[0]), std::string("no controller: ") + c.reason);
+        RecordedMessages m;
+        SmbusTool tool(b.client(), m, NoSleep);
+        tool.Start();
+        EXPECT_EQ(m.texts, std::vector<std::string>{"No Supported SMBUS controller found!"});
+    }
+}
+
 TEST(SmbusHost, EverySpdReadsBackByteForByte) {
     for (const char* name : {"intel-desktop", "nvidia-amd", "via", "ati"}) {
         nlohmann::json p = ShippedProfile(name);
