@@ -11,6 +11,7 @@
 #include "platform/report_stream.h"
 #include "tools/smbus/smbus_tool.h"
 #include "tools/smbus/spd_decode.h"
+#include "tools/smbus/spd_read.h"
 
 namespace kvt::cli {
 
@@ -174,8 +175,7 @@ Action DefineSmbusScan(CLI::App& command) {
         SmbusPorts io(session->client());
         std::string out;
         for (uint32_t a = 0; a <= 0x7E; ++a) {
-            uint8_t value = 0;
-            int r = SmbusReadByte(io, c.ioBase, uint8_t(a), 0, value, c.vendorKind);
+            int r = SmbusProbe(io, c.ioBase, uint8_t(a), c.vendorKind);
             if (r == kSmbusOk)
                 out += Format("%02X\n", a);
             else if (r == kSmbusBusy || r == kSmbusReadIoError || r == kSmbusWriteIoError)
@@ -271,11 +271,12 @@ Action DefineSmbusWrite(CLI::App& command) {
     };
 }
 
-// The SPD of a memory module, read byte by byte and explained.
+// The SPD of a memory module, read byte by byte (DDR4 and DDR5 page by page) and explained.
 Action DefineSmbusDecodeSpd(CLI::App& command) {
     auto o = std::make_shared<SmbusArguments>();
     AddController(command, *o);
     command.add_option("ADDR", o->addr, "7-bit device address (hexadecimal)")->required();
+    command.add_flag("--json", o->json, "write a JSON document");
     AddForce(command, *o);
     return [o](Context& context) {
         uint8_t address = 0;
@@ -284,13 +285,43 @@ Action DefineSmbusDecodeSpd(CLI::App& command) {
         SmbusController c;
         if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
         SmbusPorts io(session->client());
-        std::vector<uint8_t> bytes(256);
-        for (int i = 0; i < 256; ++i) {
-            int r =
-                SmbusReadByte(io, c.ioBase, address, uint8_t(i), bytes[size_t(i)], c.vendorKind);
-            if (r != kSmbusOk) return Result(r);
+        std::vector<uint8_t> bytes;
+        int r = ReadSpd(io, c.ioBase, address, c.vendorKind, bytes);
+        if (r != kSmbusOk) return Result(r);
+        std::vector<std::string> lines = DecodeSpd(bytes);
+        if (!o->json) {
+            for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+            return 0;
         }
-        for (const std::string& line : DecodeSpd(bytes)) std::printf("%s\n", line.c_str());
+        Json document = {{"address", address}, {"bytesRead", bytes.size()}};
+        if (std::optional<SpdFacts> f = DecodeSpdFacts(bytes)) {
+            document["memoryType"] = f->memoryType;
+            document["moduleType"] = f->moduleType;
+            document["capacityMB"] = f->capacityMb;
+            document["ranks"] = f->ranks;
+            document["subChannels"] = f->subChannels;
+            document["busWidth"] = f->busWidth;
+            document["eccBits"] = f->eccBits;
+            document["dataRate"] = f->dataRate;
+            document["timingsPs"] = {{"tCK", f->tCK},
+                                     {"tAA", f->tAA},
+                                     {"tRCD", f->tRCD},
+                                     {"tRP", f->tRP},
+                                     {"tRAS", f->tRAS}};
+            document["manufacturer"] = {
+                {"bank", f->manufacturerBank},
+                {"code", f->manufacturerCode},
+                {"name", f->manufacturer.empty() ? Json(nullptr) : Json(f->manufacturer)}};
+            document["partNumber"] = f->partNumber;
+            document["serialNumber"] = f->serial;
+            document["crc"] = {{"ok", f->crcOk()},
+                               {"first", f->crcFirst},
+                               {"last", f->crcLast},
+                               {"computed", f->crcComputed},
+                               {"stored", f->crcStored}};
+        }
+        document["lines"] = lines;
+        std::fputs(JsonText(document).c_str(), stdout);
         return 0;
     };
 }

@@ -514,3 +514,93 @@ TEST(SpdDecode, Ddr2ModuleAndJedecBanks) {
 
 }  // namespace
 }  // namespace kvt::test
+
+#include "tools/smbus/spd_read.h"
+
+namespace kvt::test {
+namespace {
+
+// The modules of the DDR3, DDR4 and DDR5 boards, decoded from their JEDEC bytes by hand:
+// DDR3 KVR16N11/8: byte 4 = 04h (4 Gb chips), byte 7 = 09h (x8, 2 ranks), byte 8 = 03h
+// (64 bits), MTB 1/8 ns: tCK 0Ah = 1.25 ns, tAA/tRCD/tRP 69h = 13.125 ns, tRAS 118h = 35 ns.
+// DDR4 KVR24N17S8/8: byte 4 = 85h (8 Gb), byte 12 = 01h (x8, 1 rank), tCK 7 x 125 ps - 42 ps
+// = 833 ps, tAA/tRCD/tRP 6Eh = 13.75 ns, tRAS 100h = 32 ns. DDR5 KVR48U40BS8-16: 16 Gb x8,
+// 2 sub-channels of 32 bits, 1 rank: 2 x 4 x 2 GB; tCK 1A0h = 416 ps, tAA 3E80h = 16 ns.
+TEST(SpdDecode, Ddr3Ddr4Ddr5BoardsAndTheirPages) {
+    struct Case {
+        const char* board;
+        size_t size;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"ddr3-desktop",
+         256,
+         {"Memory type: DDR3 SDRAM", "Module type: UDIMM", "Size: 8192 MB (2 ranks)",
+          "Bus width: 64 bits", "Maximum speed: DDR3-1600 (PC3-12800), tCK 1.250 ns",
+          "Timings: tAA 13.125 ns, tRCD 13.125 ns, tRP 13.125 ns, tRAS 35.000 ns",
+          "Manufacturer: Kingston (bank 2, code 98h)", "Part number: KVR16N11/8",
+          "Serial number: 4A1B2C3D", "CRC: ok (bytes 0-116 give 500Fh, as bytes 126-127 hold)"}},
+        {"ddr4-desktop",
+         512,
+         {"Memory type: DDR4 SDRAM", "Module type: UDIMM", "Size: 8192 MB (1 rank)",
+          "Bus width: 64 bits", "Maximum speed: DDR4-2400 (PC4-19200), tCK 0.833 ns",
+          "Timings: tAA 13.750 ns, tRCD 13.750 ns, tRP 13.750 ns, tRAS 32.000 ns",
+          "Manufacturer: Kingston (bank 2, code 98h)", "Part number: KVR24N17S8/8",
+          "Serial number: 5B6C7D8E", "CRC: ok (bytes 0-125 give FB27h, as bytes 126-127 hold)"}},
+        {"ddr5-desktop",
+         1024,
+         {"Memory type: DDR5 SDRAM", "Module type: UDIMM", "Size: 16384 MB (1 rank)",
+          "Bus width: 2 x 32 bits", "Maximum speed: DDR5-4800 (PC5-38400), tCK 0.416 ns",
+          "Timings: tAA 16.000 ns, tRCD 16.000 ns, tRP 16.000 ns, tRAS 32.000 ns",
+          "Manufacturer: Kingston (bank 2, code 98h)", "Part number: KVR48U40BS8-16",
+          "Serial number: 6A7B8C9D", "CRC: ok (bytes 0-509 give ED6Ah, as bytes 510-511 hold)"}},
+    };
+    for (const Case& c : cases) {
+        BoardClient b(c.board);
+        SmbusPorts io(b.client(), NoSleep);
+        // Leave the module on a page other than 0: the read must put it back there.
+        uint8_t v = 0;
+        if (c.size == 512) ASSERT_EQ(SmbusWriteByte(io, 0x400, 0x37, 0, 0, kSmbusIntel), kSmbusOk);
+        if (c.size == 1024) ASSERT_EQ(SmbusWriteByte(io, 0x400, 0x50, 0x0B, 5, kSmbusIntel), 0);
+        std::vector<uint8_t> spd;
+        ASSERT_EQ(ReadSpd(io, 0x400, 0x50, kSmbusIntel, spd), kSmbusOk) << c.board;
+        ASSERT_EQ(spd.size(), c.size);
+        EXPECT_EQ(DecodeSpd(spd), c.lines) << c.board;
+        std::string hex = ShippedProfile(c.board)["smbus"][0]["devices"][0]["bytes"];
+        std::vector<uint8_t> want;
+        for (size_t i = 0; i + 1 < hex.size(); i += 3)
+            want.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        EXPECT_EQ(spd, want);
+        if (c.size == 512) {
+            EXPECT_EQ(SmbusReceiveByte(io, 0x400, 0x36, v, kSmbusIntel), kSmbusDeviceError);
+            EXPECT_EQ(b.board().Name(), "board ddr4-desktop");
+        }
+        if (c.size == 1024) {
+            ASSERT_EQ(SmbusReadByte(io, 0x400, 0x50, 0x0B, v, kSmbusIntel), kSmbusOk);
+            EXPECT_EQ(v, 5);
+        }
+        // One corrupted byte fails the CRC, and the decode says so.
+        spd[20] ^= 0x40;
+        std::string crc = DecodeSpd(spd).back();
+        EXPECT_EQ(crc.rfind("CRC: wrong (bytes 0-", 0), 0u) << crc;
+        EXPECT_FALSE(DecodeSpdFacts(spd)->crcOk());
+    }
+}
+
+TEST(SmbusTool, ScanProbesSpdAddressesWithoutAWritePhase) {
+    // A byte-data read of command 0 addresses 37h with a write: that alone would switch the
+    // DDR4 SPDs to page 1. The scan leaves the page as it was.
+    BoardClient b("ddr4-desktop");
+    RecordedMessages m;
+    SmbusTool tool(b.client(), m, NoSleep);
+    tool.Start();
+    tool.Scan();
+    EXPECT_EQ(tool.found(), (std::vector<uint8_t>{0x36, 0x50, 0x57, 0x69}));
+    SmbusPorts io(b.client(), NoSleep);
+    uint8_t type = 0;
+    ASSERT_EQ(SmbusReadByte(io, 0x400, 0x50, 2, type, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(type, 0x0C);  // still page 0
+    EXPECT_TRUE(m.texts.empty());
+}
+
+}  // namespace
+}  // namespace kvt::test

@@ -417,6 +417,13 @@ int SmbusReceiveByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t& out,
     return r;
 }
 
+int SmbusProbe(SmbusPorts& io, uint16_t base, uint8_t slave, uint32_t kind) {
+    uint8_t value = 0;
+    bool noWritePhase = (slave >= 0x30 && slave <= 0x37) || (slave >= 0x50 && slave <= 0x5F);
+    if (noWritePhase) return SmbusReceiveByte(io, base, slave, value, kind);
+    return SmbusReadByte(io, base, slave, 0, value, kind);
+}
+
 int SmbusWriteByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t data,
                    uint32_t kind) {
     if (IntelStyle(kind)) return IntelByteWrite(io, base, slave, command, false, data);

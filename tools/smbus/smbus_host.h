@@ -52,6 +52,10 @@ int SmbusReadByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command,
 // Receive byte: a read with no write phase (no command byte), as a bus scan uses where a
 // write could change a device's state (an SPD's page or write protection).
 int SmbusReceiveByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t& out, uint32_t kind);
+// The probe of a bus scan: a receive byte at 30h-37h and 50h-5Fh (where a write phase can
+// switch an SPD's page or set its write protection), a byte-data read of command 0
+// elsewhere. Result 0: a device answered.
+int SmbusProbe(SmbusPorts& io, uint16_t base, uint8_t slave, uint32_t kind);
 int SmbusWriteByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t data,
                    uint32_t kind);
 // out must hold kSmbusBlockMax bytes. count receives the device's count on success, and the

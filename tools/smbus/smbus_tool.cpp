@@ -5,6 +5,7 @@
 #include "platform/format.h"
 #include "tools/io/hex_input.h"
 #include "tools/smbus/spd_decode.h"
+#include "tools/smbus/spd_read.h"
 
 namespace kvt {
 
@@ -64,8 +65,7 @@ void SmbusTool::Scan() {
     found_.clear();
     for (uint32_t a = 0; a <= 0x7E; ++a) {
         if (progress) progress(int(a), 0x7F);
-        uint8_t value = 0;
-        int r = SmbusReadByte(io_, c.ioBase, uint8_t(a), 0, value, c.vendorKind);
+        int r = SmbusProbe(io_, c.ioBase, uint8_t(a), c.vendorKind);
         if (r == kSmbusOk) {
             found_.push_back(uint8_t(a));
         } else if (r == kSmbusBusy || r == kSmbusReadIoError || r == kSmbusWriteIoError) {
@@ -236,17 +236,12 @@ void SmbusTool::DecodeSpdAtAddress() {
         return;
     }
     const SmbusController& c = controllers_[size_t(current_)];
-    std::vector<uint8_t> spd(256);
-    for (uint32_t i = 0; i < 256; ++i) {
-        if (progress) progress(int(i), 256);
-        int r = SmbusReadByte(io_, c.ioBase, uint8_t(address), uint8_t(i), spd[i], c.vendorKind);
-        if (r != kSmbusOk) {
-            if (progress) progress(256, 256);
-            ShowSmbusError(messages_, r);
-            return;
-        }
+    std::vector<uint8_t> spd;
+    int r = ReadSpd(io_, c.ioBase, uint8_t(address), c.vendorKind, spd, progress);
+    if (r != kSmbusOk) {
+        ShowSmbusError(messages_, r);
+        return;
     }
-    if (progress) progress(256, 256);
     std::string text;
     for (const std::string& line : DecodeSpd(spd)) text += line + "\n";
     messages_.ShowMessage(text);
