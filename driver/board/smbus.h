@@ -89,6 +89,7 @@ class SmbusHost : public PortDevice {
     // Ports arrive as absolute numbers; the model decodes them relative to this base.
     void SetBase(uint16_t base) { base_ = base; }
     uint16_t base() const { return base_; }
+    bool stuck() const { return stuck_; }
 
   protected:
     SmbusSlaves slaves_;

@@ -160,7 +160,7 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
     for (size_t i = 0; i < section.json().size(); ++i) {
         ProfileNode e = section.Element(i);
         if (!e.ObjectWithKeys({"function", "base_register", "model", "devices", "stuck_busy",
-                               "kernel_driver", "note"}))
+                               "kernel_driver", "i2c_dev", "note"}))
             return false;
         std::string functionText, model, driverName;
         uint8_t bus = 0, devFn = 0;
@@ -183,6 +183,10 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
                 return section.Fail(e.PathOf("kernel_driver"), "must be letters, digits, _ and -");
             board.kernelDrivers[uint16_t(bus << 8 | devFn)] = driverName;
         }
+        bool i2cDev = false;
+        if (!e.Bool("i2c_dev", i2cDev)) return false;
+        if (i2cDev && driverName.empty())
+            return section.Fail(e.PathOf("i2c_dev"), "needs a kernel_driver");
         std::vector<ProfileNode> devices;
         if (!e.Array("devices", devices, true, kMaxDevices)) return false;
         SmbusSlaves slaves;
@@ -212,6 +216,7 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
             return section.Fail(e.PathOf("base_register"),
                                 Format("the ports at 0x%04X: %s", raw->base(), claimError.c_str()));
         byFunction[function].push_back({raw, reg});
+        if (i2cDev) board.kernelAdapters[uint16_t(bus << 8 | devFn)].push_back(raw);
     }
     // One listener per function moves every controller whose base register was written.
     for (auto& entry : byFunction) {

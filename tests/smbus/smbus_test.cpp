@@ -459,6 +459,70 @@ TEST(SmbusTool, NvidiaDisablesBlocksAndKernelDriverWarns) {
                            "transactions may collide with it."});
 }
 
+TEST(SmbusTool, ControllersTheKernelOwnsGoThroughTheKernel) {
+    nlohmann::json p = ShippedProfile("intel-desktop");
+    p["smbus"][0]["kernel_driver"] = "i801_smbus";
+    nlohmann::json adapter = p;
+    adapter["smbus"][0]["i2c_dev"] = true;
+
+    // The adapter is offered: one request per transaction, none of them to the ports.
+    BoardClient k(adapter);
+    RecordedMessages m;
+    SmbusTool tool(k.client(), m, NoSleep);
+    tool.Start();
+    EXPECT_EQ(tool.path(), SmbusTool::Path::Kernel);
+    EXPECT_EQ(tool.pathText(), "/dev/i2c-0 (board adapter of i801_smbus)");
+    k.requests = 0;
+    tool.Scan();
+    EXPECT_EQ(k.requests, 0x7F);
+    EXPECT_EQ(tool.found(), (std::vector<uint8_t>{0x50, 0x51, 0x57, 0x69}));
+    tool.startOffset = "3E", tool.length = "3";
+    tool.ReadRange();
+    EXPECT_EQ(tool.rows().at(1).cells[0], "7F");
+    SmbusPorts io(k.client(), NoSleep);
+    io.RouteThroughKernel(0, 0x1F, 3);
+    const uint8_t three[3] = {1, 2, 3};
+    ASSERT_EQ(SmbusWriteBlock(io, 0x400, 0x57, 0, 3, three, kSmbusIntel), kSmbusOk);
+    tool.writeAddress = "57", tool.offset = "02", tool.data = "A5";
+    tool.PatchBlock();  // a block read and a block write through the kernel
+    uint8_t v = 0;
+    EXPECT_EQ(SmbusReadByte(io, 0x400, 0x57, 3, v, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(v, 0xA5);
+    EXPECT_EQ(SmbusReadByte(io, 0x400, 0x33, 0, v, kSmbusIntel), kSmbusDeviceError);
+    EXPECT_EQ(SmbusWriteByte(io, 0x400, 0x50, 0, 1, kSmbusIntel), kSmbusReadIoError);
+    EXPECT_TRUE(m.texts.empty()) << m.texts[0];
+
+    // No adapter: the controller is left alone unless the user confirms driving its ports.
+    BoardClient b(p);
+    RecordedMessages left;
+    SmbusTool alone(b.client(), left, NoSleep);
+    alone.Start();
+    b.requests = 0;
+    alone.Scan();
+    alone.ReadRange();
+    EXPECT_EQ(b.requests, 0);
+    std::string why =
+        "Error! Kernel driver i801_smbus owns this SMBus controller and its adapter cannot be "
+        "used: no /dev/i2c node for i801_smbus's adapter: the i2c-dev module is not loaded "
+        "(modprobe i2c-dev). The controller's ports are left alone.";
+    EXPECT_EQ(left.texts,
+              (std::vector<std::string>{"Warning! Kernel driver i801_smbus is bound to this SMBus "
+                                        "controller: transactions may collide with it.",
+                                        why, why}));
+    std::vector<std::string> asked;
+    SmbusTool forced(b.client(), left, NoSleep);
+    forced.confirmRawPorts = [&](const std::string& q) {
+        asked.push_back(q);
+        return true;
+    };
+    forced.Start();
+    forced.Scan();
+    EXPECT_EQ(forced.path(), SmbusTool::Path::Ports);
+    EXPECT_EQ(forced.found().size(), 4u);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].find("Drive the controller's ports directly anyway?"), std::string::npos);
+}
+
 TEST(SmbusTool, ReportOfAReadWindow) {
     BoardClient b("intel-desktop");
     RecordedMessages m;

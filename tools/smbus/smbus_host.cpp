@@ -1,6 +1,8 @@
 #include "tools/smbus/smbus_host.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "tools/smbus/smbus_detect.h"
@@ -44,6 +46,17 @@ bool SmbusPorts::In(uint16_t port, uint8_t& value) {
 
 bool SmbusPorts::Out(uint16_t port, uint8_t value) {
     return DriverClient::Served(client_.WritePort(port, value, 1));
+}
+
+void SmbusPorts::RouteThroughKernel(uint32_t bus, uint32_t device, uint32_t function) {
+    kernel_ = true;
+    bus_ = bus, device_ = device, function_ = function;
+}
+
+bool SmbusPorts::Kernel(uint16_t base, DriverClient::SmbusKernelCall& call) {
+    bool served = client_.SmbusKernel(bus_, device_, function_, base, call);
+    kernelText_ = served ? call.text : "the driver daemon refused the request";
+    return served;
 }
 
 void SmbusPorts::Sleep(unsigned milliseconds) {
@@ -381,6 +394,51 @@ int AcpiWrite(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, boo
     return AcpiFinish(io, base);
 }
 
+bool AcpiStyle(uint32_t kind);
+
+// A transaction through the kernel's adapter, its errno turned into the result the port
+// engines give for the same outcome.
+int ThroughKernel(SmbusPorts& io, uint16_t base, uint32_t kind, DriverClient::SmbusKernelCall& c) {
+    bool write = c.op >= kSmbusOpWriteByte;
+    if (!io.Kernel(base, c)) return write ? kSmbusWriteIoError : kSmbusReadIoError;
+    switch (c.error) {
+        case 0:
+            return kSmbusOk;
+        case EBUSY:
+        case EAGAIN:
+        case ETIMEDOUT:
+            return kSmbusBusy;
+        case EOPNOTSUPP:
+            return kSmbusModeNotSupported;
+        case ENXIO:
+        case EREMOTEIO:
+        case EIO:
+            // Nobody acknowledged: the ACPI engine says so; the Intel-style one reports a
+            // device error (after a byte write, as a failed write).
+            if (AcpiStyle(kind)) return kSmbusNoDevice;
+            return write && c.op != kSmbusOpWriteBlock ? kSmbusReadIoError : kSmbusDeviceError;
+        default:
+            return kSmbusDeviceError;
+    }
+}
+
+int KernelRead(SmbusPorts& io, uint16_t base, uint32_t op, uint8_t slave, uint8_t command,
+               uint16_t& out, uint32_t kind) {
+    DriverClient::SmbusKernelCall c;
+    c.op = op, c.address = slave, c.command = command;
+    int r = ThroughKernel(io, base, kind, c);
+    if (r == kSmbusOk) out = c.data;
+    if (r == kSmbusNoDevice) out = op == kSmbusOpReadWord ? 0xFFFF : 0xFF;
+    return r;
+}
+
+int KernelWrite(SmbusPorts& io, uint16_t base, uint32_t op, uint8_t slave, uint8_t command,
+                uint16_t data, uint32_t kind) {
+    DriverClient::SmbusKernelCall c;
+    c.op = op, c.address = slave, c.command = command, c.data = data;
+    return ThroughKernel(io, base, kind, c);
+}
+
 bool IntelStyle(uint32_t kind) {
     return kind == kSmbusIntel || kind == kSmbusVia || kind == kSmbusAti;
 }
@@ -394,7 +452,9 @@ int SmbusReadByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command,
                   uint32_t kind) {
     uint16_t v = out;
     int r;
-    if (IntelStyle(kind))
+    if (io.throughKernel() && (IntelStyle(kind) || AcpiStyle(kind)))
+        r = KernelRead(io, base, kSmbusOpReadByte, slave, command, v, kind);
+    else if (IntelStyle(kind))
         r = IntelByteRead(io, base, slave, command, kStartByteData, v);
     else if (AcpiStyle(kind))
         r = AcpiRead(io, base, slave, command, kReadByteData, v);
@@ -407,7 +467,9 @@ int SmbusReadByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command,
 int SmbusReceiveByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t& out, uint32_t kind) {
     uint16_t v = out;
     int r;
-    if (IntelStyle(kind))
+    if (io.throughKernel() && (IntelStyle(kind) || AcpiStyle(kind)))
+        r = KernelRead(io, base, kSmbusOpReceiveByte, slave, 0, v, kind);
+    else if (IntelStyle(kind))
         r = IntelByteRead(io, base, slave, 0, kStartReceiveByte, v);
     else if (AcpiStyle(kind))
         r = AcpiRead(io, base, slave, 0, kReceiveByte, v);
@@ -426,6 +488,8 @@ int SmbusProbe(SmbusPorts& io, uint16_t base, uint8_t slave, uint32_t kind) {
 
 int SmbusWriteByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t data,
                    uint32_t kind) {
+    if (io.throughKernel() && (IntelStyle(kind) || AcpiStyle(kind)))
+        return KernelWrite(io, base, kSmbusOpWriteByte, slave, command, data, kind);
     if (IntelStyle(kind)) return IntelByteWrite(io, base, slave, command, false, data);
     if (AcpiStyle(kind)) return AcpiWrite(io, base, slave, command, false, data);
     return kSmbusUnsupportedVendor;
@@ -433,6 +497,8 @@ int SmbusWriteByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command
 
 int SmbusReadWord(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint16_t& out,
                   uint32_t kind) {
+    if (io.throughKernel() && (IntelStyle(kind) || AcpiStyle(kind)))
+        return KernelRead(io, base, kSmbusOpReadWord, slave, command, out, kind);
     if (IntelStyle(kind)) return IntelByteRead(io, base, slave, command, kStartWordData, out);
     if (AcpiStyle(kind)) return AcpiRead(io, base, slave, command, kReadWordData, out);
     return kSmbusUnsupportedVendor;
@@ -440,6 +506,8 @@ int SmbusReadWord(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command,
 
 int SmbusWriteWord(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint16_t data,
                    uint32_t kind) {
+    if (io.throughKernel() && (IntelStyle(kind) || AcpiStyle(kind)))
+        return KernelWrite(io, base, kSmbusOpWriteWord, slave, command, data, kind);
     if (IntelStyle(kind)) return IntelByteWrite(io, base, slave, command, true, data);
     if (AcpiStyle(kind)) return AcpiWrite(io, base, slave, command, true, data);
     return kSmbusUnsupportedVendor;
@@ -449,6 +517,15 @@ int SmbusReadBlock(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command
                    uint32_t requestedLength, uint8_t* out, uint32_t& count, uint32_t kind) {
     (void)requestedLength;  // the device's count decides
     count = 0;
+    if (io.throughKernel() && IntelStyle(kind)) {
+        DriverClient::SmbusKernelCall c;
+        c.op = kSmbusOpReadBlock, c.address = slave, c.command = command;
+        int r = ThroughKernel(io, base, kind, c);
+        if (r != kSmbusOk) return r;
+        count = c.count;
+        std::memcpy(out, c.block, c.count);
+        return kSmbusOk;
+    }
     if (kind == kSmbusIntel || kind == kSmbusVia)
         return IntelBlockReadHandshaken(io, base, slave, command, out, count);
     if (kind == kSmbusAti) return IntelBlockReadBuffered(io, base, slave, command, out, count);
@@ -458,6 +535,14 @@ int SmbusReadBlock(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command
 
 int SmbusWriteBlock(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t count,
                     const uint8_t* bytes, uint32_t kind) {
+    if (io.throughKernel() && IntelStyle(kind)) {
+        // The kernel carries SMBus blocks of 1 to 32 bytes.
+        if (count == 0 || count > kSmbusKernelBlockMax) return kSmbusDeviceError;
+        DriverClient::SmbusKernelCall c;
+        c.op = kSmbusOpWriteBlock, c.address = slave, c.command = command, c.count = count;
+        std::memcpy(c.block, bytes, count);
+        return ThroughKernel(io, base, kind, c);
+    }
     if (kind == kSmbusIntel || kind == kSmbusVia)
         return IntelBlockWriteHandshaken(io, base, slave, command, count, bytes);
     if (kind == kSmbusAti) return IntelBlockWriteBuffered(io, base, slave, command, count, bytes);

@@ -41,9 +41,22 @@ class SmbusPorts {
     void Sleep(unsigned milliseconds);
     DriverClient& client() { return client_; }
 
+    // The transactions go through the kernel's adapter of the controller (a kernel driver
+    // owns it), not through its ports; the daemon performs them with the kernel's SMBus ioctl.
+    void RouteThroughKernel(uint32_t bus, uint32_t device, uint32_t function);
+    void RouteThroughPorts() { kernel_ = false; }
+    bool throughKernel() const { return kernel_; }
+    // One transaction through the kernel; false when the daemon did not serve it.
+    bool Kernel(uint16_t base, DriverClient::SmbusKernelCall& call);
+    // What the daemon said of the kernel's adapter in the last transaction through it.
+    const std::string& kernelText() const { return kernelText_; }
+
   private:
     DriverClient& client_;
     Sleeper sleeper_;
+    bool kernel_ = false;
+    uint32_t bus_ = 0, device_ = 0, function_ = 0;
+    std::string kernelText_;
 };
 
 // A port read that fails ends the transaction with kSmbusReadIoError: no value is invented.
