@@ -89,6 +89,59 @@ void BM_ReadRange256_InProcess(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadRange256_InProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A bus scan of one board's first controller, in-process: the scan as it is (a receive byte at
+// 30h-37h and 50h-5Fh, byte data of command 0 elsewhere) against the baseline of byte data of
+// command 0 at every address, over the same models in the same run.
+void Scan(benchmark::State& state, const char* name, bool probe) {
+    std::string error;
+    auto board = driver::LoadBoardBackend(
+        std::string(KORVANTA_SOURCE_DIR) + "/boards/" + name + ".json", &error);
+    if (!board) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    driver::RequestHandler handler(*board, driver::HandlerOptions{});
+    InProcessTransport transport(handler);
+    DriverClient client(transport, Linux);
+    std::vector<SmbusController> found = DetectSmbusControllers(client);
+    if (found.empty()) {
+        state.SkipWithError("no controller");
+        return;
+    }
+    SmbusPorts io(client);
+    int answered = 0;
+    for (auto _ : state) {
+        answered = 0;
+        for (uint8_t a = 0; a <= 0x7E; ++a) {
+            uint8_t v = 0;
+            int r = probe ? SmbusProbe(io, found[0].ioBase, a, found[0].vendorKind)
+                          : SmbusReadByte(io, found[0].ioBase, a, 0, v, found[0].vendorKind);
+            answered += r == kSmbusOk;
+        }
+    }
+    state.counters["found"] = answered;
+}
+
+void BM_Scan(benchmark::State& state, const char* name) {
+    Scan(state, name, true);
+}
+void BM_ScanByteDataBaseline(benchmark::State& state, const char* name) {
+    Scan(state, name, false);
+}
+
+#define KVT_SCAN(board)                                                                      \
+    BENCHMARK_CAPTURE(BM_Scan, board, #board)->Unit(benchmark::kMillisecond)->UseRealTime(); \
+    BENCHMARK_CAPTURE(BM_ScanByteDataBaseline, board, #board)                                \
+        ->Unit(benchmark::kMillisecond)                                                      \
+        ->UseRealTime()
+KVT_SCAN(intel - desktop);
+KVT_SCAN(via);
+KVT_SCAN(ati);
+KVT_SCAN(nvidia - amd);
+KVT_SCAN(ddr3 - desktop);
+KVT_SCAN(ddr4 - desktop);
+KVT_SCAN(ddr5 - desktop);
+
 }  // namespace
 
 BENCHMARK_MAIN();

@@ -11,6 +11,7 @@
 #include "platform/report_stream.h"
 #include "tools/smbus/smbus_tool.h"
 #include "tools/smbus/spd_decode.h"
+#include "tools/smbus/spd_read.h"
 
 namespace kvt::cli {
 
@@ -38,9 +39,23 @@ std::string VendorName(const SmbusController& c) {
     return word;
 }
 
-// The controller CTRL of the detection order; refuses one a kernel driver holds unless forced.
+// The kernel's adapter of a controller a kernel driver owns: true with its node, or false with
+// why it cannot be used.
+bool KernelAdapter(DriverClient& client, const SmbusController& c, std::string& text) {
+    DriverClient::SmbusKernelCall call;
+    call.op = kSmbusOpAdapter;
+    if (!client.SmbusKernel(c.bus, c.device, c.function, c.ioBase, call)) {
+        text = "the driver daemon offers no kernel path";
+        return false;
+    }
+    text = call.text;
+    return call.error == 0;
+}
+
+// The controller CTRL of the detection order, and how to reach it: a controller a kernel
+// driver owns goes through the kernel's adapter; its ports are driven only when forced.
 bool OpenController(Context& context, const std::string& ctrlText, bool force,
-                    HardwareSession*& session, SmbusController& out) {
+                    HardwareSession*& session, SmbusController& out, SmbusPorts& io) {
     session = context.Session();
     if (!session) return false;
     uint64_t index = 0;
@@ -58,16 +73,27 @@ bool OpenController(Context& context, const std::string& ctrlText, bool force,
         return false;
     }
     out = found[index];
-    std::string driver;
-    if (!force && session->client().KernelDriver(out.bus, out.device, out.function, driver) &&
-        !driver.empty()) {
-        Fail(
-            Format("kernel driver %s is bound to this SMBus controller; transactions may "
-                   "collide with it (use --force to go on)",
-                   driver.c_str()));
-        return false;
+    std::string driver, text;
+    if (force || !session->client().KernelDriver(out.bus, out.device, out.function, driver) ||
+        driver.empty())
+        return true;
+    if (KernelAdapter(session->client(), out, text)) {
+        io.RouteThroughKernel(out.bus, out.device, out.function);
+        return true;
     }
-    return true;
+    Fail(
+        Format("kernel driver %s is bound to this SMBus controller and its adapter cannot be "
+               "used (%s); transactions on its ports may collide with it (use --force to go on)",
+               driver.c_str(), text.c_str()));
+    return false;
+}
+
+int Result(int r);
+
+int Result(const SmbusPorts& io, int r) {
+    if (r != kSmbusOk && io.throughKernel() && !io.kernelText().empty())
+        std::fprintf(stderr, "korvanta-cli: through %s\n", io.kernelText().c_str());
+    return Result(r);
 }
 
 bool ParseAddress(const std::string& text, uint8_t& address) {
@@ -115,9 +141,26 @@ Action DefineSmbusList(CLI::App& command) {
     return [o](Context& context) {
         HardwareSession* session = context.Session();
         if (!session) return 1;
-        std::vector<SmbusController> found = DetectSmbusControllers(session->client());
-        if (found.empty()) return Fail(kNoController);
+        std::vector<SmbusRejected> rejected;
+        std::vector<SmbusController> found = DetectSmbusControllers(session->client(), &rejected);
         std::string text;
+        Json notControllers = Json::array();
+        for (const SmbusRejected& r : rejected) {
+            SmbusController c{r.bus, r.device, r.function, r.vendorKind, 0, r.baseRegister};
+            text += Format("- %s %s %s\n", VendorName(c).c_str(), FunctionText(c).c_str(),
+                           SmbusRejectedReason(r).c_str());
+            notControllers.push_back({{"vendor", VendorName(c)},
+                                      {"bus", r.bus},
+                                      {"device", r.device},
+                                      {"function", r.function},
+                                      {"baseRegister", r.baseRegister},
+                                      {"value", r.value},
+                                      {"reason", SmbusRejectedReason(r)}});
+        }
+        if (found.empty()) {
+            if (!o->json) std::fputs(text.c_str(), stdout);
+            return Fail(kNoController);
+        }
         Json controllers = Json::array();
         for (size_t i = 0; i < found.size(); ++i) {
             const SmbusController& c = found[i];
@@ -138,7 +181,9 @@ Action DefineSmbusList(CLI::App& command) {
             text += line + "\n";
             controllers.push_back(std::move(entry));
         }
-        if (o->json) text = JsonText({{"controllers", std::move(controllers)}});
+        if (o->json)
+            text = JsonText(
+                {{"controllers", std::move(controllers)}, {"rejected", std::move(notControllers)}});
         std::fputs(text.c_str(), stdout);
         return 0;
     };
@@ -149,18 +194,18 @@ Action DefineSmbusScan(CLI::App& command) {
     AddController(command, *o);
     AddForce(command, *o);
     return [o](Context& context) {
-        HardwareSession* session = nullptr;
+        HardwareSession* session = context.Session();
+        if (!session) return 1;
         SmbusController c;
-        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
         SmbusPorts io(session->client());
+        if (!OpenController(context, o->ctrl, o->force, session, c, io)) return 1;
         std::string out;
         for (uint32_t a = 0; a <= 0x7E; ++a) {
-            uint8_t value = 0;
-            int r = SmbusReadByte(io, c.ioBase, uint8_t(a), 0, value, c.vendorKind);
+            int r = SmbusProbe(io, c.ioBase, uint8_t(a), c.vendorKind);
             if (r == kSmbusOk)
                 out += Format("%02X\n", a);
             else if (r == kSmbusBusy || r == kSmbusReadIoError || r == kSmbusWriteIoError)
-                return Result(r);
+                return Result(io, r);
         }
         std::fputs(out.c_str(), stdout);
         return 0;
@@ -178,28 +223,29 @@ Action DefineSmbusRead(CLI::App& command) {
     return [o](Context& context) {
         uint8_t address = 0, cmd = 0;
         if (!ParseAddress(o->addr, address) || !ParseByte("CMD", o->cmd, cmd)) return 1;
-        HardwareSession* session = nullptr;
+        HardwareSession* session = context.Session();
+        if (!session) return 1;
         SmbusController c;
-        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
         SmbusPorts io(session->client());
+        if (!OpenController(context, o->ctrl, o->force, session, c, io)) return 1;
         if (o->word) {
             uint16_t v = 0;
             int r = SmbusReadWord(io, c.ioBase, address, cmd, v, c.vendorKind);
-            if (r != kSmbusOk) return Result(r);
+            if (r != kSmbusOk) return Result(io, r);
             std::printf("%04X\n", v);
         } else if (o->block) {
             uint8_t bytes[kSmbusBlockMax] = {};
             uint32_t count = 0;
             int r = SmbusReadBlock(io, c.ioBase, address, cmd, kSmbusBlockMax, bytes, count,
                                    c.vendorKind);
-            if (r != kSmbusOk) return Result(r);
+            if (r != kSmbusOk) return Result(io, r);
             std::string line;
             for (uint32_t i = 0; i < count; ++i) line += Format(i ? " %02X" : "%02X", bytes[i]);
             std::printf("%s\n", line.c_str());
         } else {
             uint8_t v = 0;
             int r = SmbusReadByte(io, c.ioBase, address, cmd, v, c.vendorKind);
-            if (r != kSmbusOk) return Result(r);
+            if (r != kSmbusOk) return Result(io, r);
             std::printf("%02X\n", v);
         }
         return 0;
@@ -238,40 +284,73 @@ Action DefineSmbusWrite(CLI::App& command) {
             return Fail("VALUE: not a hexadecimal " + std::string(o->word ? "word" : "byte") +
                         ": " + values[0]);
         }
-        HardwareSession* session = nullptr;
+        HardwareSession* session = context.Session();
+        if (!session) return 1;
         SmbusController c;
-        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
         SmbusPorts io(session->client());
+        if (!OpenController(context, o->ctrl, o->force, session, c, io)) return 1;
         if (o->block)
-            return Result(SmbusWriteBlock(io, c.ioBase, address, cmd, uint8_t(bytes.size()),
-                                          bytes.data(), c.vendorKind));
+            return Result(io, SmbusWriteBlock(io, c.ioBase, address, cmd, uint8_t(bytes.size()),
+                                              bytes.data(), c.vendorKind));
         if (o->word)
             return Result(
-                SmbusWriteWord(io, c.ioBase, address, cmd, uint16_t(value), c.vendorKind));
-        return Result(SmbusWriteByte(io, c.ioBase, address, cmd, uint8_t(value), c.vendorKind));
+                io, SmbusWriteWord(io, c.ioBase, address, cmd, uint16_t(value), c.vendorKind));
+        return Result(io, SmbusWriteByte(io, c.ioBase, address, cmd, uint8_t(value), c.vendorKind));
     };
 }
 
-// The SPD of a memory module, read byte by byte and explained.
+// The SPD of a memory module, read byte by byte (DDR4 and DDR5 page by page) and explained.
 Action DefineSmbusDecodeSpd(CLI::App& command) {
     auto o = std::make_shared<SmbusArguments>();
     AddController(command, *o);
     command.add_option("ADDR", o->addr, "7-bit device address (hexadecimal)")->required();
+    command.add_flag("--json", o->json, "write a JSON document");
     AddForce(command, *o);
     return [o](Context& context) {
         uint8_t address = 0;
         if (!ParseAddress(o->addr, address)) return 1;
-        HardwareSession* session = nullptr;
+        HardwareSession* session = context.Session();
+        if (!session) return 1;
         SmbusController c;
-        if (!OpenController(context, o->ctrl, o->force, session, c)) return 1;
         SmbusPorts io(session->client());
-        std::vector<uint8_t> bytes(256);
-        for (int i = 0; i < 256; ++i) {
-            int r =
-                SmbusReadByte(io, c.ioBase, address, uint8_t(i), bytes[size_t(i)], c.vendorKind);
-            if (r != kSmbusOk) return Result(r);
+        if (!OpenController(context, o->ctrl, o->force, session, c, io)) return 1;
+        std::vector<uint8_t> bytes;
+        int r = ReadSpd(io, c.ioBase, address, c.vendorKind, bytes);
+        if (r != kSmbusOk) return Result(io, r);
+        std::vector<std::string> lines = DecodeSpd(bytes);
+        if (!o->json) {
+            for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+            return 0;
         }
-        for (const std::string& line : DecodeSpd(bytes)) std::printf("%s\n", line.c_str());
+        Json document = {{"address", address}, {"bytesRead", bytes.size()}};
+        if (std::optional<SpdFacts> f = DecodeSpdFacts(bytes)) {
+            document["memoryType"] = f->memoryType;
+            document["moduleType"] = f->moduleType;
+            document["capacityMB"] = f->capacityMb;
+            document["ranks"] = f->ranks;
+            document["subChannels"] = f->subChannels;
+            document["busWidth"] = f->busWidth;
+            document["eccBits"] = f->eccBits;
+            document["dataRate"] = f->dataRate;
+            document["timingsPs"] = {{"tCK", f->tCK},
+                                     {"tAA", f->tAA},
+                                     {"tRCD", f->tRCD},
+                                     {"tRP", f->tRP},
+                                     {"tRAS", f->tRAS}};
+            document["manufacturer"] = {
+                {"bank", f->manufacturerBank},
+                {"code", f->manufacturerCode},
+                {"name", f->manufacturer.empty() ? Json(nullptr) : Json(f->manufacturer)}};
+            document["partNumber"] = f->partNumber;
+            document["serialNumber"] = f->serial;
+            document["crc"] = {{"ok", f->crcOk()},
+                               {"first", f->crcFirst},
+                               {"last", f->crcLast},
+                               {"computed", f->crcComputed},
+                               {"stored", f->crcStored}};
+        }
+        document["lines"] = lines;
+        std::fputs(JsonText(document).c_str(), stdout);
         return 0;
     };
 }
@@ -284,6 +363,7 @@ Action DefineReportSmbus(CLI::App& command) {
         ->type_name("A");
     command.add_option("--start", o->start, "first offset, default 00")->type_name("S");
     command.add_option("--length", o->length, "bytes to read, default 10")->type_name("L");
+    AddForce(command, *o);
     o->out.Add(command);
     return [o](Context& context) {
         uint64_t index = 0;
@@ -293,11 +373,14 @@ Action DefineReportSmbus(CLI::App& command) {
         if (!session) return 1;
         StderrMessages messages;
         SmbusTool tool(session->client(), messages);
+        tool.confirmRawPorts = [force = o->force](const std::string&) { return force; };
         tool.Start();
         if (tool.controllers().empty()) return 1;
         if (index >= tool.controllers().size())
             return Fail(Format("--ctrl: there are %zu controllers", tool.controllers().size()));
         tool.SelectController(int(index));
+        // The warning before forced port access is no failure.
+        if (tool.path() == SmbusTool::Path::Ports) messages.shown = false;
         tool.Scan();
         if (messages.shown) return 1;
         if (!o->addr.empty()) {
@@ -340,9 +423,15 @@ const CommandRegistrar kCommands[] = {
 
 // The SMBus lines of `driver status`: each controller's function and its kernel driver.
 std::string SmbusStatusLines(HardwareSession& session) {
-    std::vector<SmbusController> found = DetectSmbusControllers(session.client());
-    if (found.empty()) return std::string("SMBus: ") + kNoController + "\n";
+    std::vector<SmbusRejected> rejected;
+    std::vector<SmbusController> found = DetectSmbusControllers(session.client(), &rejected);
     std::string out;
+    for (const SmbusRejected& r : rejected) {
+        SmbusController c{r.bus, r.device, r.function, r.vendorKind, 0, r.baseRegister};
+        out += Format("SMBus: %s %s %s\n", FunctionText(c).c_str(), VendorName(c).c_str(),
+                      SmbusRejectedReason(r).c_str());
+    }
+    if (found.empty()) return out + std::string("SMBus: ") + kNoController + "\n";
     for (const SmbusController& c : found) {
         std::string driver;
         bool known = session.client().KernelDriver(c.bus, c.device, c.function, driver);
@@ -351,6 +440,13 @@ std::string SmbusStatusLines(HardwareSession& session) {
                       !known           ? "unknown"
                       : driver.empty() ? "none"
                                        : driver.c_str());
+        std::string text;
+        std::string path = !known || driver.empty() ? Format("ports at %04X", c.ioBase)
+                           : KernelAdapter(session.client(), c, text)
+                               ? "the kernel's adapter " + text
+                               : "none without --force (" + text + ")";
+        out += Format("SMBus: %s %s at %04X path: %s\n", FunctionText(c).c_str(),
+                      VendorName(c).c_str(), c.ioBase, path.c_str());
     }
     return out;
 }

@@ -63,6 +63,21 @@ class Backend {
         (void)bus, (void)devFn, (void)name;
         return false;
     }
+    // An SMBus transaction through the kernel's adapter of the controller at ioBase in a PCI
+    // function a kernel driver owns, so it is serialised with the kernel's own use. False when
+    // the backend offers no such path for the function (no driver bound); otherwise error is 0
+    // or the kernel's errno, and text the adapter's node, or why there is none.
+    struct SmbusKernelTransfer {
+        uint32_t op = 0;  // SmbusKernelOp
+        uint8_t address = 0, command = 0;
+        uint16_t data = 0;
+        std::vector<uint8_t> block;  // at most 32 bytes
+    };
+    virtual bool KernelSmbus(uint8_t bus, uint8_t devFn, uint16_t ioBase, SmbusKernelTransfer& t,
+                             int& error, std::string& text) {
+        (void)bus, (void)devFn, (void)ioBase, (void)t, (void)error, (void)text;
+        return false;
+    }
     // IN/OUT instruction stand-ins of the consumer family (a board's port space).
     virtual bool DirectPortAccessAvailable() const { return false; }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -238,6 +239,8 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             answer.payload.assign(name.begin(), name.end());
             return answer;
         }
+        case kExtSmbusKernel:
+            return SmbusKernel(caller, request);
         case kExtDirectPortIn:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
             return ReadPort(request);
@@ -273,6 +276,47 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
         default:
             return Refused(request);
     }
+}
+
+Answer RequestHandler::SmbusKernel(const Caller& caller, const DriverRequest& request) {
+    if (!ValidConfigAddress(request.configAddress) || (request.configAddress & 0xFF) != 0 ||
+        request.port > 0xFFFF || request.ecx > kSmbusOpWriteBlock || request.edx > 0x7F ||
+        request.esi > 0xFF || request.portValue > 0xFFFF ||
+        (request.ecx == kSmbusOpWriteBlock &&
+         (request.length == 0 || request.length > kSmbusKernelBlockMax)))
+        return Refused(request);
+    Backend::SmbusKernelTransfer t;
+    t.op = request.ecx;
+    t.address = uint8_t(request.edx);
+    t.command = uint8_t(request.esi);
+    t.data = uint16_t(request.portValue);
+    if (t.op == kSmbusOpWriteBlock)
+        t.block.assign(request.busList, request.busList + request.length);
+    bool write = t.op >= kSmbusOpWriteByte;
+    std::string target =
+        Format("smbus function=%02X:%02X.%X base=0x%04X slave=0x%02X command=0x%02X",
+               (request.configAddress >> 16) & 0xFF, (request.configAddress >> 11) & 0x1F,
+               (request.configAddress >> 8) & 7, request.port, t.address, t.command);
+    if (write && !BeginWrite(caller, "SmbusKernelWrite", target)) return Refused(request);
+    int error = 0;
+    std::string text;
+    bool ok = backend_.KernelSmbus(uint8_t(request.configAddress >> 16),
+                                   uint8_t(request.configAddress >> 8), uint16_t(request.port), t,
+                                   error, text);
+    if (write) EndWrite(caller, "SmbusKernelWrite", target, ok && error == 0);
+    if (!ok) return Refused(request);
+    DriverRequest block = request;
+    block.eax = uint32_t(error);
+    block.portValue = t.data;
+    if (t.op == kSmbusOpReadBlock) {
+        size_t n = std::min<size_t>(t.block.size(), kSmbusKernelBlockMax);
+        block.length = uint32_t(n);
+        std::memcpy(block.busList, t.block.data(), n);
+    }
+    if (text.size() > 255) text.resize(255);
+    Answer answer = Served(block);
+    answer.payload.assign(text.begin(), text.end());
+    return answer;
 }
 
 Answer RequestHandler::ReadMemory(const DriverRequest& request) {

@@ -392,6 +392,30 @@ bool DriverClient::KernelDriver(uint32_t bus, uint32_t device, uint32_t function
     return true;
 }
 
+bool DriverClient::SmbusKernel(uint32_t bus, uint32_t device, uint32_t function, uint16_t ioBase,
+                               SmbusKernelCall& call) {
+    if (bus > 255 || device > 31 || function > 7 || call.count > kSmbusKernelBlockMax) return false;
+    DriverRequest block = EmptyRequest();
+    block.configAddress = 0x80000000u | bus << 16 | device << 11 | function << 8;
+    block.port = ioBase;
+    block.ecx = call.op;
+    block.edx = call.address;
+    block.esi = call.command;
+    block.portValue = call.data;
+    block.length = call.count;
+    std::memcpy(block.busList, call.block, call.count);
+    std::vector<uint8_t> payload;
+    if (Call(kExtSmbusKernel, block, false, {}, &payload) != TransportResult::Ok) return false;
+    call.error = int(block.eax);
+    call.data = uint16_t(block.portValue);
+    if (call.op == kSmbusOpReadBlock) {
+        call.count = uint8_t(std::min<uint32_t>(block.length, kSmbusKernelBlockMax));
+        std::memcpy(call.block, block.busList, call.count);
+    }
+    call.text.assign(payload.begin(), payload.end());
+    return true;
+}
+
 bool DriverClient::DriverStatus(std::string& text) {
     DriverRequest block = EmptyRequest();
     std::vector<uint8_t> payload;

@@ -121,6 +121,21 @@ class DriverClient {
     // The kernel driver bound to a PCI function (empty when none). False when the daemon
     // cannot tell or the function does not exist.
     bool KernelDriver(uint32_t bus, uint32_t device, uint32_t function, std::string& name);
+    // An SMBus transaction through the kernel's adapter of the controller at ioBase in a PCI
+    // function a kernel driver owns (kSmbusOpAdapter: none, only which adapter serves). False
+    // when the daemon offers no kernel path for it; otherwise error is 0 or the kernel's errno
+    // and text the adapter's node or why there is none.
+    struct SmbusKernelCall {
+        uint32_t op = 0;  // SmbusKernelOp
+        uint8_t address = 0, command = 0;
+        uint16_t data = 0;                         // byte or word, written or read
+        uint8_t count = 0;                         // block bytes, written or read
+        uint8_t block[kSmbusKernelBlockMax] = {};  // block bytes
+        int error = 0;
+        std::string text;
+    };
+    bool SmbusKernel(uint32_t bus, uint32_t device, uint32_t function, uint16_t ioBase,
+                     SmbusKernelCall& call);
     // The daemon's backend and what works, as text lines.
     bool DriverStatus(std::string& text);
     // What the daemon's backend can do, typed. False when no daemon serves us.

@@ -1,5 +1,9 @@
 #include "driver/board/board.h"
 
+#include <cerrno>
+
+#include "driver/board/smbus.h"
+#include "hwaccess/protocol/driver_request.h"
 #include "platform/format.h"
 
 namespace kvt::driver::board {
@@ -109,6 +113,73 @@ bool Board::KernelDriver(uint8_t bus, uint8_t devFn, std::string& name) {
     if (!pci_.Find(bus, devFn)) return false;
     auto it = kernelDrivers.find(uint16_t(bus << 8 | devFn));
     name = it == kernelDrivers.end() ? std::string() : it->second;
+    return true;
+}
+
+// The kernel's SMBus driver on the board: it runs each transaction on the controller's
+// slaves as a whole, as the kernel does behind its ioctl.
+bool Board::KernelSmbus(uint8_t bus, uint8_t devFn, uint16_t ioBase, SmbusKernelTransfer& t,
+                        int& error, std::string& text) {
+    uint16_t key = uint16_t(bus << 8 | devFn);
+    if (!kernelDrivers.count(key)) return false;
+    const std::string& driver = kernelDrivers[key];
+    SmbusHost* host = nullptr;
+    int index = 0;
+    auto it = kernelAdapters.find(key);
+    if (it != kernelAdapters.end())
+        for (size_t i = 0; i < it->second.size(); ++i)
+            if (it->second[i]->base() == ioBase) host = it->second[i], index = int(i);
+    if (!host) {
+        error = ENOENT;
+        text = "no /dev/i2c node for " + driver +
+               "'s adapter: the i2c-dev module is not loaded (modprobe i2c-dev)";
+        return true;
+    }
+    text = Format("/dev/i2c-%d (board adapter of %s)", index, driver.c_str());
+    error = 0;
+    if (host->stuck()) {
+        error = EBUSY;
+        return true;
+    }
+    SmbusSlaves& s = host->slaves();
+    SmbusOutcome o = SmbusOutcome::Ok;
+    uint8_t byte = uint8_t(t.data);
+    switch (t.op) {
+        case kSmbusOpAdapter:
+            return true;
+        case kSmbusOpReceiveByte:
+            o = s.ReceiveByte(t.address, byte);
+            t.data = byte;
+            break;
+        case kSmbusOpReadByte:
+            o = s.ReadByte(t.address, t.command, byte);
+            t.data = byte;
+            break;
+        case kSmbusOpReadWord:
+            o = s.ReadWord(t.address, t.command, t.data);
+            break;
+        case kSmbusOpReadBlock:
+            o = s.ReadBlock(t.address, t.command, t.block);
+            // The kernel refuses a count of 0 or above 32 as a protocol error.
+            if (o == SmbusOutcome::Ok && (t.block.empty() || t.block.size() > 32)) {
+                t.block.clear();
+                error = EPROTO;
+                return true;
+            }
+            break;
+        case kSmbusOpWriteByte:
+            o = s.WriteByte(t.address, t.command, byte);
+            break;
+        case kSmbusOpWriteWord:
+            o = s.WriteWord(t.address, t.command, t.data);
+            break;
+        case kSmbusOpWriteBlock:
+            o = s.WriteBlock(t.address, t.command, t.block);
+            break;
+        default:
+            return false;
+    }
+    if (o != SmbusOutcome::Ok) error = ENXIO;
     return true;
 }
 

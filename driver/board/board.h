@@ -38,6 +38,8 @@ struct BoardVersion {
 
 // The machine and the Backend that serves it. Device models own their state; the board
 // owns the models and wires them into the port space, the memory map and the PCI bus.
+class SmbusHost;
+
 class Board : public Backend {
   public:
     Board();
@@ -54,6 +56,9 @@ class Board : public Backend {
     uint32_t ecamBuses = 0;
     // Kernel drivers a test profile declares bound to PCI functions (key bus << 8 | devFn).
     std::map<uint16_t, std::string> kernelDrivers;
+    // SMBus controllers whose kernel driver offers its adapter to programs (the host's i2c-dev
+    // node), by function (bus << 8 | devFn): served through the kernel path.
+    std::map<uint16_t, std::vector<SmbusHost*>> kernelAdapters;
     // Requests the profile makes fail or stall.
     FaultList faults;
 
@@ -85,6 +90,8 @@ class Board : public Backend {
     bool ReadTsc(uint32_t processor, uint64_t& value) override;
     bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) override;
     bool KernelDriver(uint8_t bus, uint8_t devFn, std::string& name) override;
+    bool KernelSmbus(uint8_t bus, uint8_t devFn, uint16_t ioBase, SmbusKernelTransfer& t,
+                     int& error, std::string& text) override;
     bool DirectPortAccessAvailable() const override { return true; }
     std::vector<std::string> StatusLines() override;
 

@@ -8,19 +8,80 @@ SmbusSlave* SmbusSlaves::Find(uint8_t address) {
     return nullptr;
 }
 
+uint8_t& SmbusSlaves::At(SmbusSlave& s, uint8_t command) {
+    switch (s.kind) {
+        case SmbusSlave::Kind::Spd4:
+            return s.memory[ddr4Page_ * 256 + command];
+        case SmbusSlave::Kind::Spd5:
+            if (command < 0x80) return s.bytes[command];
+            return s.memory[(s.bytes[SmbusSlave::kHubPageRegister] & 7) * 128u + (command & 0x7F)];
+        default:
+            return s.bytes[command];
+    }
+}
+
+bool SmbusSlaves::HasDdr4() const {
+    for (const SmbusSlave& s : slaves_)
+        if (s.kind == SmbusSlave::Kind::Spd4) return true;
+    return false;
+}
+
+bool SmbusSlaves::PageSelect(uint8_t address) {
+    if ((address != 0x36 && address != 0x37) || !HasDdr4()) return false;
+    ddr4Page_ = address - 0x36u;
+    return true;
+}
+
 SmbusOutcome SmbusSlaves::ReadByte(uint8_t address, uint8_t command, uint8_t& value) {
+    // The write phase of the read addresses 36h/37h: that alone chooses the DDR4 page.
+    if (!Find(address) && PageSelect(address)) {
+        value = 0xFF;
+        return SmbusOutcome::Ok;
+    }
     SmbusSlave* s = Find(address);
     if (!s) return SmbusOutcome::AddressNak;
     if (s->kind == SmbusSlave::Kind::Nak) return SmbusOutcome::Nak;
-    value = s->bytes[command];
+    value = At(*s, command);
+    s->pointer = uint8_t(command + 1);
+    return SmbusOutcome::Ok;
+}
+
+SmbusOutcome SmbusSlaves::ReceiveByte(uint8_t address, uint8_t& value) {
+    SmbusSlave* s = Find(address);
+    if (!s) {
+        // The page address of DDR4 SPDs answers at 36h while page 0 is chosen.
+        if (address != 0x36 || ddr4Page_ != 0 || !HasDdr4()) return SmbusOutcome::AddressNak;
+        value = 0xFF;
+        return SmbusOutcome::Ok;
+    }
+    if (s->kind == SmbusSlave::Kind::Nak || s->kind == SmbusSlave::Kind::Block)
+        return s->kind == SmbusSlave::Kind::Nak ? SmbusOutcome::Nak : SmbusOutcome::Ok;
+    value = At(*s, s->pointer);
+    s->pointer = uint8_t(s->pointer + 1);
+    return SmbusOutcome::Ok;
+}
+
+SmbusOutcome SmbusSlaves::SendByte(uint8_t address, uint8_t value) {
+    if (!Find(address) && PageSelect(address)) return SmbusOutcome::Ok;
+    SmbusSlave* s = Find(address);
+    if (!s) return SmbusOutcome::AddressNak;
+    if (s->kind == SmbusSlave::Kind::Nak) return SmbusOutcome::Nak;
+    s->pointer = value;  // an EEPROM takes the byte as its address
     return SmbusOutcome::Ok;
 }
 
 SmbusOutcome SmbusSlaves::WriteByte(uint8_t address, uint8_t command, uint8_t value) {
+    if (!Find(address) && PageSelect(address)) return SmbusOutcome::Ok;
     SmbusSlave* s = Find(address);
     if (!s) return SmbusOutcome::AddressNak;
-    if (s->kind == SmbusSlave::Kind::Nak || s->readOnly) return SmbusOutcome::Nak;
-    s->bytes[command] = value;
+    if (s->kind == SmbusSlave::Kind::Nak) return SmbusOutcome::Nak;
+    if (s->kind == SmbusSlave::Kind::Spd5 && command == SmbusSlave::kHubPageRegister) {
+        s->bytes[command] = value & 7;  // the hub's page register is writable
+        return SmbusOutcome::Ok;
+    }
+    if (s->readOnly) return SmbusOutcome::Nak;
+    At(*s, command) = value;
+    s->pointer = uint8_t(command + 1);
     return SmbusOutcome::Ok;
 }
 
@@ -33,16 +94,18 @@ SmbusOutcome SmbusSlaves::ReadWord(uint8_t address, uint8_t command, uint16_t& v
 }
 
 SmbusOutcome SmbusSlaves::WriteWord(uint8_t address, uint8_t command, uint16_t value) {
+    if (!Find(address) && PageSelect(address)) return SmbusOutcome::Ok;
     SmbusSlave* s = Find(address);
     if (!s) return SmbusOutcome::AddressNak;
     if (s->kind == SmbusSlave::Kind::Nak || s->readOnly) return SmbusOutcome::Nak;
-    s->bytes[command] = uint8_t(value);
-    s->bytes[uint8_t(command + 1)] = uint8_t(value >> 8);
+    At(*s, command) = uint8_t(value);
+    At(*s, uint8_t(command + 1)) = uint8_t(value >> 8);
     return SmbusOutcome::Ok;
 }
 
 SmbusOutcome SmbusSlaves::ReadBlock(uint8_t address, uint8_t command, std::vector<uint8_t>& block) {
     block.clear();
+    if (!Find(address) && PageSelect(address)) return SmbusOutcome::Ok;
     SmbusSlave* s = Find(address);
     if (!s) return SmbusOutcome::AddressNak;
     switch (s->kind) {
@@ -56,8 +119,8 @@ SmbusOutcome SmbusSlaves::ReadBlock(uint8_t address, uint8_t command, std::vecto
         }
         default: {
             // The EEPROM streams from the command on; the host takes the first byte as count.
-            uint8_t count = s->bytes[command];
-            for (unsigned i = 1; i <= count; ++i) block.push_back(s->bytes[uint8_t(command + i)]);
+            uint8_t count = At(*s, command);
+            for (unsigned i = 1; i <= count; ++i) block.push_back(At(*s, uint8_t(command + i)));
             return SmbusOutcome::Ok;
         }
     }
@@ -65,6 +128,7 @@ SmbusOutcome SmbusSlaves::ReadBlock(uint8_t address, uint8_t command, std::vecto
 
 SmbusOutcome SmbusSlaves::WriteBlock(uint8_t address, uint8_t command,
                                      const std::vector<uint8_t>& block) {
+    if (!Find(address) && PageSelect(address)) return SmbusOutcome::Ok;
     SmbusSlave* s = Find(address);
     if (!s) return SmbusOutcome::AddressNak;
     if (s->kind == SmbusSlave::Kind::Nak || s->readOnly) return SmbusOutcome::Nak;
@@ -73,8 +137,8 @@ SmbusOutcome SmbusSlaves::WriteBlock(uint8_t address, uint8_t command,
         return SmbusOutcome::Ok;
     }
     // On the wire the count is the first data byte after the command.
-    s->bytes[command] = uint8_t(block.size());
-    for (size_t i = 0; i < block.size(); ++i) s->bytes[uint8_t(command + 1 + i)] = block[i];
+    At(*s, command) = uint8_t(block.size());
+    for (size_t i = 0; i < block.size(); ++i) At(*s, uint8_t(command + 1 + i)) = block[i];
     return SmbusOutcome::Ok;
 }
 
@@ -167,6 +231,9 @@ void IntelSmbusHost::Start() {
     uint8_t slave = address_ >> 1;
     bool read = address_ & 1;
     switch ((control_ >> 2) & 7) {
+        case 1:  // receive byte / send byte (the command port is the byte sent)
+            return Finish(read ? slaves_.ReceiveByte(slave, data0_)
+                               : slaves_.SendByte(slave, command_));
         case 2: {  // byte data
             SmbusOutcome o = read ? slaves_.ReadByte(slave, command_, data0_)
                                   : slaves_.WriteByte(slave, command_, data0_);
@@ -201,17 +268,16 @@ void IntelSmbusHost::Start() {
         std::vector<uint8_t> block(buffer_.begin(), buffer_.begin() + data0_);
         return Finish(slaves_.WriteBlock(slave, command_, block));
     }
-    // Handshaken: one byte per byte-done, the count in data 0 from the start.
+    // Handshaken: one byte per byte-done, the count in data 0 from the start; no INTR until
+    // the transfer ends.
     if (read) {
         std::vector<uint8_t> block;
         SmbusOutcome o = slaves_.ReadBlock(slave, command_, block);
         if (o != SmbusOutcome::Ok) return Finish(o);
         data0_ = uint8_t(block.size());
-        status_ |= kIntr;
-        if (block.empty()) return;
         transfer_ = std::move(block);
         transferAt_ = 0;
-        blockData_ = transfer_[0];
+        blockData_ = transfer_.empty() ? 0xFF : transfer_[0];
         transferring_ = true;
         transferWrite_ = false;
         status_ |= kBusy | kByteDone;
@@ -219,35 +285,34 @@ void IntelSmbusHost::Start() {
     }
     if (!slaves_.Find(slave)) return Finish(SmbusOutcome::AddressNak);
     transfer_.assign(1, blockData_);
+    transferAt_ = 0;
     expected_ = data0_;
-    if (expected_ <= 1) {
-        if (expected_ == 0) transfer_.clear();
-        Finish(slaves_.WriteBlock(slave, command_, transfer_));
-        status_ |= kByteDone;
-        return;
-    }
     transferring_ = true;
     transferWrite_ = true;
-    status_ |= kBusy | kIntr | kByteDone;
+    status_ |= kBusy | kByteDone;
 }
 
 void IntelSmbusHost::NextHandshake() {
+    ++transferAt_;
     if (!transferWrite_) {
-        if (++transferAt_ < transfer_.size()) {
-            blockData_ = transfer_[transferAt_];
-            status_ |= kByteDone;
-        } else {
+        // Past the device's count the bus reads all ones, and the chipset goes on asking for
+        // bytes until the last-byte flag tells it to stop.
+        blockData_ = transferAt_ < transfer_.size() ? transfer_[transferAt_] : 0xFF;
+        if (control_ & kLastByte) {
             transferring_ = false;
             status_ = uint8_t((status_ & ~kBusy) | kIntr);
+        } else {
+            status_ |= kByteDone;
         }
         return;
     }
-    transfer_.push_back(blockData_);
-    if (transfer_.size() < expected_) {
-        status_ |= kByteDone;
-        return;
+    if (transferAt_ == expected_) {
+        transfer_.resize(expected_);
+        return Finish(slaves_.WriteBlock(address_ >> 1, command_, transfer_));
     }
-    Finish(slaves_.WriteBlock(address_ >> 1, command_, transfer_));
+    // A count of 0 is never reached: the chipset keeps asking for bytes.
+    if (transfer_.size() < 256) transfer_.push_back(blockData_);
+    status_ |= kByteDone;
 }
 
 // ---- ACPI SMBus host interface ----
@@ -283,6 +348,12 @@ void AcpiSmbusHost::Run(uint8_t protocol) {
     uint8_t command = regs_[3];
     SmbusOutcome o;
     switch (protocol & 0x7F) {
+        case 0x04:
+            o = slaves_.SendByte(slave, command);
+            break;
+        case 0x05:
+            o = slaves_.ReceiveByte(slave, regs_[4]);
+            break;
         case 0x06:
             o = slaves_.WriteByte(slave, command, regs_[4]);
             break;

@@ -8,8 +8,10 @@
 //    through a 32-byte buffer whose index a read of host control or a start resets;
 //  - the ACPI SMBus host interface of NVIDIA/AMD (64 ports): protocol (0), status (1),
 //    address (2), command (3), data (4, 5).
-// Transactions complete as soon as they start; the busy bit is set while a handshaken block
-// still has bytes to hand over, or for good when the profile declares the bus stuck.
+// Byte transactions complete as soon as they start. A handshaken block holds busy until it
+// ends: each byte-done must be cleared (write 1) to move on, a read ends only when byte-done
+// is cleared with the last-byte flag set in host control, a write when the count's last byte
+// was taken; INTR comes only then. A profile may declare the bus stuck busy for good.
 #pragma once
 
 #include <array>
@@ -23,13 +25,21 @@
 
 namespace kvt::driver::board {
 
+// Spd: a DDR to DDR3 SPD (256 bytes). Spd4: a DDR4 SPD of 512 bytes in two pages of 256,
+// the page chosen for every SPD on the bus by a write to 36h (page 0) or 37h (page 1); a
+// receive byte from 36h is acknowledged while page 0 is chosen. Spd5: a DDR5 SPD hub, its
+// registers at 00h-7Fh (MR11 choosing one of 8 pages of 128 bytes) and the chosen page of its
+// 1024 bytes at 80h-FFh.
 struct SmbusSlave {
-    enum class Kind { Spd, Eeprom, Block, Nak };
+    enum class Kind { Spd, Spd4, Spd5, Eeprom, Block, Nak };
+    static constexpr uint8_t kHubPageRegister = 0x0B;
     uint8_t address = 0;
     Kind kind = Kind::Eeprom;
     bool readOnly = false;
-    std::array<uint8_t, 256> bytes;
+    std::array<uint8_t, 256> bytes;                  // Spd5: the hub's registers in the first 128
+    std::vector<uint8_t> memory;                     // Spd4: 512 bytes, Spd5: 1024 bytes
     std::map<uint8_t, std::vector<uint8_t>> blocks;  // Block kind: command -> block
+    uint8_t pointer = 0;  // the next byte a receive byte gives (an EEPROM's address counter)
     SmbusSlave() { bytes.fill(0xFF); }
 };
 
@@ -44,6 +54,12 @@ class SmbusSlaves {
 
     SmbusOutcome ReadByte(uint8_t address, uint8_t command, uint8_t& value);
     SmbusOutcome WriteByte(uint8_t address, uint8_t command, uint8_t value);
+    // No write phase: the byte at the device's address counter.
+    SmbusOutcome ReceiveByte(uint8_t address, uint8_t& value);
+    // A write of the command byte alone.
+    SmbusOutcome SendByte(uint8_t address, uint8_t value);
+    // The DDR4 page the bus's SPDs show (0 or 1).
+    unsigned ddr4Page() const { return ddr4Page_; }
     // Word data: low byte first on the wire (byte c, then byte c + 1).
     SmbusOutcome ReadWord(uint8_t address, uint8_t command, uint16_t& value);
     SmbusOutcome WriteWord(uint8_t address, uint8_t command, uint16_t value);
@@ -53,7 +69,15 @@ class SmbusSlaves {
     SmbusOutcome WriteBlock(uint8_t address, uint8_t command, const std::vector<uint8_t>& block);
 
   private:
+    // A write to 36h/37h when DDR4 SPDs are on the bus: chooses their page.
+    bool PageSelect(uint8_t address);
+    bool HasDdr4() const;
+    // Byte c of what a read at command c shows.
+    uint8_t& At(SmbusSlave& s, uint8_t command);
+
     std::vector<SmbusSlave> slaves_;
+    unsigned ddr4Page_ = 0;
+    uint8_t spare_ = 0xFF;
 };
 
 // Common to both interfaces: the base the model currently decodes.
@@ -65,6 +89,7 @@ class SmbusHost : public PortDevice {
     // Ports arrive as absolute numbers; the model decodes them relative to this base.
     void SetBase(uint16_t base) { base_ = base; }
     uint16_t base() const { return base_; }
+    bool stuck() const { return stuck_; }
 
   protected:
     SmbusSlaves slaves_;
@@ -95,11 +120,13 @@ class IntelSmbusHost : public SmbusHost {
     Block block_;
     uint8_t status_ = 0, control_ = 0, command_ = 0, address_ = 0, data0_ = 0, data1_ = 0;
     uint8_t blockData_ = 0;
-    // Handshaken transfer in progress: bytes still to hand over (read) or to take (write).
+    // Handshaken transfer in progress: the block being handed over (read) or taken (write),
+    // and the byte the last byte-done was about. Busy holds until the transfer ends.
     bool transferring_ = false, transferWrite_ = false;
     std::vector<uint8_t> transfer_;
     size_t transferAt_ = 0;
     size_t expected_ = 0;
+    static constexpr uint8_t kLastByte = 0x20;
     // Buffered variant.
     std::array<uint8_t, kBufferSize> buffer_{};
     size_t bufferIndex_ = 0;

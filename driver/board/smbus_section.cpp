@@ -3,6 +3,7 @@
 #include <set>
 
 #include "driver/board/smbus.h"
+#include "platform/crc16.h"
 #include "platform/format.h"
 
 namespace kvt::driver::board {
@@ -55,6 +56,10 @@ bool ParseDevice(const ProfileNode& n, SmbusSlave& slave) {
     if (!n.String("kind", kind, true, 16)) return false;
     if (kind == "spd")
         slave.kind = SmbusSlave::Kind::Spd;
+    else if (kind == "spd-ddr4")
+        slave.kind = SmbusSlave::Kind::Spd4;
+    else if (kind == "spd-ddr5")
+        slave.kind = SmbusSlave::Kind::Spd5;
     else if (kind == "eeprom")
         slave.kind = SmbusSlave::Kind::Eeprom;
     else if (kind == "block")
@@ -62,18 +67,49 @@ bool ParseDevice(const ProfileNode& n, SmbusSlave& slave) {
     else if (kind == "nak")
         slave.kind = SmbusSlave::Kind::Nak;
     else
-        return n.Fail(n.PathOf("kind"), "must be spd, eeprom, block or nak");
+        return n.Fail(n.PathOf("kind"), "must be spd, spd-ddr4, spd-ddr5, eeprom, block or nak");
     if (slave.kind == SmbusSlave::Kind::Nak) {
         for (const char* key : {"bytes", "read_only", "blocks"})
             if (n.Has(key)) return n.Fail(n.PathOf(key), "a nak device holds no data");
         return true;
     }
-    slave.readOnly = slave.kind == SmbusSlave::Kind::Spd;
+    bool spd = slave.kind == SmbusSlave::Kind::Spd || slave.kind == SmbusSlave::Kind::Spd4 ||
+               slave.kind == SmbusSlave::Kind::Spd5;
+    slave.readOnly = spd;
     if (!n.Bool("read_only", slave.readOnly)) return false;
     std::vector<uint8_t> bytes;
-    if (!n.HexBytes("bytes", bytes, slave.kind == SmbusSlave::Kind::Spd)) return false;
+    if (!n.HexBytes("bytes", bytes, spd)) return false;
+    if (slave.kind == SmbusSlave::Kind::Spd4 || slave.kind == SmbusSlave::Kind::Spd5) {
+        size_t size = slave.kind == SmbusSlave::Kind::Spd4 ? 512 : 1024;
+        if (bytes.size() != size)
+            return n.Fail(n.PathOf("bytes"), Format("this SPD holds exactly %zu bytes", size));
+        // The base configuration's CRC: bytes 0-125 (126, 127) on DDR4, 0-509 (510, 511) on DDR5.
+        size_t covered = size == 512 ? 126 : 510;
+        uint16_t crc = Crc16Jedec(bytes.data(), covered);
+        uint16_t stored = uint16_t(bytes[covered] | bytes[covered + 1] << 8);
+        if (crc != stored)
+            return n.Fail(n.PathOf("bytes"),
+                          Format("the CRC of bytes 0-%zu is 0x%04X, bytes %zu-%zu hold 0x%04X",
+                                 covered - 1, crc, covered, covered + 1, stored));
+        slave.memory = std::move(bytes);
+        if (slave.kind == SmbusSlave::Kind::Spd5) {
+            // The hub's registers: its device type in MR0/MR1, page 0 chosen.
+            for (int i = 0; i < 128; ++i) slave.bytes[i] = 0;
+            slave.bytes[0] = 0x51, slave.bytes[1] = 0x18;
+        }
+        return true;
+    }
     if (bytes.size() > 256) return n.Fail(n.PathOf("bytes"), "more than 256 bytes");
-    if (slave.kind == SmbusSlave::Kind::Spd) {
+    if (slave.kind == SmbusSlave::Kind::Spd && bytes.size() >= 128 && bytes[2] == 0x0B) {
+        // DDR3: a CRC over bytes 0-125, or 0-116 when byte 0 bit 7 says so.
+        size_t covered = (bytes[0] & 0x80) ? 117 : 126;
+        uint16_t crc = Crc16Jedec(bytes.data(), covered);
+        uint16_t stored = uint16_t(bytes[126] | bytes[127] << 8);
+        if (crc != stored)
+            return n.Fail(n.PathOf("bytes"),
+                          Format("the CRC of bytes 0-%zu is 0x%04X, bytes 126-127 hold 0x%04X",
+                                 covered - 1, crc, stored));
+    } else if (slave.kind == SmbusSlave::Kind::Spd) {
         if (bytes.size() < 64) return n.Fail(n.PathOf("bytes"), "an SPD holds at least 64 bytes");
         unsigned sum = 0;
         for (int i = 0; i < 63; ++i) sum += bytes[i];
@@ -124,7 +160,7 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
     for (size_t i = 0; i < section.json().size(); ++i) {
         ProfileNode e = section.Element(i);
         if (!e.ObjectWithKeys({"function", "base_register", "model", "devices", "stuck_busy",
-                               "kernel_driver", "note"}))
+                               "kernel_driver", "i2c_dev", "note"}))
             return false;
         std::string functionText, model, driverName;
         uint8_t bus = 0, devFn = 0;
@@ -147,6 +183,10 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
                 return section.Fail(e.PathOf("kernel_driver"), "must be letters, digits, _ and -");
             board.kernelDrivers[uint16_t(bus << 8 | devFn)] = driverName;
         }
+        bool i2cDev = false;
+        if (!e.Bool("i2c_dev", i2cDev)) return false;
+        if (i2cDev && driverName.empty())
+            return section.Fail(e.PathOf("i2c_dev"), "needs a kernel_driver");
         std::vector<ProfileNode> devices;
         if (!e.Array("devices", devices, true, kMaxDevices)) return false;
         SmbusSlaves slaves;
@@ -176,6 +216,7 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
             return section.Fail(e.PathOf("base_register"),
                                 Format("the ports at 0x%04X: %s", raw->base(), claimError.c_str()));
         byFunction[function].push_back({raw, reg});
+        if (i2cDev) board.kernelAdapters[uint16_t(bus << 8 | devFn)].push_back(raw);
     }
     // One listener per function moves every controller whose base register was written.
     for (auto& entry : byFunction) {

@@ -2,9 +2,16 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
+
+#include "driver/host/i2c_dev.h"
+#include "hwaccess/protocol/driver_request.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #define KORVANTA_HAVE_PORT_INSTRUCTIONS 1
@@ -223,6 +230,37 @@ class HostBackend : public Backend {
         target[n] = 0;
         const char* slash = std::strrchr(target, '/');
         name = slash ? slash + 1 : target;
+        return true;
+    }
+
+    bool KernelSmbus(uint8_t bus, uint8_t devFn, uint16_t ioBase, SmbusKernelTransfer& t,
+                     int& error, std::string& text) override {
+        std::string driver;
+        if (!KernelDriver(bus, devFn, driver) || driver.empty()) return false;
+        char function[32];
+        std::snprintf(function, sizeof function, "/0000:%02x:%02x.%x", bus, devFn >> 3, devFn & 7);
+        std::string adapter = FindI2cAdapter(paths_.sysfsPci + function, ioBase);
+        if (adapter.empty()) {
+            error = ENODEV;
+            text = "kernel driver " + driver + " offers no i2c adapter for this controller";
+            return true;
+        }
+        std::string node = paths_.devDir + "/" + adapter;
+        struct stat st {};
+        if (stat(node.c_str(), &st) != 0 && !paths_.modprobe.empty() && !modprobeTried_) {
+            // The kernel's adapters reach programs through i2c-dev: load it once.
+            modprobeTried_ = true;
+            modprobeFailed_ = !LoadI2cDev();
+        }
+        if (stat(node.c_str(), &st) != 0) {
+            error = ENOENT;
+            text = "no " + node + " for " + driver +
+                   "'s adapter: the i2c-dev module is not loaded" +
+                   (modprobeFailed_ ? " and could not be loaded" : "") + " (modprobe i2c-dev)";
+            return true;
+        }
+        text = node + " (" + driver + ")";
+        error = t.op == kSmbusOpAdapter ? 0 : I2cDevTransfer(node, t);
         return true;
     }
 
@@ -460,6 +498,19 @@ class HostBackend : public Backend {
     }
 
     HostPaths paths_;
+    bool modprobeTried_ = false, modprobeFailed_ = false;
+
+    bool LoadI2cDev() {
+        const char* argv[] = {paths_.modprobe.c_str(), "-q", "i2c-dev", nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, paths_.modprobe.c_str(), nullptr, nullptr,
+                        const_cast<char* const*>(argv), environ) != 0)
+            return false;
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
     std::string lockdown_;
     bool portInstructions_ = false;
     int devPort_ = -1;

@@ -18,6 +18,10 @@ struct HostPaths {
     std::string devPort = "/dev/port";
     std::string cpuDevices = "/dev/cpu";
     std::string lockdown = "/sys/kernel/security/lockdown";
+    // The i2c-dev nodes of the kernel's adapters, and the program that loads i2c-dev when
+    // they are missing ("" never loads it).
+    std::string devDir = "/dev";
+    std::string modprobe = "/sbin/modprobe";
     // false: ports go through devPort only, as on a kernel without ioperm.
     bool portInstructions = true;
 };

@@ -78,11 +78,31 @@ enum ExtensionCode : uint32_t {
                                      // busList[0] = first bus, busList[1] = last bus
     kExtKernelDriver = 0x4B560007,   // kernel driver bound to the PCI function at configAddress
                                      // (register 0): its name as payload, empty when none
+    kExtSmbusKernel = 0x4B560008,    // an SMBus transaction through the kernel's adapter of the
+                                     // controller at I/O base `port` of the PCI function at
+                                     // configAddress (register 0): ecx = SmbusKernelOp, edx =
+                                     // slave, esi = command, portValue = byte or word, length =
+                                     // block count with its bytes in busList. Answer: the same
+                                     // fields read, eax = 0 or the kernel's errno, payload = the
+                                     // adapter's node, or why there is none (eax set then)
     kExtStatus = 0x4B560010,         // which backend serves and what works: text payload
     kExtStop = 0x4B560011,           // end the daemon
     kExtCapabilities = 0x4B560012,   // what the backend can do: eax = CapabilityBits,
                                      // ebx = processors, payload = the status text
 };
+
+// The transactions of kExtSmbusKernel.
+enum SmbusKernelOp : uint32_t {
+    kSmbusOpAdapter = 0,  // no transaction: which adapter serves, or why none does
+    kSmbusOpReceiveByte = 1,
+    kSmbusOpReadByte = 2,
+    kSmbusOpReadWord = 3,
+    kSmbusOpReadBlock = 4,
+    kSmbusOpWriteByte = 5,
+    kSmbusOpWriteWord = 6,
+    kSmbusOpWriteBlock = 7,
+};
+inline constexpr uint32_t kSmbusKernelBlockMax = 32;
 
 // What a daemon's backend can do, in the answer to kExtCapabilities.
 enum CapabilityBits : uint32_t {

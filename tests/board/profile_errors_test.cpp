@@ -160,6 +160,19 @@ TEST(BoardProfileErrors, EachBadValueIsNamed) {
              p["smbus"] = SmbusEntry("00:00.0", "intel",
                                      {{{"address", "0x50"}, {"kind", "spd"}, {"bytes", spd}}});
          }},
+        {"smbus[0].devices[0].bytes: the CRC of bytes 0-125 is 0x",
+         [](json& p) {
+             std::string spd = "23 11 0c";
+             for (int i = 3; i < 512; ++i) spd += " 00";
+             p["smbus"] = SmbusEntry("00:00.0", "intel",
+                                     {{{"address", "0x50"}, {"kind", "spd-ddr4"}, {"bytes", spd}}});
+         }},
+        {"smbus[0].devices[0].bytes: this SPD holds exactly 1024 bytes",
+         [](json& p) {
+             p["smbus"] =
+                 SmbusEntry("00:00.0", "intel",
+                            {{{"address", "0x50"}, {"kind", "spd-ddr5"}, {"bytes", "30"}}});
+         }},
         {"smbus[0].devices[1].address: is used by another device on this bus",
          [](json& p) {
              json nak = {{"address", "0x2E"}, {"kind", "nak"}};

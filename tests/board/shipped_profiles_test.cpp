@@ -18,6 +18,9 @@ struct Expected {
 
 const Expected kBoards[] = {
     {"intel-desktop", "GenuineIntel", 4, {{"INTEL", 0x0400}}},
+    {"ddr3-desktop", "GenuineIntel", 4, {{"INTEL", 0x0400}}},
+    {"ddr4-desktop", "GenuineIntel", 4, {{"INTEL", 0x0400}}},
+    {"ddr5-desktop", "GenuineIntel", 4, {{"INTEL", 0x0400}}},
     {"nvidia-amd", "AuthenticAMD", 2, {{"NVIDIA", 0x4C00}, {"NVIDIA", 0x4D00}}},
     {"via", "CentaurHauls", 1, {{"VIA", 0x0400}}},
     {"ati", "GenuineIntel", 1, {{"ATI", 0x0B00}}},

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -291,6 +294,55 @@ TEST_F(HandlerTest, KernelDriverRequestChecksTheFunctionAddress) {
     EXPECT_FALSE(ask(0x0000FB00).success);  // not a configuration address
     EXPECT_FALSE(ask(0x8000FB20).success);  // a register, not a function
     EXPECT_FALSE(ask(0x807F0000).success);  // no function 7F:00.0
+}
+
+TEST_F(HandlerTest, KernelSmbusRequestChecksEveryFieldAndLogsWrites) {
+    std::ifstream in(test::BoardProfile("intel-desktop"));
+    nlohmann::json p = nlohmann::json::parse(in);
+    p["smbus"][0]["kernel_driver"] = "i801_smbus";
+    p["smbus"][0]["i2c_dev"] = true;
+    std::string error;
+    board_ = LoadBoardBackendFromText(p.dump(), "kernel.json", &error);
+    ASSERT_TRUE(board_) << error;
+    for (bool readOnly : {false, true}) {
+        RequestHandler handler = MakeHandler(readOnly);
+        auto ask = [&](auto change) {
+            DriverRequest block = Block();
+            block.configAddress = 0x8000FB00, block.port = 0x400;
+            block.ecx = kSmbusOpReadByte, block.edx = 0x50, block.esi = 2;
+            change(block);
+            return handler.Handle(caller_, kNtDeviceName, Header(kExtSmbusKernel), block, {});
+        };
+        Answer read = ask([](DriverRequest&) {});
+        ASSERT_TRUE(read.success);
+        EXPECT_EQ(read.block.eax, 0u);
+        EXPECT_EQ(read.block.portValue, 0x08u);  // the SPD's memory type
+        EXPECT_FALSE(ask([](DriverRequest& b) { b.edx = 0x80; }).success);
+        EXPECT_FALSE(ask([](DriverRequest& b) { b.ecx = 8; }).success);
+        EXPECT_FALSE(ask([](DriverRequest& b) { b.esi = 0x100; }).success);
+        EXPECT_FALSE(ask([](DriverRequest& b) { b.port = 0x10000; }).success);
+        EXPECT_FALSE(ask([](DriverRequest& b) { b.configAddress = 0x8000FB20; }).success);
+        EXPECT_FALSE(
+            ask([](DriverRequest& b) { b.ecx = kSmbusOpWriteBlock, b.length = 33; }).success);
+        EXPECT_FALSE(
+            ask([](DriverRequest& b) { b.ecx = kSmbusOpWriteBlock, b.length = 0; }).success);
+        log_.clear();
+        Answer write = ask([](DriverRequest& b) { b.ecx = kSmbusOpWriteByte, b.edx = 0x57; });
+        EXPECT_EQ(write.success, !readOnly);
+        ASSERT_FALSE(log_.empty());
+        EXPECT_NE(log_[0].find(readOnly ? "SmbusKernelWrite smbus function=00:1F.3 base=0x0400 "
+                                          "slave=0x57 command=0x02: refused (read-only)"
+                                        : "SmbusKernelWrite smbus function=00:1F.3 base=0x0400 "
+                                          "slave=0x57 command=0x02: writing"),
+                  std::string::npos)
+            << log_[0];
+        // Another base of the function has no adapter: the answer says why.
+        Answer none = ask([](DriverRequest& b) { b.port = 0x500; });
+        ASSERT_TRUE(none.success);
+        EXPECT_EQ(none.block.eax, uint32_t(ENOENT));
+        EXPECT_NE(std::string(none.payload.begin(), none.payload.end()).find("modprobe i2c-dev"),
+                  std::string::npos);
+    }
 }
 
 }  // namespace

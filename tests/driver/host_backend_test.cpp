@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "driver/handler.h"
+#include "driver/host/i2c_dev.h"
 #include "driver/wire.h"
+#include "hwaccess/protocol/driver_request.h"
 #include "support/daemon.h"
 
 namespace kvt::driver {
@@ -98,6 +100,44 @@ TEST_F(HostBackendTest, PciConfigurationThroughSysfs) {
     std::unique_ptr<Backend> bare = CreateHostBackend(paths_);
     EXPECT_FALSE(bare->ListPciFunctions(functions));
     EXPECT_FALSE(bare->ReadPciConfig(0x80000000, value));
+}
+
+TEST_F(HostBackendTest, SmbusThroughTheKernelsAdapter) {
+    // Two adapters of one function (as a driver with two controllers makes): the one named
+    // after the base serves; no driver bound, no kernel path; no node, the reason says how.
+    paths_.devDir = root_ / "dev";
+    paths_.modprobe = "";
+    fs::path f = root_ / "pci/0000:00:1f.3";
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    Backend::SmbusKernelTransfer t;
+    int error = -1;
+    std::string text;
+    EXPECT_FALSE(host->KernelSmbus(0, 0xFB, 0x400, t, error, text));
+    fs::create_directories(root_ / "drivers/i801_smbus");
+    fs::create_directory_symlink(root_ / "drivers/i801_smbus", f / "driver");
+    fs::create_directories(f / "i2c-3");
+    fs::create_directories(f / "i2c-7");
+    fs::create_directories(root_ / "dev");
+    std::ofstream(f / "i2c-3/name", std::ios::app) << "SMBus adapter at 0500\n";
+    std::ofstream(f / "i2c-7/name", std::ios::app) << "SMBus adapter at 0400\n";
+    EXPECT_EQ(FindI2cAdapter(f, 0x400), "i2c-7");
+    EXPECT_EQ(FindI2cAdapter(f, 0x500), "i2c-3");
+    EXPECT_EQ(FindI2cAdapter(f, 0x600), "");
+    ASSERT_TRUE(host->KernelSmbus(0, 0xFB, 0x400, t, error, text));
+    EXPECT_EQ(error, ENOENT);
+    EXPECT_EQ(text, "no " + (root_ / "dev/i2c-7").string() +
+                        " for i801_smbus's adapter: the i2c-dev module is not loaded "
+                        "(modprobe i2c-dev)");
+    ASSERT_TRUE(host->KernelSmbus(0, 0xFB, 0x600, t, error, text));
+    EXPECT_EQ(error, ENODEV);
+    // A node that is no i2c-dev device: the ioctl fails and says so, nothing is invented.
+    std::ofstream(root_ / "dev/i2c-7", std::ios::app) << "";
+    ASSERT_TRUE(host->KernelSmbus(0, 0xFB, 0x400, t, error, text));
+    EXPECT_EQ(error, 0);  // the adapter query only
+    EXPECT_EQ(text, (root_ / "dev/i2c-7").string() + " (i801_smbus)");
+    t.op = kSmbusOpReadByte;
+    ASSERT_TRUE(host->KernelSmbus(0, 0xFB, 0x400, t, error, text));
+    EXPECT_NE(error, 0);
 }
 
 TEST_F(HostBackendTest, PhysicalMemoryAndTheExpressWindow) {

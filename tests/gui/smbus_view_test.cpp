@@ -51,8 +51,12 @@ class SmbusViewTest : public QObject {
         QCOMPARE(view->slaveList()->count(), 4);
         QCOMPARE(view->slaveList()->currentText(), QString("Smbus Device @Slave Address 50"));
         QCOMPARE(view->field(SmbusTool::kFieldReadAddress)->text(), QString("50"));
+        view->field(SmbusTool::kFieldData)->setText("5A");
+        view->field(SmbusTool::kFieldOffset)->setText("33");
         view->slaveList()->setCurrentIndex(1);
         QCOMPARE(view->field(SmbusTool::kFieldWriteAddress)->text(), QString("51"));
+        QCOMPARE(view->field(SmbusTool::kFieldData)->text(), QString("5A"));  // left as typed
+        QCOMPARE(view->field(SmbusTool::kFieldOffset)->text(), QString("00"));
         view->field(SmbusTool::kFieldStartOffset)->setText("3E");
         view->field(SmbusTool::kFieldLength)->setText("4");
         view->button("Read")->click();

@@ -120,6 +120,39 @@ TEST(SmbusCli, KernelDriverBoundRefusesWithoutForce) {
     EXPECT_EQ(b.Cli({"smbus", "read", "0", "50", "0", "--force"}).out, "80\n");
     EXPECT_NE(b.Cli({"driver", "status"}).out.find("SMBus: 00:1F.3 INTEL kernel driver i2c_i801\n"),
               std::string::npos);
+    EXPECT_NE(b.Cli({"driver", "status"})
+                  .out.find("SMBus: 00:1F.3 INTEL at 0400 path: none without --force (no "
+                            "/dev/i2c node for i2c_i801's adapter: the i2c-dev module is not "
+                            "loaded (modprobe i2c-dev))\n"),
+              std::string::npos);
+    EXPECT_EQ(b.Cli({"report", "smbus"}).status, 1);
+    EXPECT_NE(b.Cli({"report", "smbus", "--force"}).out.find("Smbus Device @Slave Address 50"),
+              std::string::npos);
+    std::filesystem::remove(path);
+}
+
+TEST(SmbusCli, KernelDriverWithAnAdapterGoesThroughIt) {
+    std::ifstream in(test::BoardProfile("intel-desktop"));
+    nlohmann::json p = nlohmann::json::parse(in);
+    p["smbus"][0]["kernel_driver"] = "i2c_i801";
+    p["smbus"][0]["i2c_dev"] = true;
+    std::string path = std::filesystem::temp_directory_path() /
+                       ("kvt-smbus-adapter-" + std::to_string(getpid()) + ".json");
+    std::ofstream(path) << p.dump();
+    SmbusBoard b;
+    ASSERT_TRUE(b.Start(path));
+    EXPECT_EQ(b.Cli({"smbus", "read", "0", "50", "0"}).out, "80\n");
+    EXPECT_EQ(b.Cli({"smbus", "write", "0", "57", "10", "--block", "01", "02"}).status, 0);
+    EXPECT_EQ(b.Cli({"smbus", "read", "0", "57", "10", "--block"}).out, "01 02\n");
+    EXPECT_EQ(b.Cli({"smbus", "read", "0", "57", "11", "--word"}).out, "0201\n");
+    test::ProcessResult nak = b.Cli({"smbus", "read", "0", "33", "0"});
+    EXPECT_EQ(nak.err,
+              "korvanta-cli: through /dev/i2c-0 (board adapter of i2c_i801)\n"
+              "korvanta-cli: Error! Access Smbus device error!\n");
+    EXPECT_NE(b.Cli({"driver", "status"})
+                  .out.find("SMBus: 00:1F.3 INTEL at 0400 path: the kernel's adapter /dev/i2c-0 "
+                            "(board adapter of i2c_i801)\n"),
+              std::string::npos);
     std::filesystem::remove(path);
 }
 

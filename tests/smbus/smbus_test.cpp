@@ -78,6 +78,36 @@ TEST(SmbusDetect, BaseRegisterRulesAndRewrites) {
     EXPECT_EQ(v, 0x07);
 }
 
+TEST(SmbusDetect, NoControllerWithoutAnIoBase) {
+    // A base register that holds no I/O base (0 but the I/O flag), or a memory-space base, is
+    // no controller: its transactions would go to ports 00h-0Fh.
+    nlohmann::json memoryBar = ShippedProfile("intel-desktop");
+    for (auto& f : memoryBar["pci"]["functions"])
+        if (f["address"] == "00:1F.3")
+            f["bars"][1] = {
+                {"index", 4}, {"kind", "mem32"}, {"address", "0xFEB00000"}, {"size", 256}};
+    struct Case {
+        nlohmann::json profile;
+        const char* reason;
+    } cases[] = {
+        {ShippedProfile("intel-desktop"), "base register 20h reads 00000001h (no I/O base)"},
+        {memoryBar, "base register 20h reads FEB00000h (a memory-space base, not an I/O one)"},
+    };
+    for (const Case& c : cases) {
+        BoardClient b(c.profile);
+        ASSERT_TRUE(b.client().WritePciConfig(0x8000FB20, 0));
+        if (c.profile == memoryBar) ASSERT_TRUE(b.client().WritePciConfig(0x8000FB20, 0xFEB00000));
+        std::vector<SmbusRejected> rejected;
+        EXPECT_TRUE(DetectSmbusControllers(b.client(), &rejected).empty());
+        ASSERT_EQ(rejected.size(), 1u);
+        EXPECT_EQ(SmbusRejectedReason(rejected[0]), std::string("no controller: ") + c.reason);
+        RecordedMessages m;
+        SmbusTool tool(b.client(), m, NoSleep);
+        tool.Start();
+        EXPECT_EQ(m.texts, std::vector<std::string>{"No Supported SMBUS controller found!"});
+    }
+}
+
 TEST(SmbusHost, EverySpdReadsBackByteForByte) {
     for (const char* name : {"intel-desktop", "nvidia-amd", "via", "ati"}) {
         nlohmann::json p = ShippedProfile(name);
@@ -157,6 +187,91 @@ TEST(SmbusHost, PartEdgeCases) {
     EXPECT_EQ(v, 0x5A);
     EXPECT_STREQ(SmbusResultText(7), "Error! Current access mode is not supported!");
     EXPECT_STREQ(SmbusResultText(8), "Error! Unknown error code!");
+}
+
+// Raw port sequences of block transfers the chipset does not complete, run against the
+// board's model of it: the model must refuse them as the chipset does.
+struct RawPorts {
+    DriverClient& c;
+    uint16_t base;
+    uint8_t In(int off) {
+        uint32_t v = 0;
+        c.ReadPort(uint16_t(base + off), v, 1);
+        return uint8_t(v);
+    }
+    void Out(int off, uint8_t v) { c.WritePort(uint16_t(base + off), v, 1); }
+    template <typename Pred>
+    bool Poll(Pred met, uint8_t& s) {
+        for (int i = 0; i < kSmbusPollLimit; ++i)
+            if (met(s = In(0))) return true;
+        return false;
+    }
+};
+
+// The first release's block read: INTR awaited right after the start, then a bare 20h in
+// host control before the last byte is read, each byte-done written back.
+int OldBlockRead(RawPorts& p, uint8_t slave, uint8_t command, std::vector<uint8_t>& out) {
+    uint8_t s = 0;
+    p.Out(4, uint8_t(slave * 2 + 1)), p.Out(3, command), p.Out(2, 0x54);
+    if (!p.Poll([](uint8_t v) { return !(v & 8) && (v & 6); }, s)) return kSmbusBusy;
+    if ((s & 4) || !(s & 0x80)) return kSmbusDeviceError;
+    uint8_t n = p.In(5);
+    for (uint8_t k = 0; k < n; ++k) {
+        if (!p.Poll([](uint8_t v) { return (v & 0x80) != 0; }, s)) return kSmbusDeviceError;
+        if (k == n - 1) p.Out(2, 0x20);
+        out.push_back(p.In(7));
+        p.Out(0, s);
+    }
+    p.Out(0, 0x5E);
+    return kSmbusOk;
+}
+
+TEST(SmbusHost, BlockSequencesTheChipsetWouldNotCompleteFail) {
+    BoardClient b("intel-desktop");
+    RawPorts p{b.client(), 0x400};
+    SmbusPorts io(b.client(), NoSleep);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(OldBlockRead(p, 0x69, 0, got), kSmbusBusy);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(p.In(0) & 1, 1);  // left busy: the next byte write finds it so
+    EXPECT_EQ(SmbusWriteByte(io, 0x400, 0x57, 0, 1, kSmbusIntel), kSmbusBusy);
+
+    // Every byte handed over with byte-done but no last-byte flag: the chipset keeps reading,
+    // busy holds and INTR never comes.
+    p.Out(2, 0x02), p.Out(2, 0), p.Out(0, 0xDE);
+    p.Out(4, 0x69 * 2 + 1), p.Out(3, 0), p.Out(2, 0x54);
+    for (int k = 0; k < 8; ++k) {
+        EXPECT_EQ(p.In(0) & 0x83, 0x81) << k;
+        got.push_back(p.In(7));
+        p.Out(0, 0x80);
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x9B}));
+    EXPECT_EQ(p.In(0) & 0x83, 0x81);
+
+    // The first release's block write waited for INTR before handing over byte 1.
+    p.Out(2, 0x02), p.Out(2, 0), p.Out(0, 0xDE);
+    p.Out(4, 0x57 * 2), p.Out(3, 0x10), p.Out(5, 3), p.Out(7, 0xA1), p.Out(2, 0x54);
+    uint8_t s = 0;
+    EXPECT_FALSE(p.Poll([](uint8_t v) { return !(v & 8) && (v & 6); }, s));
+
+    // The transactions recover the controller (kill, clear) and then do it right.
+    uint8_t block[kSmbusBlockMax];
+    uint32_t count = 0;
+    EXPECT_EQ(SmbusReadBlock(io, 0x400, 0x69, 0, 32, block, count, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(std::vector<uint8_t>(block, block + count),
+              std::vector<uint8_t>(got.begin(), got.begin() + 8));
+    EXPECT_EQ(p.In(0), 0);
+    // A failed block read leaves the controller idle with its status clear.
+    EXPECT_EQ(SmbusReadBlock(io, 0x400, 0x33, 0, 32, block, count, kSmbusIntel), kSmbusDeviceError);
+    EXPECT_EQ(p.In(0) & 0x9F, 0);
+    for (uint8_t n : {uint8_t(1), uint8_t(2), uint8_t(32)}) {
+        std::vector<uint8_t> bytes(n);
+        for (uint8_t i = 0; i < n; ++i) bytes[i] = uint8_t(0x30 + i);
+        ASSERT_EQ(SmbusWriteBlock(io, 0x400, 0x57, 0x40, n, bytes.data(), kSmbusIntel), kSmbusOk);
+        ASSERT_EQ(SmbusReadBlock(io, 0x400, 0x57, 0x40, 32, block, count, kSmbusIntel), kSmbusOk);
+        EXPECT_EQ(std::vector<uint8_t>(block, block + count), bytes) << int(n);
+        EXPECT_EQ(p.In(0), 0);
+    }
 }
 
 TEST(SmbusHost, StuckBusyEndsEveryActionWithBusy) {
@@ -344,6 +459,70 @@ TEST(SmbusTool, NvidiaDisablesBlocksAndKernelDriverWarns) {
                            "transactions may collide with it."});
 }
 
+TEST(SmbusTool, ControllersTheKernelOwnsGoThroughTheKernel) {
+    nlohmann::json p = ShippedProfile("intel-desktop");
+    p["smbus"][0]["kernel_driver"] = "i801_smbus";
+    nlohmann::json adapter = p;
+    adapter["smbus"][0]["i2c_dev"] = true;
+
+    // The adapter is offered: one request per transaction, none of them to the ports.
+    BoardClient k(adapter);
+    RecordedMessages m;
+    SmbusTool tool(k.client(), m, NoSleep);
+    tool.Start();
+    EXPECT_EQ(tool.path(), SmbusTool::Path::Kernel);
+    EXPECT_EQ(tool.pathText(), "/dev/i2c-0 (board adapter of i801_smbus)");
+    k.requests = 0;
+    tool.Scan();
+    EXPECT_EQ(k.requests, 0x7F);
+    EXPECT_EQ(tool.found(), (std::vector<uint8_t>{0x50, 0x51, 0x57, 0x69}));
+    tool.startOffset = "3E", tool.length = "3";
+    tool.ReadRange();
+    EXPECT_EQ(tool.rows().at(1).cells[0], "7F");
+    SmbusPorts io(k.client(), NoSleep);
+    io.RouteThroughKernel(0, 0x1F, 3);
+    const uint8_t three[3] = {1, 2, 3};
+    ASSERT_EQ(SmbusWriteBlock(io, 0x400, 0x57, 0, 3, three, kSmbusIntel), kSmbusOk);
+    tool.writeAddress = "57", tool.offset = "02", tool.data = "A5";
+    tool.PatchBlock();  // a block read and a block write through the kernel
+    uint8_t v = 0;
+    EXPECT_EQ(SmbusReadByte(io, 0x400, 0x57, 3, v, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(v, 0xA5);
+    EXPECT_EQ(SmbusReadByte(io, 0x400, 0x33, 0, v, kSmbusIntel), kSmbusDeviceError);
+    EXPECT_EQ(SmbusWriteByte(io, 0x400, 0x50, 0, 1, kSmbusIntel), kSmbusReadIoError);
+    EXPECT_TRUE(m.texts.empty()) << m.texts[0];
+
+    // No adapter: the controller is left alone unless the user confirms driving its ports.
+    BoardClient b(p);
+    RecordedMessages left;
+    SmbusTool alone(b.client(), left, NoSleep);
+    alone.Start();
+    b.requests = 0;
+    alone.Scan();
+    alone.ReadRange();
+    EXPECT_EQ(b.requests, 0);
+    std::string why =
+        "Error! Kernel driver i801_smbus owns this SMBus controller and its adapter cannot be "
+        "used: no /dev/i2c node for i801_smbus's adapter: the i2c-dev module is not loaded "
+        "(modprobe i2c-dev). The controller's ports are left alone.";
+    EXPECT_EQ(left.texts,
+              (std::vector<std::string>{"Warning! Kernel driver i801_smbus is bound to this SMBus "
+                                        "controller: transactions may collide with it.",
+                                        why, why}));
+    std::vector<std::string> asked;
+    SmbusTool forced(b.client(), left, NoSleep);
+    forced.confirmRawPorts = [&](const std::string& q) {
+        asked.push_back(q);
+        return true;
+    };
+    forced.Start();
+    forced.Scan();
+    EXPECT_EQ(forced.path(), SmbusTool::Path::Ports);
+    EXPECT_EQ(forced.found().size(), 4u);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].find("Drive the controller's ports directly anyway?"), std::string::npos);
+}
+
 TEST(SmbusTool, ReportOfAReadWindow) {
     BoardClient b("intel-desktop");
     RecordedMessages m;
@@ -395,6 +574,96 @@ TEST(SpdDecode, Ddr2ModuleAndJedecBanks) {
     EXPECT_EQ(JedecManufacturer(unknown, 8), "Unknown (bank 4, code 01h)");
     spd[63] ^= 1;
     EXPECT_EQ(DecodeSpd(spd).back().rfind("Checksum: wrong", 0), 0u);
+}
+
+}  // namespace
+}  // namespace kvt::test
+
+#include "tools/smbus/spd_read.h"
+
+namespace kvt::test {
+namespace {
+
+// The modules of the DDR3, DDR4 and DDR5 boards, decoded from their JEDEC bytes by hand:
+// DDR3 KVR16N11/8: byte 4 = 04h (4 Gb chips), byte 7 = 09h (x8, 2 ranks), byte 8 = 03h
+// (64 bits), MTB 1/8 ns: tCK 0Ah = 1.25 ns, tAA/tRCD/tRP 69h = 13.125 ns, tRAS 118h = 35 ns.
+// DDR4 KVR24N17S8/8: byte 4 = 85h (8 Gb), byte 12 = 01h (x8, 1 rank), tCK 7 x 125 ps - 42 ps
+// = 833 ps, tAA/tRCD/tRP 6Eh = 13.75 ns, tRAS 100h = 32 ns. DDR5 KVR48U40BS8-16: 16 Gb x8,
+// 2 sub-channels of 32 bits, 1 rank: 2 x 4 x 2 GB; tCK 1A0h = 416 ps, tAA 3E80h = 16 ns.
+TEST(SpdDecode, Ddr3Ddr4Ddr5BoardsAndTheirPages) {
+    struct Case {
+        const char* board;
+        size_t size;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"ddr3-desktop",
+         256,
+         {"Memory type: DDR3 SDRAM", "Module type: UDIMM", "Size: 8192 MB (2 ranks)",
+          "Bus width: 64 bits", "Maximum speed: DDR3-1600 (PC3-12800), tCK 1.250 ns",
+          "Timings: tAA 13.125 ns, tRCD 13.125 ns, tRP 13.125 ns, tRAS 35.000 ns",
+          "Manufacturer: Kingston (bank 2, code 98h)", "Part number: KVR16N11/8",
+          "Serial number: 4A1B2C3D", "CRC: ok (bytes 0-116 give 500Fh, as bytes 126-127 hold)"}},
+        {"ddr4-desktop",
+         512,
+         {"Memory type: DDR4 SDRAM", "Module type: UDIMM", "Size: 8192 MB (1 rank)",
+          "Bus width: 64 bits", "Maximum speed: DDR4-2400 (PC4-19200), tCK 0.833 ns",
+          "Timings: tAA 13.750 ns, tRCD 13.750 ns, tRP 13.750 ns, tRAS 32.000 ns",
+          "Manufacturer: Kingston (bank 2, code 98h)", "Part number: KVR24N17S8/8",
+          "Serial number: 5B6C7D8E", "CRC: ok (bytes 0-125 give FB27h, as bytes 126-127 hold)"}},
+        {"ddr5-desktop",
+         1024,
+         {"Memory type: DDR5 SDRAM", "Module type: UDIMM", "Size: 16384 MB (1 rank)",
+          "Bus width: 2 x 32 bits", "Maximum speed: DDR5-4800 (PC5-38400), tCK 0.416 ns",
+          "Timings: tAA 16.000 ns, tRCD 16.000 ns, tRP 16.000 ns, tRAS 32.000 ns",
+          "Manufacturer: Kingston (bank 2, code 98h)", "Part number: KVR48U40BS8-16",
+          "Serial number: 6A7B8C9D", "CRC: ok (bytes 0-509 give ED6Ah, as bytes 510-511 hold)"}},
+    };
+    for (const Case& c : cases) {
+        BoardClient b(c.board);
+        SmbusPorts io(b.client(), NoSleep);
+        // Leave the module on a page other than 0: the read must put it back there.
+        uint8_t v = 0;
+        if (c.size == 512) ASSERT_EQ(SmbusWriteByte(io, 0x400, 0x37, 0, 0, kSmbusIntel), kSmbusOk);
+        if (c.size == 1024) ASSERT_EQ(SmbusWriteByte(io, 0x400, 0x50, 0x0B, 5, kSmbusIntel), 0);
+        std::vector<uint8_t> spd;
+        ASSERT_EQ(ReadSpd(io, 0x400, 0x50, kSmbusIntel, spd), kSmbusOk) << c.board;
+        ASSERT_EQ(spd.size(), c.size);
+        EXPECT_EQ(DecodeSpd(spd), c.lines) << c.board;
+        std::string hex = ShippedProfile(c.board)["smbus"][0]["devices"][0]["bytes"];
+        std::vector<uint8_t> want;
+        for (size_t i = 0; i + 1 < hex.size(); i += 3)
+            want.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+        EXPECT_EQ(spd, want);
+        if (c.size == 512) {
+            EXPECT_EQ(SmbusReceiveByte(io, 0x400, 0x36, v, kSmbusIntel), kSmbusDeviceError);
+            EXPECT_EQ(b.board().Name(), "board ddr4-desktop");
+        }
+        if (c.size == 1024) {
+            ASSERT_EQ(SmbusReadByte(io, 0x400, 0x50, 0x0B, v, kSmbusIntel), kSmbusOk);
+            EXPECT_EQ(v, 5);
+        }
+        // One corrupted byte fails the CRC, and the decode says so.
+        spd[20] ^= 0x40;
+        std::string crc = DecodeSpd(spd).back();
+        EXPECT_EQ(crc.rfind("CRC: wrong (bytes 0-", 0), 0u) << crc;
+        EXPECT_FALSE(DecodeSpdFacts(spd)->crcOk());
+    }
+}
+
+TEST(SmbusTool, ScanProbesSpdAddressesWithoutAWritePhase) {
+    // A byte-data read of command 0 addresses 37h with a write: that alone would switch the
+    // DDR4 SPDs to page 1. The scan leaves the page as it was.
+    BoardClient b("ddr4-desktop");
+    RecordedMessages m;
+    SmbusTool tool(b.client(), m, NoSleep);
+    tool.Start();
+    tool.Scan();
+    EXPECT_EQ(tool.found(), (std::vector<uint8_t>{0x36, 0x50, 0x57, 0x69}));
+    SmbusPorts io(b.client(), NoSleep);
+    uint8_t type = 0;
+    ASSERT_EQ(SmbusReadByte(io, 0x400, 0x50, 2, type, kSmbusIntel), kSmbusOk);
+    EXPECT_EQ(type, 0x0C);  // still page 0
+    EXPECT_TRUE(m.texts.empty());
 }
 
 }  // namespace

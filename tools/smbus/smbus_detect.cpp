@@ -28,22 +28,40 @@ const char* SmbusVendorWord(uint32_t kind) {
 
 namespace {
 
+struct Found {
+    std::vector<SmbusController>& out;
+    std::vector<SmbusRejected>* rejected;
+};
+
+// True when the register could be read (whether or not it held a base).
 bool AddController(DriverClient& client, const PciFunctionRecord& r, uint32_t kind, uint32_t reg,
-                   std::vector<SmbusController>& out) {
+                   Found& found) {
     uint32_t value = 0;
     if (!DriverClient::Served(
             client.ReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg), value)))
         return false;
-    out.push_back({r.bus, r.device, r.function, kind, uint16_t(value & 0xFFFE), reg});
+    if (!(value & 1) || !(value & 0xFFFE)) {
+        if (found.rejected)
+            found.rejected->push_back({r.bus, r.device, r.function, kind, reg, value});
+        return true;
+    }
+    found.out.push_back({r.bus, r.device, r.function, kind, uint16_t(value & 0xFFFE), reg});
     return true;
 }
 
 }  // namespace
 
-std::vector<SmbusController> DetectSmbusControllers(DriverClient& client) {
+std::string SmbusRejectedReason(const SmbusRejected& r) {
+    return Format("no controller: base register %02Xh reads %08Xh (%s)", r.baseRegister, r.value,
+                  (r.value & 1) ? "no I/O base" : "a memory-space base, not an I/O one");
+}
+
+std::vector<SmbusController> DetectSmbusControllers(DriverClient& client,
+                                                    std::vector<SmbusRejected>* rejected) {
     std::vector<PciFunctionRecord> table;
     EnumeratePciFunctions(client, table);
-    std::vector<SmbusController> found;
+    std::vector<SmbusController> controllers;
+    Found found{controllers, rejected};
     for (const PciFunctionRecord& r : table) {
         if (r.classCode != 0x0C0500) continue;
         if (r.vendorId == 0x8086) {
@@ -80,7 +98,7 @@ std::vector<SmbusController> DetectSmbusControllers(DriverClient& client) {
                 break;
         }
     }
-    return found;
+    return controllers;
 }
 
 std::string SmbusControllerCaption(const SmbusController& c, int index) {

@@ -41,14 +41,34 @@ class SmbusPorts {
     void Sleep(unsigned milliseconds);
     DriverClient& client() { return client_; }
 
+    // The transactions go through the kernel's adapter of the controller (a kernel driver
+    // owns it), not through its ports; the daemon performs them with the kernel's SMBus ioctl.
+    void RouteThroughKernel(uint32_t bus, uint32_t device, uint32_t function);
+    void RouteThroughPorts() { kernel_ = false; }
+    bool throughKernel() const { return kernel_; }
+    // One transaction through the kernel; false when the daemon did not serve it.
+    bool Kernel(uint16_t base, DriverClient::SmbusKernelCall& call);
+    // What the daemon said of the kernel's adapter in the last transaction through it.
+    const std::string& kernelText() const { return kernelText_; }
+
   private:
     DriverClient& client_;
     Sleeper sleeper_;
+    bool kernel_ = false;
+    uint32_t bus_ = 0, device_ = 0, function_ = 0;
+    std::string kernelText_;
 };
 
 // A port read that fails ends the transaction with kSmbusReadIoError: no value is invented.
 int SmbusReadByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t& out,
                   uint32_t kind);
+// Receive byte: a read with no write phase (no command byte), as a bus scan uses where a
+// write could change a device's state (an SPD's page or write protection).
+int SmbusReceiveByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t& out, uint32_t kind);
+// The probe of a bus scan: a receive byte at 30h-37h and 50h-5Fh (where a write phase can
+// switch an SPD's page or set its write protection), a byte-data read of command 0
+// elsewhere. Result 0: a device answered.
+int SmbusProbe(SmbusPorts& io, uint16_t base, uint8_t slave, uint32_t kind);
 int SmbusWriteByte(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint8_t data,
                    uint32_t kind);
 // out must hold kSmbusBlockMax bytes. count receives the device's count on success, and the

@@ -5,6 +5,7 @@
 #include "platform/format.h"
 #include "tools/io/hex_input.h"
 #include "tools/smbus/spd_decode.h"
+#include "tools/smbus/spd_read.h"
 
 namespace kvt {
 
@@ -46,8 +47,33 @@ void SmbusTool::MakeCurrent(int index) {
     current_ = index;
     const SmbusController& c = controllers_[size_t(index)];
     kernelDriver_.clear();
-    if (client_.KernelDriver(c.bus, c.device, c.function, kernelDriver_) && !kernelDriver_.empty())
-        messages_.ShowMessage(Format(kKernelDriverWarning, kernelDriver_.c_str()));
+    io_.RouteThroughPorts();
+    path_ = Path::Ports;
+    pathText_.clear();
+    if (!client_.KernelDriver(c.bus, c.device, c.function, kernelDriver_) || kernelDriver_.empty())
+        return;
+    // A kernel driver owns the controller: go through its adapter, serialised with the kernel.
+    DriverClient::SmbusKernelCall call;
+    call.op = kSmbusOpAdapter;
+    bool served = client_.SmbusKernel(c.bus, c.device, c.function, c.ioBase, call);
+    if (served && call.error == 0) {
+        io_.RouteThroughKernel(c.bus, c.device, c.function);
+        path_ = Path::Kernel;
+        pathText_ = call.text;
+        return;
+    }
+    std::string why = served ? call.text : "the driver daemon offers no kernel path";
+    messages_.ShowMessage(Format(kKernelDriverWarning, kernelDriver_.c_str()));
+    if (confirmRawPorts && confirmRawPorts(Format(kRawPortsQuestion, why.c_str()))) return;
+    path_ = Path::None;
+    pathText_ = Format(kLeftAlone, kernelDriver_.c_str(), why.c_str());
+}
+
+bool SmbusTool::Usable() {
+    if (current_ < 0) return false;
+    if (path_ != Path::None) return true;
+    messages_.ShowMessage(pathText_);
+    return false;
 }
 
 void SmbusTool::SelectController(int row) {
@@ -59,13 +85,12 @@ void SmbusTool::SelectController(int row) {
 }
 
 void SmbusTool::Scan() {
-    if (current_ < 0) return;
+    if (!Usable()) return;
     const SmbusController& c = controllers_[size_t(current_)];
     found_.clear();
     for (uint32_t a = 0; a <= 0x7E; ++a) {
         if (progress) progress(int(a), 0x7F);
-        uint8_t value = 0;
-        int r = SmbusReadByte(io_, c.ioBase, uint8_t(a), 0, value, c.vendorKind);
+        int r = SmbusProbe(io_, c.ioBase, uint8_t(a), c.vendorKind);
         if (r == kSmbusOk) {
             found_.push_back(uint8_t(a));
         } else if (r == kSmbusBusy || r == kSmbusReadIoError || r == kSmbusWriteIoError) {
@@ -149,7 +174,7 @@ void SmbusTool::Display(uint32_t first, const uint8_t* bytes, uint32_t count) {
 }
 
 void SmbusTool::ReadRange() {
-    if (current_ < 0) return;
+    if (!Usable()) return;
     uint32_t address = 0, start = 0, len = 0;
     if (!ReadGroup(address, start, len)) return;
     if (start > 256 || len > 256 - start) {
@@ -179,7 +204,7 @@ void SmbusTool::ReadRange() {
 }
 
 void SmbusTool::BlockRead() {
-    if (current_ < 0) return;
+    if (!Usable()) return;
     uint32_t address = 0, start = 0, len = 0;
     if (!ReadGroup(address, start, len)) return;
     const SmbusController& c = controllers_[size_t(current_)];
@@ -193,7 +218,7 @@ void SmbusTool::BlockRead() {
 }
 
 void SmbusTool::WriteByte() {
-    if (current_ < 0) return;
+    if (!Usable()) return;
     uint32_t address = 0, off = 0, value = 0;
     if (!WriteGroup(address, off, value)) return;
     const SmbusController& c = controllers_[size_t(current_)];
@@ -202,7 +227,7 @@ void SmbusTool::WriteByte() {
 }
 
 void SmbusTool::PatchBlock() {
-    if (current_ < 0) return;
+    if (!Usable()) return;
     uint32_t address = 0, off = 0, value = 0;
     if (!WriteGroup(address, off, value)) return;
     const SmbusController& c = controllers_[size_t(current_)];
@@ -227,7 +252,7 @@ void SmbusTool::PatchBlock() {
 }
 
 void SmbusTool::DecodeSpdAtAddress() {
-    if (current_ < 0) return;
+    if (!Usable()) return;
     uint32_t address = 0;
     if (!Field(readAddress, kFieldReadAddress, kAddressError, address)) return;
     if (address > 0x7F) {
@@ -236,17 +261,12 @@ void SmbusTool::DecodeSpdAtAddress() {
         return;
     }
     const SmbusController& c = controllers_[size_t(current_)];
-    std::vector<uint8_t> spd(256);
-    for (uint32_t i = 0; i < 256; ++i) {
-        if (progress) progress(int(i), 256);
-        int r = SmbusReadByte(io_, c.ioBase, uint8_t(address), uint8_t(i), spd[i], c.vendorKind);
-        if (r != kSmbusOk) {
-            if (progress) progress(256, 256);
-            ShowSmbusError(messages_, r);
-            return;
-        }
+    std::vector<uint8_t> spd;
+    int r = ReadSpd(io_, c.ioBase, uint8_t(address), c.vendorKind, spd, progress);
+    if (r != kSmbusOk) {
+        ShowSmbusError(messages_, r);
+        return;
     }
-    if (progress) progress(256, 256);
     std::string text;
     for (const std::string& line : DecodeSpd(spd)) text += line + "\n";
     messages_.ShowMessage(text);

@@ -85,6 +85,16 @@ class SmbusTool {
     bool blockButtonsEnabled() const;
     // The kernel driver bound to the current controller's function ("" when none or unknown).
     const std::string& kernelDriver() const { return kernelDriver_; }
+    // How the current controller is reached: its ports, the kernel's adapter (a kernel driver
+    // owns it), or not at all (a kernel driver owns it, its adapter cannot be used and the
+    // user did not confirm driving the ports anyway).
+    enum class Path { Ports, Kernel, None };
+    Path path() const { return path_; }
+    // The adapter's node for Kernel, why the controller is left alone for None.
+    const std::string& pathText() const { return pathText_; }
+    // Asked before the ports of a controller a kernel driver owns are driven directly; unset
+    // or false: they are not.
+    std::function<bool(const std::string& question)> confirmRawPorts;
 
     static constexpr const char* kNoController = "No Supported SMBUS controller found!";
     static constexpr const char* kNoInformation =
@@ -96,12 +106,20 @@ class SmbusTool {
     static constexpr const char* kKernelDriverWarning =
         "Warning! Kernel driver %s is bound to this SMBus controller: transactions may collide "
         "with it.";
+    static constexpr const char* kRawPortsQuestion =
+        "The kernel's adapter of this SMBus controller cannot be used: %s. Drive the "
+        "controller's ports directly anyway?";
+    static constexpr const char* kLeftAlone =
+        "Error! Kernel driver %s owns this SMBus controller and its adapter cannot be used: %s. "
+        "The controller's ports are left alone.";
 
   private:
     bool Field(const std::string& text, const char* field, const char* message, uint32_t& value);
     bool ReadGroup(uint32_t& address, uint32_t& start, uint32_t& len);
     bool WriteGroup(uint32_t& address, uint32_t& off, uint32_t& value);
     void MakeCurrent(int index);
+    // False (after saying why) when the current controller is left alone.
+    bool Usable();
     // Shows cells for positions first .. first + count - 1 of bytes (indexed from first).
     void Display(uint32_t first, const uint8_t* bytes, uint32_t count);
 
@@ -117,6 +135,8 @@ class SmbusTool {
     std::vector<Row> rows_;
     RangeRead lastRange_;
     std::string kernelDriver_;
+    Path path_ = Path::Ports;
+    std::string pathText_;
 };
 
 }  // namespace kvt

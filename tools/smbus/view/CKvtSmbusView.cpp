@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -38,6 +39,12 @@ CKvtSmbusView::CKvtSmbusView(const ToolContext& context, QWidget* parent)
           [this] { ShowState(); }) {
     tool_ = std::make_unique<SmbusTool>(*context.client, messages_);
     tool_->progress = [this](int done, int total) { Progress(done, total); };
+    // Driving the ports of a controller a kernel driver owns needs the user's say-so.
+    tool_->confirmRawPorts = [this](const std::string& question) {
+        return QMessageBox::question(this, QStringLiteral("KORVANTA"), Q(question),
+                                     QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No) == QMessageBox::Yes;
+    };
 
     auto* layout = new QVBoxLayout(this);
     auto* top = new QGridLayout;
@@ -108,12 +115,15 @@ CKvtSmbusView::CKvtSmbusView(const ToolContext& context, QWidget* parent)
     layout->setContentsMargins(layout->contentsMargins().left(), layout->contentsMargins().top(),
                                layout->contentsMargins().right(), 10);
 
+    // The fields as typed go to the model first: the selection changes only what it fills.
     connect(controllers_, &QComboBox::currentIndexChanged, this, [this](int row) {
+        TakeFields();
         tool_->SelectController(row);
         ShowState();
     });
     connect(slaves_, &QComboBox::currentIndexChanged, this, [this](int row) {
         if (row < 0) return;
+        TakeFields();
         tool_->SelectSlave(row);
         ShowState();
     });
