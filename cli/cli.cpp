@@ -56,9 +56,11 @@ bool PlainRefusal(TransportFailure failure) {
     return failure == TransportFailure::None || failure == TransportFailure::Refused;
 }
 
-int FailRequest(const std::string& message, TransportFailure failure) {
-    if (PlainRefusal(failure)) return Fail(message);
-    return Fail(message + " (" + DescribeFailure(failure) + ")");
+int FailRequest(const std::string& message, TransportFailure failure, const std::string& detail) {
+    if (PlainRefusal(failure))
+        return Fail(detail.empty() ? message : message + " (" + detail + ")");
+    return Fail(message + " (" + DescribeFailure(failure) + (detail.empty() ? "" : ": " + detail) +
+                ")");
 }
 
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value) {

@@ -74,7 +74,9 @@ int Fail(const std::string& message);
 bool PlainRefusal(TransportFailure failure);
 // Fail for a driver request that was not served, adding why when the daemon did not simply
 // refuse it: "the port read failed (the daemon did not answer within 10 s)".
-int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure());
+// The failure's particulars follow when there are any (the rule that refused a write).
+int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure(),
+                const std::string& detail = DriverClient::LastFailureDetail());
 // A hexadecimal number (0x prefix accepted) of at most `max`.
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
 // Accepts one of the texts; shown as the option's type name only.
