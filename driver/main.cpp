@@ -40,6 +40,7 @@ struct Options {
     std::string auditFile;  // empty: the default for the kind of daemon
     std::string systemLogSocket = "/dev/log";
     std::string group = "korvanta";              // host daemon: the group it serves besides root
+    bool groupGiven = false;                     // a board daemon serves root and the group too
     std::chrono::milliseconds idleExit{600000};  // a board daemon without clients ends then
 };
 
@@ -57,6 +58,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.idleExit = std::chrono::milliseconds(std::atoll(argv[++i]));
         } else if (arg == "--group" && i + 1 < argc) {
             options.group = argv[++i];
+            options.groupGiven = true;
         } else if (arg == "--audit-file" && i + 1 < argc) {
             options.auditFile = argv[++i];
         } else if (arg == "--system-log" && i + 1 < argc) {
@@ -177,6 +179,7 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     serverOptions.runtimeDir = runtimeDir;
     serverOptions.hostDaemon = options.board.empty();
     serverOptions.group = options.group;
+    serverOptions.boardServesGroup = !options.board.empty() && options.groupGiven;
     if (!options.board.empty()) serverOptions.idleExit = options.idleExit;
     Server server(handler, serverOptions);
     std::string error;

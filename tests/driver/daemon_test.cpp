@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -363,8 +364,8 @@ TEST_F(BoardDaemonTest, StalledClientsDoNotHoldUpOthers) {
 
 // p99 in milliseconds of 200 requests from an honest client on a kept connection (replaced
 // whenever the daemon evicts it).
-int64_t HonestP99(const PrivateDaemon& daemon) {
-    SocketTransport transport(daemon.socketDir(), true);
+int64_t HonestP99(const PrivateDaemon& daemon, bool board = true) {
+    SocketTransport transport(daemon.socketDir(), board);
     std::vector<int64_t> latencies;
     int failed = 0;
     for (int i = 0; i < 200; ++i) {
@@ -437,6 +438,92 @@ TEST_F(BoardDaemonTest, HonestClientsAreServedPromptlyBesideHostileOnes) {
         for (int fd : held) close(fd);
     }
     EXPECT_TRUE(daemon_.Running());
+}
+
+// Bytes waiting to be read on a connection.
+size_t Queued(int fd) {
+    int bytes = 0;
+    return ioctl(fd, FIONREAD, &bytes) == 0 ? static_cast<size_t>(bytes) : 0;
+}
+
+// A member of the daemon's group asks for 4 MiB reads on ever new connections and never reads
+// the answers, while root asks for port reads.
+TEST(HoardingTest, ClientsThatNeverTakeTheirAnswersPinLittleAndDelayNobody) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a member";
+    group* users = getgrnam("users");
+    if (users == nullptr) GTEST_SKIP() << "no group 'users' here";
+    test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+    options.extraArgs = {"--group", "users"};
+    PrivateDaemon daemon;
+    ASSERT_TRUE(daemon.Start(options));
+    OpenUpSockets(daemon);
+    constexpr size_t kMiB = 1024 * 1024;
+    std::vector<uint8_t> read4MiB =
+        MakeFrame(kNtReadPhysicalMemory, MemoryBlock(0x100000, kMaxTransfer));
+    {
+        // Six reads at once: those past the user's 16 MiB wait, and are answered once the
+        // others are taken.
+        std::vector<int> fds;
+        for (int i = 0; i < 6; ++i) {
+            fds.push_back(Connect(daemon.SocketPath()));
+            ASSERT_EQ(send(fds.back(), read4MiB.data(), read4MiB.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(read4MiB.size()));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        size_t queued = 0;
+        for (int fd : fds) queued += Queued(fd);
+        EXPECT_LE(queued, 21 * kMiB);
+        std::vector<uint8_t> answer(kAnswerPrefixSize + kMaxTransfer);
+        for (int fd : fds) {
+            ASSERT_EQ(recv(fd, answer.data(), answer.size(), MSG_WAITALL),
+                      static_cast<ssize_t>(answer.size()));
+            AnswerHeader header;
+            std::memcpy(&header, answer.data(), sizeof header);
+            EXPECT_EQ(header.success, 1u);
+            close(fd);
+        }
+    }
+
+    // 300 connections over about 3 s: 1.2 GiB of answers if each were made.
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        gid_t member = users->gr_gid;
+        if (setgroups(1, &member) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        std::vector<int> hoarders;
+        size_t queuedMost = 0;
+        for (int i = 0; i < 300; ++i) {
+            int fd = Connect(daemon.SocketPath());
+            if (fd < 0) break;
+            send(fd, read4MiB.data(), read4MiB.size(), MSG_NOSIGNAL);
+            hoarders.push_back(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            size_t queued = 0;
+            for (int h : hoarders) queued += Queued(h);
+            queuedMost = std::max(queuedMost, queued);
+        }
+        ssize_t ignored = write(report[1], &queuedMost, sizeof queuedMost);
+        (void)ignored;
+        _exit(0);
+    }
+    close(report[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int64_t p99 = HonestP99(daemon, false);
+    size_t queuedMost = SIZE_MAX;
+    ASSERT_EQ(read(report[0], &queuedMost, sizeof queuedMost),
+              static_cast<ssize_t>(sizeof queuedMost));
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::printf(
+        "p99 beside a member hoarding 4 MiB answers: %lld ms; queued for it at most "
+        "%zu KiB\n",
+        static_cast<long long>(p99), queuedMost / 1024);
+    EXPECT_LE(p99, 200);
+    EXPECT_LE(queuedMost, 21 * kMiB);
+    EXPECT_TRUE(daemon.Running());
 }
 
 TEST_F(BoardDaemonTest, ClientReplacesAKeptConnectionTheDaemonEvicted) {
