@@ -60,10 +60,12 @@ std::string PortTarget(const DriverRequest& request) {
 
 }  // namespace
 
-std::string StatusText(Backend& backend, bool readOnly) {
+std::string StatusText(Backend& backend, bool readOnly, const std::string& refusedWhy) {
     std::string text = backend.Name() + "\n";
     for (const std::string& line : backend.StatusLines()) text += line + "\n";
-    text += readOnly ? "writes: refused (daemon started with --read-only)\n" : "writes: allowed\n";
+    text += readOnly             ? "writes: refused (daemon started with --read-only)\n"
+            : refusedWhy.empty() ? "writes: allowed\n"
+                                 : "writes: refused (" + refusedWhy + ")\n";
     return text;
 }
 
@@ -245,19 +247,15 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
             return WritePort(caller, "DirectPortOut", request);
         case kExtStatus: {
-            std::string text = StatusText(backend_, options_.readOnly);
-            if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
-            if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+            std::string text = Status();
             Answer answer = Served(request);
             answer.payload.assign(text.begin(), text.end());
             return answer;
         }
         case kExtCapabilities: {
-            std::string text = StatusText(backend_, options_.readOnly);
-            if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
-            if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+            std::string text = Status();
             DriverRequest block = request;
-            block.eax = CapabilityBitsOf(backend_, options_.readOnly);
+            block.eax = CapabilityBitsOf(backend_, options_.readOnly || !WritesRefused().empty());
             block.ebx = backend_.ProcessorCount();
             Answer answer = Served(block);
             answer.payload.assign(text.begin(), text.end());
@@ -347,6 +345,25 @@ Answer RequestHandler::WritePort(const Caller& caller, const char* name,
                                  request.portValue);
     EndWrite(caller, name, target, ok);
     return ok ? Served(request) : Refused(request);
+}
+
+std::string RequestHandler::WritesRefused() {
+    if (options_.readOnly) return "daemon started with --read-only";
+    if (options_.auditReady && !options_.auditReady()) {
+        std::string where = options_.auditDestination ? options_.auditDestination() : "";
+        if (where.rfind("nowhere: ", 0) == 0) where.erase(0, 9);
+        return "no audit destination" + (where.empty() ? "" : ": " + where);
+    }
+    return {};
+}
+
+std::string RequestHandler::Status() {
+    std::string text = StatusText(backend_, options_.readOnly, WritesRefused());
+    if (options_.auditDestination && options_.auditReady && options_.auditReady())
+        text += "audit: " + options_.auditDestination() + "\n";
+    if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
+    if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+    return text;
 }
 
 bool RequestHandler::BeginWrite(const Caller& caller, const char* name, const std::string& target) {

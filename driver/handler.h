@@ -40,6 +40,10 @@ struct HandlerOptions {
     bool readOnly = false;
     WriteLogger writeLogger;  // empty: write requests are not logged
     std::string profileLine;  // a board daemon's "profile: ..." status line
+    // Whether audit lines can be written now, and where they go ("system log (/dev/log)"),
+    // for the status; empty: always, and no "audit:" line.
+    std::function<bool()> auditReady;
+    std::function<std::string()> auditDestination;
 };
 
 class RequestHandler {
@@ -79,6 +83,9 @@ class RequestHandler {
     bool BeginWrite(const Caller& caller, const char* name, const std::string& target);
     void EndWrite(const Caller& caller, const char* name, const std::string& target, bool ok);
     bool Log(const std::string& line);
+    // Why every write is refused now (read-only, no audit destination); empty when none is.
+    std::string WritesRefused();
+    std::string Status();
 
     Backend& backend_;
     HandlerOptions options_;
@@ -87,8 +94,8 @@ class RequestHandler {
 };
 
 // Text of the status request: the backend's name on the first line, then one line per kind
-// of access, then the write policy.
-std::string StatusText(Backend& backend, bool readOnly);
+// of access, then the write policy: "writes: allowed" or "writes: refused (why)".
+std::string StatusText(Backend& backend, bool readOnly, const std::string& refusedWhy = {});
 // What the backend can do, as the bits of the capabilities request.
 uint32_t CapabilityBitsOf(Backend& backend, bool readOnly);
 

@@ -173,6 +173,8 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     handlerOptions.readOnly = options.readOnly;
     handlerOptions.profileLine = profileLine;
     handlerOptions.writeLogger = [&audit](const std::string& line) { return audit.Write(line); };
+    handlerOptions.auditReady = [&audit] { return audit.Ready(); };
+    handlerOptions.auditDestination = [&audit] { return audit.Destination(); };
     RequestHandler handler(*backend, handlerOptions);
 
     ServerOptions serverOptions;
@@ -238,6 +240,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes an audit line fail (and its write be refused), not end the daemon.
+    signal(SIGXFSZ, SIG_IGN);
 
     std::error_code ec;
     if (!options.board.empty()) {

@@ -162,8 +162,8 @@ bool Server::PrepareFolder(std::string* error) {
         *error = Errno("cannot open " + folder_);
         return false;
     }
-    bool ok = fchmod(fd, mode) == 0 && (!(Shared() && haveGroup_) ||
-                                        fchown(fd, static_cast<uid_t>(-1), group_) == 0);
+    bool ok = fchmod(fd, mode) == 0 &&
+              (!(Shared() && haveGroup_) || fchown(fd, static_cast<uid_t>(-1), group_) == 0);
     if (!ok) *error = Errno("cannot set the mode of " + folder_);
     close(fd);
     return ok;

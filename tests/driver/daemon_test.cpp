@@ -650,6 +650,85 @@ TEST(AuditTest, LinesLandInTheSystemLogOrTheFileAndWritesStopWithoutEither) {
     fs::remove_all(dir);
 }
 
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Every line of an audit file is whole: it ends in a line feed and starts with its own head.
+void ExpectWholeLines(const std::string& text) {
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "torn last line: " << text.substr(at);
+        std::string line = text.substr(at, end - at);
+        EXPECT_EQ(std::count(line.begin(), line.end(), ']'), 1) << "fused: " << line;
+        at = end + 1;
+    }
+}
+
+TEST(AuditTest, NeitherAStuckLogNorAFullDiskNorADeletedFileLosesOrTearsALine) {
+    std::string dir = TempFolder();
+    std::string logSocket = dir + "/log", file = dir + "/audit.log";
+    // A system log that never reads: its queue fills after a few lines.
+    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", logSocket.c_str());
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+    options.extraArgs = {"--system-log", logSocket, "--audit-file", file};
+    PrivateDaemon daemon;
+    ASSERT_TRUE(daemon.Start(options));
+    auto writePort = [&](uint32_t value) {
+        return RawExchange(daemon.SocketPath(), MakeFrame(kNtWritePort, PortBlock(0x80, 1, value)),
+                           2000)
+            .header.success;
+    };
+    auto start = Clock::now();
+    int served = 0;
+    for (uint32_t i = 0; i < 40; ++i) served += writePort(i) == 1;
+    EXPECT_EQ(served, 40);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    // The lines the log did not take are in the file.
+    EXPECT_NE(ReadText(file).find("value=0x00000027: done"), std::string::npos);
+    close(log);
+    unlink(logSocket.c_str());
+
+    // A full disk (here: a file size limit) takes part of a line: it is taken back and the
+    // write refused; the next line, once there is room, stands on its own.
+    std::string before = ReadText(file);
+    rlimit full{before.size() + 40, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &full, nullptr), 0);
+    EXPECT_EQ(writePort(0xA1), 0u);
+    EXPECT_EQ(ReadText(file), before);
+    rlimit room{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &room, nullptr), 0);
+    EXPECT_EQ(writePort(0xA2), 1u);
+    std::string after = ReadText(file);
+    ExpectWholeLines(after);
+    EXPECT_NE(after.find("value=0x000000A2: done"), std::string::npos);
+
+    // A removed file is noticed and made anew.
+    unlink(file.c_str());
+    EXPECT_EQ(writePort(0xA3), 1u);
+    EXPECT_NE(ReadText(file).find("value=0x000000A3: writing"), std::string::npos);
+
+    // With no place for lines at all the status says writes are refused, and they are.
+    fs::remove(file);
+    chmod(dir.c_str(), 0777);  // a folder others may change is no place for the file
+    RawAnswer status = RawExchange(daemon.SocketPath(), MakeFrame(kExtStatus, Block()));
+    std::string text(status.payload.begin(), status.payload.end());
+    EXPECT_NE(text.find("writes: refused (no audit destination"), std::string::npos) << text;
+    EXPECT_EQ(writePort(0xA4), 0u);
+    chmod(dir.c_str(), 0700);
+    status = RawExchange(daemon.SocketPath(), MakeFrame(kExtStatus, Block()));
+    text.assign(status.payload.begin(), status.payload.end());
+    EXPECT_NE(text.find("writes: allowed\naudit: file " + file), std::string::npos) << text;
+    daemon.Stop();
+    fs::remove_all(dir);
+}
+
 TEST_F(BoardDaemonTest, OtherUsersGetNothing) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     OpenUpSockets(daemon_);
