@@ -40,14 +40,19 @@ bool ValidPort(const DriverRequest& request) {
     return request.port <= 0x10000u - width;
 }
 
+// Enable bit set; reserved bits 30-24 and 1-0 clear (the host refuses them too).
 bool ValidConfigAddress(uint32_t address) {
-    return (address & 0x80000000u) != 0 && (address & 3u) == 0;
+    return (address & 0x80000000u) != 0 && (address & 0x7F000003u) == 0;
 }
 
-// Physical range of a memory request: the low double word of physicalAddress, no wrap past
-// 4 GiB, 1 byte to 4 MiB.
+// Physical range of a memory request: a 32-bit address in the low double word, the high one
+// zero or all ones (the client's sign extension; a 32-bit caller may give either). Any other
+// high double word names an address above 4 GiB, which is refused rather than served as the
+// address of its low double word. No wrap past 4 GiB, 1 byte to 4 MiB.
 bool ValidMemoryRange(const DriverRequest& request, uint32_t& address) {
-    address = static_cast<uint32_t>(request.physicalAddress & 0xFFFFFFFFu);
+    address = static_cast<uint32_t>(request.physicalAddress);
+    uint32_t high = static_cast<uint32_t>(request.physicalAddress >> 32);
+    if (high != 0 && high != 0xFFFFFFFFu) return false;
     uint64_t length = request.length;
     if (length == 0 || length > kMaxTransfer) return false;
     return length <= 0x100000000ull - address;

@@ -24,6 +24,7 @@
 #include "driver/server.h"
 #include "hwaccess/protocol/endpoint.h"
 #include "hwaccess/protocol/frame.h"
+#include "platform/format.h"
 
 namespace {
 
@@ -149,8 +150,8 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
         std::string error;
         backend = LoadBoardBackend(options.board, &error);
         if (!backend) {
-            std::string message =
-                "korvanta-driver: cannot load board " + options.board + ": " + error;
+            std::string message = "korvanta-driver: cannot load board " +
+                                  EscapeControls(options.board) + ": " + error;
             if (reportFd >= 0)
                 Report(reportFd, "E" + message);
             else

@@ -100,8 +100,8 @@ struct RunResult {
 };
 
 // Runs korvanta-driver with the arguments; its exit status and what it printed.
-RunResult RunDriver(const std::vector<std::string>& args) {
-    std::string command = KORVANTA_DRIVER_BIN;
+RunResult RunDriver(const std::vector<std::string>& args, const std::string& prefix = "") {
+    std::string command = prefix + KORVANTA_DRIVER_BIN;
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " 2>&1";
     RunResult result;
@@ -272,12 +272,29 @@ TEST_F(BoardDaemonTest, RefusesRequestsWithBadFields) {
     config.configAddress = 0x80000002;
     ExpectRefused(kNtReadPciConfig, config);
     ExpectRefused(kNtWritePciConfig, config);
+    // Reserved bits 30-24, which the host refuses too.
+    config.configAddress = 0x81000000;
+    ExpectRefused(kNtReadPciConfig, config);
+    ExpectRefused(kNtWritePciConfig, config);
 
     // Memory lengths and ranges.
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, 0));
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, kMaxTransfer + 1));
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xFFFFF000, 0x2000));
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xFFFFFFFFFFFFFFFF, 2));
+    // Above 4 GiB: not served as the address of its low double word.
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0x100000400ull, 16));
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0x8000000000000400ull, 16));
+    ExpectRefused(kConsumerReadPhysicalMemory, MemoryBlock(0x100000400ull, 16), kFlagConsumerForm,
+                  "korvavxd.vxd");
+    std::vector<uint8_t> zeros(16, 0);
+    ExpectRefused(kNtWritePhysicalMemory, MemoryBlock(0x100000400ull, 16), 0, "Korvanta", 0, zeros);
+    EXPECT_EQ(Call(kNtReadPhysicalMemory, MemoryBlock(0x400, 2)).payload,
+              std::vector<uint8_t>({0xF8, 0x03}));
+    // A 32-bit address from 2 GiB as the client sends it (sign-extended), or zero-extended.
+    EXPECT_EQ(Call(kNtReadPhysicalMemory, MemoryBlock(0xFFFFFFFFFFF00000ull, 16)).header.success,
+              1u);
+    EXPECT_EQ(Call(kNtReadPhysicalMemory, MemoryBlock(0xFFF00000ull, 16)).header.success, 1u);
     // A write's payload must be exactly its length; other requests carry none.
     std::vector<uint8_t> bytes(16, 0xAB);
     ExpectRefused(kNtWritePhysicalMemory, MemoryBlock(0x1000, 8), 0, "Korvanta", 0, bytes);
@@ -729,6 +746,36 @@ TEST(AuditTest, NeitherAStuckLogNorAFullDiskNorADeletedFileLosesOrTearsALine) {
     fs::remove_all(dir);
 }
 
+TEST(AuditTest, WithoutAHomeABoardAuditsInItsPrivateRuntimeFolder) {
+    std::string dir = TempFolder();
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* stateHome = std::getenv("XDG_STATE_HOME");
+    std::string state = stateHome ? stateHome : "";
+    const char* runtimeEnv = std::getenv("XDG_RUNTIME_DIR");
+    std::string runtime = runtimeEnv ? runtimeEnv : "";
+    unsetenv("HOME");
+    unsetenv("XDG_STATE_HOME");
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+    options.extraArgs = {"--system-log", dir + "/no-log"};
+    PrivateDaemon daemon;
+    bool started = daemon.Start(options);
+    if (!home.empty()) setenv("HOME", home.c_str(), 1);
+    if (stateHome) setenv("XDG_STATE_HOME", state.c_str(), 1);
+    if (runtimeEnv)
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_TRUE(started);
+    EXPECT_EQ(RawExchange(daemon.SocketPath(), MakeFrame(kNtWritePort, PortBlock(0x80, 1, 7)))
+                  .header.success,
+              1u);
+    EXPECT_NE(ReadText(dir + "/korvanta-audit.log").find("value=0x00000007: done"),
+              std::string::npos);
+    daemon.Stop();
+    fs::remove_all(dir);
+}
+
 TEST_F(BoardDaemonTest, OtherUsersGetNothing) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     OpenUpSockets(daemon_);
@@ -887,6 +934,34 @@ TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
 
     fs::remove_all(dir);
     fs::remove_all(elsewhere);
+}
+
+TEST(DaemonStartTest, RefusesAProfileThatIsNoRegularFileAndEscapesControlsInMessages) {
+    std::string dir = TempFolder();
+    std::string fifo = dir + "/board.json";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Nothing ever writes to the FIFO: waiting on it would never end (timeout ends it here).
+    for (bool detach : {false, true}) {
+        auto start = Clock::now();
+        std::vector<std::string> args = {"--board", fifo, "--runtime-dir", dir + "/run"};
+        if (detach) args.push_back("--detach");
+        RunResult run = RunDriver(args, "timeout 10 ");
+        EXPECT_EQ(run.status, 1) << detach << ": " << run.output;
+        EXPECT_NE(run.output.find("is not a regular file"), std::string::npos) << run.output;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    }
+    // A profile's name and texts reach the terminal without their control sequences.
+    std::string hostile = dir +
+                          "/\x1b]0;owned\x07\x1b[2J\xc2\x9b"
+                          "31m.json";
+    std::ofstream(hostile) << "{\"computer\": ";
+    RunResult run = RunDriver({"--board", hostile, "--runtime-dir", dir + "/run"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output.find_first_of("\x1b\x07"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("\xc2\x9b"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\\x1B]0;owned\\x07\\x1B[2J\\xC2\\x9B31m.json"), std::string::npos)
+        << run.output;
+    fs::remove_all(dir);
 }
 
 TEST(DaemonStartTest, DetachesStopsAndCountsARunningDaemonAsStarted) {
