@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,14 @@ Answer Refused(const DriverRequest& request) {
     Answer answer;
     answer.success = false;
     answer.block = request;
+    return answer;
+}
+
+// A refusal that says which rule refused it.
+Answer RefusedBy(const DriverRequest& request, const std::string& why) {
+    Answer answer = Refused(request);
+    answer.cause = kCauseRule;
+    answer.payload.assign(why.begin(), why.begin() + std::min(why.size(), kMaxCauseText));
     return answer;
 }
 
@@ -126,7 +135,7 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
 
     switch (header.code) {
         case kNtReadPhysicalMemory:
-            return ReadMemory(request);
+            return ReadMemory(caller, request);
         case kNtListPciFunctions: {
             std::vector<std::pair<uint8_t, uint8_t>> functions;
             if (!backend_.ListPciFunctions(functions) || functions.size() > 256)
@@ -142,17 +151,21 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
             return Served(block);
         }
         case kNtReadMsr:
-            return ReadMsr(header, request);
+            return ReadMsr(caller, header, request);
         case kNtWriteMsr:
             if (request.edi != kAccessWordEdi || request.esi != kAccessWordEsi)
                 return Refused(request);
             return WriteMsr(caller, "WriteMsr", header, request);
         case kNtReadPort:
-            return ReadPort(request);
+            return ReadPort(caller, request);
         case kNtWritePort:
             return WritePort(caller, "WritePort", request);
         case kNtReadPciConfig: {
             if (!ValidConfigAddress(request.configAddress)) return Refused(request);
+            if (Restricted(caller)) {
+                std::string why = options_.policy.CheckPciRead(request.configAddress);
+                if (!why.empty()) return RefusedBy(request, why);
+            }
             DriverRequest block = request;
             uint32_t value = 0;
             if (!backend_.ReadPciConfig(request.configAddress, value)) return Refused(request);
@@ -163,6 +176,11 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
             if (!ValidConfigAddress(request.configAddress)) return Refused(request);
             std::string target =
                 Format("address=0x%08X value=0x%08X", request.configAddress, request.configValue);
+            if (Restricted(caller)) {
+                std::string why = options_.policy.CheckPciWrite(request.configAddress);
+                if (!why.empty())
+                    return PolicyRefusal(caller, "WritePciConfig", target, request, why);
+            }
             if (!BeginWrite(caller, "WritePciConfig", target)) return Refused(request);
             bool ok = backend_.WritePciConfig(request.configAddress, request.configValue);
             EndWrite(caller, "WritePciConfig", target, ok);
@@ -181,11 +199,11 @@ Answer RequestHandler::HandleConsumer(const Caller& caller, const FrameHeader& h
     if (!payload.empty()) return Refused(request);
     switch (header.code) {
         case kConsumerReadMsr:
-            return ReadMsr(header, request);
+            return ReadMsr(caller, header, request);
         case kConsumerWriteMsr:
             return WriteMsr(caller, "WriteMsr (consumer)", header, request);
         case kConsumerReadPhysicalMemory:
-            return ReadMemory(request);
+            return ReadMemory(caller, request);
         default:
             return Refused(request);
     }
@@ -247,7 +265,7 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
         }
         case kExtDirectPortIn:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
-            return ReadPort(request);
+            return ReadPort(caller, request);
         case kExtDirectPortOut:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
             return WritePort(caller, "DirectPortOut", request);
@@ -278,9 +296,13 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
     }
 }
 
-Answer RequestHandler::ReadMemory(const DriverRequest& request) {
+Answer RequestHandler::ReadMemory(const Caller& caller, const DriverRequest& request) {
     uint32_t address = 0;
     if (!ValidMemoryRange(request, address)) return Refused(request);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckMemoryRead(address, request.length);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
     Answer answer = Served(request);
     answer.payload = std::move(spare_);
     spare_ = {};
@@ -303,14 +325,23 @@ Answer RequestHandler::WriteMemory(const Caller& caller, const char* name,
     if (!ValidMemoryRange(request, address) || payload.size() != request.length)
         return Refused(request);
     std::string target = Format("address=0x%08X length=0x%X", address, request.length);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckMemoryWrite(address, request.length);
+        if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
+    }
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WritePhysical(address, payload.data(), request.length);
     EndWrite(caller, name, target, ok);
     return ok ? Served(request) : Refused(request);
 }
 
-Answer RequestHandler::ReadMsr(const FrameHeader& header, const DriverRequest& request) {
+Answer RequestHandler::ReadMsr(const Caller& caller, const FrameHeader& header,
+                               const DriverRequest& request) {
     if (header.processor >= backend_.ProcessorCount()) return Refused(request);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckMsrRead(request.ecx);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
     uint64_t value = 0;
     if (!backend_.ReadMsr(header.processor, request.ecx, value)) return Refused(request);
     DriverRequest block = request;
@@ -325,14 +356,26 @@ Answer RequestHandler::WriteMsr(const Caller& caller, const char* name, const Fr
     uint64_t value = static_cast<uint64_t>(request.edx) << 32 | request.eax;
     std::string target =
         Format("processor=%u msr=0x%08X value=0x%016" PRIX64, header.processor, request.ecx, value);
+    if (Restricted(caller)) {
+        // A rule with a write mask compares with the value the MSR holds now.
+        uint64_t current = 0;
+        bool known = backend_.ReadMsr(header.processor, request.ecx, current);
+        std::string why =
+            options_.policy.CheckMsrWrite(request.ecx, value, known ? &current : nullptr);
+        if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
+    }
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WriteMsr(header.processor, request.ecx, value);
     EndWrite(caller, name, target, ok);
     return ok ? Served(request) : Refused(request);
 }
 
-Answer RequestHandler::ReadPort(const DriverRequest& request) {
+Answer RequestHandler::ReadPort(const Caller& caller, const DriverRequest& request) {
     if (!ValidPort(request)) return Refused(request);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckPortRead(request.port, request.portWidth);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
     uint32_t value = 0;
     if (!backend_.ReadPort(static_cast<uint16_t>(request.port), request.portWidth, value))
         return Refused(request);
@@ -345,6 +388,11 @@ Answer RequestHandler::WritePort(const Caller& caller, const char* name,
                                  const DriverRequest& request) {
     if (!ValidPort(request)) return Refused(request);
     std::string target = PortTarget(request);
+    if (Restricted(caller)) {
+        std::string why =
+            options_.policy.CheckPortWrite(request.port, request.portWidth, request.portValue);
+        if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
+    }
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WritePort(static_cast<uint16_t>(request.port), request.portWidth,
                                  request.portValue);
@@ -366,9 +414,22 @@ std::string RequestHandler::Status() {
     std::string text = StatusText(backend_, options_.readOnly, WritesRefused());
     if (options_.auditDestination && options_.auditReady && options_.auditReady())
         text += "audit: " + options_.auditDestination() + "\n";
+    if (!options_.policy.origin().empty()) text += options_.policy.StatusLine() + "\n";
     if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
     if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
     return text;
+}
+
+bool RequestHandler::Restricted(const Caller& caller) const {
+    return options_.policy.Restricts() && caller.uid != 0 && caller.uid != geteuid();
+}
+
+Answer RequestHandler::PolicyRefusal(const Caller& caller, const char* name,
+                                     const std::string& target, const DriverRequest& request,
+                                     const std::string& why) {
+    Log(Format("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid)) +
+        name + " " + target + ": " + why);
+    return RefusedBy(request, why);
 }
 
 bool RequestHandler::BeginWrite(const Caller& caller, const char* name, const std::string& target) {

@@ -38,7 +38,8 @@ struct Options {
     bool detach = false;
     bool stop = false;
     bool devPort = false;
-    std::string auditFile;  // empty: the default for the kind of daemon
+    std::string auditFile;   // empty: the default for the kind of daemon
+    std::string policyFile;  // empty: /etc/korvanta/policy for the host daemon, none for a board
     std::string systemLogSocket = "/dev/log";
     std::string group = "korvanta";              // host daemon: the group it serves besides root
     bool groupGiven = false;                     // a board daemon serves root and the group too
@@ -48,7 +49,7 @@ struct Options {
 constexpr const char* kUsage =
     "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--dev-port]\n"
     "                       [--detach] [--stop] [--audit-file FILE] [--system-log SOCKET]\n"
-    "                       [--group NAME] [--idle-exit MILLISECONDS]";
+    "                       [--group NAME] [--policy FILE] [--idle-exit MILLISECONDS]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -60,6 +61,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         } else if (arg == "--group" && i + 1 < argc) {
             options.group = argv[++i];
             options.groupGiven = true;
+        } else if (arg == "--policy" && i + 1 < argc) {
+            options.policyFile = argv[++i];
         } else if (arg == "--audit-file" && i + 1 < argc) {
             options.auditFile = argv[++i];
         } else if (arg == "--system-log" && i + 1 < argc) {
@@ -164,13 +167,28 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
         backend = CreateHostBackend(paths);
     }
 
+    // What members may do; a policy that cannot be read whole stops the start.
+    HandlerOptions handlerOptions;
+    std::string policyFile = options.policyFile;
+    if (policyFile.empty() && options.board.empty()) policyFile = "/etc/korvanta/policy";
+    if (!policyFile.empty()) {
+        std::string error;
+        if (!handlerOptions.policy.Load(policyFile, &error)) {
+            std::string message = "korvanta-driver: policy not loaded: " + error;
+            if (reportFd >= 0)
+                Report(reportFd, "E" + message);
+            else
+                std::fprintf(stderr, "%s\n", message.c_str());
+            return 1;
+        }
+    }
+
     openlog("korvanta-driver", LOG_PID, options.board.empty() ? LOG_DAEMON : LOG_USER);
     AuditLog audit(
         "korvanta-driver", options.systemLogSocket,
         options.auditFile.empty() ? DefaultAuditFile(options.board.empty()) : options.auditFile);
     // Without a place for audit lines the daemon still serves reads; every write is refused.
     bool audited = audit.Open();
-    HandlerOptions handlerOptions;
     handlerOptions.readOnly = options.readOnly;
     handlerOptions.profileLine = profileLine;
     handlerOptions.writeLogger = [&audit](const std::string& line) { return audit.Write(line); };
