@@ -56,9 +56,11 @@ bool PlainRefusal(TransportFailure failure) {
     return failure == TransportFailure::None || failure == TransportFailure::Refused;
 }
 
-int FailRequest(const std::string& message, TransportFailure failure) {
-    if (PlainRefusal(failure)) return Fail(message);
-    return Fail(message + " (" + DescribeFailure(failure) + ")");
+int FailRequest(const std::string& message, TransportFailure failure, const std::string& detail) {
+    if (PlainRefusal(failure))
+        return Fail(detail.empty() ? message : message + " (" + detail + ")");
+    return Fail(message + " (" + DescribeFailure(failure) + (detail.empty() ? "" : ": " + detail) +
+                ")");
 }
 
 std::string RefusalCause(HardwareSession& session, Access kind, bool write) {
@@ -93,8 +95,8 @@ std::string RefusalCause(HardwareSession& session, Access kind, bool write) {
 }
 
 int FailRequest(HardwareSession& session, Access kind, bool write, const std::string& message,
-                TransportFailure failure) {
-    if (!PlainRefusal(failure)) return FailRequest(message, failure);
+                TransportFailure failure, const std::string& detail) {
+    if (!PlainRefusal(failure) || !detail.empty()) return FailRequest(message, failure, detail);
     std::string cause = RefusalCause(session, kind, write);
     return Fail(cause.empty() ? message : message + " (" + cause + ")");
 }

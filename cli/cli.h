@@ -76,7 +76,9 @@ int Fail(const std::string& message);
 bool PlainRefusal(TransportFailure failure);
 // Fail for a driver request that was not served, adding why when the daemon did not simply
 // refuse it: "the port read failed (the daemon did not answer within 10 s)".
-int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure());
+// The failure's particulars follow when there are any (the rule that refused a write).
+int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure(),
+                const std::string& detail = DriverClient::LastFailureDetail());
 // The kind of access a request needs, to tell why the daemon refused it.
 enum class Access { Ports, PciConfig, PcieWindow, Memory, Msr };
 // Why the daemon refused a request of this kind, in the words `driver status` uses: the access
@@ -84,10 +86,12 @@ enum class Access { Ports, PciConfig, PcieWindow, Memory, Msr };
 // module (modprobe msr)") or a daemon that serves reads only; empty when the status tells no
 // more than the refusal itself.
 std::string RefusalCause(HardwareSession& session, Access kind, bool write);
-// FailRequest that names the cause of a plain refusal too: "the MSR read was refused
-// (/dev/cpu/0/msr missing: load the msr module (modprobe msr))".
+// FailRequest that names the cause of a plain refusal too: the daemon's own particulars when
+// it sent any, else what the status tells ("the MSR read was refused (/dev/cpu/0/msr missing:
+// load the msr module (modprobe msr))").
 int FailRequest(HardwareSession& session, Access kind, bool write, const std::string& message,
-                TransportFailure failure = DriverClient::LastFailure());
+                TransportFailure failure = DriverClient::LastFailure(),
+                const std::string& detail = DriverClient::LastFailureDetail());
 // A hexadecimal number (0x prefix accepted) of at most `max`.
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
 // Accepts one of the texts; shown as the option's type name only.

@@ -376,12 +376,16 @@ Action DefineMsrWrite(CLI::App& command) {
         DriverClient& client = session->client();
         int ok = 0;
         TransportFailure failure = TransportFailure::None;
+        std::string detail;
         RunOnProcessor(static_cast<uint32_t>(o->processor), [&] {
             ok = WriteMsrUnpinned(client, static_cast<uint32_t>(msr), static_cast<uint32_t>(eax),
                                   static_cast<uint32_t>(edx), 0, 0);
             failure = DriverClient::LastFailure();
+            detail = DriverClient::LastFailureDetail();
         });
-        return ok ? 0 : FailRequest(*session, Access::Msr, true, "the MSR write failed", failure);
+        return ok ? 0
+                  : FailRequest(*session, Access::Msr, true, "the MSR write failed", failure,
+                                detail);
     };
 }
 

@@ -1,6 +1,8 @@
 // Where the daemon's audit lines (one per write request and per stop) go: the system log when
-// one listens at its socket, otherwise a file the daemon owns. A line that cannot be written
-// is reported, so that the write it describes can be refused.
+// one listens at its socket, otherwise a file the daemon owns. Nothing here waits: a system log
+// that does not take a line at once has the line go to the file instead. A line is written
+// whole or not at all; one that cannot be written anywhere is reported, so that the write it
+// describes is refused.
 #pragma once
 
 #include <sys/types.h>
@@ -23,10 +25,15 @@ class AuditLog {
     const std::string& Destination() const { return destination_; }
     // Writes one line; false when it could not be written anywhere.
     bool Write(const std::string& line);
+    // Whether a line could be written now (a destination is open or the file can be opened).
+    bool Ready();
 
   private:
     bool OpenSystemLog();
     bool OpenFile();
+    // Reopens the file when it was removed or replaced since it was opened.
+    bool FileStillThere();
+    bool WriteFile(const std::string& line);
 
     std::string ident_;
     std::string systemLogSocket_;
@@ -41,7 +48,9 @@ class AuditLog {
 };
 
 // The audit file of a daemon: /var/log/korvanta/audit.log for the host daemon; for a board
-// daemon, audit.log in the user's state folder ($XDG_STATE_HOME or ~/.local/state)/korvanta.
+// daemon, audit.log in the user's state folder ($XDG_STATE_HOME or ~/.local/state)/korvanta,
+// and without either, in the user's private runtime folder ($XDG_RUNTIME_DIR) or a folder
+// that only the user may enter under the system's temporary folder.
 std::string DefaultAuditFile(bool hostDaemon);
 
 }  // namespace kvt::driver

@@ -27,6 +27,14 @@ Answer Refused(const DriverRequest& request) {
     return answer;
 }
 
+// A refusal that says which rule refused it.
+Answer RefusedBy(const DriverRequest& request, const std::string& why) {
+    Answer answer = Refused(request);
+    answer.cause = kCauseRule;
+    answer.payload.assign(why.begin(), why.begin() + std::min(why.size(), kMaxCauseText));
+    return answer;
+}
+
 Answer Served(const DriverRequest& block) {
     Answer answer;
     answer.success = true;
@@ -41,14 +49,19 @@ bool ValidPort(const DriverRequest& request) {
     return request.port <= 0x10000u - width;
 }
 
+// Enable bit set; reserved bits 30-24 and 1-0 clear (the host refuses them too).
 bool ValidConfigAddress(uint32_t address) {
-    return (address & 0x80000000u) != 0 && (address & 3u) == 0;
+    return (address & 0x80000000u) != 0 && (address & 0x7F000003u) == 0;
 }
 
-// Physical range of a memory request: the low double word of physicalAddress, no wrap past
-// 4 GiB, 1 byte to 4 MiB.
+// Physical range of a memory request: a 32-bit address in the low double word, the high one
+// zero or all ones (the client's sign extension; a 32-bit caller may give either). Any other
+// high double word names an address above 4 GiB, which is refused rather than served as the
+// address of its low double word. No wrap past 4 GiB, 1 byte to 4 MiB.
 bool ValidMemoryRange(const DriverRequest& request, uint32_t& address) {
-    address = static_cast<uint32_t>(request.physicalAddress & 0xFFFFFFFFu);
+    address = static_cast<uint32_t>(request.physicalAddress);
+    uint32_t high = static_cast<uint32_t>(request.physicalAddress >> 32);
+    if (high != 0 && high != 0xFFFFFFFFu) return false;
     uint64_t length = request.length;
     if (length == 0 || length > kMaxTransfer) return false;
     return length <= 0x100000000ull - address;
@@ -61,10 +74,12 @@ std::string PortTarget(const DriverRequest& request) {
 
 }  // namespace
 
-std::string StatusText(Backend& backend, bool readOnly) {
+std::string StatusText(Backend& backend, bool readOnly, const std::string& refusedWhy) {
     std::string text = backend.Name() + "\n";
     for (const std::string& line : backend.StatusLines()) text += line + "\n";
-    text += readOnly ? "writes: refused (daemon started with --read-only)\n" : "writes: allowed\n";
+    text += readOnly             ? "writes: refused (daemon started with --read-only)\n"
+            : refusedWhy.empty() ? "writes: allowed\n"
+                                 : "writes: refused (" + refusedWhy + ")\n";
     return text;
 }
 
@@ -120,7 +135,7 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
 
     switch (header.code) {
         case kNtReadPhysicalMemory:
-            return ReadMemory(request);
+            return ReadMemory(caller, request);
         case kNtListPciFunctions: {
             std::vector<std::pair<uint8_t, uint8_t>> functions;
             if (!backend_.ListPciFunctions(functions) || functions.size() > 256)
@@ -136,17 +151,21 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
             return Served(block);
         }
         case kNtReadMsr:
-            return ReadMsr(header, request);
+            return ReadMsr(caller, header, request);
         case kNtWriteMsr:
             if (request.edi != kAccessWordEdi || request.esi != kAccessWordEsi)
                 return Refused(request);
             return WriteMsr(caller, "WriteMsr", header, request);
         case kNtReadPort:
-            return ReadPort(request);
+            return ReadPort(caller, request);
         case kNtWritePort:
             return WritePort(caller, "WritePort", request);
         case kNtReadPciConfig: {
             if (!ValidConfigAddress(request.configAddress)) return Refused(request);
+            if (Restricted(caller)) {
+                std::string why = options_.policy.CheckPciRead(request.configAddress);
+                if (!why.empty()) return RefusedBy(request, why);
+            }
             DriverRequest block = request;
             uint32_t value = 0;
             if (!backend_.ReadPciConfig(request.configAddress, value)) return Refused(request);
@@ -157,6 +176,11 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
             if (!ValidConfigAddress(request.configAddress)) return Refused(request);
             std::string target =
                 Format("address=0x%08X value=0x%08X", request.configAddress, request.configValue);
+            if (Restricted(caller)) {
+                std::string why = options_.policy.CheckPciWrite(request.configAddress);
+                if (!why.empty())
+                    return PolicyRefusal(caller, "WritePciConfig", target, request, why);
+            }
             if (!BeginWrite(caller, "WritePciConfig", target)) return Refused(request);
             bool ok = backend_.WritePciConfig(request.configAddress, request.configValue);
             EndWrite(caller, "WritePciConfig", target, ok);
@@ -175,11 +199,11 @@ Answer RequestHandler::HandleConsumer(const Caller& caller, const FrameHeader& h
     if (!payload.empty()) return Refused(request);
     switch (header.code) {
         case kConsumerReadMsr:
-            return ReadMsr(header, request);
+            return ReadMsr(caller, header, request);
         case kConsumerWriteMsr:
             return WriteMsr(caller, "WriteMsr (consumer)", header, request);
         case kConsumerReadPhysicalMemory:
-            return ReadMemory(request);
+            return ReadMemory(caller, request);
         default:
             return Refused(request);
     }
@@ -243,24 +267,20 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             return SmbusKernel(caller, request);
         case kExtDirectPortIn:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
-            return ReadPort(request);
+            return ReadPort(caller, request);
         case kExtDirectPortOut:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
             return WritePort(caller, "DirectPortOut", request);
         case kExtStatus: {
-            std::string text = StatusText(backend_, options_.readOnly);
-            if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
-            if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+            std::string text = Status();
             Answer answer = Served(request);
             answer.payload.assign(text.begin(), text.end());
             return answer;
         }
         case kExtCapabilities: {
-            std::string text = StatusText(backend_, options_.readOnly);
-            if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
-            if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+            std::string text = Status();
             DriverRequest block = request;
-            block.eax = CapabilityBitsOf(backend_, options_.readOnly);
+            block.eax = CapabilityBitsOf(backend_, options_.readOnly || !WritesRefused().empty());
             block.ebx = backend_.ProcessorCount();
             Answer answer = Served(block);
             answer.payload.assign(text.begin(), text.end());
@@ -297,6 +317,13 @@ Answer RequestHandler::SmbusKernel(const Caller& caller, const DriverRequest& re
         Format("smbus function=%02X:%02X.%X base=0x%04X slave=0x%02X command=0x%02X",
                (request.configAddress >> 16) & 0xFF, (request.configAddress >> 11) & 0x1F,
                (request.configAddress >> 8) & 7, request.port, t.address, t.command);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckSmbusTransfer(request.port, t.address);
+        if (!why.empty()) {
+            if (write) return PolicyRefusal(caller, "SmbusKernelWrite", target, request, why);
+            return RefusedBy(request, why);
+        }
+    }
     if (write && !BeginWrite(caller, "SmbusKernelWrite", target)) return Refused(request);
     int error = 0;
     std::string text;
@@ -319,9 +346,13 @@ Answer RequestHandler::SmbusKernel(const Caller& caller, const DriverRequest& re
     return answer;
 }
 
-Answer RequestHandler::ReadMemory(const DriverRequest& request) {
+Answer RequestHandler::ReadMemory(const Caller& caller, const DriverRequest& request) {
     uint32_t address = 0;
     if (!ValidMemoryRange(request, address)) return Refused(request);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckMemoryRead(address, request.length);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
     Answer answer = Served(request);
     answer.payload = std::move(spare_);
     spare_ = {};
@@ -344,14 +375,23 @@ Answer RequestHandler::WriteMemory(const Caller& caller, const char* name,
     if (!ValidMemoryRange(request, address) || payload.size() != request.length)
         return Refused(request);
     std::string target = Format("address=0x%08X length=0x%X", address, request.length);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckMemoryWrite(address, request.length);
+        if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
+    }
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WritePhysical(address, payload.data(), request.length);
     EndWrite(caller, name, target, ok);
     return ok ? Served(request) : Refused(request);
 }
 
-Answer RequestHandler::ReadMsr(const FrameHeader& header, const DriverRequest& request) {
+Answer RequestHandler::ReadMsr(const Caller& caller, const FrameHeader& header,
+                               const DriverRequest& request) {
     if (header.processor >= backend_.ProcessorCount()) return Refused(request);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckMsrRead(request.ecx);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
     uint64_t value = 0;
     if (!backend_.ReadMsr(header.processor, request.ecx, value)) return Refused(request);
     DriverRequest block = request;
@@ -366,14 +406,26 @@ Answer RequestHandler::WriteMsr(const Caller& caller, const char* name, const Fr
     uint64_t value = static_cast<uint64_t>(request.edx) << 32 | request.eax;
     std::string target =
         Format("processor=%u msr=0x%08X value=0x%016" PRIX64, header.processor, request.ecx, value);
+    if (Restricted(caller)) {
+        // A rule with a write mask compares with the value the MSR holds now.
+        uint64_t current = 0;
+        bool known = backend_.ReadMsr(header.processor, request.ecx, current);
+        std::string why =
+            options_.policy.CheckMsrWrite(request.ecx, value, known ? &current : nullptr);
+        if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
+    }
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WriteMsr(header.processor, request.ecx, value);
     EndWrite(caller, name, target, ok);
     return ok ? Served(request) : Refused(request);
 }
 
-Answer RequestHandler::ReadPort(const DriverRequest& request) {
+Answer RequestHandler::ReadPort(const Caller& caller, const DriverRequest& request) {
     if (!ValidPort(request)) return Refused(request);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckPortRead(request.port, request.portWidth);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
     uint32_t value = 0;
     if (!backend_.ReadPort(static_cast<uint16_t>(request.port), request.portWidth, value))
         return Refused(request);
@@ -386,11 +438,48 @@ Answer RequestHandler::WritePort(const Caller& caller, const char* name,
                                  const DriverRequest& request) {
     if (!ValidPort(request)) return Refused(request);
     std::string target = PortTarget(request);
+    if (Restricted(caller)) {
+        std::string why =
+            options_.policy.CheckPortWrite(request.port, request.portWidth, request.portValue);
+        if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
+    }
     if (!BeginWrite(caller, name, target)) return Refused(request);
     bool ok = backend_.WritePort(static_cast<uint16_t>(request.port), request.portWidth,
                                  request.portValue);
     EndWrite(caller, name, target, ok);
     return ok ? Served(request) : Refused(request);
+}
+
+std::string RequestHandler::WritesRefused() {
+    if (options_.readOnly) return "daemon started with --read-only";
+    if (options_.auditReady && !options_.auditReady()) {
+        std::string where = options_.auditDestination ? options_.auditDestination() : "";
+        if (where.rfind("nowhere: ", 0) == 0) where.erase(0, 9);
+        return "no audit destination" + (where.empty() ? "" : ": " + where);
+    }
+    return {};
+}
+
+std::string RequestHandler::Status() {
+    std::string text = StatusText(backend_, options_.readOnly, WritesRefused());
+    if (options_.auditDestination && options_.auditReady && options_.auditReady())
+        text += "audit: " + options_.auditDestination() + "\n";
+    if (!options_.policy.origin().empty()) text += options_.policy.StatusLine() + "\n";
+    if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
+    if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
+    return text;
+}
+
+bool RequestHandler::Restricted(const Caller& caller) const {
+    return options_.policy.Restricts() && caller.uid != 0 && caller.uid != geteuid();
+}
+
+Answer RequestHandler::PolicyRefusal(const Caller& caller, const char* name,
+                                     const std::string& target, const DriverRequest& request,
+                                     const std::string& why) {
+    Log(Format("uid=%u pid=%d ", static_cast<unsigned>(caller.uid), static_cast<int>(caller.pid)) +
+        name + " " + target + ": " + why);
+    return RefusedBy(request, why);
 }
 
 bool RequestHandler::BeginWrite(const Caller& caller, const char* name, const std::string& target) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/backend.h"
+#include "driver/policy.h"
 #include "hwaccess/protocol/driver_request.h"
 #include "hwaccess/protocol/frame.h"
 
@@ -27,6 +28,7 @@ struct Caller {
 
 struct Answer {
     bool success = false;
+    uint16_t cause = 0;  // kCauseRule: the payload says which rule refused the request
     alignas(8) DriverRequest block{};  // aligned, so its 32-bit fields are too
     std::vector<uint8_t> payload;
 };
@@ -40,6 +42,13 @@ struct HandlerOptions {
     bool readOnly = false;
     WriteLogger writeLogger;  // empty: write requests are not logged
     std::string profileLine;  // a board daemon's "profile: ..." status line
+    // Whether audit lines can be written now, and where they go ("system log (/dev/log)"),
+    // for the status; empty: always, and no "audit:" line.
+    std::function<bool()> auditReady;
+    std::function<std::string()> auditDestination;
+    // What members of the group may do (empty: no policy file). Never restricts root or the
+    // user the daemon runs as.
+    Policy policy;
 };
 
 class RequestHandler {
@@ -65,14 +74,14 @@ class RequestHandler {
     Answer HandleExtension(const Caller& caller, const FrameHeader& header,
                            const DriverRequest& request);
 
-    Answer ReadMemory(const DriverRequest& request);
+    Answer ReadMemory(const Caller& caller, const DriverRequest& request);
     Answer SmbusKernel(const Caller& caller, const DriverRequest& request);
     Answer WriteMemory(const Caller& caller, const char* name, const DriverRequest& request,
                        std::span<const uint8_t> payload);
-    Answer ReadMsr(const FrameHeader& header, const DriverRequest& request);
+    Answer ReadMsr(const Caller& caller, const FrameHeader& header, const DriverRequest& request);
     Answer WriteMsr(const Caller& caller, const char* name, const FrameHeader& header,
                     const DriverRequest& request);
-    Answer ReadPort(const DriverRequest& request);
+    Answer ReadPort(const Caller& caller, const DriverRequest& request);
     Answer WritePort(const Caller& caller, const char* name, const DriverRequest& request);
 
     // Logs a write before it reaches the backend; false when the daemon is read-only (the
@@ -80,6 +89,14 @@ class RequestHandler {
     bool BeginWrite(const Caller& caller, const char* name, const std::string& target);
     void EndWrite(const Caller& caller, const char* name, const std::string& target, bool ok);
     bool Log(const std::string& line);
+    // Whether the policy applies to the caller.
+    bool Restricted(const Caller& caller) const;
+    // A write the policy refuses: logged with the rule, and answered with it.
+    Answer PolicyRefusal(const Caller& caller, const char* name, const std::string& target,
+                         const DriverRequest& request, const std::string& why);
+    // Why every write is refused now (read-only, no audit destination); empty when none is.
+    std::string WritesRefused();
+    std::string Status();
 
     Backend& backend_;
     HandlerOptions options_;
@@ -88,8 +105,8 @@ class RequestHandler {
 };
 
 // Text of the status request: the backend's name on the first line, then one line per kind
-// of access, then the write policy.
-std::string StatusText(Backend& backend, bool readOnly);
+// of access, then the write policy: "writes: allowed" or "writes: refused (why)".
+std::string StatusText(Backend& backend, bool readOnly, const std::string& refusedWhy = {});
 // What the backend can do, as the bits of the capabilities request.
 uint32_t CapabilityBitsOf(Backend& backend, bool readOnly);
 

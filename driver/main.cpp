@@ -24,6 +24,7 @@
 #include "driver/server.h"
 #include "hwaccess/protocol/endpoint.h"
 #include "hwaccess/protocol/frame.h"
+#include "platform/format.h"
 
 namespace {
 
@@ -37,16 +38,18 @@ struct Options {
     bool detach = false;
     bool stop = false;
     bool devPort = false;
-    std::string auditFile;  // empty: the default for the kind of daemon
+    std::string auditFile;   // empty: the default for the kind of daemon
+    std::string policyFile;  // empty: /etc/korvanta/policy for the host daemon, none for a board
     std::string systemLogSocket = "/dev/log";
     std::string group = "korvanta";              // host daemon: the group it serves besides root
+    bool groupGiven = false;                     // a board daemon serves root and the group too
     std::chrono::milliseconds idleExit{600000};  // a board daemon without clients ends then
 };
 
 constexpr const char* kUsage =
     "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--dev-port]\n"
     "                       [--detach] [--stop] [--audit-file FILE] [--system-log SOCKET]\n"
-    "                       [--group NAME] [--idle-exit MILLISECONDS]";
+    "                       [--group NAME] [--policy FILE] [--idle-exit MILLISECONDS]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -57,6 +60,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.idleExit = std::chrono::milliseconds(std::atoll(argv[++i]));
         } else if (arg == "--group" && i + 1 < argc) {
             options.group = argv[++i];
+            options.groupGiven = true;
+        } else if (arg == "--policy" && i + 1 < argc) {
+            options.policyFile = argv[++i];
         } else if (arg == "--audit-file" && i + 1 < argc) {
             options.auditFile = argv[++i];
         } else if (arg == "--system-log" && i + 1 < argc) {
@@ -147,8 +153,8 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
         std::string error;
         backend = LoadBoardBackend(options.board, &error);
         if (!backend) {
-            std::string message =
-                "korvanta-driver: cannot load board " + options.board + ": " + error;
+            std::string message = "korvanta-driver: cannot load board " +
+                                  EscapeControls(options.board) + ": " + error;
             if (reportFd >= 0)
                 Report(reportFd, "E" + message);
             else
@@ -161,22 +167,40 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
         backend = CreateHostBackend(paths);
     }
 
+    // What members may do; a policy that cannot be read whole stops the start.
+    HandlerOptions handlerOptions;
+    std::string policyFile = options.policyFile;
+    if (policyFile.empty() && options.board.empty()) policyFile = "/etc/korvanta/policy";
+    if (!policyFile.empty()) {
+        std::string error;
+        if (!handlerOptions.policy.Load(policyFile, &error)) {
+            std::string message = "korvanta-driver: policy not loaded: " + error;
+            if (reportFd >= 0)
+                Report(reportFd, "E" + message);
+            else
+                std::fprintf(stderr, "%s\n", message.c_str());
+            return 1;
+        }
+    }
+
     openlog("korvanta-driver", LOG_PID, options.board.empty() ? LOG_DAEMON : LOG_USER);
     AuditLog audit(
         "korvanta-driver", options.systemLogSocket,
         options.auditFile.empty() ? DefaultAuditFile(options.board.empty()) : options.auditFile);
     // Without a place for audit lines the daemon still serves reads; every write is refused.
     bool audited = audit.Open();
-    HandlerOptions handlerOptions;
     handlerOptions.readOnly = options.readOnly;
     handlerOptions.profileLine = profileLine;
     handlerOptions.writeLogger = [&audit](const std::string& line) { return audit.Write(line); };
+    handlerOptions.auditReady = [&audit] { return audit.Ready(); };
+    handlerOptions.auditDestination = [&audit] { return audit.Destination(); };
     RequestHandler handler(*backend, handlerOptions);
 
     ServerOptions serverOptions;
     serverOptions.runtimeDir = runtimeDir;
     serverOptions.hostDaemon = options.board.empty();
     serverOptions.group = options.group;
+    serverOptions.boardServesGroup = !options.board.empty() && options.groupGiven;
     if (!options.board.empty()) serverOptions.idleExit = options.idleExit;
     Server server(handler, serverOptions);
     std::string error;
@@ -235,6 +259,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes an audit line fail (and its write be refused), not end the daemon.
+    signal(SIGXFSZ, SIG_IGN);
 
     std::error_code ec;
     if (!options.board.empty()) {

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/sockios.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,6 +56,13 @@ bool MakeFolders(const std::string& path) {
     return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
+// Bytes sent on a socket that its client has not read yet (they pin kernel memory).
+size_t Unread(int fd) {
+    int bytes = 0;
+    return fd >= 0 && ioctl(fd, SIOCOUTQ, &bytes) == 0 && bytes > 0 ? static_cast<size_t>(bytes)
+                                                                    : 0;
+}
+
 }  // namespace
 
 struct Server::Connection {
@@ -67,7 +76,9 @@ struct Server::Connection {
     bool answering = false;
     uint8_t prefix[kAnswerPrefixSize];
     Answer answer;
-    size_t sent = 0;  // bytes of prefix + payload sent
+    size_t sent = 0;        // bytes of prefix + payload sent
+    bool answered = false;  // has sent an answer: the client may not have read it all yet
+    bool waiting = false;   // a complete memory read waits for the user's answers to drain
     bool done = false;
     uint32_t watched = 0;  // events registered with epoll (0: not registered)
 };
@@ -83,7 +94,8 @@ Server::~Server() {
 }
 
 bool Server::Authorised(uid_t uid, gid_t gid, std::span<const gid_t> groups) const {
-    if (!options_.hostDaemon) return uid == self_;
+    if (!options_.hostDaemon && uid == self_) return true;
+    if (!Shared()) return false;
     if (uid == 0) return true;
     if (!haveGroup_) return false;
     // The groups the peer process holds, as the kernel reports them: a process that dropped
@@ -120,7 +132,7 @@ bool Server::PrepareFolder(std::string* error) {
         path = slash == 0 && path.size() > 1 ? "/" : (slash == 0 ? "" : path.substr(0, slash));
     }
 
-    mode_t mode = (options_.hostDaemon && haveGroup_) ? 0750 : 0700;
+    mode_t mode = (Shared() && haveGroup_) ? 0750 : 0700;
     struct stat st;
     if (lstat(folder_.c_str(), &st) != 0) {
         if (errno != ENOENT || mkdir(folder_.c_str(), mode) != 0) {
@@ -150,8 +162,8 @@ bool Server::PrepareFolder(std::string* error) {
         *error = Errno("cannot open " + folder_);
         return false;
     }
-    bool ok = fchmod(fd, mode) == 0 && (!(options_.hostDaemon && haveGroup_) ||
-                                        fchown(fd, static_cast<uid_t>(-1), group_) == 0);
+    bool ok = fchmod(fd, mode) == 0 &&
+              (!(Shared() && haveGroup_) || fchown(fd, static_cast<uid_t>(-1), group_) == 0);
     if (!ok) *error = Errno("cannot set the mode of " + folder_);
     close(fd);
     return ok;
@@ -209,7 +221,7 @@ bool Server::Listen(Listener& listener, std::string* error) {
         listener.dev = st.st_dev;
         listener.ino = st.st_ino;
     }
-    if (options_.hostDaemon) {
+    if (Shared()) {
         if (haveGroup_ && lchown(listener.path.c_str(), static_cast<uid_t>(-1), group_) != 0) {
             *error = Errno("cannot give " + listener.path + " to group " + options_.group);
             return false;
@@ -233,7 +245,7 @@ StartResult Server::Start(std::string* error) {
     // rather than end the process with its sockets left behind: block it before binding.
     sigset_t signals = StopSignals();
     sigprocmask(SIG_BLOCK, &signals, nullptr);
-    if (options_.hostDaemon) {
+    if (Shared()) {
         std::vector<char> text(16384);
         group entry;
         group* found = nullptr;
@@ -274,7 +286,7 @@ void Server::AcceptOne(Listener& listener) {
     std::vector<gid_t> groups(64);
     socklen_t groupBytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
     bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer;
-    if (known && options_.hostDaemon && peer.uid != 0) {
+    if (known && Shared() && peer.uid != 0) {
         int rc = getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groupBytes);
         if (rc != 0 && errno == ERANGE && groupBytes <= 65536 * sizeof(gid_t)) {
             groups.resize(groupBytes / sizeof(gid_t));
@@ -289,7 +301,10 @@ void Server::AcceptOne(Listener& listener) {
         close(fd);  // refused: no answer at all
         return;
     }
-    MakeRoomFor(peer.uid);
+    if (!MakeRoomFor(peer.uid)) {
+        close(fd);
+        return;
+    }
     auto connection = std::make_unique<Connection>();
     connection->fd = fd;
     connection->device = listener.device;
@@ -302,26 +317,32 @@ void Server::AcceptOne(Listener& listener) {
     ReadFrom(*connections_.back());
 }
 
-// Evicts the connection that has waited longest (idle, or slowest with its frame) when the
-// user or the daemon is at its limit. Connections being answered are never evicted, so a
-// request that arrived whole is always answered.
-void Server::MakeRoomFor(uid_t uid) {
+// Makes room when the user or the daemon is at its limit, evicting the connection that has
+// waited longest (idle, or slowest with its frame). Every connection counts. One whose client
+// has not taken its answer (held by the daemon or unread in the socket) is never evicted:
+// closing it would not free what its client pins. False when no connection can make room:
+// the new one is then refused.
+bool Server::MakeRoomFor(uid_t uid) {
     auto evictOldest = [&](bool sameUser) {
         Connection* oldest = nullptr;
         size_t count = 0;
         for (auto& c : connections_) {
             if (c->done || (sameUser && c->caller.uid != uid)) continue;
             ++count;
-            if (!c->answering && (oldest == nullptr || c->since < oldest->since)) oldest = c.get();
+            if (oldest != nullptr && c->since >= oldest->since) continue;
+            if (!c->answering && (!c->answered || Unread(c->fd) == 0)) oldest = c.get();
         }
         size_t limit = sameUser ? options_.maxPerUser : options_.maxConnections;
-        if (count < limit || oldest == nullptr) return;
+        if (count < limit) return true;
+        if (oldest == nullptr) return false;
         oldest->done = true;
+        if (oldest->waiting) --waiting_;
+        oldest->waiting = false;
         close(oldest->fd);  // its epoll registration goes with the descriptor
         oldest->fd = -1;
+        return true;
     };
-    evictOldest(true);
-    evictOldest(false);
+    return evictOldest(true) && evictOldest(false);
 }
 
 void Server::ReadFrom(Connection& c) {
@@ -356,6 +377,22 @@ void Server::ReadFrom(Connection& c) {
         c.received += static_cast<size_t>(n);
     }
 
+    {
+        ParsedFrame parsed;
+        size_t needed = 0;
+        ParseRequestFrame(std::span<const uint8_t>(c.buffer.data(), c.received), parsed, needed);
+        if (MustWait(c, parsed)) {
+            // Nothing more is read from it until the user's answers drain; its client waits
+            // on us now, so the frame time limit no longer applies.
+            if (!c.waiting) ++waiting_;
+            c.waiting = true;
+            c.deadline = now_ + options_.idleTimeout;
+            Unwatch(c);
+            return;
+        }
+        if (c.waiting) --waiting_;
+        c.waiting = false;
+    }
     std::optional<Answer> answer = ServeFrame(
         handler_, c.caller, c.device, std::span<const uint8_t>(c.buffer.data(), c.received));
     std::vector<uint8_t>().swap(c.buffer);
@@ -367,6 +404,7 @@ void Server::ReadFrom(Connection& c) {
     EncodeAnswerPrefix(c.answer, c.prefix);
     c.answering = true;
     c.deadline = now_ + options_.answerTimeout;
+    c.answered = true;
     if (c.answer.payload.size() > 65536) {
         // A larger send buffer (within the system's limit) moves a memory dump in fewer
         // rounds of waiting for the client to drain the socket.
@@ -423,10 +461,49 @@ void Server::SendTo(Connection& c) {
 void Server::DropFinished(std::chrono::steady_clock::time_point now) {
     for (auto& c : connections_)
         if (now >= c->deadline) c->done = true;
-    std::erase_if(connections_, [](const std::unique_ptr<Connection>& c) {
-        if (c->done && c->fd >= 0) close(c->fd);
-        return c->done;
+    std::erase_if(connections_, [this](const std::unique_ptr<Connection>& c) {
+        if (!c->done) return false;
+        if (c->fd >= 0) close(c->fd);
+        if (c->waiting) --waiting_;
+        return true;
     });
+}
+
+size_t Server::Pending(uid_t uid) const {
+    size_t pending = 0;
+    for (const auto& c : connections_) {
+        if (c->done || c->caller.uid != uid) continue;
+        if (c->answering) pending += kAnswerPrefixSize + c->answer.payload.size() - c->sent;
+        if (c->answered) pending += Unread(c->fd);
+    }
+    return pending;
+}
+
+bool Server::MustWait(const Connection& c, const ParsedFrame& frame) const {
+    bool memoryRead = c.device == kNtDeviceName ? frame.header.code == kNtReadPhysicalMemory
+                                                : frame.header.code == kConsumerReadPhysicalMemory;
+    if (!memoryRead) return false;
+    size_t pending = Pending(c.caller.uid);
+    size_t length = std::min<size_t>(frame.request.length, kMaxTransfer);
+    // A user with nothing waiting is always served.
+    return pending > 0 && pending + kAnswerPrefixSize + length > options_.maxUnsentPerUser;
+}
+
+// Serves the memory reads that waited, as far as their users' waiting answers now allow. The
+// kernel does not tell when a client reads, so this runs every round while any wait.
+void Server::ResumeWaiting() {
+    if (waiting_ == 0) return;
+    // ReadFrom accepts nothing and removes nothing, so the list stays as it is.
+    for (size_t i = 0; i < connections_.size(); ++i) {
+        Connection& c = *connections_[i];
+        if (c.waiting && !c.done) ReadFrom(c);
+    }
+}
+
+void Server::Unwatch(Connection& c) {
+    if (c.watched == 0) return;
+    epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
+    c.watched = 0;
 }
 
 // Registers a connection with epoll for the event it waits for. Connections served at once
@@ -483,6 +560,7 @@ void Server::Run() {
 
         Clock::time_point next = now + std::chrono::seconds(60);
         for (const auto& c : connections_) next = std::min(next, c->deadline);
+        if (waiting_ > 0) next = std::min(next, now + std::chrono::milliseconds(5));
         if (!connections_.empty()) lastClient = now;
         if (options_.idleExit.count() > 0 && connections_.empty()) {
             if (now - lastClient >= options_.idleExit) break;  // no client for too long
@@ -513,6 +591,7 @@ void Server::Run() {
                 ReadFrom(c);
         }
         if (signalled) break;
+        ResumeWaiting();
         for (int i = 0; i < ready; ++i)
             for (Listener& listener : listeners_)
                 if (events[i].data.ptr == &listener && !stopping_) AcceptOne(listener);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/handler.h"
+#include "driver/wire.h"
 
 namespace kvt::driver {
 
@@ -22,7 +23,10 @@ struct ServerOptions {
     // Host daemon: serves root and the group "korvanta", socket mode 0660. Board daemon:
     // serves its own user only, socket mode 0600.
     bool hostDaemon = false;
-    std::string group = "korvanta";                 // the host daemon's group
+    std::string group = "korvanta";  // the host daemon's group
+    // A board daemon that also serves root and the members of `group` (socket mode 0660), as
+    // the host daemon does: one simulated board shared by a class, say.
+    bool boardServesGroup = false;
     std::chrono::milliseconds frameTimeout{2000};   // a started request must arrive within this
     std::chrono::milliseconds answerTimeout{5000};  // an answer must be taken within this
     // A kept connection may wait this long between requests: a window holds its connection
@@ -31,8 +35,17 @@ struct ServerOptions {
     // Open connections, in all and per user. A new connection beyond either limit evicts the
     // one that has waited longest (the user's own first), so stalled or hoarded connections
     // never lock out a client that has something to ask.
+    // Every connection counts, answered or not; one whose client has not taken its answer is
+    // never evicted (closing it would not free what the client pins).
     size_t maxConnections = 512;
     size_t maxPerUser = 32;
+    // Answer bytes a user may have waiting to be taken, over all their connections: those the
+    // daemon still holds and those in the sockets that the client has not read. A memory read
+    // that would go past it waits (its connection is not read meanwhile) until the user takes
+    // what waits, so clients that ask and never read pin no more than this and one more answer
+    // of the machine's memory. Small answers are never held back: a connection has at most one
+    // answer waiting, and a user at most maxPerUser connections.
+    size_t maxUnsentPerUser = 16 * 1024 * 1024;
     // Ends the daemon after this long without any connection (zero: never). Board daemons.
     std::chrono::milliseconds idleExit{0};
 };
@@ -65,6 +78,8 @@ class Server {
         ino_t ino = 0;
     };
 
+    // Serves the group besides its own user.
+    bool Shared() const { return options_.hostDaemon || options_.boardServesGroup; }
     bool PrepareFolder(std::string* error);
     StartResult CheckStaleSocket(const std::string& path, std::string* error);
     bool Listen(Listener& listener, std::string* error);
@@ -72,7 +87,12 @@ class Server {
     void ReadFrom(Connection& connection);
     void SendTo(Connection& connection);
     void DropFinished(std::chrono::steady_clock::time_point now);
-    void MakeRoomFor(uid_t uid);
+    // Whether a complete frame must wait for its user's waiting answers to be taken.
+    bool MustWait(const Connection& connection, const ParsedFrame& frame) const;
+    size_t Pending(uid_t uid) const;
+    void ResumeWaiting();
+    void Unwatch(Connection& connection);
+    bool MakeRoomFor(uid_t uid);
     void Watch(Connection& connection, uint32_t events);
     void Shutdown();
 
@@ -81,6 +101,7 @@ class Server {
     std::string folder_;
     std::vector<Listener> listeners_;
     std::vector<std::unique_ptr<Connection>> connections_;
+    size_t waiting_ = 0;  // connections whose memory read waits for their user's answers
     bool haveGroup_ = false;
     gid_t group_ = 0;
     uid_t self_ = 0;

@@ -41,6 +41,7 @@ void EncodeAnswerPrefix(const Answer& answer, uint8_t (&out)[kAnswerPrefixSize])
     header.magic = kAnswerMagic;
     header.version = kFrameVersion;
     header.success = answer.success ? 1 : 0;
+    header.reserved = answer.success ? 0 : answer.cause;
     header.payloadLength = static_cast<uint32_t>(answer.payload.size());
     std::memcpy(out, &header, sizeof header);
     std::memcpy(out + sizeof header, &answer.block, kDriverRequestSize);

@@ -25,6 +25,7 @@ uint32_t AllOnes(uint32_t width) {
 
 thread_local bool t_lastServed = false;
 thread_local TransportFailure t_lastFailure = TransportFailure::None;
+thread_local std::string t_lastDetail;
 
 }  // namespace
 
@@ -37,6 +38,10 @@ bool DriverClient::LastServed() {
 
 TransportFailure DriverClient::LastFailure() {
     return t_lastFailure;
+}
+
+const std::string& DriverClient::LastFailureDetail() {
+    return t_lastDetail;
 }
 
 OsKind DriverClient::GetOsKind() const {
@@ -54,6 +59,8 @@ void RecordResult(TransportResult result) {
                                                             : SocketTransport::LastFailure();
     if (result == TransportResult::RequestFailed && t_lastFailure == TransportFailure::None)
         t_lastFailure = TransportFailure::Refused;
+    t_lastDetail =
+        result == TransportResult::Ok ? std::string() : SocketTransport::LastFailureDetail();
 }
 
 }  // namespace

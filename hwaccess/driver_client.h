@@ -61,6 +61,9 @@ class DriverClient {
     static bool Served(int result) { return result != 0 && LastServed(); }
     // Why this thread's last request that was not served failed.
     static TransportFailure LastFailure();
+    // Its particulars, when the transport or the daemon gave any (the rule that refused a
+    // write, the folder or user that made the client refuse a socket); else empty.
+    static const std::string& LastFailureDetail();
 
     int ReadPort(uint16_t port, uint32_t& value, uint32_t width);
     int WritePort(uint16_t port, uint32_t value, uint32_t width);

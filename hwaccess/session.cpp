@@ -183,9 +183,12 @@ bool HardwareSession::LoadDriver(std::string* why) {
     }
     if (probe == TransportResult::RequestFailed) {
         TransportFailure failure = SocketTransport::LastFailure();
-        if (failure != TransportFailure::NoAnswer)
+        if (failure != TransportFailure::NoAnswer) {
+            const std::string& detail = SocketTransport::LastFailureDetail();
             return fail(std::string(IsBoard() ? "the board daemon" : "the driver daemon") +
-                        " cannot be reached: " + DescribeFailure(failure));
+                        " cannot be reached: " + DescribeFailure(failure) +
+                        (detail.empty() ? "" : " (" + detail + ")"));
+        }
         return fail(IsBoard() ? "the board daemon closed the connection without an answer: it "
                                 "serves only the user who started it"
                               : "the driver daemon closed the connection without an answer: "

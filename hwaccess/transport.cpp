@@ -102,7 +102,27 @@ namespace {
 
 thread_local TransportFailure t_lastFailure = TransportFailure::None;
 
-int OpenConnection(const std::string& path) {
+thread_local std::string t_failureDetail;
+// The daemon's words on the last refused answer ("refused by policy line 3: ..."), if any.
+thread_local std::string t_refusal;
+
+void SetFailure(TransportFailure failure, const std::string& detail = {}) {
+    t_lastFailure = failure;
+    t_failureDetail = detail;
+}
+
+// Connects to a device's socket once its folders pass the checks, and only when the process
+// serving it is one the client trusts (SO_PEERCRED, before a byte is sent): another user can
+// serve a socket of the same name in a folder of theirs, and would see every request (write
+// payloads included) and forge the answers. -1 with the failure set otherwise.
+int OpenConnection(const std::string& runtimeDir, const std::string& device, bool board) {
+    std::string why;
+    if (!CheckSocketFolders(runtimeDir, board, &why)) {
+        SetFailure(TransportFailure::UnsafeFolder, why);
+        return -1;
+    }
+    const std::string path = SocketPath(runtimeDir, device);
+    SetFailure(TransportFailure::NoDaemon);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) return -1;
@@ -118,7 +138,28 @@ int OpenConnection(const std::string& path) {
         ::close(fd);
         return -1;
     }
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer;
+    std::vector<uid_t> trusted = TrustedDaemonUsers(board);
+    if (!known || std::find(trusted.begin(), trusted.end(), peer.uid) == trusted.end()) {
+        ::close(fd);
+        SetFailure(TransportFailure::UntrustedDaemon,
+                   known ? path + " is served by uid " + std::to_string(peer.uid) + " (pid " +
+                               std::to_string(peer.pid) + "), not by " +
+                               (board ? "uid " + std::to_string(geteuid())
+                                      : std::string("root or the daemon's user"))
+                         : "the user serving " + path + " is unknown");
+        return -1;
+    }
     return fd;
+}
+
+// The result of a connection that could not be made: only a socket nobody serves means
+// the device cannot be opened (and a daemon may be started); a check that failed is a refusal.
+TransportResult OpenFailure() {
+    return t_lastFailure == TransportFailure::NoDaemon ? TransportResult::OpenFailed
+                                                       : TransportResult::RequestFailed;
 }
 
 }  // namespace
@@ -136,6 +177,10 @@ void SocketTransport::Disconnect() {
 
 TransportFailure SocketTransport::LastFailure() {
     return t_lastFailure;
+}
+
+const std::string& SocketTransport::LastFailureDetail() {
+    return t_failureDetail;
 }
 
 bool SocketTransport::SendFrame(int fd, const TransportCall& call, const DriverRequest& block) {
@@ -156,6 +201,7 @@ bool SocketTransport::SendFrame(int fd, const TransportCall& call, const DriverR
 SocketTransport::Outcome SocketTransport::ReceiveAnswer(int fd, const TransportCall& call,
                                                         DriverRequest& block) {
     uint8_t answerPrefix[kAnswerPrefixSize];
+    t_refusal.clear();
     ssize_t first;
     do {
         first = ::recv(fd, answerPrefix, 1, 0);
@@ -181,7 +227,13 @@ SocketTransport::Outcome SocketTransport::ReceiveAnswer(int fd, const TransportC
     // buffers as they were.
     std::vector<uint8_t> payload(answer.payloadLength);
     if (!payload.empty() && !RecvAll(fd, payload.data(), payload.size())) return Outcome::Broken;
-    if (answer.success != 1) return Outcome::Refused;
+    if (answer.success != 1) {
+        // A refusal may say why: a cause code and its text as the payload. Only printable
+        // text is kept, so a daemon cannot send terminal controls to the user's screen.
+        if (answer.reserved == kCauseRule && payload.size() <= kMaxCauseText)
+            for (uint8_t c : payload) t_refusal.push_back(c >= 0x20 && c < 0x7F ? char(c) : '?');
+        return Outcome::Refused;
+    }
     std::memcpy(&block, answerPrefix + sizeof answer, kDriverRequestSize);
     if (call.payloadIn != nullptr) *call.payloadIn = std::move(payload);
     return Outcome::Ok;
@@ -195,7 +247,7 @@ SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& 
 
 TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& block) {
     if (call.payloadOut.size() > kMaxPayload) {
-        t_lastFailure = TransportFailure::Refused;
+        SetFailure(TransportFailure::Refused);
         return TransportResult::RequestFailed;
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -203,29 +255,26 @@ TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& 
         auto found = kept_.find(call.device);
         bool fresh = found == kept_.end();
         if (fresh) {
-            int fd = OpenConnection(SocketPath(runtimeDir_, call.device));
-            if (fd < 0) {
-                t_lastFailure = TransportFailure::NoDaemon;
-                return TransportResult::OpenFailed;
-            }
+            int fd = OpenConnection(runtimeDir_, call.device, simulated_);
+            if (fd < 0) return OpenFailure();
             found = kept_.emplace(call.device, fd).first;
         }
         Outcome outcome = Exchange(found->second, call, block);
         if (outcome == Outcome::Ok) return TransportResult::Ok;
         if (outcome == Outcome::Refused) {
-            t_lastFailure = TransportFailure::Refused;
+            SetFailure(TransportFailure::Refused, t_refusal);
             return TransportResult::RequestFailed;
         }
         // The connection is no longer in step with the daemon: never reuse it.
         ::close(found->second);
         kept_.erase(found);
         if (outcome == Outcome::Dropped && !fresh) continue;  // closed while kept: once more
-        t_lastFailure = outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
-                        : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
-                                                       : TransportFailure::BrokenAnswer;
+        SetFailure(outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
+                   : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                                  : TransportFailure::BrokenAnswer);
         return TransportResult::RequestFailed;
     }
-    t_lastFailure = TransportFailure::NoAnswer;
+    SetFailure(TransportFailure::NoAnswer);
     return TransportResult::RequestFailed;
 }
 
@@ -253,10 +302,9 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
         auto found = kept_.find(device);
         bool fresh = found == kept_.end();
         if (fresh) {
-            int fd = OpenConnection(SocketPath(runtimeDir_, device));
+            int fd = OpenConnection(runtimeDir_, device, simulated_);
             if (fd < 0) {
-                t_lastFailure = TransportFailure::NoDaemon;
-                for (size_t i = 0; i < count; ++i) entries[i].result = TransportResult::OpenFailed;
+                for (size_t i = 0; i < count; ++i) entries[i].result = OpenFailure();
                 return count;
             }
             found = kept_.emplace(device, fd).first;
@@ -274,7 +322,7 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
                 entry.result = TransportResult::Ok;
             } else if (outcome == Outcome::Refused) {
                 entry.result = TransportResult::RequestFailed;
-                t_lastFailure = TransportFailure::Refused;
+                SetFailure(TransportFailure::Refused, t_refusal);
             } else {
                 break;
             }
@@ -290,18 +338,18 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
             if (settled > 0) return settled;
             if (!fresh) continue;
             entries[0].result = TransportResult::RequestFailed;
-            t_lastFailure = TransportFailure::NoAnswer;
+            SetFailure(TransportFailure::NoAnswer);
             return 1;
         }
         // No answer in time, or a broken one: the requests after it may still be served, so
         // none of this window is sent again.
-        t_lastFailure = outcome == Outcome::TimedOut ? TransportFailure::TimedOut
-                                                     : TransportFailure::BrokenAnswer;
+        SetFailure(outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                                : TransportFailure::BrokenAnswer);
         for (size_t i = settled; i < count; ++i) entries[i].result = TransportResult::RequestFailed;
         return count;
     }
     entries[0].result = TransportResult::RequestFailed;
-    t_lastFailure = TransportFailure::NoAnswer;
+    SetFailure(TransportFailure::NoAnswer);
     return 1;
 }
 
@@ -312,7 +360,7 @@ void SocketTransport::CallBatch(std::span<TransportBatchEntry> entries) {
         TransportBatchEntry& entry = entries[done];
         if (entry.call.payloadOut.size() > kMaxPayload) {
             entry.result = TransportResult::RequestFailed;
-            t_lastFailure = TransportFailure::Refused;
+            SetFailure(TransportFailure::Refused);
             ++done;
             continue;
         }
@@ -343,6 +391,10 @@ const char* DescribeFailure(TransportFailure failure) {
         }
         case TransportFailure::BrokenAnswer:
             return "the daemon's answer broke off";
+        case TransportFailure::UntrustedDaemon:
+            return "the socket is served by a process of another user, not by the daemon";
+        case TransportFailure::UnsafeFolder:
+            return "a folder on the way to the daemon's socket is not safe";
     }
     return "unknown failure";
 }

@@ -62,11 +62,13 @@ class DriverTransport {
 // Why the last call that was not Ok failed, for messages.
 enum class TransportFailure {
     None,
-    NoDaemon,      // nothing listens at the socket
-    Refused,       // the daemon answered: request refused
-    NoAnswer,      // the daemon closed the connection without answering (peer not served)
-    TimedOut,      // no answer within the exchange time limit
-    BrokenAnswer,  // the answer broke off or was malformed
+    NoDaemon,         // nothing listens at the socket
+    Refused,          // the daemon answered: request refused
+    NoAnswer,         // the daemon closed the connection without answering (peer not served)
+    TimedOut,         // no answer within the exchange time limit
+    BrokenAnswer,     // the answer broke off or was malformed
+    UntrustedDaemon,  // the socket is served by a user the client does not trust: nothing sent
+    UnsafeFolder,     // a folder on the way to the socket is a link or others may change it
 };
 
 // The real transport: Unix-socket connections to <runtimeDir>/korvanta/<device>, one kept per
@@ -91,6 +93,9 @@ class SocketTransport : public DriverTransport {
     void Disconnect();
     // What went wrong in this thread's last call that was not Ok.
     static TransportFailure LastFailure();
+    // Its particulars when there are any (which folder, which user, which rule refused a
+    // write), else empty.
+    static const std::string& LastFailureDetail();
 
   private:
     enum class Outcome { Ok, Refused, Dropped, TimedOut, Broken };

@@ -29,15 +29,24 @@ bool Board::WritePort(uint16_t port, uint32_t width, uint32_t value) {
     return true;
 }
 
+namespace {
+
+// Enable bit set, reserved bits 30-24 and the low two bits clear: what the host accepts.
+bool ValidConfigAddress(uint32_t configAddress) {
+    return (configAddress & 0x80000000u) != 0 && (configAddress & 0x7F000003u) == 0;
+}
+
+}  // namespace
+
 bool Board::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
-    if (!(configAddress & 0x80000000) || (configAddress & 3)) return false;
+    if (!ValidConfigAddress(configAddress)) return false;
     if (!PciPass(configAddress)) return false;
     value = pci_.ReadConfig(configAddress, 4);
     return true;
 }
 
 bool Board::WritePciConfig(uint32_t configAddress, uint32_t value) {
-    if (!(configAddress & 0x80000000) || (configAddress & 3)) return false;
+    if (!ValidConfigAddress(configAddress)) return false;
     if (!PciPass(configAddress)) return false;
     pci_.WriteConfig(configAddress, 4, value);
     return true;

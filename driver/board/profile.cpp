@@ -1,5 +1,9 @@
 #include "driver/board/profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -832,15 +836,29 @@ std::unique_ptr<Backend> LoadBoardBackendFromText(const std::string& text,
     } catch (const std::exception& e) {
         problem = std::string("cannot be loaded: ") + e.what();
     }
-    if (error) *error = origin + ": " + problem;
+    // The profile's texts (and its name) reach a terminal: no control sequences.
+    if (error) *error = EscapeControls(origin + ": " + problem);
     return nullptr;
 }
 
 std::unique_ptr<Backend> LoadBoardBackend(const std::string& profilePath, std::string* error) {
     constexpr size_t kMaxProfileSize = 16u << 20;
-    std::FILE* file = std::fopen(profilePath.c_str(), "rb");
+    // Opened without waiting, so that a FIFO (or a device) in place of a profile is refused
+    // rather than block the daemon, and its starter, for ever.
+    int fd = open(profilePath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (error)
+            *error = EscapeControls(
+                profilePath + (fd < 0 ? std::string(": cannot be opened: ") + std::strerror(errno)
+                                      : ": is not a regular file"));
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
     if (!file) {
-        if (error) *error = profilePath + ": cannot be opened: " + std::strerror(errno);
+        close(fd);
+        if (error) *error = EscapeControls(profilePath + ": cannot be opened");
         return nullptr;
     }
     std::string text;
@@ -851,7 +869,9 @@ std::unique_ptr<Backend> LoadBoardBackend(const std::string& profilePath, std::s
     bool failed = std::ferror(file) != 0;
     std::fclose(file);
     if (failed || text.size() > kMaxProfileSize) {
-        if (error) *error = profilePath + (failed ? ": cannot be read" : ": larger than 16 MiB");
+        if (error)
+            *error = EscapeControls(profilePath +
+                                    (failed ? ": cannot be read" : ": larger than 16 MiB"));
         return nullptr;
     }
     return LoadBoardBackendFromText(text, profilePath, error);

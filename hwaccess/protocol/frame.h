@@ -36,7 +36,7 @@ struct FrameHeader {
 struct AnswerHeader {
     uint32_t magic;
     uint16_t version;
-    uint16_t reserved;
+    uint16_t reserved;       // a refusal's cause (kCauseRule), else 0
     uint32_t success;        // 1 when the request succeeded, 0 when it was refused
     uint32_t payloadLength;  // bytes following the block
     uint32_t reserved2;
@@ -49,6 +49,11 @@ inline constexpr size_t kRequestPrefixSize = sizeof(FrameHeader) + kDriverReques
 inline constexpr size_t kAnswerPrefixSize = sizeof(AnswerHeader) + kDriverRequestSize;
 // Largest payload either way: a 4 MiB memory transfer, or 64 KiB of text.
 inline constexpr uint32_t kMaxPayload = kMaxTransfer;
+
+// Cause of a refusal that carries its reason: the payload of the refused answer is the text of
+// the rule that refused it ("policy line 4: ..."), at most kMaxCauseText bytes.
+inline constexpr uint16_t kCauseRule = 1;
+inline constexpr size_t kMaxCauseText = 512;
 
 // Why a request prefix was refused.
 enum class FrameError { None, BadMagic, BadVersion, BadFlags, PayloadTooLarge };

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -99,8 +100,8 @@ struct RunResult {
 };
 
 // Runs korvanta-driver with the arguments; its exit status and what it printed.
-RunResult RunDriver(const std::vector<std::string>& args) {
-    std::string command = KORVANTA_DRIVER_BIN;
+RunResult RunDriver(const std::vector<std::string>& args, const std::string& prefix = "") {
+    std::string command = prefix + KORVANTA_DRIVER_BIN;
     for (const std::string& arg : args) command += " '" + arg + "'";
     command += " 2>&1";
     RunResult result;
@@ -271,12 +272,29 @@ TEST_F(BoardDaemonTest, RefusesRequestsWithBadFields) {
     config.configAddress = 0x80000002;
     ExpectRefused(kNtReadPciConfig, config);
     ExpectRefused(kNtWritePciConfig, config);
+    // Reserved bits 30-24, which the host refuses too.
+    config.configAddress = 0x81000000;
+    ExpectRefused(kNtReadPciConfig, config);
+    ExpectRefused(kNtWritePciConfig, config);
 
     // Memory lengths and ranges.
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, 0));
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xF0000, kMaxTransfer + 1));
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xFFFFF000, 0x2000));
     ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0xFFFFFFFFFFFFFFFF, 2));
+    // Above 4 GiB: not served as the address of its low double word.
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0x100000400ull, 16));
+    ExpectRefused(kNtReadPhysicalMemory, MemoryBlock(0x8000000000000400ull, 16));
+    ExpectRefused(kConsumerReadPhysicalMemory, MemoryBlock(0x100000400ull, 16), kFlagConsumerForm,
+                  "korvavxd.vxd");
+    std::vector<uint8_t> zeros(16, 0);
+    ExpectRefused(kNtWritePhysicalMemory, MemoryBlock(0x100000400ull, 16), 0, "Korvanta", 0, zeros);
+    EXPECT_EQ(Call(kNtReadPhysicalMemory, MemoryBlock(0x400, 2)).payload,
+              std::vector<uint8_t>({0xF8, 0x03}));
+    // A 32-bit address from 2 GiB as the client sends it (sign-extended), or zero-extended.
+    EXPECT_EQ(Call(kNtReadPhysicalMemory, MemoryBlock(0xFFFFFFFFFFF00000ull, 16)).header.success,
+              1u);
+    EXPECT_EQ(Call(kNtReadPhysicalMemory, MemoryBlock(0xFFF00000ull, 16)).header.success, 1u);
     // A write's payload must be exactly its length; other requests carry none.
     std::vector<uint8_t> bytes(16, 0xAB);
     ExpectRefused(kNtWritePhysicalMemory, MemoryBlock(0x1000, 8), 0, "Korvanta", 0, bytes);
@@ -363,8 +381,8 @@ TEST_F(BoardDaemonTest, StalledClientsDoNotHoldUpOthers) {
 
 // p99 in milliseconds of 200 requests from an honest client on a kept connection (replaced
 // whenever the daemon evicts it).
-int64_t HonestP99(const PrivateDaemon& daemon) {
-    SocketTransport transport(daemon.socketDir(), true);
+int64_t HonestP99(const PrivateDaemon& daemon, bool board = true) {
+    SocketTransport transport(daemon.socketDir(), board);
     std::vector<int64_t> latencies;
     int failed = 0;
     for (int i = 0; i < 200; ++i) {
@@ -437,6 +455,92 @@ TEST_F(BoardDaemonTest, HonestClientsAreServedPromptlyBesideHostileOnes) {
         for (int fd : held) close(fd);
     }
     EXPECT_TRUE(daemon_.Running());
+}
+
+// Bytes waiting to be read on a connection.
+size_t Queued(int fd) {
+    int bytes = 0;
+    return ioctl(fd, FIONREAD, &bytes) == 0 ? static_cast<size_t>(bytes) : 0;
+}
+
+// A member of the daemon's group asks for 4 MiB reads on ever new connections and never reads
+// the answers, while root asks for port reads.
+TEST(HoardingTest, ClientsThatNeverTakeTheirAnswersPinLittleAndDelayNobody) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a member";
+    group* users = getgrnam("users");
+    if (users == nullptr) GTEST_SKIP() << "no group 'users' here";
+    test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+    options.extraArgs = {"--group", "users"};
+    PrivateDaemon daemon;
+    ASSERT_TRUE(daemon.Start(options));
+    OpenUpSockets(daemon);
+    constexpr size_t kMiB = 1024 * 1024;
+    std::vector<uint8_t> read4MiB =
+        MakeFrame(kNtReadPhysicalMemory, MemoryBlock(0x100000, kMaxTransfer));
+    {
+        // Six reads at once: those past the user's 16 MiB wait, and are answered once the
+        // others are taken.
+        std::vector<int> fds;
+        for (int i = 0; i < 6; ++i) {
+            fds.push_back(Connect(daemon.SocketPath()));
+            ASSERT_EQ(send(fds.back(), read4MiB.data(), read4MiB.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(read4MiB.size()));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        size_t queued = 0;
+        for (int fd : fds) queued += Queued(fd);
+        EXPECT_LE(queued, 21 * kMiB);
+        std::vector<uint8_t> answer(kAnswerPrefixSize + kMaxTransfer);
+        for (int fd : fds) {
+            ASSERT_EQ(recv(fd, answer.data(), answer.size(), MSG_WAITALL),
+                      static_cast<ssize_t>(answer.size()));
+            AnswerHeader header;
+            std::memcpy(&header, answer.data(), sizeof header);
+            EXPECT_EQ(header.success, 1u);
+            close(fd);
+        }
+    }
+
+    // 300 connections over about 3 s: 1.2 GiB of answers if each were made.
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        gid_t member = users->gr_gid;
+        if (setgroups(1, &member) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        std::vector<int> hoarders;
+        size_t queuedMost = 0;
+        for (int i = 0; i < 300; ++i) {
+            int fd = Connect(daemon.SocketPath());
+            if (fd < 0) break;
+            send(fd, read4MiB.data(), read4MiB.size(), MSG_NOSIGNAL);
+            hoarders.push_back(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            size_t queued = 0;
+            for (int h : hoarders) queued += Queued(h);
+            queuedMost = std::max(queuedMost, queued);
+        }
+        ssize_t ignored = write(report[1], &queuedMost, sizeof queuedMost);
+        (void)ignored;
+        _exit(0);
+    }
+    close(report[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int64_t p99 = HonestP99(daemon, false);
+    size_t queuedMost = SIZE_MAX;
+    ASSERT_EQ(read(report[0], &queuedMost, sizeof queuedMost),
+              static_cast<ssize_t>(sizeof queuedMost));
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::printf(
+        "p99 beside a member hoarding 4 MiB answers: %lld ms; queued for it at most "
+        "%zu KiB\n",
+        static_cast<long long>(p99), queuedMost / 1024);
+    EXPECT_LE(p99, 200);
+    EXPECT_LE(queuedMost, 21 * kMiB);
+    EXPECT_TRUE(daemon.Running());
 }
 
 TEST_F(BoardDaemonTest, ClientReplacesAKeptConnectionTheDaemonEvicted) {
@@ -560,6 +664,115 @@ TEST(AuditTest, LinesLandInTheSystemLogOrTheFileAndWritesStopWithoutEither) {
                       .header.success,
                   1u);
     }
+    fs::remove_all(dir);
+}
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Every line of an audit file is whole: it ends in a line feed and starts with its own head.
+void ExpectWholeLines(const std::string& text) {
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        ASSERT_NE(end, std::string::npos) << "torn last line: " << text.substr(at);
+        std::string line = text.substr(at, end - at);
+        EXPECT_EQ(std::count(line.begin(), line.end(), ']'), 1) << "fused: " << line;
+        at = end + 1;
+    }
+}
+
+TEST(AuditTest, NeitherAStuckLogNorAFullDiskNorADeletedFileLosesOrTearsALine) {
+    std::string dir = TempFolder();
+    std::string logSocket = dir + "/log", file = dir + "/audit.log";
+    // A system log that never reads: its queue fills after a few lines.
+    int log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", logSocket.c_str());
+    ASSERT_EQ(bind(log, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+    options.extraArgs = {"--system-log", logSocket, "--audit-file", file};
+    PrivateDaemon daemon;
+    ASSERT_TRUE(daemon.Start(options));
+    auto writePort = [&](uint32_t value) {
+        return RawExchange(daemon.SocketPath(), MakeFrame(kNtWritePort, PortBlock(0x80, 1, value)),
+                           2000)
+            .header.success;
+    };
+    auto start = Clock::now();
+    int served = 0;
+    for (uint32_t i = 0; i < 40; ++i) served += writePort(i) == 1;
+    EXPECT_EQ(served, 40);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    // The lines the log did not take are in the file.
+    EXPECT_NE(ReadText(file).find("value=0x00000027: done"), std::string::npos);
+    close(log);
+    unlink(logSocket.c_str());
+
+    // A full disk (here: a file size limit) takes part of a line: it is taken back and the
+    // write refused; the next line, once there is room, stands on its own.
+    std::string before = ReadText(file);
+    rlimit full{before.size() + 40, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &full, nullptr), 0);
+    EXPECT_EQ(writePort(0xA1), 0u);
+    EXPECT_EQ(ReadText(file), before);
+    rlimit room{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(daemon.pid(), RLIMIT_FSIZE, &room, nullptr), 0);
+    EXPECT_EQ(writePort(0xA2), 1u);
+    std::string after = ReadText(file);
+    ExpectWholeLines(after);
+    EXPECT_NE(after.find("value=0x000000A2: done"), std::string::npos);
+
+    // A removed file is noticed and made anew.
+    unlink(file.c_str());
+    EXPECT_EQ(writePort(0xA3), 1u);
+    EXPECT_NE(ReadText(file).find("value=0x000000A3: writing"), std::string::npos);
+
+    // With no place for lines at all the status says writes are refused, and they are.
+    fs::remove(file);
+    chmod(dir.c_str(), 0777);  // a folder others may change is no place for the file
+    RawAnswer status = RawExchange(daemon.SocketPath(), MakeFrame(kExtStatus, Block()));
+    std::string text(status.payload.begin(), status.payload.end());
+    EXPECT_NE(text.find("writes: refused (no audit destination"), std::string::npos) << text;
+    EXPECT_EQ(writePort(0xA4), 0u);
+    chmod(dir.c_str(), 0700);
+    status = RawExchange(daemon.SocketPath(), MakeFrame(kExtStatus, Block()));
+    text.assign(status.payload.begin(), status.payload.end());
+    EXPECT_NE(text.find("writes: allowed\naudit: file " + file), std::string::npos) << text;
+    daemon.Stop();
+    fs::remove_all(dir);
+}
+
+TEST(AuditTest, WithoutAHomeABoardAuditsInItsPrivateRuntimeFolder) {
+    std::string dir = TempFolder();
+    std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    const char* stateHome = std::getenv("XDG_STATE_HOME");
+    std::string state = stateHome ? stateHome : "";
+    const char* runtimeEnv = std::getenv("XDG_RUNTIME_DIR");
+    std::string runtime = runtimeEnv ? runtimeEnv : "";
+    unsetenv("HOME");
+    unsetenv("XDG_STATE_HOME");
+    setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    test::DaemonOptions options = Options(test::BoardProfile("intel-desktop"));
+    options.extraArgs = {"--system-log", dir + "/no-log"};
+    PrivateDaemon daemon;
+    bool started = daemon.Start(options);
+    if (!home.empty()) setenv("HOME", home.c_str(), 1);
+    if (stateHome) setenv("XDG_STATE_HOME", state.c_str(), 1);
+    if (runtimeEnv)
+        setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    else
+        unsetenv("XDG_RUNTIME_DIR");
+    ASSERT_TRUE(started);
+    EXPECT_EQ(RawExchange(daemon.SocketPath(), MakeFrame(kNtWritePort, PortBlock(0x80, 1, 7)))
+                  .header.success,
+              1u);
+    EXPECT_NE(ReadText(dir + "/korvanta-audit.log").find("value=0x00000007: done"),
+              std::string::npos);
+    daemon.Stop();
     fs::remove_all(dir);
 }
 
@@ -721,6 +934,34 @@ TEST(DaemonStartTest, RefusesUnsafeSocketFolders) {
 
     fs::remove_all(dir);
     fs::remove_all(elsewhere);
+}
+
+TEST(DaemonStartTest, RefusesAProfileThatIsNoRegularFileAndEscapesControlsInMessages) {
+    std::string dir = TempFolder();
+    std::string fifo = dir + "/board.json";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Nothing ever writes to the FIFO: waiting on it would never end (timeout ends it here).
+    for (bool detach : {false, true}) {
+        auto start = Clock::now();
+        std::vector<std::string> args = {"--board", fifo, "--runtime-dir", dir + "/run"};
+        if (detach) args.push_back("--detach");
+        RunResult run = RunDriver(args, "timeout 10 ");
+        EXPECT_EQ(run.status, 1) << detach << ": " << run.output;
+        EXPECT_NE(run.output.find("is not a regular file"), std::string::npos) << run.output;
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    }
+    // A profile's name and texts reach the terminal without their control sequences.
+    std::string hostile = dir +
+                          "/\x1b]0;owned\x07\x1b[2J\xc2\x9b"
+                          "31m.json";
+    std::ofstream(hostile) << "{\"computer\": ";
+    RunResult run = RunDriver({"--board", hostile, "--runtime-dir", dir + "/run"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output.find_first_of("\x1b\x07"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("\xc2\x9b"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\\x1B]0;owned\\x07\\x1B[2J\\xC2\\x9B31m.json"), std::string::npos)
+        << run.output;
+    fs::remove_all(dir);
 }
 
 TEST(DaemonStartTest, DetachesStopsAndCountsARunningDaemonAsStarted) {
