@@ -67,7 +67,7 @@ bool LockKeyWatcher::eventFilter(QObject* watched, QEvent* event) {
 
 CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, QWidget* parent)
     : QMainWindow(parent), registry_(registry), session_(session) {
-    setWindowTitle(QStringLiteral("Korvanta"));
+    setWindowTitle(BaseTitle());
     setWindowIcon(AppIcon());
     setObjectName(QStringLiteral("CMainFrame"));
     chooseSavePath_ = &CMainFrame::ChooseSavePathWithDialog;
@@ -494,14 +494,20 @@ CChildFrame* CMainFrame::activeToolWindow() const {
     return nullptr;
 }
 
-// "Korvanta", with the active tool window's document title added: "Korvanta - Single IO1",
-// or "Korvanta - [Single IO]" (its window title) while that window is maximised. Set after the MDI
-// area's own title handling for maximised windows has run, so the two never stack.
+// "Korvanta (Host)" or "Korvanta (Simulated board: NAME)": the title always names what the
+// tools work on, so two windows of two targets cannot be taken for each other.
+QString CMainFrame::BaseTitle() const {
+    return QStringLiteral("Korvanta (%1)").arg(QString::fromStdString(session_.Describe()));
+}
+
+// The base title with the active tool window's document title added: "Korvanta (Host) -
+// Single IO1", or "... - [Single IO]" (its window title) while that window is maximised. Set
+// after the MDI area's own title handling for maximised windows has run, so the two never stack.
 void CMainFrame::UpdateTitleLater() {
     QTimer::singleShot(0, this, [this] {
         if (tearingDown_) return;
         CChildFrame* active = activeToolWindow();
-        QString title = QStringLiteral("Korvanta");
+        QString title = BaseTitle();
         if (active != nullptr) {
             title += active->isMaximized() ? QStringLiteral(" - [%1]").arg(active->windowTitle())
                                            : QStringLiteral(" - %1").arg(active->documentTitle());

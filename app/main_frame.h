@@ -148,6 +148,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void BuildToolTree();
     enum class DriverState { Loading, Loaded, Failed };
     QString ComputerItemText();
+    QString BaseTitle() const;
     QAction* MakeAction(int id, const QString& text, const QString& prompt = QString());
     void OnSubWindowActivated(QMdiSubWindow* window);
     void ApplyMenuFor(const ToolKind* kind);

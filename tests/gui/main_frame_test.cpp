@@ -99,7 +99,8 @@ class MainFrameTest : public QObject {
 
         QCOMPARE(frame_->toolDock()->windowTitle(), QStringLiteral("My Bar"));
         QCOMPARE(frame_->dockWidgetArea(frame_->toolDock()), Qt::LeftDockWidgetArea);
-        QCOMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+        QCOMPARE(frame_->windowTitle(),
+                 QStringLiteral("Korvanta (Simulated board: intel-desktop)"));
         QVERIFY(frame_->toolWindows().isEmpty());
         QCOMPARE(frame_->GetProcessorCount(), 4u);
     }
@@ -264,21 +265,28 @@ class MainFrameTest : public QObject {
     }
 
     void titleNamesTheActiveToolWindow() {
-        QCOMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+        QCOMPARE(frame_->windowTitle(),
+                 QStringLiteral("Korvanta (Simulated board: intel-desktop)"));
         frame_->OpenTool(kSingleIoName);
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO1"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Single IO1"));
         frame_->toolWindows().first()->showMaximized();
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - [Single IO]"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - [Single IO]"));
         frame_->toolWindows().first()->showNormal();
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO1"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Single IO1"));
         // Running numbers per kind: a second Single I/O window, then the first Memory Dump.
         frame_->OpenTool(kSingleIoName);
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO2"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Single IO2"));
         frame_->OpenTool(kMemoryDumpName);
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Memory1"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Memory1"));
         QCOMPARE(frame_->toolWindows().last()->windowTitle(), QStringLiteral("Memory Dump"));
         frame_->mdiArea()->closeAllSubWindows();
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop)"));
     }
 
     void saveCommandsNeedAToolWindow() {
