@@ -343,6 +343,8 @@ const char* DescribeFailure(TransportFailure failure) {
         }
         case TransportFailure::BrokenAnswer:
             return "the daemon's answer broke off";
+        case TransportFailure::Cancelled:
+            return "cancelled before it was sent";
     }
     return "unknown failure";
 }

@@ -67,6 +67,7 @@ enum class TransportFailure {
     NoAnswer,      // the daemon closed the connection without answering (peer not served)
     TimedOut,      // no answer within the exchange time limit
     BrokenAnswer,  // the answer broke off or was malformed
+    Cancelled,     // not sent: the user cancelled the action it belonged to
 };
 
 // The real transport: Unix-socket connections to <runtimeDir>/korvanta/<device>, one kept per
