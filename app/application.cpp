@@ -160,6 +160,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
         return 1;
     }
     frame_->RefreshComputerItem();
+    frame_->ShowAccessProblems();
 
     if (parser.isSet(screenshotOption)) {
         const QString path = screenshotFolder;

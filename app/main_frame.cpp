@@ -22,6 +22,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -30,8 +31,10 @@
 
 #include "app/icons.h"
 #include "app/lock_keys.h"
+#include "hwaccess/request_failure.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
+#include "shell/driver_wait.h"
 #include "shell/file_dialogs.h"
 #include "shell/list_columns.h"
 #include "shell/messages.h"
@@ -99,6 +102,12 @@ CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, Q
 
     UpdateCommandStates();
     UpdateLockIndicators();
+
+    // Every exchange of the window's thread with the driver: the window keeps painting and
+    // says when the driver is waited for.
+    wait_ = new DriverWait(this, statusBar(), QString::fromStdString(session_.Describe()));
+    session_.client().SetExchangeRunner(
+        [wait = wait_](const std::function<void()>& exchange) { return wait->Run(exchange); });
 }
 
 CMainFrame::~CMainFrame() {
@@ -108,6 +117,7 @@ CMainFrame::~CMainFrame() {
     disconnect(QApplication::clipboard(), nullptr, this, nullptr);
     delete lockKeyWatcher_;
     for (CChildFrame* w : toolWindows()) delete w;
+    session_.client().SetExchangeRunner({});
 }
 
 QAction* CMainFrame::MakeAction(int id, const QString& text, const QString& prompt) {
@@ -305,6 +315,17 @@ void CMainFrame::BuildStatusBar() {
     sessionPane_->setToolTip(tr("The machine the tools work on"));
     bar->addPermanentWidget(sessionPane_);
 
+    // Shown once the driver says which kinds of access this machine lacks.
+    accessPane_ = new QToolButton(bar);
+    accessPane_->setObjectName(QStringLiteral("AccessPane"));
+    accessPane_->setAutoRaise(true);
+    accessPane_->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    accessPane_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    accessPane_->setVisible(false);
+    connect(accessPane_, &QToolButton::clicked, this,
+            [this] { ShowKorvantaMessage(this, accessPane_->toolTip()); });
+    bar->addPermanentWidget(accessPane_);
+
     auto indicator = [bar](const char* text) {
         auto* label = new QLabel(QString::fromLatin1(text), bar);
         label->setObjectName(QString::fromLatin1(text) + QStringLiteral("Pane"));
@@ -400,6 +421,27 @@ void CMainFrame::RefreshComputerItem(bool driverLoaded) {
     root->setText(0, ComputerItemText());
 }
 
+void CMainFrame::ShowAccessProblems() {
+    capabilitiesKnown_ = session_.client().Detect(capabilities_);
+    if (!capabilitiesKnown_) return;
+    std::vector<std::string> lines = UnavailableAccess(capabilities_);
+    accessPane_->setVisible(!lines.empty());
+    if (lines.empty()) return;
+    QStringList kinds, details;
+    for (const std::string& line : lines) {
+        details << QString::fromStdString(line);
+        kinds << details.last().section(QLatin1Char(':'), 0, 0);
+    }
+    accessPane_->setText(tr("%n unavailable", nullptr, static_cast<int>(lines.size())));
+    accessPane_->setToolTip(
+        tr("Not available on %1:\n").arg(QString::fromStdString(session_.Describe())) +
+        details.join(QLatin1Char('\n')));
+    // Once, at start: the status bar names them until the next message.
+    statusBar()->showMessage(
+        tr("Unavailable here: %1 (details: the warning on the right)").arg(kinds.join(", ")),
+        30000);
+}
+
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     if (tree_ != nullptr && watched == tree_->viewport() &&
         event->type() == QEvent::MouseButtonDblClick) {
@@ -443,6 +485,8 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     context.client = &session_.client();
     context.platform = &session_.platform();
     context.host = this;
+    context.wait = wait_;
+    context.capabilities = capabilitiesKnown_ ? &capabilities_ : nullptr;
     context.documentTitle = kind.DocumentName() + QString::number(++documentCounts_[kind.name]);
     ToolView* view = kind.factory(context);
     if (view == nullptr) return nullptr;

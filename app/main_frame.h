@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 
+#include "hwaccess/driver_client.h"
 #include "shell/report_saver.h"
 #include "shell/sizing_control_bar.h"
 #include "shell/tool_registry.h"
@@ -20,10 +21,12 @@ class QLabel;
 class QMenu;
 class QToolBar;
 class QDockWidget;
+class QToolButton;
 
 namespace kvt {
 
 class HardwareSession;
+class DriverWait;
 
 // Command ids of the main window (kept as the data of each QAction).
 enum CommandId : int {
@@ -118,6 +121,15 @@ class CMainFrame : public QMainWindow, public ToolHost {
     // known the root says what the program waits for, never an empty name.
     void RefreshComputerItem(bool driverLoaded = true);
 
+    // Asks the driver what this machine offers and, when some kind of access is missing,
+    // shows a warning in the status bar whose tooltip (and click) gives each reason.
+    void ShowAccessProblems();
+    QToolButton* accessPane() const { return accessPane_; }
+    const DriverCapabilities* capabilities() const {
+        return capabilitiesKnown_ ? &capabilities_ : nullptr;
+    }
+    DriverWait* driverWait() const { return wait_; }
+
     // Raises and activates the window (a second copy of the program asked for it).
     void BringToFront();
 
@@ -173,6 +185,10 @@ class CMainFrame : public QMainWindow, public ToolHost {
     QLabel* numPane_ = nullptr;
     QLabel* scrlPane_ = nullptr;
     QLabel* sessionPane_ = nullptr;
+    QToolButton* accessPane_ = nullptr;
+    DriverWait* wait_ = nullptr;
+    DriverCapabilities capabilities_;
+    bool capabilitiesKnown_ = false;
     std::map<int, QAction*> actions_;
     std::map<int, QAction*> newActions_;  // File ▸ New items by command id
     QPointer<CChildFrame> lastActive_;
