@@ -129,7 +129,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     // Named relative to where the program was started.
     const QString screenshotFolder = QFileInfo(parser.value(screenshotOption)).absoluteFilePath();
     frame_->GetProgramFolder();  // the program folder is the current directory from now on
-    frame_->resize(1024, 700);
+    frame_->FitToWorkArea();
     frame_->show();
     if (parser.isSet(shownTimeOption)) {
         // Start-up measurement: the time the window is on screen and painted, then end.

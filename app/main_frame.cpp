@@ -1,5 +1,7 @@
 #include "app/main_frame.h"
 
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -10,6 +12,7 @@
 #include <QDockWidget>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -18,6 +21,8 @@
 #include <QMdiArea>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
@@ -52,6 +57,24 @@ CChildFrame::CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial,
     setWindowTitle(kind.WindowTitle());
     setWindowIcon(ToolIcon(kind.name));
     setObjectName(QStringLiteral("ToolWindow"));
+}
+
+// A window whose content grows (a PCI scan) stays within the area, its title buttons in reach.
+void CChildFrame::resizeEvent(QResizeEvent* event) {
+    QMdiSubWindow::resizeEvent(event);
+    if (mdiArea() == nullptr || isMaximized() || isMinimized() || fitting_) return;
+    const QRect area(QPoint(0, 0), mdiArea()->viewport()->size());
+    if (area.isEmpty() || area.contains(geometry())) return;
+    fitting_ = true;
+    QTimer::singleShot(0, this, [this] {
+        fitting_ = false;
+        if (mdiArea() == nullptr || isMaximized() || isMinimized()) return;
+        const QSize room = mdiArea()->viewport()->size();
+        resize(size().boundedTo(room).expandedTo(minimumSize()));
+        const int x = std::clamp(pos().x(), 0, std::max(0, room.width() - width()));
+        const int y = std::clamp(pos().y(), 0, std::max(0, room.height() - height()));
+        move(x, y);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -347,8 +370,17 @@ void CMainFrame::BuildToolTree() {
     // No gripper, so no close button: the bar cannot be lost for the rest of the session.
     dock_ = new CSizingControlBar(this);
     dock_->setObjectName(QStringLiteral("MyBar"));
-    dock_->Create(QStringLiteral("My Bar"), this, QSize(kMyBarWidth, kMyBarHeight), false,
-                  kMyBarId);
+    // The default width, or what the longest tool name needs at its depth in the tree, so no
+    // label is cut.
+    const QFontMetrics metrics(font());
+    int needed = 0;
+    for (const char* name : {kSingleIoName, kGroupIoName, kHexEditName}) {
+        needed = std::max(needed, metrics.horizontalAdvance(QString::fromLatin1(name)));
+    }
+    const int indentation = style()->pixelMetric(QStyle::PM_TreeViewIndentation);
+    needed += 3 * std::max(indentation, 20) + 16 + 24;  // two levels and the root, icon, frame
+    dock_->Create(QStringLiteral("My Bar"), this,
+                  QSize(std::max(kMyBarWidth, needed), kMyBarHeight), false, kMyBarId);
 
     tree_ = new QTreeWidget(dock_);
     tree_->setObjectName(QStringLiteral("ToolTree"));
@@ -358,6 +390,10 @@ void CMainFrame::BuildToolTree() {
     tree_->setUniformRowHeights(true);
     tree_->setExpandsOnDoubleClick(true);
     tree_->setMinimumWidth(33);
+    // Whole labels: a narrowed bar scrolls rather than cutting them.
+    tree_->setTextElideMode(Qt::ElideNone);
+    tree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    tree_->header()->setStretchLastSection(false);
 
     auto* root = new QTreeWidgetItem(tree_, {ComputerItemText()});
     root->setIcon(0, ComputerIcon());
@@ -494,6 +530,7 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     KeepColumnsFitted(view);
     auto* frame = new CChildFrame(kind, view, nextSerial_++, context.documentTitle);
     mdi_->addSubWindow(frame);
+    PlaceNewWindow(frame);
     connect(frame, &QObject::destroyed, this, [this] {
         // Runs while the window is going away: look again once it has left the area.
         QTimer::singleShot(0, this, [this] {
@@ -510,6 +547,38 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     ApplyMenuFor(&kind);
     UpdateCommandStates();
     return frame;
+}
+
+// A new window stands a title bar's height below and right of the previous one, back at the
+// top left when it would leave the area, and is never larger than the area.
+void CMainFrame::PlaceNewWindow(CChildFrame* frame) {
+    const QSize area = mdi_->viewport()->size();
+    frame->resize(frame->sizeHint().boundedTo(area).expandedTo(frame->minimumSizeHint()));
+    const int step = std::max(20, frame->style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    QPoint at(0, 0);
+    if (lastPlaced_) {
+        at = lastPlaced_->pos() + QPoint(step, step);
+        // Shorter or narrower where it still can be, else back to the top left.
+        frame->resize(frame->size()
+                          .boundedTo(QSize(area.width() - at.x(), area.height() - at.y()))
+                          .expandedTo(frame->minimumSizeHint()));
+        if (at.x() + frame->width() > area.width() || at.y() + frame->height() > area.height())
+            at = QPoint(0, 0);
+    }
+    frame->move(at);
+    lastPlaced_ = frame;
+}
+
+void CMainFrame::FitToWorkArea() {
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) {
+        resize(1024, 700);
+        return;
+    }
+    const QRect work = screen->availableGeometry();
+    const QSize size = (work.size() * 0.85).expandedTo(QSize(1024, 700)).boundedTo(work.size());
+    resize(size);
+    move(work.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
 void CMainFrame::OpenGroupIoAt(uint32_t firstPort, uint32_t count) {
@@ -655,8 +724,22 @@ void CMainFrame::ShowAbout() {
     dialog.exec();
 }
 
+// The project's own page: the README installed with the package, else the one of the source
+// tree the program was built in, else the package's documentation folder.
+QUrl CMainFrame::SupportPageUrl() {
+    const QString program = QCoreApplication::applicationDirPath();
+    const QStringList candidates = {program + "/../share/doc/korvanta/README.md",
+                                    QStringLiteral("/usr/share/doc/korvanta/README.md"),
+                                    QStringLiteral(KORVANTA_SOURCE_README)};
+    for (const QString& file : candidates) {
+        if (QFileInfo(file).isFile())
+            return QUrl::fromLocalFile(QFileInfo(file).canonicalFilePath());
+    }
+    return QUrl::fromLocalFile(QStringLiteral("/usr/share/doc/korvanta/"));
+}
+
 void CMainFrame::OpenSupportPage() {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kSupportUrl)));
+    QDesktopServices::openUrl(SupportPageUrl());
 }
 
 void CMainFrame::BringToFront() {
@@ -683,8 +766,18 @@ QString CMainFrame::ChooseSavePathWithDialog(QWidget* parent, const QString& fol
     return files.isEmpty() ? QString() : files.first();
 }
 
+// The save dialog opens in the program folder; where that folder is not writable (an
+// installed program in /usr/bin) it opens in the user's documents folder instead, so the
+// proposed hwinfo.log can be saved as it stands.
+QString CMainFrame::ReportFolder(const QString& programFolder) {
+    if (::access(QFile::encodeName(programFolder).constData(), W_OK) == 0) return programFolder;
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty() || !QDir(documents).exists()) documents = QDir::homePath();
+    return documents + QLatin1Char('/');
+}
+
 QString CMainFrame::ChooseReportPath() {
-    return chooseSavePath_(this, GetProgramFolder());
+    return chooseSavePath_(this, ReportFolder(GetProgramFolder()));
 }
 
 void CMainFrame::SaveAllReports() {

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <QMdiSubWindow>
 #include <QPointer>
+#include <QUrl>
 #include <functional>
 #include <map>
 
@@ -57,7 +58,6 @@ inline constexpr int kMyBarId = 59424;
 inline constexpr int kMyBarWidth = 180;
 inline constexpr int kMyBarHeight = 80;
 inline constexpr const char* kVersionText = "1.88.00.8";
-inline constexpr const char* kSupportUrl = "https://korvanta.example.org/support";
 
 // A tool window: one view of one tool kind, titled with the kind's window title.
 class CChildFrame : public QMdiSubWindow {
@@ -70,7 +70,11 @@ class CChildFrame : public QMdiSubWindow {
     // The document name and the running number of its kind ("Single IO1").
     const QString& documentTitle() const { return documentTitle_; }
 
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
+    bool fitting_ = false;
     const ToolKind* kind_;
     ToolView* view_;
     quint64 serial_;
@@ -113,8 +117,14 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void setSavePathChooser(SavePathChooser chooser) { chooseSavePath_ = std::move(chooser); }
     static QString ChooseSavePathWithDialog(QWidget* parent, const QString& folder);
 
+    // Opens at most of the screen's work area (at least 1024 x 700 where it fits), centred.
+    void FitToWorkArea();
+
     void ShowAbout();
     void OpenSupportPage();
+    static QUrl SupportPageUrl();
+    // The folder the save dialog opens in, given the program folder (with its "/").
+    static QString ReportFolder(const QString& programFolder);
 
     // A simulated board answers only once its driver runs: the tree's root item is filled
     // again once loading the driver has succeeded or failed. Until the computer's name is
@@ -170,6 +180,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void UpdateLockIndicators();
     void OnFocusChanged(QWidget* old, QWidget* now);
     CChildFrame* OpenKind(const ToolKind& kind);
+    void PlaceNewWindow(CChildFrame* frame);
     QString ChooseReportPath();
     void ShowSaveResult(SaveResult result);
 
@@ -192,6 +203,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     std::map<int, QAction*> actions_;
     std::map<int, QAction*> newActions_;  // File ▸ New items by command id
     QPointer<CChildFrame> lastActive_;
+    QPointer<CChildFrame> lastPlaced_;
     QPointer<QWidget> watchedEntry_;
     quint64 nextSerial_ = 1;
     std::map<QString, int> documentCounts_;  // running number per kind, never reused
