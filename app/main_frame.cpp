@@ -370,17 +370,8 @@ void CMainFrame::BuildToolTree() {
     // No gripper, so no close button: the bar cannot be lost for the rest of the session.
     dock_ = new CSizingControlBar(this);
     dock_->setObjectName(QStringLiteral("MyBar"));
-    // The default width, or what the longest tool name needs at its depth in the tree, so no
-    // label is cut.
-    const QFontMetrics metrics(font());
-    int needed = 0;
-    for (const char* name : {kSingleIoName, kGroupIoName, kHexEditName}) {
-        needed = std::max(needed, metrics.horizontalAdvance(QString::fromLatin1(name)));
-    }
-    const int indentation = style()->pixelMetric(QStyle::PM_TreeViewIndentation);
-    needed += 3 * std::max(indentation, 20) + 16 + 24;  // two levels and the root, icon, frame
-    dock_->Create(QStringLiteral("My Bar"), this,
-                  QSize(std::max(kMyBarWidth, needed), kMyBarHeight), false, kMyBarId);
+    dock_->Create(QStringLiteral("My Bar"), this, QSize(kMyBarWidth, kMyBarHeight), false,
+                  kMyBarId);
 
     tree_ = new QTreeWidget(dock_);
     tree_->setObjectName(QStringLiteral("ToolTree"));
@@ -390,7 +381,9 @@ void CMainFrame::BuildToolTree() {
     tree_->setUniformRowHeights(true);
     tree_->setExpandsOnDoubleClick(true);
     tree_->setMinimumWidth(33);
-    // Whole labels: a narrowed bar scrolls rather than cutting them.
+    // Whole labels: a narrow indentation lets the longest tool names fit the bar's default
+    // width, and a narrowed bar scrolls rather than cutting them.
+    tree_->setIndentation(14);
     tree_->setTextElideMode(Qt::ElideNone);
     tree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
     tree_->header()->setStretchLastSection(false);
