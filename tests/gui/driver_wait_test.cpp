@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QStatusBar>
@@ -15,6 +16,7 @@
 #include "gui_support.h"
 #include "tools/io/view/CKVTGroupIOView.h"
 #include "tools/io/view/CKVTIOView.h"
+#include "tools/io/view/CKvtCmosView.h"
 
 using namespace kvt;
 
@@ -57,10 +59,11 @@ class DriverWaitTest : public QObject {
   private slots:
     void initTestCase() {
         QVERIFY(tmp_.isValid());
-        // Port 80h answers after 1.5 s, port 81h is refused.
+        // Port 80h answers after 1.5 s, ports 81h and 73h are refused.
         const std::string profile = guitest::FaultyBoard(tmp_, "stalling", R"([
             {"kind": "port", "first": "0x80", "action": "stall", "stall_ms": 1500},
-            {"kind": "port", "first": "0x81"}])");
+            {"kind": "port", "first": "0x81"},
+            {"kind": "port", "first": "0x73"}])");
         QVERIFY(!profile.empty());
         QVERIFY2(board_.Start(false, profile), board_.error.c_str());
         frame_ = guitest::ShowMainFrame(registry_, *board_.session, QSize(1000, 700));
@@ -156,6 +159,18 @@ class DriverWaitTest : public QObject {
         single->directReadButton()->click();
         QVERIFY(single->directHistory()->topLevelItem(0)->toolTip(2).startsWith(
             "Failed: the daemon refused the request"));
+        QVERIFY(single->directHistory()->topLevelItem(0)->toolTip(0).isEmpty());
+
+        // The CMOS bank behind 72h/73h cannot be read: each byte says why.
+        auto* cmos = qobject_cast<CKvtCmosView*>(frame_->OpenTool(kCmosName));
+        QTRY_COMPARE(cmos->dumpList()->model()->rowCount(), 128);
+        cmos->bankList()->setCurrentRow(1);
+        QAbstractItemModel* bytes = cmos->dumpList()->model();
+        QCOMPARE(bytes->index(5, 1).data().toString(), QStringLiteral("Failed"));
+        QVERIFY(bytes->index(5, 2)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .startsWith("Failed: the daemon refused the request"));
     }
 
     // A board without a PCI Express window: the status bar warns once, with the reason.
