@@ -76,11 +76,33 @@ int CKorvantaApp::Start(const QStringList& arguments) {
         std::fprintf(stderr, "korvanta: ignoring %s\n", qPrintable(ignored.join(", ")));
     }
 
-    // Single instance. A second copy brings the first to the front and ends silently.
-    instance_ = std::make_unique<SingleInstance>();
+    // One copy per target (the host, each board). A second copy for the same target brings
+    // the first to the front and ends, saying on standard error which window serves it.
+    const std::string boardArg = parser.value(boardOption).toStdString();
+    const std::string profile = FindBoardProfile(boardArg);
+    const QString profilePath = QString::fromStdString(profile.empty() ? boardArg : profile);
+    const QString target = profilePath.isEmpty() ? QStringLiteral("Host")
+                                                 : QStringLiteral("Simulated board: ") +
+                                                       QFileInfo(profilePath).completeBaseName();
+    instance_ =
+        std::make_unique<SingleInstance>(SingleInstance::InstanceTarget(profilePath), target);
     if (!instance_->Claim()) {
-        instance_->ActivateRunningCopy();
+        QString servedBy;
+        if (instance_->ActivateRunningCopy(3000, &servedBy)) {
+            std::fprintf(stderr,
+                         "korvanta: already running for %s; its window was brought to "
+                         "the front\n",
+                         qPrintable(servedBy.isEmpty() ? target : servedBy));
+        } else {
+            std::fprintf(stderr, "korvanta: another copy for %s is starting or not answering\n",
+                         qPrintable(target));
+            return 1;
+        }
         return 0;
+    }
+    if (!instance_->problem().isEmpty()) {
+        std::fprintf(stderr, "korvanta: not guarding against a second copy: %s\n",
+                     qPrintable(instance_->problem()));
     }
 
     // Settings (QSettings) live under the organisation and application names; the program
@@ -92,7 +114,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     RegisterBuiltinTools(registry_);
 
     std::string error;
-    session_ = HardwareSession::Create(parser.value(boardOption).toStdString(), &error);
+    session_ = HardwareSession::Create(boardArg, &error);
     if (!session_) {
         SetMessageCaption(QString::fromLatin1(kMessageCaption));
         ShowKorvantaMessage(nullptr,
@@ -107,7 +129,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     // Named relative to where the program was started.
     const QString screenshotFolder = QFileInfo(parser.value(screenshotOption)).absoluteFilePath();
     frame_->GetProgramFolder();  // the program folder is the current directory from now on
-    frame_->resize(1024, 700);
+    frame_->FitToWorkArea();
     frame_->show();
     if (parser.isSet(shownTimeOption)) {
         // Start-up measurement: the time the window is on screen and painted, then end.
@@ -138,6 +160,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
         return 1;
     }
     frame_->RefreshComputerItem();
+    frame_->ShowAccessProblems();
 
     if (parser.isSet(screenshotOption)) {
         const QString path = screenshotFolder;

@@ -1,5 +1,7 @@
 #include "app/main_frame.h"
 
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -10,6 +12,7 @@
 #include <QDockWidget>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -18,10 +21,13 @@
 #include <QMdiArea>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QScreen>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -30,8 +36,10 @@
 
 #include "app/icons.h"
 #include "app/lock_keys.h"
+#include "hwaccess/request_failure.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
+#include "shell/driver_wait.h"
 #include "shell/file_dialogs.h"
 #include "shell/list_columns.h"
 #include "shell/messages.h"
@@ -51,6 +59,24 @@ CChildFrame::CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial,
     setObjectName(QStringLiteral("ToolWindow"));
 }
 
+// A window whose content grows (a PCI scan) stays within the area, its title buttons in reach.
+void CChildFrame::resizeEvent(QResizeEvent* event) {
+    QMdiSubWindow::resizeEvent(event);
+    if (mdiArea() == nullptr || isMaximized() || isMinimized() || fitting_) return;
+    const QRect area(QPoint(0, 0), mdiArea()->viewport()->size());
+    if (area.isEmpty() || area.contains(geometry())) return;
+    fitting_ = true;
+    QTimer::singleShot(0, this, [this] {
+        fitting_ = false;
+        if (mdiArea() == nullptr || isMaximized() || isMinimized()) return;
+        const QSize room = mdiArea()->viewport()->size();
+        resize(size().boundedTo(room).expandedTo(minimumSize()));
+        const int x = std::clamp(pos().x(), 0, std::max(0, room.width() - width()));
+        const int y = std::clamp(pos().y(), 0, std::max(0, room.height() - height()));
+        move(x, y);
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 
 bool LockKeyWatcher::eventFilter(QObject* watched, QEvent* event) {
@@ -67,7 +93,7 @@ bool LockKeyWatcher::eventFilter(QObject* watched, QEvent* event) {
 
 CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, QWidget* parent)
     : QMainWindow(parent), registry_(registry), session_(session) {
-    setWindowTitle(QStringLiteral("Korvanta"));
+    setWindowTitle(BaseTitle());
     setWindowIcon(AppIcon());
     setObjectName(QStringLiteral("CMainFrame"));
     chooseSavePath_ = &CMainFrame::ChooseSavePathWithDialog;
@@ -99,6 +125,12 @@ CMainFrame::CMainFrame(const ToolRegistry& registry, HardwareSession& session, Q
 
     UpdateCommandStates();
     UpdateLockIndicators();
+
+    // Every exchange of the window's thread with the driver: the window keeps painting and
+    // says when the driver is waited for.
+    wait_ = new DriverWait(this, statusBar(), QString::fromStdString(session_.Describe()));
+    session_.client().SetExchangeRunner(
+        [wait = wait_](const std::function<void()>& exchange) { return wait->Run(exchange); });
 }
 
 CMainFrame::~CMainFrame() {
@@ -108,6 +140,7 @@ CMainFrame::~CMainFrame() {
     disconnect(QApplication::clipboard(), nullptr, this, nullptr);
     delete lockKeyWatcher_;
     for (CChildFrame* w : toolWindows()) delete w;
+    session_.client().SetExchangeRunner({});
 }
 
 QAction* CMainFrame::MakeAction(int id, const QString& text, const QString& prompt) {
@@ -305,6 +338,17 @@ void CMainFrame::BuildStatusBar() {
     sessionPane_->setToolTip(tr("The machine the tools work on"));
     bar->addPermanentWidget(sessionPane_);
 
+    // Shown once the driver says which kinds of access this machine lacks.
+    accessPane_ = new QToolButton(bar);
+    accessPane_->setObjectName(QStringLiteral("AccessPane"));
+    accessPane_->setAutoRaise(true);
+    accessPane_->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    accessPane_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    accessPane_->setVisible(false);
+    connect(accessPane_, &QToolButton::clicked, this,
+            [this] { ShowKorvantaMessage(this, accessPane_->toolTip()); });
+    bar->addPermanentWidget(accessPane_);
+
     auto indicator = [bar](const char* text) {
         auto* label = new QLabel(QString::fromLatin1(text), bar);
         label->setObjectName(QString::fromLatin1(text) + QStringLiteral("Pane"));
@@ -337,6 +381,12 @@ void CMainFrame::BuildToolTree() {
     tree_->setUniformRowHeights(true);
     tree_->setExpandsOnDoubleClick(true);
     tree_->setMinimumWidth(33);
+    // Whole labels: a narrow indentation lets the longest tool names fit the bar's default
+    // width, and a narrowed bar scrolls rather than cutting them.
+    tree_->setIndentation(14);
+    tree_->setTextElideMode(Qt::ElideNone);
+    tree_->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    tree_->header()->setStretchLastSection(false);
 
     auto* root = new QTreeWidgetItem(tree_, {ComputerItemText()});
     root->setIcon(0, ComputerIcon());
@@ -400,6 +450,27 @@ void CMainFrame::RefreshComputerItem(bool driverLoaded) {
     root->setText(0, ComputerItemText());
 }
 
+void CMainFrame::ShowAccessProblems() {
+    capabilitiesKnown_ = session_.client().Detect(capabilities_);
+    if (!capabilitiesKnown_) return;
+    std::vector<std::string> lines = UnavailableAccess(capabilities_);
+    accessPane_->setVisible(!lines.empty());
+    if (lines.empty()) return;
+    QStringList kinds, details;
+    for (const std::string& line : lines) {
+        details << QString::fromStdString(line);
+        kinds << details.last().section(QLatin1Char(':'), 0, 0);
+    }
+    accessPane_->setText(tr("%n unavailable", nullptr, static_cast<int>(lines.size())));
+    accessPane_->setToolTip(
+        tr("Not available on %1:\n").arg(QString::fromStdString(session_.Describe())) +
+        details.join(QLatin1Char('\n')));
+    // Once, at start: the status bar names them until the next message.
+    statusBar()->showMessage(
+        tr("Unavailable here: %1 (details: the warning on the right)").arg(kinds.join(", ")),
+        30000);
+}
+
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
     if (tree_ != nullptr && watched == tree_->viewport() &&
         event->type() == QEvent::MouseButtonDblClick) {
@@ -443,6 +514,8 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     context.client = &session_.client();
     context.platform = &session_.platform();
     context.host = this;
+    context.wait = wait_;
+    context.capabilities = capabilitiesKnown_ ? &capabilities_ : nullptr;
     context.documentTitle = kind.DocumentName() + QString::number(++documentCounts_[kind.name]);
     ToolView* view = kind.factory(context);
     if (view == nullptr) return nullptr;
@@ -450,6 +523,7 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     KeepColumnsFitted(view);
     auto* frame = new CChildFrame(kind, view, nextSerial_++, context.documentTitle);
     mdi_->addSubWindow(frame);
+    PlaceNewWindow(frame);
     connect(frame, &QObject::destroyed, this, [this] {
         // Runs while the window is going away: look again once it has left the area.
         QTimer::singleShot(0, this, [this] {
@@ -466,6 +540,38 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     ApplyMenuFor(&kind);
     UpdateCommandStates();
     return frame;
+}
+
+// A new window stands a title bar's height below and right of the previous one, back at the
+// top left when it would leave the area, and is never larger than the area.
+void CMainFrame::PlaceNewWindow(CChildFrame* frame) {
+    const QSize area = mdi_->viewport()->size();
+    frame->resize(frame->sizeHint().boundedTo(area).expandedTo(frame->minimumSizeHint()));
+    const int step = std::max(20, frame->style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    QPoint at(0, 0);
+    if (lastPlaced_) {
+        at = lastPlaced_->pos() + QPoint(step, step);
+        // Shorter or narrower where it still can be, else back to the top left.
+        frame->resize(frame->size()
+                          .boundedTo(QSize(area.width() - at.x(), area.height() - at.y()))
+                          .expandedTo(frame->minimumSizeHint()));
+        if (at.x() + frame->width() > area.width() || at.y() + frame->height() > area.height())
+            at = QPoint(0, 0);
+    }
+    frame->move(at);
+    lastPlaced_ = frame;
+}
+
+void CMainFrame::FitToWorkArea() {
+    QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen == nullptr) {
+        resize(1024, 700);
+        return;
+    }
+    const QRect work = screen->availableGeometry();
+    const QSize size = (work.size() * 0.85).expandedTo(QSize(1024, 700)).boundedTo(work.size());
+    resize(size);
+    move(work.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
 void CMainFrame::OpenGroupIoAt(uint32_t firstPort, uint32_t count) {
@@ -494,14 +600,20 @@ CChildFrame* CMainFrame::activeToolWindow() const {
     return nullptr;
 }
 
-// "Korvanta", with the active tool window's document title added: "Korvanta - Single IO1",
-// or "Korvanta - [Single IO]" (its window title) while that window is maximised. Set after the MDI
-// area's own title handling for maximised windows has run, so the two never stack.
+// "Korvanta (Host)" or "Korvanta (Simulated board: NAME)": the title always names what the
+// tools work on, so two windows of two targets cannot be taken for each other.
+QString CMainFrame::BaseTitle() const {
+    return QStringLiteral("Korvanta (%1)").arg(QString::fromStdString(session_.Describe()));
+}
+
+// The base title with the active tool window's document title added: "Korvanta (Host) -
+// Single IO1", or "... - [Single IO]" (its window title) while that window is maximised. Set
+// after the MDI area's own title handling for maximised windows has run, so the two never stack.
 void CMainFrame::UpdateTitleLater() {
     QTimer::singleShot(0, this, [this] {
         if (tearingDown_) return;
         CChildFrame* active = activeToolWindow();
-        QString title = QStringLiteral("Korvanta");
+        QString title = BaseTitle();
         if (active != nullptr) {
             title += active->isMaximized() ? QStringLiteral(" - [%1]").arg(active->windowTitle())
                                            : QStringLiteral(" - %1").arg(active->documentTitle());
@@ -605,8 +717,22 @@ void CMainFrame::ShowAbout() {
     dialog.exec();
 }
 
+// The project's own page: the README installed with the package, else the one of the source
+// tree the program was built in, else the package's documentation folder.
+QUrl CMainFrame::SupportPageUrl() {
+    const QString program = QCoreApplication::applicationDirPath();
+    const QStringList candidates = {program + "/../share/doc/korvanta/README.md",
+                                    QStringLiteral("/usr/share/doc/korvanta/README.md"),
+                                    QStringLiteral(KORVANTA_SOURCE_README)};
+    for (const QString& file : candidates) {
+        if (QFileInfo(file).isFile())
+            return QUrl::fromLocalFile(QFileInfo(file).canonicalFilePath());
+    }
+    return QUrl::fromLocalFile(QStringLiteral("/usr/share/doc/korvanta/"));
+}
+
 void CMainFrame::OpenSupportPage() {
-    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kSupportUrl)));
+    QDesktopServices::openUrl(SupportPageUrl());
 }
 
 void CMainFrame::BringToFront() {
@@ -633,8 +759,18 @@ QString CMainFrame::ChooseSavePathWithDialog(QWidget* parent, const QString& fol
     return files.isEmpty() ? QString() : files.first();
 }
 
+// The save dialog opens in the program folder; where that folder is not writable (an
+// installed program in /usr/bin) it opens in the user's documents folder instead, so the
+// proposed hwinfo.log can be saved as it stands.
+QString CMainFrame::ReportFolder(const QString& programFolder) {
+    if (::access(QFile::encodeName(programFolder).constData(), W_OK) == 0) return programFolder;
+    QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (documents.isEmpty() || !QDir(documents).exists()) documents = QDir::homePath();
+    return documents + QLatin1Char('/');
+}
+
 QString CMainFrame::ChooseReportPath() {
-    return chooseSavePath_(this, GetProgramFolder());
+    return chooseSavePath_(this, ReportFolder(GetProgramFolder()));
 }
 
 void CMainFrame::SaveAllReports() {

@@ -5,9 +5,11 @@
 #include <QMainWindow>
 #include <QMdiSubWindow>
 #include <QPointer>
+#include <QUrl>
 #include <functional>
 #include <map>
 
+#include "hwaccess/driver_client.h"
 #include "shell/report_saver.h"
 #include "shell/sizing_control_bar.h"
 #include "shell/tool_registry.h"
@@ -20,10 +22,12 @@ class QLabel;
 class QMenu;
 class QToolBar;
 class QDockWidget;
+class QToolButton;
 
 namespace kvt {
 
 class HardwareSession;
+class DriverWait;
 
 // Command ids of the main window (kept as the data of each QAction).
 enum CommandId : int {
@@ -54,7 +58,6 @@ inline constexpr int kMyBarId = 59424;
 inline constexpr int kMyBarWidth = 180;
 inline constexpr int kMyBarHeight = 80;
 inline constexpr const char* kVersionText = "1.88.00.8";
-inline constexpr const char* kSupportUrl = "https://korvanta.example.org/support";
 
 // A tool window: one view of one tool kind, titled with the kind's window title.
 class CChildFrame : public QMdiSubWindow {
@@ -67,7 +70,11 @@ class CChildFrame : public QMdiSubWindow {
     // The document name and the running number of its kind ("Single IO1").
     const QString& documentTitle() const { return documentTitle_; }
 
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
+    bool fitting_ = false;
     const ToolKind* kind_;
     ToolView* view_;
     quint64 serial_;
@@ -110,13 +117,28 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void setSavePathChooser(SavePathChooser chooser) { chooseSavePath_ = std::move(chooser); }
     static QString ChooseSavePathWithDialog(QWidget* parent, const QString& folder);
 
+    // Opens at most of the screen's work area (at least 1024 x 700 where it fits), centred.
+    void FitToWorkArea();
+
     void ShowAbout();
     void OpenSupportPage();
+    static QUrl SupportPageUrl();
+    // The folder the save dialog opens in, given the program folder (with its "/").
+    static QString ReportFolder(const QString& programFolder);
 
     // A simulated board answers only once its driver runs: the tree's root item is filled
     // again once loading the driver has succeeded or failed. Until the computer's name is
     // known the root says what the program waits for, never an empty name.
     void RefreshComputerItem(bool driverLoaded = true);
+
+    // Asks the driver what this machine offers and, when some kind of access is missing,
+    // shows a warning in the status bar whose tooltip (and click) gives each reason.
+    void ShowAccessProblems();
+    QToolButton* accessPane() const { return accessPane_; }
+    const DriverCapabilities* capabilities() const {
+        return capabilitiesKnown_ ? &capabilities_ : nullptr;
+    }
+    DriverWait* driverWait() const { return wait_; }
 
     // Raises and activates the window (a second copy of the program asked for it).
     void BringToFront();
@@ -148,6 +170,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void BuildToolTree();
     enum class DriverState { Loading, Loaded, Failed };
     QString ComputerItemText();
+    QString BaseTitle() const;
     QAction* MakeAction(int id, const QString& text, const QString& prompt = QString());
     void OnSubWindowActivated(QMdiSubWindow* window);
     void ApplyMenuFor(const ToolKind* kind);
@@ -157,6 +180,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void UpdateLockIndicators();
     void OnFocusChanged(QWidget* old, QWidget* now);
     CChildFrame* OpenKind(const ToolKind& kind);
+    void PlaceNewWindow(CChildFrame* frame);
     QString ChooseReportPath();
     void ShowSaveResult(SaveResult result);
 
@@ -172,9 +196,14 @@ class CMainFrame : public QMainWindow, public ToolHost {
     QLabel* numPane_ = nullptr;
     QLabel* scrlPane_ = nullptr;
     QLabel* sessionPane_ = nullptr;
+    QToolButton* accessPane_ = nullptr;
+    DriverWait* wait_ = nullptr;
+    DriverCapabilities capabilities_;
+    bool capabilitiesKnown_ = false;
     std::map<int, QAction*> actions_;
     std::map<int, QAction*> newActions_;  // File ▸ New items by command id
     QPointer<CChildFrame> lastActive_;
+    QPointer<CChildFrame> lastPlaced_;
     QPointer<QWidget> watchedEntry_;
     quint64 nextSerial_ = 1;
     std::map<QString, int> documentCounts_;  // running number per kind, never reused

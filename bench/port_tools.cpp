@@ -1,7 +1,10 @@
 // The port tools through the driver daemon (intel-desktop board), per request, against the
 // bare cost of one socket exchange of the same size (connect, 600 bytes each way, close):
 //  - a 256-byte CMOS dump (512 requests);
-//  - Group I/O 0000-FFFF Byte (65536 reads) and index 00-FF (256 index writes, 256 reads).
+//  - Group I/O 0000-FFFF Byte (65536 reads, sent in batches) and index 00-FF (256 index
+//    writes, 256 reads);
+//  - the baselines of the batched dump: one port read over the kept connection, and the same
+//    65536 reads sent one at a time.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -146,6 +149,31 @@ void BM_GroupIoDirectFull(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * 65536);
 }
 
+// One port read, a whole round trip over the kept connection.
+void BM_KeptRoundTrip(benchmark::State& state) {
+    DriverClient& client = SharedBoard().session->client();
+    uint32_t value = 0;
+    for (auto _ : state) {
+        if (!DriverClient::Served(client.ReadPort(0x80, value, 1)))
+            state.SkipWithError("request refused");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
+// 0000-FFFF as it was read before the batches: one round trip per port.
+void BM_GroupIoDirectFullOneByOne(benchmark::State& state) {
+    DriverClient& client = SharedBoard().session->client();
+    for (auto _ : state) {
+        size_t served = 0;
+        for (uint32_t port = 0; port <= 0xFFFF; ++port) {
+            uint32_t value = 0;
+            served += DriverClient::Served(client.ReadPort(static_cast<uint16_t>(port), value, 1));
+        }
+        if (served != 65536) state.SkipWithError("requests refused");
+    }
+    state.SetItemsProcessed(state.iterations() * 65536);
+}
+
 void BM_GroupIoIndexFull(benchmark::State& state) {
     Quiet quiet;
     GroupIoTool tool(SharedBoard().session->client(), quiet);
@@ -164,6 +192,11 @@ void BM_GroupIoIndexFull(benchmark::State& state) {
 BENCHMARK(BM_BareExchange)->UseRealTime();
 BENCHMARK(BM_CmosDump256)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GroupIoDirectFull)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_KeptRoundTrip)->UseRealTime();
+BENCHMARK(BM_GroupIoDirectFullOneByOne)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_GroupIoIndexFull)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

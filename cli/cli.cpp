@@ -66,31 +66,21 @@ int FailRequest(const std::string& message, TransportFailure failure, const std:
 std::string RefusalCause(HardwareSession& session, Access kind, bool write) {
     DriverCapabilities caps;
     if (!session.client().Detect(caps)) return {};
-    const DriverCapabilities::Access* access = nullptr;
-    switch (kind) {
-        case Access::Ports:
-            access = &caps.ports;
-            break;
-        case Access::PciConfig:
-            access = &caps.pciConfig;
-            break;
-        case Access::PcieWindow:
-            access = &caps.pcieWindow;
-            break;
-        case Access::Memory:
-            access = &caps.memory;
-            break;
-        case Access::Msr:
-            access = &caps.msr;
-            break;
-    }
-    if (!access->available) {
-        std::string detail = access->detail;
+    const DriverCapabilities::Access& access = AccessOf(caps, kind);
+    if (!access.available) {
+        std::string detail = access.detail;
         const std::string prefix = "unavailable: ";
         if (detail.rfind(prefix, 0) == 0) detail = detail.substr(prefix.size());
         return detail.empty() ? "unavailable on " + caps.backend : detail;
     }
-    if (write && !caps.writes) return "the daemon serves reads only (started with --read-only)";
+    if (write && !caps.writes) {
+        // The status says why: "writes: refused (read-only)", or no audit destination.
+        size_t at = caps.text.find("\nwrites: ");
+        if (at == std::string::npos) return "the daemon serves reads only";
+        at += 1;
+        return "the daemon serves reads only; " +
+               caps.text.substr(at, caps.text.find('\n', at) - at);
+    }
     return {};
 }
 

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "hwaccess/request_failure.h"
 #include "hwaccess/session.h"
 #include "platform/report_stream.h"
 
@@ -80,7 +81,7 @@ bool PlainRefusal(TransportFailure failure);
 int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure(),
                 const std::string& detail = DriverClient::LastFailureDetail());
 // The kind of access a request needs, to tell why the daemon refused it.
-enum class Access { Ports, PciConfig, PcieWindow, Memory, Msr };
+using Access = AccessKind;
 // Why the daemon refused a request of this kind, in the words `driver status` uses: the access
 // the machine does not offer and what to do about it ("/dev/cpu/0/msr missing: load the msr
 // module (modprobe msr)") or a daemon that serves reads only; empty when the status tells no

@@ -51,23 +51,53 @@ OsKind DriverClient::GetOsKind() const {
 
 namespace {
 
+// Why a call with this result failed; `transportFailure` is what the transport said in the
+// thread that made the exchange.
+TransportFailure FailureOf(TransportResult result, TransportFailure transportFailure) {
+    if (result == TransportResult::Ok) return TransportFailure::None;
+    if (result == TransportResult::OpenFailed) return TransportFailure::NoDaemon;
+    return transportFailure == TransportFailure::None ? TransportFailure::Refused
+                                                      : transportFailure;
+}
+
 // What LastServed and LastFailure report after a call with this result.
-void RecordResult(TransportResult result) {
+void RecordResult(TransportResult result,
+                  TransportFailure transportFailure = SocketTransport::LastFailure(),
+                  std::string detail = SocketTransport::LastFailureDetail()) {
     t_lastServed = result == TransportResult::Ok;
-    t_lastFailure = result == TransportResult::Ok           ? TransportFailure::None
-                    : result == TransportResult::OpenFailed ? TransportFailure::NoDaemon
-                                                            : SocketTransport::LastFailure();
-    if (result == TransportResult::RequestFailed && t_lastFailure == TransportFailure::None)
-        t_lastFailure = TransportFailure::Refused;
-    t_lastDetail =
-        result == TransportResult::Ok ? std::string() : SocketTransport::LastFailureDetail();
+    t_lastFailure = FailureOf(result, transportFailure);
+    t_lastDetail = result == TransportResult::Ok ? std::string() : std::move(detail);
 }
 
 }  // namespace
 
+bool DriverClient::RunExchange(const std::function<void()>& exchange) {
+    if (!runner_) {
+        exchange();
+        return true;
+    }
+    return runner_(exchange);
+}
+
 TransportResult DriverClient::Call(const TransportCall& call, DriverRequest& block) {
-    TransportResult result = transport_.Call(call, block);
-    RecordResult(result);
+    TransportResult result = TransportResult::RequestFailed;
+    TransportFailure failure = TransportFailure::None;
+    std::string detail;
+    auto exchange = [&] {
+        result = transport_.Call(call, block);
+        failure = SocketTransport::LastFailure();
+        detail = SocketTransport::LastFailureDetail();
+    };
+    // An answer handed on piece by piece is taken in by the calling thread itself.
+    if (call.payloadArrived != nullptr) {
+        exchange();
+    } else if (!RunExchange(exchange)) {
+        t_lastServed = false;
+        t_lastFailure = TransportFailure::Cancelled;
+        t_lastDetail.clear();
+        return TransportResult::RequestFailed;
+    }
+    RecordResult(result, failure, std::move(detail));
     return result;
 }
 
@@ -107,6 +137,53 @@ int DriverClient::ReadPort(uint16_t port, uint32_t& value, uint32_t width) {
     if (Call(kNtReadPort, block) != TransportResult::Ok) return 0;
     value = block.portValue;
     return 1;
+}
+
+void DriverClient::ReadPortBatch(std::span<PortRead> reads) {
+    const bool consumer = ConsumerForm();
+    std::vector<TransportBatchEntry> entries(reads.size());
+    for (size_t i = 0; i < reads.size(); ++i) {
+        entries[i].call =
+            TransportCall{kNtDeviceName,
+                          consumer ? uint32_t{kExtDirectPortIn} : uint32_t{kNtReadPort},
+                          false,
+                          {},
+                          nullptr};
+        entries[i].block = EmptyRequest();
+        entries[i].block.port = reads[i].port;
+        entries[i].block.portWidth = reads[i].width;
+    }
+    TransportFailure failure = TransportFailure::None;
+    bool all = true;
+    const bool ran = RunExchange([&] {
+        transport_.CallBatch(entries);
+        failure = SocketTransport::LastFailure();
+    });
+    // The transport names one cause, that of the batch's last failure. A time-out or a broken
+    // answer fails every request after it that got no answer; earlier failures were refusals.
+    size_t lastServed = 0;
+    for (size_t i = 0; i < reads.size(); ++i) {
+        if (ran && entries[i].result == TransportResult::Ok) lastServed = i + 1;
+    }
+    const bool trailing = failure != TransportFailure::None && failure != TransportFailure::Refused;
+    TransportFailure last = TransportFailure::None;
+    for (size_t i = 0; i < reads.size(); ++i) {
+        PortRead& read = reads[i];
+        if (!ran) {
+            read.served = false;
+            read.failure = TransportFailure::Cancelled;
+        } else {
+            read.served = entries[i].result == TransportResult::Ok;
+            read.failure = read.served                   ? TransportFailure::None
+                           : trailing && i >= lastServed ? failure
+                                                         : FailureOf(entries[i].result, {});
+            if (read.served) read.value = entries[i].block.portValue;
+        }
+        if (!read.served) last = read.failure;
+        all = all && read.served;
+    }
+    t_lastServed = all;
+    t_lastFailure = all ? TransportFailure::None : last;
 }
 
 int DriverClient::WritePort(uint16_t port, uint32_t value, uint32_t width) {

@@ -65,7 +65,25 @@ class DriverClient {
     // write, the folder or user that made the client refuse a socket); else empty.
     static const std::string& LastFailureDetail();
 
+    // Runs each exchange with the daemon. The desktop program's runner carries it out off the
+    // window's thread and keeps the window painting while it waits; it returns false without
+    // running it when the user has cancelled the action the request belongs to (the request
+    // then fails as Cancelled). Without a runner the exchange runs in the calling thread.
+    using ExchangeRunner = std::function<bool(const std::function<void()>& exchange)>;
+    void SetExchangeRunner(ExchangeRunner runner) { runner_ = std::move(runner); }
+
     int ReadPort(uint16_t port, uint32_t& value, uint32_t width);
+    // Plain port reads that do not depend on one another, sent back to back and served in
+    // order: each gets what ReadPort would give for it. LastServed() afterwards: every one
+    // was; LastFailure(): why the last one that was not failed.
+    struct PortRead {
+        uint16_t port = 0;
+        uint32_t width = 1;
+        uint32_t value = 0;  // left as it was when the read fails
+        bool served = false;
+        TransportFailure failure = TransportFailure::None;
+    };
+    void ReadPortBatch(std::span<PortRead> reads);
     int WritePort(uint16_t port, uint32_t value, uint32_t width);
     int ReadPciConfig(uint32_t configAddress, uint32_t& value);
     int WritePciConfig(uint32_t configAddress, uint32_t value);
@@ -153,7 +171,11 @@ class DriverClient {
                          std::span<const uint8_t> payloadOut = {},
                          std::vector<uint8_t>* payloadIn = nullptr);
 
+    // Runs `exchange` through the runner; false when it was cancelled instead.
+    bool RunExchange(const std::function<void()>& exchange);
+
     DriverTransport& transport_;
+    ExchangeRunner runner_;
     VersionSource version_;
     mutable std::once_flag versionOnce_;
     mutable OsKind osKind_ = OsKindOther;

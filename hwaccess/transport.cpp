@@ -395,6 +395,8 @@ const char* DescribeFailure(TransportFailure failure) {
             return "the socket is served by a process of another user, not by the daemon";
         case TransportFailure::UnsafeFolder:
             return "a folder on the way to the daemon's socket is not safe";
+        case TransportFailure::Cancelled:
+            return "cancelled before it was sent";
     }
     return "unknown failure";
 }

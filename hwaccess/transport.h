@@ -69,6 +69,7 @@ enum class TransportFailure {
     BrokenAnswer,     // the answer broke off or was malformed
     UntrustedDaemon,  // the socket is served by a user the client does not trust: nothing sent
     UnsafeFolder,     // a folder on the way to the socket is a link or others may change it
+    Cancelled,        // not sent: the user cancelled the action it belonged to
 };
 
 // The real transport: Unix-socket connections to <runtimeDir>/korvanta/<device>, one kept per

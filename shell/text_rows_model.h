@@ -16,6 +16,9 @@ class TextRowsModel : public QAbstractTableModel {
     TextRowsModel(RowCount count, CellText text, QObject* parent = nullptr)
         : QAbstractTableModel(parent), count_(std::move(count)), text_(std::move(text)) {}
 
+    // A tooltip per cell (empty: none), such as the cause of a failed read.
+    void setToolTips(CellText tips) { tips_ = std::move(tips); }
+
     void setHeaders(const QStringList& headers, Qt::Alignment alignment) {
         beginResetModel();
         headers_ = headers;
@@ -38,6 +41,10 @@ class TextRowsModel : public QAbstractTableModel {
         if (!index.isValid()) return {};
         if (role == Qt::DisplayRole) return text_(index.row(), index.column());
         if (role == Qt::TextAlignmentRole) return QVariant::fromValue(alignment_);
+        if (role == Qt::ToolTipRole && tips_) {
+            QString tip = tips_(index.row(), index.column());
+            if (!tip.isEmpty()) return tip;
+        }
         return {};
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
@@ -50,6 +57,7 @@ class TextRowsModel : public QAbstractTableModel {
   private:
     RowCount count_;
     CellText text_;
+    CellText tips_;
     QStringList headers_;
     Qt::Alignment alignment_ = Qt::AlignCenter;
 };

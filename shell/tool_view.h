@@ -13,6 +13,8 @@ namespace kvt {
 
 class ReportStream;
 class DriverClient;
+class DriverWait;
+struct DriverCapabilities;
 class Platform;
 class ToolHost;
 
@@ -21,6 +23,11 @@ struct ToolContext {
     DriverClient* client = nullptr;
     Platform* platform = nullptr;
     ToolHost* host = nullptr;  // OpenGroupIoAt, OpenMemoryDumpAt, GetProgramFolder
+    // Shows the progress of long actions and lets them be cancelled; may be null.
+    DriverWait* wait = nullptr;
+    // What the daemon's backend can do, once known (for the causes of failed requests); the
+    // record lives as long as the window. May be null.
+    const DriverCapabilities* capabilities = nullptr;
     // The window's document title: the kind's document name and a running number per kind
     // ("Memory1"); the Memory Dump and Hex Viewer/Editor name their files after it.
     QString documentTitle;

@@ -36,9 +36,10 @@ struct BoardSession {
     std::unique_ptr<HardwareSession> session;
     std::string error;
 
-    bool Start(bool readOnly = false) {
+    // profile: a profile file; empty: intel-desktop.
+    bool Start(bool readOnly = false, const std::string& profile = {}) {
         test::DaemonOptions options;
-        options.board = test::BoardProfile("intel-desktop");
+        options.board = profile.empty() ? test::BoardProfile("intel-desktop") : profile;
         options.readOnly = readOnly;
         if (!daemon.Start(options, &error)) return false;
         setenv("KORVANTA_RUNTIME_DIR", daemon.runtimeDir().c_str(), 1);
@@ -46,6 +47,20 @@ struct BoardSession {
         return session && session->LoadDriver(&error);
     }
 };
+
+// intel-desktop with a "faults" list (JSON), written as <folder>/<name>.json.
+inline std::string FaultyBoard(const QTemporaryDir& folder, const std::string& name,
+                               const std::string& faults) {
+    QFile in(BoardPath());
+    if (!in.open(QIODevice::ReadOnly)) return {};
+    QByteArray profile = in.readAll();
+    profile.insert(profile.indexOf('{') + 1,
+                   QByteArray::fromStdString("\"faults\": " + faults + ","));
+    const QString path = folder.filePath(QString::fromStdString(name) + ".json");
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(profile) != profile.size()) return {};
+    return path.toStdString();
+}
 
 // The program's main window with every built-in tool, resized, shown and active; null when it
 // does not become the active window. `registry` receives the tools the window knows.

@@ -99,7 +99,8 @@ class MainFrameTest : public QObject {
 
         QCOMPARE(frame_->toolDock()->windowTitle(), QStringLiteral("My Bar"));
         QCOMPARE(frame_->dockWidgetArea(frame_->toolDock()), Qt::LeftDockWidgetArea);
-        QCOMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+        QCOMPARE(frame_->windowTitle(),
+                 QStringLiteral("Korvanta (Simulated board: intel-desktop)"));
         QVERIFY(frame_->toolWindows().isEmpty());
         QCOMPARE(frame_->GetProcessorCount(), 4u);
     }
@@ -264,21 +265,28 @@ class MainFrameTest : public QObject {
     }
 
     void titleNamesTheActiveToolWindow() {
-        QCOMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+        QCOMPARE(frame_->windowTitle(),
+                 QStringLiteral("Korvanta (Simulated board: intel-desktop)"));
         frame_->OpenTool(kSingleIoName);
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO1"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Single IO1"));
         frame_->toolWindows().first()->showMaximized();
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - [Single IO]"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - [Single IO]"));
         frame_->toolWindows().first()->showNormal();
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO1"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Single IO1"));
         // Running numbers per kind: a second Single I/O window, then the first Memory Dump.
         frame_->OpenTool(kSingleIoName);
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Single IO2"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Single IO2"));
         frame_->OpenTool(kMemoryDumpName);
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta - Memory1"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop) - Memory1"));
         QCOMPARE(frame_->toolWindows().last()->windowTitle(), QStringLiteral("Memory Dump"));
         frame_->mdiArea()->closeAllSubWindows();
-        QTRY_COMPARE(frame_->windowTitle(), QStringLiteral("Korvanta"));
+        QTRY_COMPARE(frame_->windowTitle(),
+                     QStringLiteral("Korvanta (Simulated board: intel-desktop)"));
     }
 
     void saveCommandsNeedAToolWindow() {
@@ -432,6 +440,52 @@ class MainFrameTest : public QObject {
         QTRY_VERIFY(frame_->toolTree()->hasFocus());
         QVERIFY(!copy->isEnabled());
         QVERIFY(!paste->isEnabled());
+    }
+
+    // New windows step down and right from the last one, and none leaves the area, even when
+    // its content asks for more room.
+    void windowsCascadeAndFitTheArea() {
+        frame_->OpenTool(kOsInfoName);
+        frame_->OpenTool(kSingleIoName);
+        frame_->OpenTool(kGroupIoName);
+        const QList<CChildFrame*> windows = frame_->toolWindows();
+        QCOMPARE(windows[0]->pos(), QPoint(0, 0));
+        QVERIFY(windows[1]->pos().x() > 0 && windows[1]->pos().y() > 0);
+        QVERIFY(windows[2]->pos().x() > windows[1]->pos().x());
+        const QRect area(QPoint(0, 0), frame_->mdiArea()->viewport()->size());
+        windows[2]->resize(5000, 4000);
+        QTRY_VERIFY2(area.contains(windows[2]->geometry()),
+                     qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                    .arg(windows[2]->x())
+                                    .arg(windows[2]->y())
+                                    .arg(windows[2]->width())
+                                    .arg(windows[2]->height())));
+    }
+
+    void treeLabelsAreWhole() {
+        QTreeWidget* tree = frame_->toolTree();
+        QTreeWidgetItem* io = tree->topLevelItem(0)->child(3);
+        QCOMPARE(io->text(0), QStringLiteral("I/O Read/Write"));
+        for (int i = 0; i < io->childCount(); ++i) {
+            const QRect shown = tree->visualItemRect(io->child(i));
+            const int text = tree->fontMetrics().horizontalAdvance(io->child(i)->text(0));
+            // In view without scrolling, and not cut short.
+            QVERIFY2(shown.x() + text + 24 <= tree->viewport()->width() && shown.width() > text,
+                     qPrintable(io->child(i)->text(0)));
+        }
+    }
+
+    void saveProposesAWritableFolder() {
+        QTemporaryDir writable;
+        const QString folder = writable.path() + "/";
+        QCOMPARE(CMainFrame::ReportFolder(folder), folder);
+        const QString fallback = CMainFrame::ReportFolder("/no-such-folder/");
+        QVERIFY(fallback != "/no-such-folder/");
+        QVERIFY(QFileInfo(fallback).isDir());
+        // Support Website opens a page of the project on this machine.
+        const QUrl support = CMainFrame::SupportPageUrl();
+        QVERIFY(support.isLocalFile());
+        QVERIFY2(QFileInfo::exists(support.toLocalFile()), qPrintable(support.toString()));
     }
 };
 

@@ -42,6 +42,8 @@ class StartupTest : public QObject {
     void initTestCase() {
         QVERIFY(tmp_.isValid());
         setenv("TMPDIR", tmp_.path().toLocal8Bit().constData(), 1);
+        // The user's private runtime folder holds the single-instance lock and socket.
+        setenv("XDG_RUNTIME_DIR", tmp_.path().toLocal8Bit().constData(), 1);
         QVERIFY2(board_.Start(), board_.error.c_str());
     }
 
@@ -162,7 +164,9 @@ class StartupTest : public QObject {
         int broughtToFront = 0;
         int secondStatus = -1;
         QProcess::ExitStatus secondExit = QProcess::CrashExit;
-        QProcess second;
+        QProcess second, otherBoard;
+        int otherStatus = -1;
+        QByteArray otherOut;
         WhenRunning(app, [&] {
             CMainFrame* frame = app.mainFrame();
             frame->showMinimized();
@@ -180,6 +184,14 @@ class StartupTest : public QObject {
             QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
             env.insert("QT_QPA_PLATFORM", "offscreen");
             second.setProcessEnvironment(env);
+            // A copy for another board is a program of its own: it shows its window.
+            otherBoard.setProcessEnvironment(env);
+            otherBoard.start(QStringLiteral(KORVANTA_BINARY_DIR "/korvanta"),
+                             {"--board", QString::fromStdString(test::BoardProfile("via")),
+                              "--print-shown-time"});
+            otherBoard.waitForFinished(20000);
+            otherStatus = otherBoard.exitCode();
+            otherOut = otherBoard.readAllStandardOutput();
             second.start(QStringLiteral(KORVANTA_BINARY_DIR "/korvanta"),
                          {"--board", guitest::BoardPath()});
         });
@@ -188,9 +200,54 @@ class StartupTest : public QObject {
         QCOMPARE(status, 0);
         QCOMPARE(secondExit, QProcess::NormalExit);
         QCOMPARE(secondStatus, 0);
+        QCOMPARE(QString::fromLocal8Bit(second.readAllStandardError()).trimmed(),
+                 QStringLiteral("korvanta: already running for Simulated board: intel-desktop; "
+                                "its window was brought to the front"));
+        QCOMPARE(otherStatus, 0);
+        QVERIFY2(otherOut.startsWith("shown "), otherOut.constData());
         QVERIFY(minimizedBefore);
         QVERIFY(activated);
         QCOMPARE(broughtToFront, 1);
+    }
+
+    // The lock and socket live only in a folder of the user's own that nobody else enters.
+    void instanceFolderIsPrivate() {
+        QTemporaryDir base;
+        QVERIFY(base.isValid());
+        const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+        qputenv("XDG_RUNTIME_DIR", base.path().toLocal8Bit());
+        QString why;
+        const QString folder = PrivateInstanceFolder(&why);
+        QCOMPARE(folder, base.filePath("korvanta"));
+        QCOMPARE(QFile::permissions(folder) & 0x0077, QFileDevice::Permissions());
+        // Opened up to others: refused, and the copy carries on alone.
+        QFile::setPermissions(
+            folder, QFile::permissions(folder) | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        QVERIFY(PrivateInstanceFolder(&why).isEmpty());
+        QVERIFY2(why.contains("other users"), qPrintable(why));
+        SingleInstance alone;
+        QVERIFY(alone.Claim());
+        QVERIFY(!alone.owned());
+        QVERIFY(!alone.problem().isEmpty());
+        // A link in its place, even to a private folder, is refused.
+        QDir(folder).removeRecursively();
+        QTemporaryDir elsewhere;
+        QVERIFY(QFile::link(elsewhere.path(), folder));
+        QVERIFY(PrivateInstanceFolder(&why).isEmpty());
+        QVERIFY2(why.contains("link"), qPrintable(why));
+        qputenv("XDG_RUNTIME_DIR", saved);
+    }
+
+    // Boards are told apart by their profile files, the host by name.
+    void targetsHaveTheirOwnLocks() {
+        SingleInstance host, board(SingleInstance::InstanceTarget(guitest::BoardPath()));
+        QVERIFY(host.Claim());
+        QVERIFY(board.Claim());
+        QVERIFY(host.owned() && board.owned());
+        QCOMPARE(SingleInstance::InstanceTarget(QString()), QStringLiteral("host"));
+        QVERIFY(SingleInstance::InstanceTarget("/a/intel-desktop.json") !=
+                SingleInstance::InstanceTarget("/b/intel-desktop.json"));
+        QVERIFY(board.serverName().startsWith(tmp_.filePath("korvanta/")));
     }
 
     void twoStartingCopiesCannotBothWin() {

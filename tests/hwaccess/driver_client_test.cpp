@@ -8,6 +8,8 @@
 #include <cstring>
 #include <deque>
 
+#include "hwaccess/request_failure.h"
+
 namespace kvt {
 namespace {
 
@@ -271,6 +273,95 @@ TEST_F(ClientFixture, ConsumerFormReachesPortsAndConfigurationThroughPortInstruc
     EXPECT_FALSE(DriverClient::LastServed());
     EXPECT_EQ(consumer.ReadPciConfig(0x80000800, value), 1);
     EXPECT_FALSE(DriverClient::LastServed());
+}
+
+}  // namespace
+}  // namespace kvt
+
+namespace kvt {
+namespace {
+
+// Answers each port read with the port's number times 3, and refuses port 81h.
+class PortTransport : public RecordingTransport {
+  public:
+    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
+        RecordingTransport::Call(call, block);
+        if (block.port == 0x81) return TransportResult::RequestFailed;
+        block.portValue = block.port * 3u;
+        return TransportResult::Ok;
+    }
+};
+
+TEST(PortReadBatch, EachReadGetsItsOwnResultInOrderInEitherForm) {
+    PortTransport transport;
+    DriverClient nt(transport, [] { return VersionRecord{6, 1, 0, kPlatformLinux, ""}; });
+    DriverClient consumer(transport, [] {
+        return VersionRecord{4, 10, 2222, kPlatformWindows, " A "};
+    });
+    for (DriverClient* client : {&nt, &consumer}) {
+        transport.sent.clear();
+        std::vector<DriverClient::PortRead> reads = {{0x80, 1}, {0x81, 2, 0xAB}, {0x82, 4}};
+        client->ReadPortBatch(reads);
+        ASSERT_EQ(transport.sent.size(), 3u);
+        const uint32_t code = client == &nt ? uint32_t{kNtReadPort} : uint32_t{kExtDirectPortIn};
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(transport.sent[i].code, code);
+            EXPECT_EQ(transport.sent[i].block.port, reads[i].port);
+            EXPECT_EQ(transport.sent[i].block.portWidth, reads[i].width);
+        }
+        EXPECT_TRUE(reads[0].served);
+        EXPECT_EQ(reads[0].value, 0x180u);
+        EXPECT_FALSE(reads[1].served);
+        EXPECT_EQ(reads[1].value, 0xABu);  // no value invented for a refused read
+        EXPECT_EQ(reads[1].failure, TransportFailure::Refused);
+        EXPECT_EQ(reads[2].value, 0x186u);
+        EXPECT_FALSE(DriverClient::LastServed());
+        EXPECT_EQ(DriverClient::LastFailure(), TransportFailure::Refused);
+    }
+}
+
+TEST(ExchangeRunner, CancelledRequestsAreNotSentAndSaySo) {
+    PortTransport transport;
+    DriverClient client(transport, [] { return VersionRecord{6, 1, 0, kPlatformLinux, ""}; });
+    int ran = 0;
+    bool cancel = false;
+    client.SetExchangeRunner([&](const std::function<void()>& exchange) {
+        if (cancel) return false;
+        ++ran;
+        exchange();
+        return true;
+    });
+    uint32_t value = 0;
+    EXPECT_TRUE(DriverClient::Served(client.ReadPort(0x80, value, 1)));
+    EXPECT_EQ(value, 0x180u);
+    cancel = true;
+    value = 7;
+    EXPECT_EQ(client.ReadPort(0x80, value, 1), 0);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(DriverClient::LastFailure(), TransportFailure::Cancelled);
+    std::vector<DriverClient::PortRead> reads = {{0x80, 1}, {0x82, 1}};
+    client.ReadPortBatch(reads);
+    EXPECT_FALSE(reads[0].served || reads[1].served);
+    EXPECT_EQ(reads[1].failure, TransportFailure::Cancelled);
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(transport.sent.size(), 1u);
+}
+
+TEST(RequestFailure, ARefusalOfMissingAccessGivesTheBackendsReason) {
+    DriverCapabilities caps;
+    caps.ports.available = true;
+    caps.msr.detail = "unavailable: /dev/cpu/0/msr missing: load the msr module (modprobe msr)";
+    EXPECT_EQ(DescribeRequestFailure(TransportFailure::Refused, AccessKind::Msr, &caps),
+              "MSRs: unavailable: /dev/cpu/0/msr missing: load the msr module (modprobe msr)");
+    EXPECT_EQ(DescribeRequestFailure(TransportFailure::Refused, AccessKind::Ports, &caps)
+                  .rfind("the daemon refused the request", 0),
+              0u);
+    EXPECT_EQ(DescribeRequestFailure(TransportFailure::TimedOut, AccessKind::Msr, &caps),
+              DescribeFailure(TransportFailure::TimedOut));
+    const std::vector<std::string> missing = UnavailableAccess(caps);
+    ASSERT_EQ(missing.size(), 4u);  // all but the ports
+    EXPECT_EQ(missing[0], "PCI configuration: unavailable");
+    EXPECT_EQ(missing[3].rfind("MSRs: unavailable: /dev/cpu/0/msr", 0), 0u);
 }
 
 }  // namespace

@@ -36,13 +36,17 @@ void CmosTool::Dump() {
     const uint32_t size = size256 ? 256 : 128;
     const uint16_t dataPort = static_cast<uint16_t>(indexPort() + 1);
     std::vector<bool> ok(size);
+    std::vector<TransportFailure> why(size, TransportFailure::None);
     failed_ = 0;
     for (uint32_t i = 0; i < size; ++i) {
         uint32_t value = 0;
         ok[i] =
             WriteIndex(i) && DriverClient::Served(client_.ReadPort(dataPort, value, kWidthByte));
         buffer_[i] = ok[i] ? static_cast<uint8_t>(value) : 0;
-        if (!ok[i]) ++failed_;
+        if (!ok[i]) {
+            why[i] = DriverClient::LastFailure();
+            ++failed_;
+        }
     }
     ClearNmiMask(size - 1);
     rows_.clear();
@@ -52,7 +56,8 @@ void CmosTool::Dump() {
             rows_.push_back({Format("%02X", i), Format("%02X", buffer_[i]), ByteBits(buffer_[i]), i,
                              buffer_[i]});
         } else {
-            rows_.push_back({Format("%02X", i), kFailedMarker, kFailedMarker, i, std::nullopt});
+            rows_.push_back(
+                {Format("%02X", i), kFailedMarker, kFailedMarker, i, std::nullopt, why[i]});
         }
     }
 }

@@ -31,6 +31,7 @@ class CmosTool {
         std::string offset, hex, bits;
         uint32_t at = 0;               // the offset as a number
         std::optional<uint8_t> value;  // empty when the driver refused the byte
+        TransportFailure failure = TransportFailure::None;  // why, when it did
     };
 
     CmosTool(DriverClient& client, UserMessages& messages);

@@ -42,6 +42,7 @@ GroupIoTool::GroupIoTool(DriverClient& client, UserMessages& messages)
 void GroupIoTool::ClearRows() {
     rows_.clear();
     failed_ = 0;
+    stopped_ = false;
     dumpedPorts_.reset();
     dumpedPortValues_.reset();
     dumpedWidth_ = width;
@@ -94,20 +95,37 @@ void GroupIoTool::DirectDump() {
         messages_.SetFocus(kFieldStart);
         return;
     }
-    // Counted in 32 bits, so a range ending at FFFFh ends there.
-    rows_.reserve((static_cast<uint32_t>(last) - first) / w + 1);
-    for (uint32_t port = first; port <= last; port += w) {
-        uint32_t value = 0;
-        Row row{Format("%04X", port), {}, port, std::nullopt};
-        if (DriverClient::Served(client_.ReadPort(static_cast<uint16_t>(port), value, w))) {
-            row.data = FormatValue(value, w);
-            row.value = value & WidthMask(w);
-        } else {
-            row.data = kFailedMarker;
-            ++failed_;
+    // Counted in 32 bits, so a range ending at FFFFh ends there. The reads do not depend on
+    // one another: they go to the driver in batches, in increasing order.
+    const size_t total = (static_cast<uint32_t>(last) - first) / w + 1;
+    rows_.reserve(total);
+    std::vector<DriverClient::PortRead> batch;
+    batch.reserve(std::min(total, kBatchPorts));
+    uint32_t port = first;
+    while (rows_.size() < total) {
+        if (progress && !progress(rows_.size(), total)) {
+            stopped_ = true;
+            return;
         }
-        rows_.push_back(std::move(row));
+        batch.clear();
+        for (; batch.size() < kBatchPorts && port <= last; port += w) {
+            batch.push_back({static_cast<uint16_t>(port), w, 0, false, TransportFailure::None});
+        }
+        if (batch.empty()) break;
+        client_.ReadPortBatch(batch);
+        for (const DriverClient::PortRead& read : batch) {
+            Row row{Format("%04X", read.port), {}, read.port, std::nullopt, read.failure};
+            if (read.served) {
+                row.data = FormatValue(read.value, w);
+                row.value = read.value & WidthMask(w);
+            } else {
+                row.data = kFailedMarker;
+                ++failed_;
+            }
+            rows_.push_back(std::move(row));
+        }
     }
+    if (progress) progress(rows_.size(), total);
 }
 
 void GroupIoTool::IndexDump() {
@@ -128,9 +146,15 @@ void GroupIoTool::IndexDump() {
     const uint32_t mask = WidthMask(w);
     dumpedPorts_.emplace(indexText, dataText);
     dumpedPortValues_.emplace(indexValue, dataValue);
+    // Pair after pair: each read depends on the index written just before it.
+    const size_t total = (static_cast<uint32_t>(last) - first) / w + 1;
     for (uint32_t offset = first; offset <= last; offset += w) {
+        if (progress && rows_.size() % 16 == 0 && !progress(rows_.size(), total)) {
+            stopped_ = true;
+            return;
+        }
         uint32_t value = 0;
-        Row row{Format("%02X", offset), {}, offset, std::nullopt};
+        Row row{Format("%02X", offset), {}, offset, std::nullopt, TransportFailure::None};
         // The index port is written one byte wide, whatever the width of the data.
         if (DriverClient::Served(client_.WritePort(indexValue, offset, kWidthByte)) &&
             DriverClient::Served(client_.ReadPort(dataValue, value, w))) {
@@ -138,10 +162,12 @@ void GroupIoTool::IndexDump() {
             row.value = value & mask;
         } else {
             row.data = kFailedMarker;
+            row.failure = DriverClient::LastFailure();
             ++failed_;
         }
         rows_.push_back(std::move(row));
     }
+    if (progress) progress(rows_.size(), total);
 }
 
 void GroupIoTool::Preset(uint32_t first, uint32_t count) {

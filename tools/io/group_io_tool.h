@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,7 +40,14 @@ class GroupIoTool {
         std::string address, data;      // "%04X" port or "%02X" offset; the value by width
         uint32_t at = 0;                // the port or offset as a number
         std::optional<uint32_t> value;  // empty when the driver refused the read
+        TransportFailure failure = TransportFailure::None;  // why, when it did
     };
+
+    // Ports read together in one batch of a direct dump.
+    static constexpr size_t kBatchPorts = 2048;
+    // Told, between groups of requests, how many of the dump's rows are done; returning false
+    // stops the dump there: the rows read so far stay, the rest are not asked for.
+    std::function<bool(size_t done, size_t total)> progress;
 
     GroupIoTool(DriverClient& client, UserMessages& messages);
 
@@ -64,6 +72,8 @@ class GroupIoTool {
     uint32_t dumpedWidth() const { return dumpedWidth_; }
     // Requests the driver refused during the last dump.
     size_t failedRequests() const { return failed_; }
+    // Whether the last dump was stopped through `progress` before its end.
+    bool stopped() const { return stopped_; }
 
     void WriteReport(ReportStream& out) const;
 
@@ -79,6 +89,7 @@ class GroupIoTool {
     Mode mode_ = Mode::Direct;
     std::vector<Row> rows_;
     size_t failed_ = 0;
+    bool stopped_ = false;
     // The port texts the listed index rows were read with.
     std::optional<std::pair<std::string, std::string>> dumpedPorts_;
     std::optional<std::pair<uint16_t, uint16_t>> dumpedPortValues_;

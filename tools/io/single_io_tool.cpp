@@ -63,6 +63,7 @@ int SingleIoTool::DirectRead() {
         portData = row.data;
     } else {
         row.data = kFailedMarker;
+        row.failure = DriverClient::LastFailure();
     }
     return kIoOk;
 }
@@ -99,6 +100,7 @@ int SingleIoTool::IndexRead() {
         indexData = row.data;
     } else {
         row.data = kFailedMarker;
+        row.failure = DriverClient::LastFailure();
     }
     return kIoOk;
 }
@@ -123,7 +125,8 @@ void SingleIoTool::DirectWrite() {
     const uint32_t data = ParseHex32(dataText);
     bool ok = DriverClient::Served(client_.WritePort(portValue, data, width));
     direct_.insert(direct_.begin(),
-                   DirectRow{portText, "W", ok ? dataText : kFailedMarker, WidthName(width)});
+                   DirectRow{portText, "W", ok ? dataText : kFailedMarker, WidthName(width),
+                             ok ? TransportFailure::None : DriverClient::LastFailure()});
 }
 
 void SingleIoTool::IndexWrite() {
@@ -177,6 +180,7 @@ void SingleIoTool::IndexWrite() {
     row.rw = "W";
     row.data = ok ? dataText : kFailedMarker;
     row.width = WidthName(width);
+    if (!ok) row.failure = DriverClient::LastFailure();
 }
 
 void SingleIoTool::DirectReadClicked() {

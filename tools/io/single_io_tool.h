@@ -44,9 +44,11 @@ class SingleIoTool {
 
     struct DirectRow {
         std::string port, rw, data, width;
+        TransportFailure failure = TransportFailure::None;  // why a Failed row failed
     };
     struct IndexRow {
         std::string indexPort, dataPort, offset, rw, data, width;
+        TransportFailure failure = TransportFailure::None;
     };
 
     enum class TimerSource { DirectRead, IndexRead };

@@ -13,7 +13,9 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include "hwaccess/request_failure.h"
 #include "platform/report_stream.h"
+#include "shell/driver_wait.h"
 
 namespace kvt {
 
@@ -36,6 +38,8 @@ CKVTGroupIOView::CKVTGroupIOView(const ToolContext& context, QWidget* parent) : 
         this, [this](std::string_view field) { return FieldWidget(field); },
         [this] { PushState(); });
     model_ = std::make_unique<GroupIoTool>(*context.client, *messages_);
+    wait_ = context.wait;
+    capabilities_ = context.capabilities;
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(8, 8, 8, 8);
@@ -103,6 +107,12 @@ CKVTGroupIOView::CKVTGroupIOView(const ToolContext& context, QWidget* parent) : 
                                   return QString::fromStdString(column == 0 ? r.address : r.data);
                               },
                               list_);
+    rows_->setToolTips([this](int row, int column) {
+        const GroupIoTool::Row& r = model_->rows()[static_cast<size_t>(row)];
+        if (column != 1 || r.value) return QString();
+        return QStringLiteral("Failed: ") + QString::fromStdString(DescribeRequestFailure(
+                                                r.failure, AccessKind::Ports, capabilities_));
+    });
     list_->setModel(rows_);
     outer->addWidget(list_, 1);
 
@@ -110,13 +120,7 @@ CKVTGroupIOView::CKVTGroupIOView(const ToolContext& context, QWidget* parent) : 
             [this] { OnModeClicked(GroupIoTool::Mode::Direct); });
     connect(index_, &QRadioButton::clicked, this,
             [this] { OnModeClicked(GroupIoTool::Mode::Index); });
-    connect(read_, &QPushButton::clicked, this, [this] {
-        Act([this] {
-            QApplication::setOverrideCursor(Qt::WaitCursor);
-            model_->Read();
-            QApplication::restoreOverrideCursor();
-        });
-    });
+    connect(read_, &QPushButton::clicked, this, [this] { Act([this] { ReadWithProgress(); }); });
     ApplyMode();
     start_->setFocus();
 }
@@ -181,9 +185,21 @@ void CKVTGroupIOView::Act(Fn action) {
     PushState();
 }
 
+// A dump of many ports shows its progress once it takes a while, and may be cancelled; the
+// rows read until then stay.
+void CKVTGroupIOView::ReadWithProgress(const std::function<void()>& read) {
+    DriverWait::Action action(wait_, QStringLiteral("Reading the ports..."), 0);
+    model_->progress = [&action](size_t done, size_t total) {
+        action.SetTotal(total);
+        return action.Step(done);
+    };
+    read ? read() : model_->Read();
+    model_->progress = nullptr;
+}
+
 void CKVTGroupIOView::Preset(uint32_t first, uint32_t count) {
     Act([&] {
-        model_->Preset(first, count);
+        ReadWithProgress([&] { model_->Preset(first, count); });
         ApplyMode();
     });
 }

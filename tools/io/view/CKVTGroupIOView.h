@@ -2,6 +2,7 @@
 // The rules live in GroupIoTool; this view shows its state.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "shell/messages.h"
@@ -45,11 +46,14 @@ class CKVTGroupIOView : public ToolView {
     QWidget* FieldWidget(std::string_view field) const;
     void OnModeClicked(GroupIoTool::Mode mode);
     void ApplyMode();
+    void ReadWithProgress(const std::function<void()>& read = {});
     void PullFields();
     void PushState();
     template <typename Fn>
     void Act(Fn action);
 
+    DriverWait* wait_ = nullptr;
+    const DriverCapabilities* capabilities_ = nullptr;
     std::unique_ptr<ViewMessages> messages_;
     std::unique_ptr<GroupIoTool> model_;
     TextRowsModel* rows_ = nullptr;

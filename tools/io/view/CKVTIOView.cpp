@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "hwaccess/driver_client.h"
+#include "hwaccess/request_failure.h"
 #include "platform/report_stream.h"
 
 namespace kvt {
@@ -91,7 +92,11 @@ CKVTIOView::CKVTIOView(const ToolContext& context, QWidget* parent) : ToolView(p
         });
     model_ = std::make_unique<SingleIoTool>(*context.client, *messages_, this);
     timer_.setInterval(SingleIoTool::kTimerIntervalMs);
-    connect(&timer_, &QTimer::timeout, this, [this] { Act([this] { model_->TimerTick(); }); });
+    capabilities_ = context.capabilities;
+    connect(&timer_, &QTimer::timeout, this, [this] {
+        // A tick that comes while this view's own request is waited for is skipped.
+        if (!acting_) Act([this] { model_->TimerTick(); });
+    });
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(8, 8, 8, 8);
@@ -283,6 +288,7 @@ void CKVTIOView::SyncHistories() {
     for (int i = 0; i <= added && i < static_cast<int>(direct.size()); ++i) {
         const auto& r = direct[static_cast<size_t>(i)];
         SetRowTexts(directList_->topLevelItem(i), {Q(r.port), Q(r.rw), Q(r.data), Q(r.width)});
+        directList_->topLevelItem(i)->setToolTip(2, FailureTip(r.data, r.failure));
     }
     const auto& index = model_->indexHistory();
     added = static_cast<int>(index.size()) - indexList_->topLevelItemCount();
@@ -291,15 +297,26 @@ void CKVTIOView::SyncHistories() {
         const auto& r = index[static_cast<size_t>(i)];
         SetRowTexts(indexList_->topLevelItem(i),
                     {Q(r.indexPort), Q(r.dataPort), Q(r.offset), Q(r.rw), Q(r.data), Q(r.width)});
+        indexList_->topLevelItem(i)->setToolTip(4, FailureTip(r.data, r.failure));
     }
 }
 
 // Runs one model action with the controls' current content, then shows the model's state.
 // (Messages raised inside the action bring the controls up to date before they appear.)
+// The cause of a Failed cell, for its tooltip; empty for any other cell.
+QString CKVTIOView::FailureTip(const std::string& data, TransportFailure failure) const {
+    if (data != SingleIoTool::kFailedMarker) return {};
+    return QStringLiteral("Failed: ") + QString::fromStdString(DescribeRequestFailure(
+                                            failure, AccessKind::Ports, capabilities_));
+}
+
 template <typename Fn>
 void CKVTIOView::Act(Fn action) {
     PullFields();
+    const bool outer = !acting_;
+    acting_ = true;
     action();
+    if (outer) acting_ = false;
     SyncHistories();
     PushState();
 }

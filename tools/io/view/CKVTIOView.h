@@ -58,6 +58,9 @@ class CKVTIOView : public ToolView, public TimerControl {
     void SyncHistories();
     template <typename Fn>
     void Act(Fn action);
+    QString FailureTip(const std::string& data, TransportFailure failure) const;
+    const DriverCapabilities* capabilities_ = nullptr;
+    bool acting_ = false;
 
     std::unique_ptr<ViewMessages> messages_;
     std::unique_ptr<SingleIoTool> model_;

@@ -12,6 +12,7 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include "hwaccess/request_failure.h"
 #include "platform/report_stream.h"
 
 namespace kvt {
@@ -22,6 +23,7 @@ CKvtCmosView::CKvtCmosView(const ToolContext& context, QWidget* parent) : ToolVi
         this, [this](std::string_view field) { return FieldWidget(field); },
         [this] { PushState(); });
     model_ = std::make_unique<CmosTool>(*context.client, *messages_);
+    capabilities_ = context.capabilities;
 
     auto* outer = new QHBoxLayout(this);
     outer->setContentsMargins(8, 8, 8, 8);
@@ -67,6 +69,12 @@ CKvtCmosView::CKvtCmosView(const ToolContext& context, QWidget* parent) : ToolVi
             return QString::fromStdString(column == 0 ? r.offset : column == 1 ? r.hex : r.bits);
         },
         list_);
+    rows_->setToolTips([this](int row, int column) {
+        const CmosTool::Row& r = model_->rows()[static_cast<size_t>(row)];
+        if (column == 0 || r.value) return QString();
+        return QStringLiteral("Failed: ") + QString::fromStdString(DescribeRequestFailure(
+                                                r.failure, AccessKind::Ports, capabilities_));
+    });
     rows_->setHeaders({QStringLiteral("Offset (Hex)"), QStringLiteral("Data (Hex)"),
                        QStringLiteral("Data (Binary)")},
                       Qt::AlignCenter);

@@ -49,6 +49,7 @@ class CKvtCmosView : public ToolView {
 
     std::unique_ptr<ViewMessages> messages_;
     std::unique_ptr<CmosTool> model_;
+    const DriverCapabilities* capabilities_ = nullptr;
     TextRowsModel* rows_ = nullptr;
     bool dumped_ = false;
 
