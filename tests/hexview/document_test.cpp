@@ -105,6 +105,13 @@ TEST_F(DocumentTest, FindStartsAtZeroThenAfterTheCaretAndSelectsTheOccurrence) {
     // Nothing after the caret: not found, nothing moves.
     EXPECT_EQ(doc_.FindNext(ab, FindMode::Exact), FindResult::NotFound);
     EXPECT_EQ(doc_.position, 108u);
+    // After a new attach, a caret the user moved is where the first search starts.
+    ASSERT_EQ(doc_.Attach(doc_.length(), 0, base_), 0);
+    doc_.position = 6;
+    ASSERT_EQ(doc_.FindNext(Bytes("AB"), FindMode::Exact), FindResult::Found);
+    EXPECT_EQ(doc_.position, 6u);
+    ASSERT_EQ(doc_.FindNext(Bytes("ab"), FindMode::Exact), FindResult::Found);
+    EXPECT_EQ(doc_.position, 108u);
     // Only letters fold: '@' and '`' differ by the same bit but are no case pair.
     uint64_t at = 0;
     EXPECT_EQ(
