@@ -174,6 +174,9 @@ SearchFn ChooseSearch() {
 }
 #endif
 
+// Bytes read and searched at a time, within a window: they stay in the second-level cache.
+constexpr size_t kSearchPiece = 256 * 1024;
+
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
@@ -217,10 +220,20 @@ FindResult FindWith(const ReadFn& read, uint64_t length, const uint8_t* pattern,
     while (length - start >= patternLength) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(window, length - start));
         window = static_cast<size_t>(std::min<uint64_t>(uint64_t(window) * 2, kHexChunk));
-        if (!read(buffer.get(), n, start)) return FindResult::Failed;
-        if (const uint8_t* hit = SearchBytes(buffer.get(), n, pat.data(), pat.size(), mode)) {
-            at = start + static_cast<uint64_t>(hit - buffer.get());
-            return FindResult::Found;
+        // The window is read in pieces, each searched while it is still in the cache; an
+        // occurrence ending in a piece is seen once that piece is in.
+        for (size_t done = 0, searched = 0; done < n;) {
+            size_t k = std::min(kSearchPiece, n - done);
+            if (!read(buffer.get() + done, k, start + done)) return FindResult::Failed;
+            done += k;
+            if (done < patternLength) continue;
+            const uint8_t* hit =
+                SearchBytes(buffer.get() + searched, done - searched, pat.data(), pat.size(), mode);
+            if (hit != nullptr) {
+                at = start + static_cast<uint64_t>(hit - buffer.get());
+                return FindResult::Found;
+            }
+            searched = done - (patternLength - 1);
         }
         if (start + n >= length) break;
         // The next window repeats the last patternLength - 1 bytes, so an occurrence across
