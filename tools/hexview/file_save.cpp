@@ -326,8 +326,9 @@ FileResult SaveInPlace(const HexDocument& document, int fd, const std::string& j
         return true;
     });
     if ((ok && fsync(fd) == 0) || !touched) {
+        // Not synced: should a crash bring the journal back, the next Open rolls the file
+        // back to the old bytes, which is still one of the two states.
         unlink(path.c_str());
-        SyncFolder(journalFolder);
         return ok ? FileResult::Ok : FileResult::WriteFailed;
     }
     // Back to the old bytes; a journal that cannot be applied now stays for the next Open.
