@@ -1,6 +1,9 @@
 // Memory Dump and Hex Viewer/Editor from the command line, through the same models as the
 // windows: `mem dump` saves what a Memory Dump window would save, `hex find` prints what
 // repeated Searches find, `hex patch` types bytes into a file's working copy and saves it.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -40,7 +43,34 @@ std::string PrivateBase(const std::string& name) {
 
 struct DumpArguments {
     std::string address, size, output;
+    bool skipHoles = false;
 };
+
+// Offset, sixteen bytes and their printable characters per line, as `mem read` shows a
+// terminal.
+bool WriteHexLines(HexDocument& document, uint64_t address, std::FILE* out) {
+    std::vector<uint8_t> data(static_cast<size_t>(std::min(document.length(), kHexChunk)));
+    for (uint64_t off = 0; off < document.length(); off += kHexChunk) {
+        size_t n = document.ReadData(data.data(), off, data.size());
+        if (n == 0) return false;
+        std::string text;
+        for (size_t line = 0; line < n; line += 16) {
+            AppendFormat(text, "%08llX ", static_cast<unsigned long long>(address + off + line));
+            std::string chars;
+            for (size_t i = line; i < line + 16; ++i) {
+                if (i < n) {
+                    AppendFormat(text, " %02X", data[i]);
+                    chars += data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '.';
+                } else {
+                    text += "   ";
+                }
+            }
+            text += "  " + chars + "\n";
+        }
+        if (std::fwrite(text.data(), 1, text.size(), out) != text.size()) return false;
+    }
+    return true;
+}
 
 int MemDump(Context& context, const DumpArguments& args) {
     const std::string& output = args.output;
@@ -51,23 +81,36 @@ int MemDump(Context& context, const DumpArguments& args) {
     MemoryDumpTool tool(session->client(), messages, document, PrivateBase("Memory1"));
     tool.address = WithoutPrefix(args.address);
     tool.size = WithoutPrefix(args.size);
-    if (!tool.Dump()) return 1;
+    tool.skipHoles = args.skipHoles;
+    // A read refused part-way keeps the bytes before it, as the window does: they are saved
+    // and the exit status is 1 all the same.
+    const bool whole = tool.Dump();
+    for (const MemoryDumpTool::Hole& hole : tool.holes()) {
+        std::fprintf(stderr, "korvanta-cli: %08llX-%08llX refused, filled with 00h\n",
+                     static_cast<unsigned long long>(hole.address),
+                     static_cast<unsigned long long>(hole.address + hole.length - 1));
+    }
     if (tool.dumpSize() == 0) {
+        if (!whole) return 1;
         StringReport none(false);
         tool.WriteReport(none.stream());
         return 1;
     }
+    // A terminal gets hex lines; a file, a pipe or -o get the bytes.
+    const bool lines = output.empty() && isatty(STDOUT_FILENO);
     std::FILE* out = output.empty() ? stdout : std::fopen(output.c_str(), "wb");
     if (out == nullptr) return Fail("Error! Open File Error!");
     ReportStream stream(out, false);
-    bool ok = tool.WriteReport(stream);
+    bool ok =
+        lines ? WriteHexLines(tool.document(), tool.dumpAddress(), out) : tool.WriteReport(stream);
     if (output.empty()) {
         ok = std::fflush(stdout) == 0 && ok;
     } else {
         ok = std::fclose(out) == 0 && ok;
         if (!ok) std::remove(output.c_str());
     }
-    return ok ? 0 : Fail("Error! Save File Error!");
+    if (!ok) return Fail("Error! Save File Error!");
+    return whole ? 0 : 1;
 }
 
 struct FindArguments {
@@ -129,6 +172,8 @@ Action DefineMemDump(CLI::App& command) {
     command.add_option("ADDRESS", o->address, "physical address (hexadecimal)")->required();
     command.add_option("SIZE", o->size, "bytes to dump (hexadecimal)")->required();
     command.add_option("-o", o->output, "write the bytes to FILE")->type_name("FILE");
+    command.add_flag("--skip-holes", o->skipHoles,
+                     "go on past refused pages, filling them with 00h (listed on standard error)");
     return [o](Context& context) { return MemDump(context, *o); };
 }
 

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace kvt {
 namespace {
@@ -43,6 +45,57 @@ void RemoveFolder(const char* path) {
         }
     }
     rmdir(path);
+}
+
+// "korvanta-<pid>-XXXXXX": the pid of the process the folder belongs to, else 0.
+pid_t OwnerPid(const char* name) {
+    const char* prefix = "korvanta-";
+    if (std::strncmp(name, prefix, std::strlen(prefix)) != 0) return 0;
+    const char* p = name + std::strlen(prefix);
+    long pid = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        pid = pid * 10 + (*p - '0');
+        if (pid > 0x7FFFFFFF) return 0;
+    }
+    if (*p != '-' || std::strlen(p + 1) != 6) return 0;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes the private folders in parent that processes of this user left when they died
+// (killed, crashed): only real folders of our own, never links, and only when no process
+// with the folder's pid runs any more.
+void RemoveLeftovers(const std::string& parent) {
+    int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parentFd < 0) return;
+    DIR* dir = fdopendir(parentFd);
+    if (dir == nullptr) {
+        close(parentFd);
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        pid_t pid = OwnerPid(entry->d_name);
+        if (pid <= 0 || pid == getpid()) continue;
+        if (kill(pid, 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to ask
+        int fd = openat(dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+            close(fd);
+            continue;
+        }
+        if (DIR* inner = fdopendir(fd)) {
+            while (struct dirent* file = readdir(inner)) {
+                if (std::strcmp(file->d_name, ".") != 0 && std::strcmp(file->d_name, "..") != 0) {
+                    unlinkat(dirfd(inner), file->d_name, 0);
+                }
+            }
+            closedir(inner);
+        } else {
+            close(fd);
+        }
+        unlinkat(dirfd(dir), entry->d_name, AT_REMOVEDIR);
+    }
+    closedir(dir);
 }
 
 void RemoveAtExit() {
@@ -92,9 +145,10 @@ const std::string& PrivateTempFolder(const std::string& programFolder) {
     std::string parent = TempFolderParent(programFolder);
     for (const std::string& base : {parent, programFolder}) {
         if (base.empty()) continue;
+        RemoveLeftovers(base);
         std::string templ = base;
         if (templ.back() != '/') templ += '/';
-        templ += "korvanta-XXXXXX";
+        templ += "korvanta-" + std::to_string(getpid()) + "-XXXXXX";
         if (mkdtemp(templ.data()) != nullptr) {
             folder = templ + "/";
             break;

@@ -1,7 +1,8 @@
 // The program's private folder for temporary files: one folder per run, made with mkdtemp
-// (mode 0700) under $TMPDIR, else the system's temporary folder, else the program folder.
-// The files of each window are named inside it; the folder goes at exit, also on SIGINT and
-// SIGTERM.
+// (mode 0700) under $TMPDIR, else the system's temporary folder, else the program folder,
+// named korvanta-<pid>-XXXXXX. The files of each window are named inside it; the folder goes
+// at exit, also on SIGINT and SIGTERM. Folders that dead processes of this user left there
+// (kill -9, a crash) are removed when the next run makes its own.
 #pragma once
 
 #include <string>

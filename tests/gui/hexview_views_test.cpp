@@ -220,6 +220,37 @@ class HexViewsTest : public QObject {
         QCOMPARE(catcher.texts().size(), 1);
     }
 
+    // A typed "é" is E9h, and Enter in the search field finds "é" as E9h.
+    void typedAndSearchedCharactersUseOneByteEach() {
+        frame_->OpenTool(kHexEditName);
+        auto* view = qobject_cast<CKvtHexEditView*>(frame_->activeToolWindow()->view());
+        QString path = dir_.filePath("latin.bin");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(64, '.'));
+        f.close();
+        view->chooseOpenPath = [&] { return path; };
+        view->openButton()->click();
+        CHexDumpCtrl* control = view->control();
+        HexDocument& doc = control->document();
+        control->setFocus();
+        doc.position = 40;
+        doc.column = kColumnAscii;
+        QKeyEvent e(QEvent::KeyPress, Qt::Key_Eacute, Qt::NoModifier, QString(QChar(0xE9)));
+        QApplication::sendEvent(control, &e);
+        uint8_t byte = 0;
+        QCOMPARE(doc.ReadData(&byte, 40, 1), size_t(1));
+        QCOMPARE(byte, uint8_t(0xE9));
+        doc.position = 0;
+        guitest::MessageBoxCatcher catcher;
+        QLineEdit* field = view->searchBar()->text()->lineEdit();
+        field->setText(QString(QChar(0xE9)));
+        QTest::keyClick(field, Qt::Key_Return);
+        QCOMPARE(catcher.texts(), QStringList{});
+        QCOMPARE(doc.position, 40u);
+        QCOMPARE(view->searchBar()->text()->itemText(0), QString(QChar(0xE9)));
+    }
+
     void controlScrollsByLinePageWheelAndKeys() {
         frame_->OpenTool(kHexEditName);
         auto* view = qobject_cast<CKvtHexEditView*>(frame_->activeToolWindow()->view());

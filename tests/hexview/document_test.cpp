@@ -105,6 +105,13 @@ TEST_F(DocumentTest, FindStartsAtZeroThenAfterTheCaretAndSelectsTheOccurrence) {
     // Nothing after the caret: not found, nothing moves.
     EXPECT_EQ(doc_.FindNext(ab, FindMode::Exact), FindResult::NotFound);
     EXPECT_EQ(doc_.position, 108u);
+    // After a new attach, a caret the user moved is where the first search starts.
+    ASSERT_EQ(doc_.Attach(doc_.length(), 0, base_), 0);
+    doc_.position = 6;
+    ASSERT_EQ(doc_.FindNext(Bytes("AB"), FindMode::Exact), FindResult::Found);
+    EXPECT_EQ(doc_.position, 6u);
+    ASSERT_EQ(doc_.FindNext(Bytes("ab"), FindMode::Exact), FindResult::Found);
+    EXPECT_EQ(doc_.position, 108u);
     // Only letters fold: '@' and '`' differ by the same bit but are no case pair.
     uint64_t at = 0;
     EXPECT_EQ(
@@ -334,6 +341,42 @@ TEST(PrivateTempFolder, IsPrivateAndGoesOnExitAndOnSigterm) {
         EXPECT_EQ(mode, std::to_string(0700));
         EXPECT_NE(access(folder.c_str(), F_OK), 0) << folder;
     }
+}
+
+// Folders that dead runs left are removed at the next start; a live run's folder, a link and
+// another user's folder stay.
+TEST(PrivateTempFolder, TheNextStartRemovesWhatDeadRunsLeft) {
+    test::TempFolder parent, elsewhere;
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string deadName = "korvanta-" + std::to_string(dead) + "-";
+    const std::string left = parent.Path(deadName + "aaaaaa"),
+                      live = parent.Path("korvanta-" + std::to_string(getpid()) + "-bbbbbb");
+    const std::string link = parent.Path(deadName + "cccccc"),
+                      foreign = parent.Path(deadName + "dddddd");
+    for (const std::string& dir : {left, live, foreign}) {
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        TempFolder::WriteFile(dir + "/Hex1.tmp", "copy");
+    }
+    TempFolder::WriteFile(elsewhere.Path("keep"), "x");
+    ASSERT_EQ(symlink(elsewhere.Path("").c_str(), link.c_str()), 0);
+    const bool root = geteuid() == 0;
+    if (root) ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TMPDIR", parent.Path("").c_str(), 1);
+        _exit(PrivateTempFolder("/nonexistent/").empty() ? 1 : 0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(access(left.c_str(), F_OK), 0);
+    EXPECT_EQ(TempFolder::ReadFile(live + "/Hex1.tmp"), "copy");
+    EXPECT_EQ(TempFolder::ReadFile(elsewhere.Path("keep")), "x");
+    struct stat st {};
+    EXPECT_EQ(lstat(link.c_str(), &st), 0);
+    if (root) EXPECT_EQ(TempFolder::ReadFile(foreign + "/Hex1.tmp"), "copy");
 }
 
 }  // namespace

@@ -183,7 +183,9 @@ TEST_F(MemoryDumpTest, WriteSendsModifiedRunsPerChunkAndClearsTheMarks) {
         EXPECT_FALSE(doc_.IsModified(at));
     EXPECT_TRUE(messages_.messages.empty());
 
-    // Search: HEX text with an odd digit count, then the next occurrence.
+    // Search: HEX text with an odd digit count, then the next occurrence. The caret goes
+    // back to the start first: the first search starts at the caret.
+    doc_.position = 0;
     tool_->search.hexMode = true;
     tool_->search.text = "a2a3";
     EXPECT_EQ(tool_->Search(), FindResult::Found);

@@ -1,6 +1,7 @@
 // `mem dump`, `hex find` and `hex patch` end to end: a board daemon for the dumps, real
 // files for the editor commands, and a save killed halfway.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -47,8 +48,9 @@ TEST_F(HexCli, MemDumpSavesTheBoardsBytesOrNothing) {
     EXPECT_EQ(dump.out.substr(0x1E, 3), "IBM");
     // Across a 4 MiB chunk: the same bytes `mem read` gives.
     std::string out = tmp.Path("dump.bin");
-    ASSERT_EQ(Cli({"mem", "dump", "BFF00000", "400010", "-o", out}).status, 1);  // into a hole
-    EXPECT_FALSE(fs::exists(out));
+    // Into a hole at C0000000: the bytes before it are kept, and the status says it failed.
+    ASSERT_EQ(Cli({"mem", "dump", "BFF00000", "400010", "-o", out}).status, 1);
+    EXPECT_EQ(TempFolder::ReadFile(out), Cli({"mem", "read", "BFF00000", "100000"}).out);
     ASSERT_EQ(Cli({"mem", "dump", "100000", "400010", "-o", out}).status, 0);
     EXPECT_EQ(TempFolder::ReadFile(out), Cli({"mem", "read", "100000", "400010"}).out);
 
@@ -56,7 +58,6 @@ TEST_F(HexCli, MemDumpSavesTheBoardsBytesOrNothing) {
         std::vector<std::string> args;
         std::string err;
     } failures[] = {
-        {{"9F000", "2000"}, "Error! Read physical memory failed at 000A0000!"},
         {{"C0000", "0"}, "No Data To Save!"},
         {{"C0000", "123456789"}, "Input Memory Size Error!"},
         {{"FFFFFFF0", "11"}, "Input Memory Size Error!"},
@@ -71,8 +72,66 @@ TEST_F(HexCli, MemDumpSavesTheBoardsBytesOrNothing) {
     }
 }
 
+// The output of korvanta-cli with a terminal as standard output, line ends as written.
+std::string OnTerminal(const std::string& runtimeDir, std::vector<std::string> args) {
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "no terminal";
+    args.insert(args.begin(), KORVANTA_CLI_BIN);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(slave, STDOUT_FILENO);
+        close(master);
+        close(slave);
+        setenv("KORVANTA_RUNTIME_DIR", runtimeDir.c_str(), 1);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(slave);
+    std::string out;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+    close(master);
+    waitpid(pid, nullptr, 0);
+    std::string text;
+    for (char c : out) {
+        if (c != '\r') text += c;
+    }
+    return text;
+}
+
+TEST_F(HexCli, MemDumpKeepsTheBytesBeforeARefusalSkipsHolesOnRequestAndShowsATerminalLines) {
+    // A refusal part-way: the bytes before it are saved, with the message and status 1.
+    std::string out = tmp.Path("part.bin");
+    test::ProcessResult r = Cli({"mem", "dump", "9F000", "2000", "-o", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "korvanta-cli: Error! Read physical memory failed at 000A0000!\n");
+    EXPECT_EQ(TempFolder::ReadFile(out), Cli({"mem", "read", "9F000", "1000"}).out);
+    // --skip-holes reads the BIOS area whole: the refused pages are zeros, listed once.
+    r = Cli({"mem", "dump", "9F000", "22000", "--skip-holes", "-o", out});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "korvanta-cli: 000A0000-000BFFFF refused, filled with 00h\n");
+    std::string whole = TempFolder::ReadFile(out);
+    ASSERT_EQ(whole.size(), 0x22000u);
+    EXPECT_EQ(whole.substr(0, 0x1000), Cli({"mem", "read", "9F000", "1000"}).out);
+    EXPECT_EQ(whole.substr(0x1000, 0x20000), std::string(0x20000, '\0'));
+    EXPECT_EQ(whole.substr(0x21000), Cli({"mem", "read", "C0000", "1000"}).out);
+    // On a terminal: the lines `mem read` shows, not raw bytes.
+    const std::vector<std::string> board = {"--board", test::BoardProfile("intel-desktop")};
+    auto args = [&](std::vector<std::string> a) {
+        a.insert(a.begin(), board.begin(), board.end());
+        return a;
+    };
+    std::string lines = OnTerminal(daemon.runtimeDir(), args({"mem", "dump", "C0000", "21"}));
+    EXPECT_EQ(lines, OnTerminal(daemon.runtimeDir(), args({"mem", "read", "C0000", "21"})));
+    EXPECT_EQ(lines.substr(0, 24), "000C0000  55 AA 80 EB 4B");
+}
+
 TEST(HexFileCli, FindEqualsAPlainScanAndPatchTypesBytes) {
     TempFolder tmp;
+    setenv("XDG_STATE_HOME", tmp.Path("state").c_str(), 1);  // the save journals
     std::mt19937 random(7);
     std::string data(300000, '\0');
     for (char& c : data) c = "aAbB\x00\xFF"[random() % 6];
@@ -121,6 +180,7 @@ TEST(HexFileCli, FindEqualsAPlainScanAndPatchTypesBytes) {
 
 TEST(HexFileCli, ASaveKilledHalfwayLeavesTheOldOrTheNewFile) {
     TempFolder tmp;
+    setenv("XDG_STATE_HOME", tmp.Path("state").c_str(), 1);  // the save journals
     std::string path = tmp.Path("big.bin");
     const std::string old(24 << 20, 'o');
     std::string fresh = old;

@@ -5,8 +5,8 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __SSE2__
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
 #endif
 
 #include <algorithm>
@@ -56,37 +56,126 @@ inline uint8_t Fold(uint8_t c) {
     return static_cast<uint8_t>(c + ((uint8_t)(c - 'A') < 26 ? 32 : 0));
 }
 
-void FoldBytes(uint8_t* p, size_t n) {
-    size_t i = 0;
-#ifdef __SSE2__
-    // 16 bytes at a time: bytes in A..Z (a signed compare after a shift of the range) get 32.
-    const __m128i shift = _mm_set1_epi8(static_cast<char>(0x80 - 'A'));
-    const __m128i limit = _mm_set1_epi8(static_cast<char>(-128 + 26));
-    const __m128i bit = _mm_set1_epi8(0x20);
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        __m128i upper = _mm_cmplt_epi8(_mm_add_epi8(v, shift), limit);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i),
-                         _mm_add_epi8(v, _mm_and_si128(upper, bit)));
-    }
-#endif
-    for (; i < n; ++i) p[i] = Fold(p[i]);
+inline bool IsLower(uint8_t c) {
+    return static_cast<uint8_t>(c - 'a') < 26;
 }
 
-// First occurrence of pat in hay, or null: the first byte by memchr, then the rest.
-const uint8_t* SearchBytes(const uint8_t* hay, size_t n, const uint8_t* pat, size_t m) {
-    if (m == 0 || n < m) return nullptr;
-    const uint8_t first = pat[0];
-    const uint8_t* end = hay + (n - m) + 1;  // one past the last possible start
-    const uint8_t* p = hay;
-    while (p < end) {
-        p = static_cast<const uint8_t*>(std::memchr(p, first, static_cast<size_t>(end - p)));
-        if (p == nullptr) return nullptr;
-        if (std::memcmp(p + 1, pat + 1, m - 1) == 0) return p;
-        ++p;
+// The pattern's middle bytes at p (the first and last were matched by the filter).
+inline bool MiddleMatches(const uint8_t* p, const uint8_t* pat, size_t m, bool fold) {
+    if (m <= 2) return true;
+    if (!fold) return std::memcmp(p + 1, pat + 1, m - 2) == 0;
+    for (size_t k = 1; k + 1 < m; ++k) {
+        if (Fold(p[k]) != pat[k]) return false;
+    }
+    return true;
+}
+
+// Candidates from i on, byte by byte (the tail after the vector loop, and other processors).
+const uint8_t* SearchScalar(const uint8_t* hay, size_t n, const uint8_t* pat, size_t m, size_t i,
+                            bool fold) {
+    const uint8_t first = pat[0], last = pat[m - 1];
+    if (!fold) {
+        const uint8_t* end = hay + (n - m) + 1;  // one past the last possible start
+        for (const uint8_t* p = hay + i; p < end; ++p) {
+            p = static_cast<const uint8_t*>(std::memchr(p, first, static_cast<size_t>(end - p)));
+            if (p == nullptr) return nullptr;
+            if (p[m - 1] == last && MiddleMatches(p, pat, m, false)) return p;
+        }
+        return nullptr;
+    }
+    for (; i + m <= n; ++i) {
+        if (Fold(hay[i]) == first && Fold(hay[i + m - 1]) == last &&
+            MiddleMatches(hay + i, pat, m, true)) {
+            return hay + i;
+        }
     }
     return nullptr;
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The vector filter: at every start, the first and the last pattern byte are compared at
+// once for a whole register of starts; only starts where both agree are checked further.
+// Ignoring case, a letter of the (lower-case) pattern is compared with the byte OR 20h,
+// which equals it exactly for the byte in either case.
+__attribute__((target("avx2"))) inline __m256i Avx2Hits(const uint8_t* p, size_t lastAt,
+                                                        __m256i first, __m256i last,
+                                                        __m256i foldFirst, __m256i foldLast) {
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + lastAt));
+    return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, foldFirst), first),
+                            _mm256_cmpeq_epi8(_mm256_or_si256(b, foldLast), last));
+}
+
+__attribute__((target("avx2"))) const uint8_t* SearchAvx2(const uint8_t* hay, size_t n,
+                                                          const uint8_t* pat, size_t m, bool fold) {
+    const size_t lastAt = m - 1;
+    const __m256i first = _mm256_set1_epi8(static_cast<char>(pat[0]));
+    const __m256i last = _mm256_set1_epi8(static_cast<char>(pat[lastAt]));
+    const __m256i foldFirst = _mm256_set1_epi8(fold && IsLower(pat[0]) ? 0x20 : 0);
+    const __m256i foldLast = _mm256_set1_epi8(fold && IsLower(pat[lastAt]) ? 0x20 : 0);
+    size_t i = 0;
+    for (; i + lastAt + 64 <= n; i += 64) {
+        __m256i h0 = Avx2Hits(hay + i, lastAt, first, last, foldFirst, foldLast);
+        __m256i h1 = Avx2Hits(hay + i + 32, lastAt, first, last, foldFirst, foldLast);
+        if (_mm256_testz_si256(_mm256_or_si256(h0, h1), _mm256_or_si256(h0, h1))) continue;
+        uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(h0)) |
+                        uint64_t(static_cast<uint32_t>(_mm256_movemask_epi8(h1))) << 32;
+        while (mask != 0) {
+            const uint8_t* p = hay + i + static_cast<unsigned>(__builtin_ctzll(mask));
+            if (MiddleMatches(p, pat, m, fold)) return p;
+            mask &= mask - 1;
+        }
+    }
+    return SearchScalar(hay, n, pat, m, i, fold);
+}
+
+const uint8_t* SearchSse2(const uint8_t* hay, size_t n, const uint8_t* pat, size_t m, bool fold) {
+    const size_t lastAt = m - 1;
+    const __m128i first = _mm_set1_epi8(static_cast<char>(pat[0]));
+    const __m128i last = _mm_set1_epi8(static_cast<char>(pat[lastAt]));
+    const __m128i foldFirst = _mm_set1_epi8(fold && IsLower(pat[0]) ? 0x20 : 0);
+    const __m128i foldLast = _mm_set1_epi8(fold && IsLower(pat[lastAt]) ? 0x20 : 0);
+    size_t i = 0;
+    for (; i + lastAt + 16 <= n; i += 16) {
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i));
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hay + i + lastAt));
+        unsigned mask = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, foldFirst), first),
+                                            _mm_cmpeq_epi8(_mm_or_si128(b, foldLast), last))));
+        while (mask != 0) {
+            const uint8_t* p = hay + i + static_cast<unsigned>(__builtin_ctz(mask));
+            if (MiddleMatches(p, pat, m, fold)) return p;
+            mask &= mask - 1;
+        }
+    }
+    return SearchScalar(hay, n, pat, m, i, fold);
+}
+
+using SearchFn = const uint8_t* (*)(const uint8_t*, size_t, const uint8_t*, size_t, bool);
+
+SearchFn ChooseSearch() {
+    if (const char* force = std::getenv("KORVANTA_SEARCH")) {  // benchmarks compare the paths
+        if (std::strcmp(force, "sse2") == 0) return SearchSse2;
+        if (std::strcmp(force, "scalar") == 0) {
+            return [](const uint8_t* h, size_t n, const uint8_t* p, size_t m, bool f) {
+                return SearchScalar(h, n, p, m, 0, f);
+            };
+        }
+    }
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? SearchAvx2 : SearchSse2;
+}
+#else
+using SearchFn = const uint8_t* (*)(const uint8_t*, size_t, const uint8_t*, size_t, bool);
+SearchFn ChooseSearch() {
+    return [](const uint8_t* h, size_t n, const uint8_t* p, size_t m, bool f) {
+        return SearchScalar(h, n, p, m, 0, f);
+    };
+}
+#endif
+
+// Bytes read and searched at a time, within a window: they stay in the second-level cache.
+constexpr size_t kSearchPiece = 256 * 1024;
 
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
@@ -94,12 +183,31 @@ struct FreeDeleter {
 
 }  // namespace
 
+const uint8_t* SearchBytes(const uint8_t* hay, size_t n, const uint8_t* pattern, size_t m,
+                           FindMode mode) {
+    static const SearchFn search = ChooseSearch();
+    if (m == 0 || n < m) return nullptr;
+    const bool fold = mode == FindMode::IgnoreCase;
+    if (m == 1 && !fold) return static_cast<const uint8_t*>(std::memchr(hay, pattern[0], n));
+    return search(hay, n, pattern, m, fold);
+}
+
 FindResult FindInFile(int fd, uint64_t length, const uint8_t* pattern, size_t patternLength,
                       FindMode mode, uint64_t from, uint64_t& at, const ProgressFn& progress) {
+    return FindWith([fd](uint8_t* buffer, size_t count,
+                         uint64_t offset) { return PreadAll(fd, buffer, count, offset); },
+                    length, pattern, patternLength, mode, from, at, progress);
+}
+
+FindResult FindWith(const ReadFn& read, uint64_t length, const uint8_t* pattern,
+                    size_t patternLength, FindMode mode, uint64_t from, uint64_t& at,
+                    const ProgressFn& progress) {
     if (patternLength == 0 || patternLength > kHexChunk / 2) return FindResult::NotFound;
     if (from >= length || length - from < patternLength) return FindResult::NotFound;
     std::vector<uint8_t> pat(pattern, pattern + patternLength);
-    if (mode == FindMode::IgnoreCase) FoldBytes(pat.data(), pat.size());
+    if (mode == FindMode::IgnoreCase) {
+        for (uint8_t& c : pat) c = Fold(c);
+    }
     // One 4 MiB buffer per thread, kept between searches.
     thread_local std::unique_ptr<uint8_t, FreeDeleter> buffer(
         static_cast<uint8_t*>(std::aligned_alloc(4096, kHexChunk)));
@@ -112,11 +220,20 @@ FindResult FindInFile(int fd, uint64_t length, const uint8_t* pattern, size_t pa
     while (length - start >= patternLength) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(window, length - start));
         window = static_cast<size_t>(std::min<uint64_t>(uint64_t(window) * 2, kHexChunk));
-        if (!PreadAll(fd, buffer.get(), n, start)) return FindResult::Failed;
-        if (mode == FindMode::IgnoreCase) FoldBytes(buffer.get(), n);
-        if (const uint8_t* hit = SearchBytes(buffer.get(), n, pat.data(), pat.size())) {
-            at = start + static_cast<uint64_t>(hit - buffer.get());
-            return FindResult::Found;
+        // The window is read in pieces, each searched while it is still in the cache; an
+        // occurrence ending in a piece is seen once that piece is in.
+        for (size_t done = 0, searched = 0; done < n;) {
+            size_t k = std::min(kSearchPiece, n - done);
+            if (!read(buffer.get() + done, k, start + done)) return FindResult::Failed;
+            done += k;
+            if (done < patternLength) continue;
+            const uint8_t* hit =
+                SearchBytes(buffer.get() + searched, done - searched, pat.data(), pat.size(), mode);
+            if (hit != nullptr) {
+                at = start + static_cast<uint64_t>(hit - buffer.get());
+                return FindResult::Found;
+            }
+            searched = done - (patternLength - 1);
         }
         if (start + n >= length) break;
         // The next window repeats the last patternLength - 1 bytes, so an occurrence across
@@ -140,7 +257,9 @@ HexDocument::~HexDocument() {
 void HexDocument::Close() {
     if (dataFd_ >= 0) close(dataFd_);
     if (mapFd_ >= 0) close(mapFd_);
-    dataFd_ = mapFd_ = -1;
+    if (baseFd_ >= 0) close(baseFd_);
+    dataFd_ = mapFd_ = baseFd_ = -1;
+    modified_ = false;
 }
 
 void HexDocument::Detach() {
@@ -188,6 +307,90 @@ int HexDocument::Attach(uint64_t length, uint64_t baseAddress, const std::string
     return 0;
 }
 
+int HexDocument::AttachOverlay(int baseFd, uint64_t length, const std::string& baseName) {
+    Detach();
+    searched_ = false;
+    if (!baseName.empty()) baseName_ = baseName;
+    if (baseName.empty()) return 1;
+    // Sparse: only the pages of typed bytes are ever allocated.
+    int data = open(DataPath(baseName).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int map = open(MapPath(baseName).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (data < 0 || map < 0 || ftruncate(data, static_cast<off_t>(length)) != 0 ||
+        ftruncate(map, static_cast<off_t>(MapSize(length))) != 0) {
+        if (data >= 0) close(data);
+        if (map >= 0) close(map);
+        return 1;
+    }
+    dataFd_ = data;
+    mapFd_ = map;
+    baseFd_ = baseFd;
+    length_ = length;
+    baseAddress_ = 0;
+    position = top = 0;
+    column = kColumnHigh;
+    ClearSelection();
+    return 0;
+}
+
+bool HexDocument::Rebase(int fd) {
+    if (baseFd_ < 0 || fd < 0) return false;
+    if (fd != baseFd_) {
+        close(baseFd_);
+        baseFd_ = fd;
+    }
+    // The typed bytes are in the new base now: the overlay's pages go with the marks.
+    bool ok = ftruncate(dataFd_, 0) == 0 && ftruncate(dataFd_, static_cast<off_t>(length_)) == 0;
+    return ClearMap() && ok;
+}
+
+bool HexDocument::ForEachRun(uint64_t from, uint64_t to,
+                             const std::function<bool(uint64_t, uint64_t)>& fn) const {
+    if (mapFd_ < 0) return true;
+    to = std::min(to, length_);
+    if (from >= to) return true;
+    uint8_t piece[8192];
+    uint64_t runStart = 0, runEnd = 0;  // the open run; empty when equal
+    auto flush = [&]() {
+        bool go = runEnd == runStart || fn(runStart, runEnd - runStart);
+        runStart = runEnd = 0;
+        return go;
+    };
+    // Marks of byte i: map byte i / 8, so the map's holes (SEEK_DATA) skip unmarked stretches.
+    const uint64_t mapEnd = (to - 1) / 8 + 1;
+    uint64_t m = from / 8;
+    while (m < mapEnd) {
+        off_t data = lseek(mapFd_, static_cast<off_t>(m), SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break;  // no marks from here on
+        uint64_t dataEnd = mapEnd;
+        if (data >= 0) {
+            m = std::max<uint64_t>(m, static_cast<uint64_t>(data));
+            off_t hole = lseek(mapFd_, static_cast<off_t>(m), SEEK_HOLE);
+            if (hole >= 0) dataEnd = std::min<uint64_t>(mapEnd, static_cast<uint64_t>(hole));
+        }
+        while (m < dataEnd) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof piece, dataEnd - m));
+            if (!PreadAll(mapFd_, piece, n, m)) return false;
+            for (size_t k = 0; k < n; ++k) {
+                if (piece[k] == 0) continue;
+                for (unsigned bit = 0; bit < 8; ++bit) {
+                    if (!((piece[k] >> bit) & 1)) continue;
+                    uint64_t i = (m + k) * 8 + bit;
+                    if (i < from || i >= to) continue;
+                    if (runEnd == i && i % kHexChunk != 0) {
+                        ++runEnd;
+                    } else {
+                        if (!flush()) return false;
+                        runStart = i;
+                        runEnd = i + 1;
+                    }
+                }
+            }
+            m += n;
+        }
+    }
+    return flush();
+}
+
 bool HexDocument::AttachReadOnly(const std::string& path) {
     Detach();
     searched_ = false;
@@ -207,7 +410,15 @@ bool HexDocument::AttachReadOnly(const std::string& path) {
 size_t HexDocument::ReadData(void* buffer, uint64_t offset, size_t count) const {
     if (dataFd_ < 0 || offset >= length_) return 0;
     size_t n = static_cast<size_t>(std::min<uint64_t>(count, length_ - offset));
-    return PreadAll(dataFd_, buffer, n, offset) ? n : 0;
+    if (baseFd_ < 0) return PreadAll(dataFd_, buffer, n, offset) ? n : 0;
+    // The file's bytes, with the typed ones from the overlay on top.
+    auto* p = static_cast<uint8_t*>(buffer);
+    if (!PreadAll(baseFd_, p, n, offset)) return 0;
+    if (!modified_) return n;
+    bool ok = ForEachRun(offset, offset + n, [&](uint64_t at, uint64_t k) {
+        return PreadAll(dataFd_, p + (at - offset), static_cast<size_t>(k), at);
+    });
+    return ok ? n : 0;
 }
 
 size_t HexDocument::ReadMap(uint8_t* buffer, uint64_t offset, size_t count) const {
@@ -224,6 +435,7 @@ bool HexDocument::IsModified(uint64_t offset) const {
 
 bool HexDocument::ClearMap() {
     if (mapFd_ < 0) return false;
+    modified_ = false;
     return ftruncate(mapFd_, 0) == 0 &&
            ftruncate(mapFd_, static_cast<off_t>(MapSize(length_))) == 0;
 }
@@ -256,10 +468,26 @@ bool HexDocument::ClearMarks(uint64_t offset, uint64_t count) {
 bool HexDocument::WriteByte(uint64_t offset, uint8_t value) {
     if (mapFd_ < 0 || offset >= length_) return false;
     if (!PwriteAll(dataFd_, &value, 1, offset)) return false;
+    modified_ = true;
     uint8_t byte = 0;
     if (!PreadAll(mapFd_, &byte, 1, offset / 8)) return false;
     byte = static_cast<uint8_t>(byte | (1u << (offset % 8)));
     return PwriteAll(mapFd_, &byte, 1, offset / 8);
+}
+
+bool HexDocument::WriteBytes(uint64_t offset, const uint8_t* bytes, size_t count) {
+    if (mapFd_ < 0 || offset >= length_) return false;
+    count = static_cast<size_t>(std::min<uint64_t>(count, length_ - offset));
+    if (count == 0 || !PwriteAll(dataFd_, bytes, count, offset)) return false;
+    modified_ = true;
+    // The map bytes of the range, read, marked and written back.
+    const uint64_t first = offset / 8, last = (offset + count - 1) / 8;
+    std::vector<uint8_t> map(static_cast<size_t>(last - first + 1));
+    if (!PreadAll(mapFd_, map.data(), map.size(), first)) return false;
+    for (uint64_t i = offset; i < offset + count; ++i) {
+        map[static_cast<size_t>(i / 8 - first)] |= static_cast<uint8_t>(1u << (i % 8));
+    }
+    return PwriteAll(mapFd_, map.data(), map.size(), first);
 }
 
 uint64_t HexDocument::SelectionLow() const {
@@ -353,10 +581,14 @@ bool HexDocument::Type(uint8_t c) {
 FindResult HexDocument::FindNext(const std::vector<uint8_t>& pattern, FindMode mode,
                                  const ProgressFn& progress) {
     if (dataFd_ < 0) return FindResult::NotFound;
-    uint64_t from = searched_ ? position + 1 : 0;
+    // The first search since attach starts at the caret itself: offset 0 unless the user
+    // moved it; later ones after the occurrence under the caret.
+    uint64_t from = searched_ ? position + 1 : position;
     uint64_t at = 0;
     FindResult result =
-        FindInFile(dataFd_, length_, pattern.data(), pattern.size(), mode, from, at, progress);
+        FindWith([this](uint8_t* buffer, size_t count,
+                        uint64_t offset) { return ReadData(buffer, offset, count) == count; },
+                 length_, pattern.data(), pattern.size(), mode, from, at, progress);
     if (result != FindResult::Found) return result;
     searched_ = true;
     top = std::min(at - at % kBytesPerRow, LastPageTop());
@@ -397,13 +629,13 @@ FileResult CheckEditableFile(const std::string& path, uint64_t& size) {
 
 namespace {
 
-// Copies count bytes from in (at its offset 0) to out (at 0): in-kernel where possible.
-FileResult CopyFd(int in, int out, uint64_t count, const ProgressFn& progress) {
-    uint64_t done = 0;
-    bool kernelCopy = true;
-    std::unique_ptr<uint8_t[]> buffer;
-    while (done < count) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(kHexChunk, count - done));
+// Copies [from, to) of in to the same offsets of out: in-kernel where possible.
+FileResult CopyRange(int in, int out, uint64_t from, uint64_t to, uint64_t count,
+                     const ProgressFn& progress, bool& kernelCopy,
+                     std::unique_ptr<uint8_t[]>& buffer) {
+    uint64_t done = from;
+    while (done < to) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(kHexChunk, to - done));
         if (kernelCopy) {
             loff_t inOff = static_cast<loff_t>(done), outOff = static_cast<loff_t>(done);
             ssize_t got = copy_file_range(in, &inOff, out, &outOff, n, 0);
@@ -427,14 +659,38 @@ FileResult CopyFd(int in, int out, uint64_t count, const ProgressFn& progress) {
     return FileResult::Ok;
 }
 
-std::string FolderOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 }  // namespace
+
+FileResult CopyFileData(int in, int out, uint64_t count, const ProgressFn& progress) {
+    if (ioctl(out, FICLONE, in) == 0) {
+        struct stat st {};
+        return fstat(out, &st) == 0 && static_cast<uint64_t>(st.st_size) == count
+                   ? FileResult::Ok
+                   : FileResult::WriteFailed;
+    }
+    if (ftruncate(out, 0) != 0) return FileResult::WriteFailed;
+    bool kernelCopy = true;
+    std::unique_ptr<uint8_t[]> buffer;
+    // Only the data extents: holes of a sparse image stay holes (the size is set at the end).
+    uint64_t at = 0;
+    while (at < count) {
+        off_t data = lseek(in, static_cast<off_t>(at), SEEK_DATA);
+        if (data < 0 && errno == ENXIO) break;
+        uint64_t from = data < 0 ? at : static_cast<uint64_t>(data);
+        if (from >= count) break;
+        off_t hole = data < 0 ? -1 : lseek(in, data, SEEK_HOLE);
+        uint64_t to = hole < 0 ? count : std::min<uint64_t>(count, static_cast<uint64_t>(hole));
+        FileResult r = CopyRange(in, out, from, to, count, progress, kernelCopy, buffer);
+        if (r != FileResult::Ok) return r;
+        at = to;
+    }
+    struct stat st {};
+    if (ftruncate(out, static_cast<off_t>(count)) != 0 || fstat(in, &st) != 0 ||
+        static_cast<uint64_t>(st.st_size) != count) {
+        return FileResult::WriteFailed;
+    }
+    return FileResult::Ok;
+}
 
 FileResult MakeWorkingCopy(const std::string& source, const std::string& target,
                            uint64_t expectedSize, const ProgressFn& progress) {
@@ -445,64 +701,11 @@ FileResult MakeWorkingCopy(const std::string& source, const std::string& target,
         close(in);
         return FileResult::OpenFailed;
     }
-    FileResult result = FileResult::Ok;
-    if (ioctl(out, FICLONE, in) != 0) result = CopyFd(in, out, expectedSize, progress);
-    struct stat st {};
-    if (result == FileResult::Ok &&
-        (fstat(out, &st) != 0 || static_cast<uint64_t>(st.st_size) != expectedSize)) {
-        result = FileResult::WriteFailed;
-    }
+    FileResult result = CopyFileData(in, out, expectedSize, progress);
     if (close(out) != 0 && result == FileResult::Ok) result = FileResult::WriteFailed;
     close(in);
     if (result != FileResult::Ok) unlink(target.c_str());
     return result;
-}
-
-FileResult SaveDocumentAs(const HexDocument& document, const std::string& target,
-                          const ProgressFn& progress) {
-    // Follow a link, so the link stays and its file gets the bytes.
-    std::string path = target;
-    if (char* real = realpath(target.c_str(), nullptr)) {
-        path = real;
-        std::free(real);
-    }
-    struct stat old {};
-    bool existed = stat(path.c_str(), &old) == 0;
-    if (existed && !S_ISREG(old.st_mode)) return FileResult::OpenFailed;
-    std::string folder = FolderOf(path);
-    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-    std::string temp = folder + "/." + name + ".XXXXXX";
-    int fd = mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0) return FileResult::OpenFailed;
-    FileResult result = FileResult::Ok;
-    if (document.attached() && document.length() > 0) {
-        result = CopyFd(document.dataFd(), fd, document.length(), progress);
-    }
-    if (result == FileResult::Ok) {
-        mode_t mode = existed ? (old.st_mode & 07777) : (0666 & ~[] {
-            mode_t m = umask(0);
-            umask(m);
-            return m;
-        }());
-        if (existed && fchown(fd, old.st_uid, old.st_gid) != 0) {
-            // Not allowed for other owners; the file stays ours with the old mode.
-        }
-        if (fchmod(fd, mode) != 0 || fsync(fd) != 0) result = FileResult::WriteFailed;
-    }
-    if (close(fd) != 0 && result == FileResult::Ok) result = FileResult::WriteFailed;
-    if (result == FileResult::Ok && rename(temp.c_str(), path.c_str()) != 0) {
-        result = FileResult::WriteFailed;
-    }
-    if (result != FileResult::Ok) {
-        unlink(temp.c_str());
-        return result;
-    }
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return FileResult::Ok;
 }
 
 bool HexTextToBytes(const std::string& text, std::vector<uint8_t>& bytes) {

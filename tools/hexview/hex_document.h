@@ -25,11 +25,22 @@ enum class FindResult { Found, NotFound, Cancelled, Failed };
 // Caret columns.
 enum CaretColumn { kColumnAddress = 0, kColumnAscii = 1, kColumnHigh = 2, kColumnLow = 3 };
 
+// Fills buffer with count bytes from offset; false on a read error.
+using ReadFn = std::function<bool(uint8_t* buffer, size_t count, uint64_t offset)>;
+
 // The first offset >= from where pattern occurs completely inside [0, length) of the file,
 // reading windows of 4 MiB that overlap by the pattern length less one. IgnoreCase folds only
 // A-Z and a-z.
 FindResult FindInFile(int fd, uint64_t length, const uint8_t* pattern, size_t patternLength,
                       FindMode mode, uint64_t from, uint64_t& at, const ProgressFn& progress = {});
+// The same over bytes that read supplies.
+FindResult FindWith(const ReadFn& read, uint64_t length, const uint8_t* pattern,
+                    size_t patternLength, FindMode mode, uint64_t from, uint64_t& at,
+                    const ProgressFn& progress = {});
+// First occurrence of pattern in [hay, hay + n), or null; vector filters where the processor
+// has them. IgnoreCase expects a pattern already folded to lower case.
+const uint8_t* SearchBytes(const uint8_t* hay, size_t n, const uint8_t* pattern, size_t m,
+                           FindMode mode);
 
 class HexDocument {
   public:
@@ -50,6 +61,10 @@ class HexDocument {
     // length bytes) and makes base name + "map.tmp" all zero; the caret goes to the high
     // nibble of byte 0.
     int Attach(uint64_t length, uint64_t baseAddress, const std::string& baseName);
+    // Shows the file behind baseFd without copying it: the data file (base name + ".tmp",
+    // made sparse, length bytes) holds only the bytes typed since, which the map marks; the
+    // document takes baseFd on success. 0 on success, 1 on failure.
+    int AttachOverlay(int baseFd, uint64_t length, const std::string& baseName);
     // Shows a file in place, read-only and without a map (searching on the command line).
     bool AttachReadOnly(const std::string& path);
     // Closes the files; they stay on disk.
@@ -63,6 +78,17 @@ class HexDocument {
     uint64_t baseAddress() const { return baseAddress_; }
     const std::string& baseName() const { return baseName_; }
     int dataFd() const { return dataFd_; }
+    // The file shown under an overlay, or -1.
+    int baseFd() const { return baseFd_; }
+    // After the marked bytes went into the file behind fd (the base or a copy of it): fd
+    // becomes the base, the marks and typed bytes go. The document takes fd.
+    bool Rebase(int fd);
+    // Calls fn for each run of marked bytes in [from, to) in order (runs never cross a
+    // 4 MiB boundary); stops when fn returns false. False on a read error or a stop.
+    bool ForEachRun(uint64_t from, uint64_t to,
+                    const std::function<bool(uint64_t offset, uint64_t count)>& fn) const;
+    // True once a byte was typed since attach, the last Rebase or ClearMap.
+    bool modified() const { return modified_; }
 
     // Copies up to count bytes from offset; returns the count copied (0 from offset >= length).
     size_t ReadData(void* buffer, uint64_t offset, size_t count) const;
@@ -76,6 +102,8 @@ class HexDocument {
     bool ClearMarks(uint64_t offset, uint64_t count);
     // Writes one byte at once and marks it.
     bool WriteByte(uint64_t offset, uint8_t value);
+    // Writes count bytes at once and marks them (count cut to the data).
+    bool WriteBytes(uint64_t offset, const uint8_t* bytes, size_t count);
 
     // --- control state -------------------------------------------------------------------
     uint64_t top = 0;       // first byte of the top row, a multiple of kBytesPerRow
@@ -100,9 +128,9 @@ class HexDocument {
     // the character is not taken.
     bool Type(uint8_t character);
 
-    // Searches from the caret: from offset 0 for the first search after attach, then from
-    // the position + 1. On a find the occurrence is selected, the caret moves to it and its
-    // row goes to the top (never below the last page).
+    // Searches from the caret: the first search after attach from the position itself (0
+    // unless the caret was moved), later ones from the position + 1. On a find the occurrence is
+    // selected, the caret moves to it and its row goes to the top (never below the last page).
     FindResult FindNext(const std::vector<uint8_t>& pattern, FindMode mode,
                         const ProgressFn& progress = {});
 
@@ -113,6 +141,8 @@ class HexDocument {
   private:
     void Close();
     int dataFd_ = -1;
+    int baseFd_ = -1;
+    bool modified_ = false;
     int mapFd_ = -1;
     uint64_t length_ = 0;
     uint64_t baseAddress_ = 0;
@@ -129,17 +159,12 @@ enum class FileResult { Ok, OpenFailed, WriteFailed, Cancelled };
 FileResult CheckEditableFile(const std::string& path, uint64_t& size);
 
 // Copies source to target (replaced): a reflink where the file system shares blocks, else in
-// 4 MiB chunks. A failed, short or cancelled copy removes the target.
+// 4 MiB chunks, holes kept. A failed, short or cancelled copy removes the target.
 FileResult MakeWorkingCopy(const std::string& source, const std::string& target,
                            uint64_t expectedSize, const ProgressFn& progress = {});
-
-// Writes the document's bytes over target safely: a temporary file in the target's folder,
-// synced, renamed over the target (keeping its mode and, where allowed, its owner), then the
-// folder synced. A symbolic link target is followed, so the link stays. OpenFailed when the
-// temporary file cannot be made; WriteFailed when writing, syncing or renaming fails. Either
-// way, and on cancel, the target is untouched and the temporary file gone.
-FileResult SaveDocumentAs(const HexDocument& document, const std::string& target,
-                          const ProgressFn& progress = {});
+// count bytes of in to out at offset 0: a reflink, else in-kernel copies of the data extents
+// only (holes stay holes), else through a buffer; out is cut to count.
+FileResult CopyFileData(int in, int out, uint64_t count, const ProgressFn& progress = {});
 
 // HEX-mode text to bytes: IsHexString, odd digit counts get a leading 0. False when invalid.
 bool HexTextToBytes(const std::string& text, std::vector<uint8_t>& bytes);

@@ -1,26 +1,54 @@
 #include "tools/hexview/hex_edit_tool.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tools/hexview/file_save.h"
+
 namespace kvt {
 
-HexEditTool::HexEditTool(UserMessages& messages, HexDocument& document, std::string baseName)
-    : messages_(messages), document_(document), baseName_(std::move(baseName)) {}
+HexEditTool::HexEditTool(UserMessages& messages, HexDocument& document, std::string baseName,
+                         std::string journalFolder)
+    : messages_(messages),
+      document_(document),
+      baseName_(std::move(baseName)),
+      journalFolder_(std::move(journalFolder)) {}
+
+const std::string& HexEditTool::JournalFolder() {
+    if (journalFolder_.empty()) journalFolder_ = SaveJournalFolder();
+    return journalFolder_;
+}
 
 bool HexEditTool::Open(const std::string& path, const ProgressFn& progress) {
+    (void)progress;  // nothing is copied: opening takes no time worth showing
     document_.Attach(0, 0, baseName_);
     opened_ = false;
     path_ = path;
-    uint64_t size = 0;
-    if (CheckEditableFile(path, size) != FileResult::Ok) {
+    struct stat st {};
+    // A FIFO or device is refused before it is opened (opening a FIFO could block).
+    int fd = stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+                 ? open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)
+                 : -1;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0) close(fd);
         messages_.ShowMessage("Error! Open File Error!");
         return false;
     }
-    FileResult copy = baseName_.empty()
-                          ? FileResult::OpenFailed
-                          : MakeWorkingCopy(path, HexDocument::DataPath(baseName_), size, progress);
-    if (copy == FileResult::Ok && document_.Attach(size, 0, baseName_) != 0) {
-        copy = FileResult::WriteFailed;
+    switch (RecoverInterruptedSave(fd, JournalFolder())) {
+        case Recovery::None:
+            break;
+        case Recovery::RolledBack:
+            messages_.ShowMessage(kRolledBackMessage);
+            break;
+        case Recovery::Failed:
+            close(fd);
+            messages_.ShowMessage(std::string(kRollbackFailedMessage) + journalFolder_ + ".");
+            return false;
     }
-    if (copy != FileResult::Ok) {
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    if (baseName_.empty() || document_.AttachOverlay(fd, size, baseName_) != 0) {
+        close(fd);
         document_.RemoveFiles();
         messages_.ShowMessage("Error! Copy File Error!");
         return false;
@@ -30,11 +58,24 @@ bool HexEditTool::Open(const std::string& path, const ProgressFn& progress) {
     return true;
 }
 
+bool HexEditTool::IsOpenFile(const std::string& path) const {
+    struct stat now {
+    }, opened{};
+    return stat(path.c_str(), &now) == 0 && fstat(document_.baseFd(), &opened) == 0 &&
+           now.st_dev == opened.st_dev && now.st_ino == opened.st_ino;
+}
+
 bool HexEditTool::Save(const ProgressFn& progress) {
-    if (!opened_) return false;
-    switch (SaveDocumentAs(document_, path_, progress)) {
+    if (!opened_ || document_.baseFd() < 0) return false;
+    // Written through the descriptor of Open; a path that names another file by now (a link
+    // swapped in, the file moved or replaced) means the user would not get what they expect.
+    if (!IsOpenFile(path_)) {
+        messages_.ShowMessage(kReplacedMessage);
+        return false;
+    }
+    switch (SaveInPlace(document_, document_.baseFd(), JournalFolder(), progress)) {
         case FileResult::Ok:
-            document_.ClearMap();
+            document_.Rebase(document_.baseFd());
             return true;
         case FileResult::OpenFailed:
             messages_.ShowMessage("Error! Open File Error!");
@@ -49,9 +90,27 @@ bool HexEditTool::Save(const ProgressFn& progress) {
 }
 
 bool HexEditTool::SaveAs(const std::string& path, const ProgressFn& progress) {
-    if (!opened_) return false;
-    path_ = path;
-    return Save(progress);
+    if (!opened_ || document_.baseFd() < 0) return false;
+    if (IsOpenFile(path)) {
+        path_ = path;
+        return Save(progress);
+    }
+    int fd = -1;
+    switch (SaveCopyAs(document_, path, &fd, progress)) {
+        case FileResult::Ok:
+            path_ = path;
+            document_.Rebase(fd);
+            return true;
+        case FileResult::OpenFailed:
+            messages_.ShowMessage("Error! Open File Error!");
+            return false;
+        case FileResult::WriteFailed:
+            messages_.ShowMessage("Error! Save File Error!");
+            return false;
+        case FileResult::Cancelled:
+            return false;
+    }
+    return false;
 }
 
 FindResult HexEditTool::Search(const ProgressFn& progress) {

@@ -48,7 +48,13 @@ uint64_t MemoryDumpTool::ReadPages(uint64_t address, uint8_t* buffer, uint64_t n
         uint64_t piece = std::min(n - done, kPage - at % kPage);
         if (client_.ReadPhysicalMemory(static_cast<uint32_t>(at), buffer + done,
                                        static_cast<uint32_t>(piece)) == 0) {
-            break;
+            if (!skipHoles) break;
+            std::fill(buffer + done, buffer + done + piece, uint8_t{0});
+            if (!holes_.empty() && holes_.back().address + holes_.back().length == at) {
+                holes_.back().length += piece;
+            } else {
+                holes_.push_back({at, piece});
+            }
         }
         done += piece;
     }
@@ -66,6 +72,7 @@ bool MemoryDumpTool::Dump(const ProgressFn& progress) {
         return false;
     }
     Clear();
+    holes_.clear();
     const std::string dataPath = HexDocument::DataPath(baseName_);
     // The file of an earlier dump is written over in place and cut to size at the end: its
     // pages are reused rather than dropped and allocated again (and a file emptied and

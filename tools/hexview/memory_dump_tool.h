@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "hwaccess/driver_client.h"
 #include "platform/report_stream.h"
@@ -28,6 +29,12 @@ class MemoryDumpTool {
 
     std::string address, size;  // entry fields as typed
     SearchPanel search;
+    // Go on past refused pages, filling them with 00h (each listed in holes()), instead of
+    // stopping at the first.
+    bool skipHoles = false;
+    struct Hole {
+        uint64_t address, length;
+    };
 
     // Checks the fields, reads the range in 4 MiB chunks into the data file and shows it.
     // A refused read keeps the bytes before it and names the refused address; a cancel
@@ -50,12 +57,15 @@ class MemoryDumpTool {
     uint64_t dumpSize() const { return dumpSize_; }
     HexDocument& document() { return document_; }
     const std::string& baseName() const { return baseName_; }
+    // The refused stretches of the last dump with skipHoles, in order, adjacent pages joined.
+    const std::vector<Hole>& holes() const { return holes_; }
 
   private:
     bool CheckField(const std::string& text, const char* field, const char* message,
                     uint64_t& value);
     // Reads [address, address + n) into buffer page by page (after a refused chunk) and
-    // returns the bytes read before the first refused page (its address in *refused).
+    // returns the bytes read before the first refused page (its address in *refused); with
+    // skipHoles, all n, refused pages zero and listed.
     uint64_t ReadPages(uint64_t address, uint8_t* buffer, uint64_t n, uint64_t* refused);
 
     DriverClient& client_;
@@ -66,6 +76,7 @@ class MemoryDumpTool {
     bool searchEnabled_ = false;
     uint32_t dumpAddress_ = 0;
     uint64_t dumpSize_ = 0;
+    std::vector<Hole> holes_;
 };
 
 }  // namespace kvt

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -36,10 +37,25 @@ SearchBar::SearchBar(SearchPanel& panel, QWidget* parent) : QWidget(parent), pan
     // HEX Mode has no case.
     connect(hex_, &QRadioButton::toggled, this, [this](bool on) { case_->setEnabled(!on); });
     connect(search_, &QPushButton::clicked, this, &SearchBar::searchClicked);
+    text_->lineEdit()->installEventFilter(this);
+}
+
+bool SearchBar::eventFilter(QObject* watched, QEvent* event) {
+    // Enter in the field searches as the button does (while it is enabled), once: the key
+    // goes no further.
+    if (watched == text_->lineEdit() && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            if (search_->isEnabled()) emit searchClicked();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void SearchBar::PullFields() {
-    panel_.text = text_->currentText().toStdString();
+    // One byte per character, as the control writes a typed character: "é" is E9h.
+    panel_.text = text_->currentText().toLatin1().toStdString();
     panel_.hexMode = hex_->isChecked();
     panel_.caseSensitive = case_->isChecked();
 }
@@ -47,9 +63,12 @@ void SearchBar::PullFields() {
 void SearchBar::PushHistory() {
     QSignalBlocker block(text_);
     text_->clear();
-    for (const std::string& entry : panel_.history()) text_->addItem(QString::fromStdString(entry));
+    for (const std::string& entry : panel_.history()) {
+        text_->addItem(QString::fromLatin1(entry.data(), static_cast<qsizetype>(entry.size())));
+    }
     text_->setCurrentIndex(0);
-    text_->setEditText(QString::fromStdString(panel_.text));
+    text_->setEditText(
+        QString::fromLatin1(panel_.text.data(), static_cast<qsizetype>(panel_.text.size())));
 }
 
 }  // namespace kvt

@@ -29,6 +29,9 @@ class SearchBar : public QWidget {
   signals:
     void searchClicked();
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
     SearchPanel& panel_;
     QComboBox* text_;
