@@ -57,7 +57,8 @@ inline constexpr int kTreeControlId = 107;
 inline constexpr int kMyBarId = 59424;
 inline constexpr int kMyBarWidth = 180;
 inline constexpr int kMyBarHeight = 80;
-inline constexpr const char* kVersionText = "1.88.00.8";
+// The program's version as the About box shows it ("1.88.00.8"), made from the project's.
+inline constexpr const char* kVersionText = KORVANTA_VERSION_TEXT;
 
 // A tool window: one view of one tool kind, titled with the kind's window title.
 class CChildFrame : public QMdiSubWindow {

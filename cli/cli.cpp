@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/format.h"
+
 namespace kvt::cli {
 
 namespace {
@@ -128,6 +130,24 @@ bool ParseBdf(const std::string& text, PciBdf& f) {
     }
     f = {static_cast<uint32_t>(b), static_cast<uint32_t>(d), static_cast<uint32_t>(fn)};
     return true;
+}
+
+std::string HexDump(uint64_t address, const uint8_t* bytes, size_t size) {
+    std::string text;
+    for (size_t line = 0; line < size; line += 16) {
+        text += Format("%08llX ", static_cast<unsigned long long>(address + line));
+        std::string chars;
+        for (size_t i = line; i < line + 16; ++i) {
+            if (i < size) {
+                text += Format(" %02X", bytes[i]);
+                chars += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+            } else {
+                text += "   ";
+            }
+        }
+        text += "  " + chars + "\n";
+    }
+    return text;
 }
 
 bool WriteOutput(const std::string& path, const std::string& bytes) {

@@ -109,6 +109,8 @@ struct PciBdf {
     uint32_t bus = 0, device = 0, function = 0;
 };
 bool ParseBdf(const std::string& text, PciBdf& f);
+// Offset, sixteen bytes and their printable characters per line, for reading on a terminal.
+std::string HexDump(uint64_t address, const uint8_t* bytes, size_t size);
 // Writes bytes to a file, or to standard output when path is empty; false on failure.
 bool WriteOutput(const std::string& path, const std::string& bytes);
 

@@ -53,20 +53,7 @@ bool WriteHexLines(HexDocument& document, uint64_t address, std::FILE* out) {
     for (uint64_t off = 0; off < document.length(); off += kHexChunk) {
         size_t n = document.ReadData(data.data(), off, data.size());
         if (n == 0) return false;
-        std::string text;
-        for (size_t line = 0; line < n; line += 16) {
-            AppendFormat(text, "%08llX ", static_cast<unsigned long long>(address + off + line));
-            std::string chars;
-            for (size_t i = line; i < line + 16; ++i) {
-                if (i < n) {
-                    AppendFormat(text, " %02X", data[i]);
-                    chars += data[i] >= 0x20 && data[i] < 0x7F ? static_cast<char>(data[i]) : '.';
-                } else {
-                    text += "   ";
-                }
-            }
-            text += "  " + chars + "\n";
-        }
+        std::string text = HexDump(address + off, data.data(), n);
         if (std::fwrite(text.data(), 1, text.size(), out) != text.size()) return false;
     }
     return true;

@@ -224,25 +224,6 @@ Action DefineIoWrite(CLI::App& command) {
     };
 }
 
-// Offset, sixteen bytes and their printable characters per line, for reading on a terminal.
-std::string HexDump(uint64_t address, const uint8_t* bytes, size_t size) {
-    std::string text;
-    for (size_t line = 0; line < size; line += 16) {
-        text += Format("%08llX ", static_cast<unsigned long long>(address + line));
-        std::string chars;
-        for (size_t i = line; i < line + 16; ++i) {
-            if (i < size) {
-                text += Format(" %02X", bytes[i]);
-                chars += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
-            } else {
-                text += "   ";
-            }
-        }
-        text += "  " + chars + "\n";
-    }
-    return text;
-}
-
 Action DefineMemRead(CLI::App& command) {
     auto o = std::make_shared<Arguments>();
     AddArgument(command, "ADDRESS", o->a, "physical address, up to FFFFFFFF");
