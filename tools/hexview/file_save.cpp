@@ -15,6 +15,8 @@
 #include <random>
 #include <vector>
 
+#include "tools/hexview/file_io.h"
+
 namespace kvt {
 namespace {
 
@@ -22,32 +24,6 @@ constexpr char kMagic[8] = {'K', 'V', 'T', 'J', 'R', 'N', 'L', '1'};
 constexpr char kEndMagic[8] = {'K', 'V', 'T', 'J', 'E', 'N', 'D', '1'};
 constexpr size_t kHeaderSize = 32;   // magic, device, inode, file size
 constexpr size_t kTrailerSize = 24;  // record count, hash of all before, end magic
-
-bool PreadAll(int fd, void* buffer, size_t count, uint64_t offset) {
-    auto* p = static_cast<uint8_t*>(buffer);
-    while (count > 0) {
-        ssize_t n = pread(fd, p, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
-bool PwriteAll(int fd, const void* buffer, size_t count, uint64_t offset) {
-    auto* p = static_cast<const uint8_t*>(buffer);
-    while (count > 0) {
-        ssize_t n = pwrite(fd, p, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
 
 uint64_t Fnv(uint64_t hash, const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; ++i) hash = (hash ^ p[i]) * 0x100000001b3ull;

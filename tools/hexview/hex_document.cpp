@@ -16,36 +16,11 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/hexview/file_io.h"
 #include "tools/io/hex_input.h"
 
 namespace kvt {
 namespace {
-
-bool PreadAll(int fd, void* buffer, size_t count, uint64_t offset) {
-    auto* p = static_cast<uint8_t*>(buffer);
-    while (count > 0) {
-        ssize_t n = pread(fd, p, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
-
-bool PwriteAll(int fd, const void* buffer, size_t count, uint64_t offset) {
-    auto* p = static_cast<const uint8_t*>(buffer);
-    while (count > 0) {
-        ssize_t n = pwrite(fd, p, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        count -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
 
 uint64_t MapSize(uint64_t length) {
     return length / 8 + 1;
