@@ -72,6 +72,9 @@ TEST_F(MsrToolFixture, AddReadsAllValuesOnTheSelectedProcessor) {
     EXPECT_EQ(tool.rows()[0].edx, "00000022");
     EXPECT_EQ(tool.rows()[1].eax, "N/A");
     EXPECT_EQ(tool.rows()[1].edx, "N/A");
+    EXPECT_TRUE(tool.rows()[1].failed);
+    EXPECT_EQ(tool.rows()[1].failure, TransportFailure::Refused);
+    EXPECT_FALSE(tool.rows()[0].failed);
     EXPECT_EQ(tool.list().entries[1].status, -1);
     EXPECT_EQ(tool.list().entries[0].status, 0);
     for (const auto& r : transport.requests) EXPECT_EQ(r.code, kNtReadMsr);

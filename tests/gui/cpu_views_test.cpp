@@ -171,6 +171,10 @@ class CpuViewsTest : public QObject {
         QCOMPARE(list->topLevelItem(0)->text(0), QString("0000001B"));
         QCOMPARE(list->topLevelItem(0)->text(1), QString("FEE00900"));
         QCOMPARE(list->topLevelItem(1)->text(1), QString("N/A"));
+        // A refused read's N/A tells why; a value has no such tip.
+        QVERIFY2(list->topLevelItem(1)->toolTip(2).startsWith("N/A: the daemon refused"),
+                 qPrintable(list->topLevelItem(1)->toolTip(2)));
+        QVERIFY(list->topLevelItem(0)->toolTip(1).isEmpty());
         QVERIFY(view->button("Save")->isEnabled());
 
         // Refresh keeps "Remove" enabled but drops the selection: Remove then has no row.

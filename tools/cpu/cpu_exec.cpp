@@ -106,19 +106,24 @@ int WriteMsrUnpinned(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t 
     return client.WriteMsr(msr, eax, edx, edi, esi);
 }
 
-uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor, bool* served) {
+uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor, bool* served,
+                            TransportFailure* failure) {
     uint64_t value = 0;
     bool wasServed = false;
+    TransportFailure why = TransportFailure::None;
     if (served != nullptr) *served = false;
+    if (failure != nullptr) *failure = TransportFailure::None;
     if (!RunOnProcessor(processor, [&] {
             value = ReadMsrUnpinned(client, msr);
             wasServed = DriverClient::LastServed();
+            why = DriverClient::LastFailure();
         })) {
         std::puts("Create msr read thread Error!");
         std::fflush(stdout);
         return 0;
     }
     if (served != nullptr) *served = wasServed;
+    if (failure != nullptr) *failure = why;
     return value;
 }
 

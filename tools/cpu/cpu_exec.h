@@ -43,9 +43,9 @@ int WriteMsrUnpinned(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t 
 
 // The same on a worker pinned to the processor. When the worker cannot be created,
 // "Create msr read thread Error!" goes to standard output and the result is 0. *served (when
-// given) tells whether the daemon served the read.
+// given) tells whether the daemon served the read, *failure (when given) why it did not.
 uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t processor,
-                            bool* served = nullptr);
+                            bool* served = nullptr, TransportFailure* failure = nullptr);
 int WriteMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t eax, uint32_t edx,
                         uint32_t edi, uint32_t esi, uint32_t processor);
 

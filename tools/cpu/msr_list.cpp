@@ -98,8 +98,9 @@ void ReadAllMsrValues(MsrList& list, uint32_t processor, DriverClient& client) {
         if (client.ConsumerForm()) {
             value = ReadMsrUnpinned(client, entry.msr);
             served = DriverClient::LastServed();
+            entry.failure = DriverClient::LastFailure();
         } else {
-            value = ReadMsrOnProcessor(client, entry.msr, processor, &served);
+            value = ReadMsrOnProcessor(client, entry.msr, processor, &served, &entry.failure);
         }
         entry.served = served;
         entry.eax = static_cast<uint32_t>(value);

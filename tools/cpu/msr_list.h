@@ -23,6 +23,7 @@ struct MsrEntry {
     uint32_t esi = 0;
     int32_t status = 0;  // -1 when the last read returned all ones (shown as "N/A")
     bool served = true;  // whether the daemon served the last read (else shown as "N/A")
+    TransportFailure failure = TransportFailure::None;  // why it did not
 };
 
 struct MsrList {

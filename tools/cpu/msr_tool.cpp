@@ -188,6 +188,8 @@ void MsrTool::ShowList() {
         // A read the daemon did not serve has no value to show.
         if (!entry.served || (entry.eax == 0xFFFFFFFF && entry.edx == 0xFFFFFFFF)) {
             row.eax = row.edx = "N/A";
+            row.failed = !entry.served;
+            row.failure = entry.failure;
             entry.status = -1;
         } else {
             row.eax = Format("%08X", entry.eax);

@@ -17,6 +17,10 @@ namespace kvt {
 
 struct MsrRow {
     std::string msr, eax, edx, description;
+    // Shown as "N/A" because the read was not served (an all-ones value that was served is
+    // "N/A" too, and no failure), and why.
+    bool failed = false;
+    TransportFailure failure = TransportFailure::None;
 };
 
 // True when the text is non-empty and holds only 0-9, A-F, a-f.

@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "hwaccess/request_failure.h"
 #include "shell/file_dialogs.h"
 #include "tools/cpu/view/CAddMsrDlg.h"
 #include "tools/cpu/view/processor_list.h"
@@ -33,6 +34,7 @@ QLineEdit* HexField() {
 CKvtMsrView::CKvtMsrView(const ToolContext& context, QWidget* parent)
     : ToolView(parent),
       host_(context.host),
+      capabilities_(context.capabilities),
       messages_(
           this, [this](std::string_view field) { return FieldWidget(field); },
           [this] { ShowState(); }) {
@@ -247,9 +249,18 @@ void CKvtMsrView::ShowState() {
         list_->clear();
         QList<QTreeWidgetItem*> items;
         for (const MsrRow& row : rows) {
-            items.append(new QTreeWidgetItem(
+            auto* item = new QTreeWidgetItem(
                 {QString::fromStdString(row.msr), QString::fromStdString(row.eax),
-                 QString::fromStdString(row.edx), QString::fromStdString(row.description)}));
+                 QString::fromStdString(row.edx), QString::fromStdString(row.description)});
+            if (row.failed) {
+                // The cause of an N/A that is no value: the driver's reason.
+                QString tip =
+                    QStringLiteral("N/A: ") + QString::fromStdString(DescribeRequestFailure(
+                                                  row.failure, AccessKind::Msr, capabilities_));
+                item->setToolTip(1, tip);
+                item->setToolTip(2, tip);
+            }
+            items.append(item);
         }
         list_->addTopLevelItems(items);
     }

@@ -54,6 +54,7 @@ class CKvtMsrView : public ToolView {
     QString StartFolder() const;
 
     ToolHost* host_ = nullptr;
+    const DriverCapabilities* capabilities_ = nullptr;  // what the driver offers, for N/A tips
     ViewMessages messages_;
     std::unique_ptr<MsrTool> tool_;
     QTreeWidget* list_ = nullptr;
