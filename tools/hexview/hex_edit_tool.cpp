@@ -73,20 +73,11 @@ bool HexEditTool::Save(const ProgressFn& progress) {
         messages_.ShowMessage(kReplacedMessage);
         return false;
     }
-    switch (SaveInPlace(document_, document_.baseFd(), JournalFolder(), progress)) {
-        case FileResult::Ok:
-            document_.Rebase(document_.baseFd());
-            return true;
-        case FileResult::OpenFailed:
-            messages_.ShowMessage("Error! Open File Error!");
-            return false;
-        case FileResult::WriteFailed:
-            messages_.ShowMessage("Error! Save File Error!");
-            return false;
-        case FileResult::Cancelled:
-            return false;
+    if (!SaveSucceeded(SaveInPlace(document_, document_.baseFd(), JournalFolder(), progress))) {
+        return false;
     }
-    return false;
+    document_.Rebase(document_.baseFd());
+    return true;
 }
 
 bool HexEditTool::SaveAs(const std::string& path, const ProgressFn& progress) {
@@ -96,10 +87,15 @@ bool HexEditTool::SaveAs(const std::string& path, const ProgressFn& progress) {
         return Save(progress);
     }
     int fd = -1;
-    switch (SaveCopyAs(document_, path, &fd, progress)) {
+    if (!SaveSucceeded(SaveCopyAs(document_, path, &fd, progress))) return false;
+    path_ = path;
+    document_.Rebase(fd);
+    return true;
+}
+
+bool HexEditTool::SaveSucceeded(FileResult result) {
+    switch (result) {
         case FileResult::Ok:
-            path_ = path;
-            document_.Rebase(fd);
             return true;
         case FileResult::OpenFailed:
             messages_.ShowMessage("Error! Open File Error!");

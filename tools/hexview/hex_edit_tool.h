@@ -52,6 +52,8 @@ class HexEditTool {
     HexDocument& document() { return document_; }
 
   private:
+    // Shows the message of a failed save; true when it succeeded.
+    bool SaveSucceeded(FileResult result);
     // Whether path names the file being edited.
     bool IsOpenFile(const std::string& path) const;
     const std::string& JournalFolder();
