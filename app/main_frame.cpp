@@ -451,7 +451,7 @@ void CMainFrame::RefreshComputerItem(bool driverLoaded) {
 }
 
 void CMainFrame::ShowAccessProblems() {
-    capabilitiesKnown_ = session_.client().Detect(capabilities_);
+    capabilitiesKnown_ = session_.client().Detect(capabilities_).served();
     if (!capabilitiesKnown_) return;
     std::vector<std::string> lines = UnavailableAccess(capabilities_);
     accessPane_->setVisible(!lines.empty());

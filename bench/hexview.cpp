@@ -255,7 +255,7 @@ void BM_MemoryDump64MiB(benchmark::State& state) {
     std::unique_ptr<HardwareSession> session = HardwareSession::Create(kBoard, &error);
     bool ready = false;
     for (int i = 0; session && i < 200 && !ready; ++i) {
-        ready = session->client().DriverStatus(error);
+        ready = session->client().DriverStatus(error).served();
         if (!ready) usleep(20000);
     }
     if (ready) {

@@ -15,7 +15,7 @@ namespace kvt {
 class InProcessTransport : public DriverTransport {
   public:
     explicit InProcessTransport(driver::RequestHandler& handler) : handler_(handler) {}
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
+    TransportStatus Call(const TransportCall& call, DriverRequest& block) override {
         FrameHeader header{kFrameMagic,
                            kFrameVersion,
                            static_cast<uint16_t>(call.consumerForm ? kFlagConsumerForm : 0),

@@ -152,10 +152,8 @@ void BM_GroupIoDirectFull(benchmark::State& state) {
 // One port read, a whole round trip over the kept connection.
 void BM_KeptRoundTrip(benchmark::State& state) {
     DriverClient& client = SharedBoard().session->client();
-    uint32_t value = 0;
     for (auto _ : state) {
-        if (!DriverClient::Served(client.ReadPort(0x80, value, 1)))
-            state.SkipWithError("request refused");
+        if (!client.TryReadPort(0x80, 1)) state.SkipWithError("request refused");
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -166,8 +164,7 @@ void BM_GroupIoDirectFullOneByOne(benchmark::State& state) {
     for (auto _ : state) {
         size_t served = 0;
         for (uint32_t port = 0; port <= 0xFFFF; ++port) {
-            uint32_t value = 0;
-            served += DriverClient::Served(client.ReadPort(static_cast<uint16_t>(port), value, 1));
+            served += client.TryReadPort(static_cast<uint16_t>(port), 1).served();
         }
         if (served != 65536) state.SkipWithError("requests refused");
     }

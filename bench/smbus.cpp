@@ -61,7 +61,7 @@ void BM_ReadRange256_Daemon(benchmark::State& state) {
     bool ready = false;
     for (int i = 0; i < 500 && !ready; ++i) {
         std::string status;
-        ready = client.DriverStatus(status);
+        ready = client.DriverStatus(status).served();
         if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (ready)

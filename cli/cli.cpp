@@ -58,7 +58,9 @@ bool PlainRefusal(TransportFailure failure) {
     return failure == TransportFailure::None || failure == TransportFailure::Refused;
 }
 
-int FailRequest(const std::string& message, TransportFailure failure, const std::string& detail) {
+int FailRequest(const std::string& message, const RequestStatus& status) {
+    const TransportFailure failure = status.failure;
+    const std::string& detail = status.detail;
     if (PlainRefusal(failure))
         return Fail(detail.empty() ? message : message + " (" + detail + ")");
     return Fail(message + " (" + DescribeFailure(failure) + (detail.empty() ? "" : ": " + detail) +
@@ -87,8 +89,9 @@ std::string RefusalCause(HardwareSession& session, Access kind, bool write) {
 }
 
 int FailRequest(HardwareSession& session, Access kind, bool write, const std::string& message,
-                TransportFailure failure, const std::string& detail) {
-    if (!PlainRefusal(failure) || !detail.empty()) return FailRequest(message, failure, detail);
+                const RequestStatus& status) {
+    if (!PlainRefusal(status.failure) || !status.detail.empty())
+        return FailRequest(message, status);
     std::string cause = RefusalCause(session, kind, write);
     return Fail(cause.empty() ? message : message + " (" + cause + ")");
 }

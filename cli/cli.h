@@ -78,8 +78,7 @@ bool PlainRefusal(TransportFailure failure);
 // Fail for a driver request that was not served, adding why when the daemon did not simply
 // refuse it: "the port read failed (the daemon did not answer within 10 s)".
 // The failure's particulars follow when there are any (the rule that refused a write).
-int FailRequest(const std::string& message, TransportFailure failure = DriverClient::LastFailure(),
-                const std::string& detail = DriverClient::LastFailureDetail());
+int FailRequest(const std::string& message, const RequestStatus& status);
 // The kind of access a request needs, to tell why the daemon refused it.
 using Access = AccessKind;
 // Why the daemon refused a request of this kind, in the words `driver status` uses: the access
@@ -91,8 +90,7 @@ std::string RefusalCause(HardwareSession& session, Access kind, bool write);
 // it sent any, else what the status tells ("the MSR read was refused (/dev/cpu/0/msr missing:
 // load the msr module (modprobe msr))").
 int FailRequest(HardwareSession& session, Access kind, bool write, const std::string& message,
-                TransportFailure failure = DriverClient::LastFailure(),
-                const std::string& detail = DriverClient::LastFailureDetail());
+                const RequestStatus& status);
 // A hexadecimal number (0x prefix accepted) of at most `max`.
 bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
 // Accepts one of the texts; shown as the option's type name only.

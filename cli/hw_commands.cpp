@@ -77,10 +77,11 @@ Action DefinePciList(CLI::App& command) {
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         uint8_t bus[256], devFn[256];
-        uint32_t count = session->client().ListPciFunctions(bus, devFn);
+        Reply<uint32_t> listed = session->client().TryListPciFunctions(bus, devFn);
+        const uint32_t count = listed.value;
         if (count == 0)
             return FailRequest(*session, Access::PciConfig, false,
-                               "the PCI function list request failed");
+                               "the PCI function list request failed", listed);
         std::string text;
         Json functions = Json::array();
         for (uint32_t i = 0; i < count; ++i) {
@@ -124,17 +125,19 @@ Action DefinePciRead(CLI::App& command) {
         DriverClient& client = session->client();
         uint32_t value = 0;
         if (offset < 0x100) {
-            if (!client.ReadPciConfig(ConfigAddress(f, offset), value) ||
-                !DriverClient::LastServed()) {
+            Reply<uint32_t> read = client.TryReadPciConfig(ConfigAddress(f, offset));
+            if (!read) {
                 return FailRequest(*session, Access::PciConfig, false,
-                                   "the configuration read failed");
+                                   "the configuration read failed", read);
             }
+            value = read.value;
         } else {
             uint32_t address = 0;
             if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
-            if (!client.ReadPhysicalMemory(address, &value, 4)) {
+            RequestStatus read = client.TryReadMemory(address, &value, 4);
+            if (!read) {
                 return FailRequest(*session, Access::PcieWindow, false,
-                                   "the configuration read failed");
+                                   "the configuration read failed", read);
             }
         }
         std::printf("%08X\n", value);
@@ -160,17 +163,18 @@ Action DefinePciWrite(CLI::App& command) {
         DriverClient& client = session->client();
         uint32_t v = static_cast<uint32_t>(value);
         if (offset < 0x100) {
-            if (!client.WritePciConfig(ConfigAddress(f, offset), v) ||
-                !DriverClient::LastServed()) {
+            RequestStatus written = client.TryWritePciConfig(ConfigAddress(f, offset), v);
+            if (!written) {
                 return FailRequest(*session, Access::PciConfig, true,
-                                   "the configuration write failed");
+                                   "the configuration write failed", written);
             }
         } else {
             uint32_t address = 0;
             if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
-            if (!client.WritePhysicalMemory(address, &v, 4)) {
+            RequestStatus written = client.TryWriteMemory(address, &v, 4);
+            if (!written) {
                 return FailRequest(*session, Access::PcieWindow, true,
-                                   "the configuration write failed");
+                                   "the configuration write failed", written);
             }
         }
         return 0;
@@ -190,14 +194,10 @@ Action DefineIoRead(CLI::App& command) {
         if (!ParseHex(o->a, 0xFFFF, port)) return Fail("bad port '" + o->a + "'");
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
-        uint32_t value = 0;
-        // The consumer form reports success for every width it takes: only a served read has
-        // a value to print.
-        if (!session->client().ReadPort(static_cast<uint16_t>(port), value, o->width) ||
-            !DriverClient::LastServed()) {
-            return FailRequest(*session, Access::Ports, false, "the port read failed");
-        }
-        std::printf("%0*X\n", static_cast<int>(2 * o->width), value & WidthMask(o->width));
+        // Only a served read has a value to print (the consumer form reads all ones otherwise).
+        Reply<uint32_t> read = session->client().TryReadPort(static_cast<uint16_t>(port), o->width);
+        if (!read) return FailRequest(*session, Access::Ports, false, "the port read failed", read);
+        std::printf("%0*X\n", static_cast<int>(2 * o->width), read.value & WidthMask(o->width));
         return 0;
     };
 }
@@ -215,11 +215,10 @@ Action DefineIoWrite(CLI::App& command) {
         }
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
-        if (!session->client().WritePort(static_cast<uint16_t>(port), static_cast<uint32_t>(value),
-                                         o->width) ||
-            !DriverClient::LastServed()) {
-            return FailRequest(*session, Access::Ports, true, "the port write failed");
-        }
+        RequestStatus written = session->client().TryWritePort(
+            static_cast<uint16_t>(port), static_cast<uint32_t>(value), o->width);
+        if (!written)
+            return FailRequest(*session, Access::Ports, true, "the port write failed", written);
         return 0;
     };
 }
@@ -247,13 +246,13 @@ Action DefineMemRead(CLI::App& command) {
         uint64_t done = 0;
         bool ok = true;
         bool readFailed = false;
-        TransportFailure failure = TransportFailure::None;
+        RequestStatus read;
         while (ok && done < length) {
             uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(length - done, kMaxTransfer));
-            ok = session->client().ReadPhysicalMemory(static_cast<uint32_t>(address + done),
-                                                      chunk.data(), n) != 0;
+            read = session->client().TryReadMemory(static_cast<uint32_t>(address + done),
+                                                   chunk.data(), n);
+            ok = read.served();
             readFailed = !ok;
-            if (readFailed) failure = DriverClient::LastFailure();
             if (ok && dump) {
                 std::string text = HexDump(address + done, chunk.data(), n);
                 ok = std::fwrite(text.data(), 1, text.size(), out) == text.size();
@@ -273,7 +272,7 @@ Action DefineMemRead(CLI::App& command) {
             std::string message = Format(readFailed ? "the memory read at %08llX failed"
                                                     : "writing the bytes read at %08llX failed",
                                          static_cast<unsigned long long>(address + done));
-            return readFailed ? FailRequest(*session, Access::Memory, false, message, failure)
+            return readFailed ? FailRequest(*session, Access::Memory, false, message, read)
                               : Fail(message);
         }
         return 0;
@@ -297,11 +296,13 @@ Action DefineMemWrite(CLI::App& command) {
         if (session == nullptr) return 1;
         for (size_t done = 0; done < bytes.size();) {
             uint32_t n = static_cast<uint32_t>(std::min<size_t>(bytes.size() - done, kMaxTransfer));
-            if (!session->client().WritePhysicalMemory(static_cast<uint32_t>(address + done),
-                                                       bytes.data() + done, n)) {
+            RequestStatus written = session->client().TryWriteMemory(
+                static_cast<uint32_t>(address + done), bytes.data() + done, n);
+            if (!written) {
                 return FailRequest(*session, Access::Memory, true,
                                    Format("the memory write at %08llX failed",
-                                          static_cast<unsigned long long>(address + done)));
+                                          static_cast<unsigned long long>(address + done)),
+                                   written);
             }
             done += n;
         }
@@ -319,24 +320,17 @@ Action DefineMsrRead(CLI::App& command) {
         uint64_t msr = 0;
         if (!ParseHex(o->a, 0xFFFFFFFF, msr)) return Fail("bad MSR number '" + o->a + "'");
         DriverClient& client = session->client();
-        uint64_t value = 0;
-        bool served = false;
-        TransportFailure failure = TransportFailure::None;
-        // On the chosen processor, in the protocol form the system family selects.
-        RunOnProcessor(static_cast<uint32_t>(o->processor), [&] {
-            value = ReadMsrUnpinned(client, static_cast<uint32_t>(msr));
-            served = DriverClient::LastServed();
-            failure = DriverClient::LastFailure();
-        });
-        // Either form returns some number for a refused read; an all-ones value that was
-        // served is a value.
-        if (!served) {
+        // On the chosen processor, in the protocol form the system family selects. Either form
+        // returns some number for a refused read; an all-ones value that was served is a value.
+        Reply<uint64_t> read =
+            client.TryReadMsr(static_cast<uint32_t>(o->processor), static_cast<uint32_t>(msr));
+        if (!read) {
             return FailRequest(
                 *session, Access::Msr, false,
-                PlainRefusal(failure) ? "the MSR read was refused" : "the MSR read failed",
-                failure);
+                PlainRefusal(read.failure) ? "the MSR read was refused" : "the MSR read failed",
+                read);
         }
-        std::printf("%016llX\n", static_cast<unsigned long long>(value));
+        std::printf("%016llX\n", static_cast<unsigned long long>(read.value));
         return 0;
     };
 }
@@ -355,18 +349,11 @@ Action DefineMsrWrite(CLI::App& command) {
         if (!ParseHex(o->b, 0xFFFFFFFF, edx)) return Fail("bad EDX '" + o->b + "'");
         if (!ParseHex(o->c, 0xFFFFFFFF, eax)) return Fail("bad EAX '" + o->c + "'");
         DriverClient& client = session->client();
-        int ok = 0;
-        TransportFailure failure = TransportFailure::None;
-        std::string detail;
-        RunOnProcessor(static_cast<uint32_t>(o->processor), [&] {
-            ok = WriteMsrUnpinned(client, static_cast<uint32_t>(msr), static_cast<uint32_t>(eax),
-                                  static_cast<uint32_t>(edx), 0, 0);
-            failure = DriverClient::LastFailure();
-            detail = DriverClient::LastFailureDetail();
-        });
-        return ok ? 0
-                  : FailRequest(*session, Access::Msr, true, "the MSR write failed", failure,
-                                detail);
+        RequestStatus written =
+            client.TryWriteMsr(static_cast<uint32_t>(o->processor), static_cast<uint32_t>(msr),
+                               static_cast<uint32_t>(eax), static_cast<uint32_t>(edx), 0, 0);
+        return written ? 0
+                       : FailRequest(*session, Access::Msr, true, "the MSR write failed", written);
     };
 }
 

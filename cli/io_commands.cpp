@@ -108,8 +108,9 @@ Action DefineCmosRead(CLI::App& command) {
         CmosTool tool(session->client(), messages);
         tool.SelectBank(BankRow(o->bank));
         uint8_t value = 0;
-        if (!tool.ReadByte(static_cast<uint8_t>(offset), value)) {
-            return FailRequest(*session, Access::Ports, false, "the CMOS read failed");
+        RequestStatus read = tool.ReadByte(static_cast<uint8_t>(offset), value);
+        if (!read) {
+            return FailRequest(*session, Access::Ports, false, "the CMOS read failed", read);
         }
         std::printf("%02X\n", value);
         return 0;

@@ -434,7 +434,7 @@ std::string SmbusStatusLines(HardwareSession& session) {
     if (found.empty()) return out + std::string("SMBus: ") + kNoController + "\n";
     for (const SmbusController& c : found) {
         std::string driver;
-        bool known = session.client().KernelDriver(c.bus, c.device, c.function, driver);
+        bool known = session.client().KernelDriver(c.bus, c.device, c.function, driver).served();
         out += Format("SMBus: %s %s kernel driver %s\n", FunctionText(c).c_str(),
                       VendorName(c).c_str(),
                       !known           ? "unknown"

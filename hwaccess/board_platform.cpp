@@ -38,7 +38,7 @@ class BoardPlatform : public Platform {
         if (!client_.Cpuid(function, subFunction, r)) r = {};
         return r;
     }
-    bool ReadTsc(uint64_t& value) override { return client_.ReadTsc(value); }
+    bool ReadTsc(uint64_t& value) override { return client_.ReadTsc(value).served(); }
     // Every board's processors have the instruction (a profile must give leaf 0).
     bool HasCpuid() override { return true; }
 

@@ -23,53 +23,40 @@ uint32_t AllOnes(uint32_t width) {
     return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
 }
 
-thread_local bool t_lastServed = false;
-thread_local TransportFailure t_lastFailure = TransportFailure::None;
-thread_local std::string t_lastDetail;
+// What a request with this transport status came to.
+RequestStatus StatusOf(const TransportStatus& status) {
+    if (status.ok()) return {};
+    if (status.result == TransportResult::OpenFailed) return {TransportFailure::NoDaemon, {}};
+    return {status.failure == TransportFailure::None ? TransportFailure::Refused : status.failure,
+            status.detail};
+}
+
+template <typename T>
+Reply<T> ReplyOf(const TransportStatus& status, T value) {
+    Reply<T> reply;
+    static_cast<RequestStatus&>(reply) = StatusOf(status);
+    reply.value = value;
+    return reply;
+}
+
+// The status of two requests made for one access: the first failure.
+RequestStatus Both(RequestStatus first, RequestStatus second) {
+    return first.served() ? std::move(second) : std::move(first);
+}
+
+RequestStatus BadWidth() {
+    return {TransportFailure::Refused, "a port access is 1, 2 or 4 bytes wide"};
+}
 
 }  // namespace
 
 DriverClient::DriverClient(DriverTransport& transport, VersionSource version)
     : transport_(transport), version_(std::move(version)) {}
 
-bool DriverClient::LastServed() {
-    return t_lastServed;
-}
-
-TransportFailure DriverClient::LastFailure() {
-    return t_lastFailure;
-}
-
-const std::string& DriverClient::LastFailureDetail() {
-    return t_lastDetail;
-}
-
 OsKind DriverClient::GetOsKind() const {
     std::call_once(versionOnce_, [this] { osKind_ = ClassifyOsKind(version_()); });
     return osKind_;
 }
-
-namespace {
-
-// Why a call with this result failed; `transportFailure` is what the transport said in the
-// thread that made the exchange.
-TransportFailure FailureOf(TransportResult result, TransportFailure transportFailure) {
-    if (result == TransportResult::Ok) return TransportFailure::None;
-    if (result == TransportResult::OpenFailed) return TransportFailure::NoDaemon;
-    return transportFailure == TransportFailure::None ? TransportFailure::Refused
-                                                      : transportFailure;
-}
-
-// What LastServed and LastFailure report after a call with this result.
-void RecordResult(TransportResult result,
-                  TransportFailure transportFailure = SocketTransport::LastFailure(),
-                  std::string detail = SocketTransport::LastFailureDetail()) {
-    t_lastServed = result == TransportResult::Ok;
-    t_lastFailure = FailureOf(result, transportFailure);
-    t_lastDetail = result == TransportResult::Ok ? std::string() : std::move(detail);
-}
-
-}  // namespace
 
 bool DriverClient::RunExchange(const std::function<void()>& exchange) {
     if (!runner_) {
@@ -79,29 +66,19 @@ bool DriverClient::RunExchange(const std::function<void()>& exchange) {
     return runner_(exchange);
 }
 
-TransportResult DriverClient::Call(const TransportCall& call, DriverRequest& block) {
-    TransportResult result = TransportResult::RequestFailed;
-    TransportFailure failure = TransportFailure::None;
-    std::string detail;
-    auto exchange = [&] {
-        result = transport_.Call(call, block);
-        failure = SocketTransport::LastFailure();
-        detail = SocketTransport::LastFailureDetail();
-    };
+TransportStatus DriverClient::Call(const TransportCall& call, DriverRequest& block) {
+    TransportStatus status;
+    auto exchange = [&] { status = transport_.Call(call, block); };
     // An answer handed on piece by piece is taken in by the calling thread itself.
     if (call.payloadArrived != nullptr) {
         exchange();
     } else if (!RunExchange(exchange)) {
-        t_lastServed = false;
-        t_lastFailure = TransportFailure::Cancelled;
-        t_lastDetail.clear();
-        return TransportResult::RequestFailed;
+        return {TransportResult::RequestFailed, TransportFailure::Cancelled};
     }
-    RecordResult(result, failure, std::move(detail));
-    return result;
+    return status;
 }
 
-TransportResult DriverClient::Call(uint32_t code, DriverRequest& block, bool consumer,
+TransportStatus DriverClient::Call(uint32_t code, DriverRequest& block, bool consumer,
                                    std::span<const uint8_t> payloadOut,
                                    std::vector<uint8_t>* payloadIn) {
     return Call(TransportCall{consumer ? kConsumerDeviceName : kNtDeviceName, code, consumer,
@@ -109,37 +86,68 @@ TransportResult DriverClient::Call(uint32_t code, DriverRequest& block, bool con
                 block);
 }
 
-uint32_t DriverClient::PortIn(uint16_t port, uint32_t width) {
+Reply<uint32_t> DriverClient::DirectIn(uint16_t port, uint32_t width) {
     DriverRequest block = EmptyRequest();
     block.port = port;
     block.portWidth = width;
-    return Call(kExtDirectPortIn, block) == TransportResult::Ok ? block.portValue : AllOnes(width);
+    TransportStatus status = Call(kExtDirectPortIn, block);
+    return ReplyOf(status, status.ok() ? block.portValue : AllOnes(width));
 }
 
-void DriverClient::PortOut(uint16_t port, uint32_t value, uint32_t width) {
+RequestStatus DriverClient::DirectOut(uint16_t port, uint32_t value, uint32_t width) {
     DriverRequest block = EmptyRequest();
     block.port = port;
     block.portValue = value;
     block.portWidth = width;
-    Call(kExtDirectPortOut, block);
+    return StatusOf(Call(kExtDirectPortOut, block));
 }
 
-int DriverClient::ReadPort(uint16_t port, uint32_t& value, uint32_t width) {
+uint32_t DriverClient::PortIn(uint16_t port, uint32_t width) {
+    return DirectIn(port, width).value;
+}
+
+void DriverClient::PortOut(uint16_t port, uint32_t value, uint32_t width) {
+    DirectOut(port, value, width);
+}
+
+Reply<uint32_t> DriverClient::TryReadPort(uint16_t port, uint32_t width) {
     if (ConsumerForm()) {
-        t_lastServed = false;
-        if (!ValidWidth(width)) return 0;
-        value = PortIn(port, width);
-        return 1;
+        if (!ValidWidth(width)) return {BadWidth(), 0};
+        return DirectIn(port, width);
     }
     DriverRequest block = EmptyRequest();
     block.port = port;
     block.portWidth = width;
-    if (Call(kNtReadPort, block) != TransportResult::Ok) return 0;
-    value = block.portValue;
+    TransportStatus status = Call(kNtReadPort, block);
+    return ReplyOf(status, status.ok() ? block.portValue : 0u);
+}
+
+RequestStatus DriverClient::TryWritePort(uint16_t port, uint32_t value, uint32_t width) {
+    if (ConsumerForm()) {
+        if (!ValidWidth(width)) return BadWidth();
+        return DirectOut(port, value, width);
+    }
+    DriverRequest block = EmptyRequest();
+    block.port = port;
+    block.portValue = value;
+    block.portWidth = width;
+    return StatusOf(Call(kNtWritePort, block));
+}
+
+int DriverClient::ReadPort(uint16_t port, uint32_t& value, uint32_t width) {
+    Reply<uint32_t> read = TryReadPort(port, width);
+    // The consumer form reports success whenever the width is valid, all ones when refused.
+    if (ConsumerForm() ? !ValidWidth(width) : !read.served()) return 0;
+    value = read.value;
     return 1;
 }
 
-void DriverClient::ReadPortBatch(std::span<PortRead> reads) {
+int DriverClient::WritePort(uint16_t port, uint32_t value, uint32_t width) {
+    RequestStatus status = TryWritePort(port, value, width);
+    return (ConsumerForm() ? ValidWidth(width) : status.served()) ? 1 : 0;
+}
+
+RequestStatus DriverClient::ReadPortBatch(std::span<PortRead> reads) {
     const bool consumer = ConsumerForm();
     std::vector<TransportBatchEntry> entries(reads.size());
     for (size_t i = 0; i < reads.size(); ++i) {
@@ -153,84 +161,57 @@ void DriverClient::ReadPortBatch(std::span<PortRead> reads) {
         entries[i].block.port = reads[i].port;
         entries[i].block.portWidth = reads[i].width;
     }
-    TransportFailure failure = TransportFailure::None;
-    bool all = true;
-    const bool ran = RunExchange([&] {
-        transport_.CallBatch(entries);
-        failure = SocketTransport::LastFailure();
-    });
-    // The transport names one cause, that of the batch's last failure. A time-out or a broken
-    // answer fails every request after it that got no answer; earlier failures were refusals.
-    size_t lastServed = 0;
-    for (size_t i = 0; i < reads.size(); ++i) {
-        if (ran && entries[i].result == TransportResult::Ok) lastServed = i + 1;
-    }
-    const bool trailing = failure != TransportFailure::None && failure != TransportFailure::Refused;
-    TransportFailure last = TransportFailure::None;
+    const bool ran = RunExchange([&] { transport_.CallBatch(entries); });
+    RequestStatus batch;
     for (size_t i = 0; i < reads.size(); ++i) {
         PortRead& read = reads[i];
-        if (!ran) {
-            read.served = false;
-            read.failure = TransportFailure::Cancelled;
-        } else {
-            read.served = entries[i].result == TransportResult::Ok;
-            read.failure = read.served                   ? TransportFailure::None
-                           : trailing && i >= lastServed ? failure
-                                                         : FailureOf(entries[i].result, {});
-            if (read.served) read.value = entries[i].block.portValue;
-        }
-        if (!read.served) last = read.failure;
-        all = all && read.served;
+        RequestStatus status =
+            ran ? StatusOf(entries[i].result) : RequestStatus{TransportFailure::Cancelled, {}};
+        read.served = status.served();
+        read.failure = status.failure;
+        if (read.served) read.value = entries[i].block.portValue;
+        if (!read.served) batch = std::move(status);
     }
-    t_lastServed = all;
-    t_lastFailure = all ? TransportFailure::None : last;
+    return batch;
 }
 
-int DriverClient::WritePort(uint16_t port, uint32_t value, uint32_t width) {
+Reply<uint32_t> DriverClient::TryReadPciConfig(uint32_t configAddress) {
     if (ConsumerForm()) {
-        t_lastServed = false;
-        if (!ValidWidth(width)) return 0;
-        PortOut(port, value, width);
-        return 1;
-    }
-    DriverRequest block = EmptyRequest();
-    block.port = port;
-    block.portValue = value;
-    block.portWidth = width;
-    return Call(kNtWritePort, block) == TransportResult::Ok ? 1 : 0;
-}
-
-int DriverClient::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
-    if (ConsumerForm()) {
-        PortOut(0xCF8, configAddress, 4);
-        bool selected = t_lastServed;
-        value = PortIn(0xCFC, 4);
-        t_lastServed = selected && t_lastServed;
-        return 1;
+        RequestStatus selected = DirectOut(0xCF8, configAddress, 4);
+        Reply<uint32_t> data = DirectIn(0xCFC, 4);
+        return {Both(std::move(selected), std::move(data)), data.value};
     }
     DriverRequest block = EmptyRequest();
     block.configAddress = configAddress;
-    if (Call(kNtReadPciConfig, block) != TransportResult::Ok) return 0;
-    value = block.configValue;
-    return 1;
+    TransportStatus status = Call(kNtReadPciConfig, block);
+    return ReplyOf(status, status.ok() ? block.configValue : 0u);
 }
 
-int DriverClient::WritePciConfig(uint32_t configAddress, uint32_t value) {
+RequestStatus DriverClient::TryWritePciConfig(uint32_t configAddress, uint32_t value) {
     if (ConsumerForm()) {
-        PortOut(0xCF8, configAddress, 4);
-        bool selected = t_lastServed;
-        PortOut(0xCFC, value, 4);
-        t_lastServed = selected && t_lastServed;
-        return 1;
+        RequestStatus selected = DirectOut(0xCF8, configAddress, 4);
+        return Both(std::move(selected), DirectOut(0xCFC, value, 4));
     }
     DriverRequest block = EmptyRequest();
     block.configAddress = configAddress;
     block.configValue = value;
-    return Call(kNtWritePciConfig, block) == TransportResult::Ok ? 1 : 0;
+    return StatusOf(Call(kNtWritePciConfig, block));
 }
 
-void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
-    bool all = true;
+int DriverClient::ReadPciConfig(uint32_t configAddress, uint32_t& value) {
+    Reply<uint32_t> read = TryReadPciConfig(configAddress);
+    if (!ConsumerForm() && !read.served()) return 0;
+    value = read.value;
+    return 1;
+}
+
+int DriverClient::WritePciConfig(uint32_t configAddress, uint32_t value) {
+    RequestStatus status = TryWritePciConfig(configAddress, value);
+    return ConsumerForm() || status.served() ? 1 : 0;
+}
+
+RequestStatus DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
+    RequestStatus batch;
     if (ConsumerForm()) {
         // Address out, data in, per read, as ReadPciConfig does it, sent together.
         std::vector<TransportBatchEntry> ports(reads.size() * 2);
@@ -247,16 +228,18 @@ void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
             in.block.port = 0xCFC;
             in.block.portWidth = 4;
         }
-        transport_.CallBatch(ports);
+        if (!RunExchange([&] { transport_.CallBatch(ports); }))
+            return {TransportFailure::Cancelled, {}};
         for (size_t i = 0; i < reads.size(); ++i) {
-            bool servedIn = ports[2 * i + 1].result == TransportResult::Ok;
+            bool servedIn = ports[2 * i + 1].result.ok();
             reads[i].value = servedIn ? ports[2 * i + 1].block.portValue : 0xFFFFFFFFu;
             reads[i].result = 1;
-            reads[i].served = ports[2 * i].result == TransportResult::Ok && servedIn;
-            all = all && reads[i].served;
+            RequestStatus status =
+                Both(StatusOf(ports[2 * i].result), StatusOf(ports[2 * i + 1].result));
+            reads[i].served = status.served();
+            if (!status.served()) batch = std::move(status);
         }
-        t_lastServed = all;
-        return;
+        return batch;
     }
     std::vector<TransportBatchEntry> entries(reads.size());
     for (size_t i = 0; i < reads.size(); ++i) {
@@ -264,29 +247,34 @@ void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
         entries[i].block = EmptyRequest();
         entries[i].block.configAddress = reads[i].address;
     }
-    transport_.CallBatch(entries);
+    if (!RunExchange([&] { transport_.CallBatch(entries); }))
+        return {TransportFailure::Cancelled, {}};
     for (size_t i = 0; i < reads.size(); ++i) {
-        reads[i].served = entries[i].result == TransportResult::Ok;
+        RequestStatus status = StatusOf(entries[i].result);
+        reads[i].served = status.served();
         reads[i].result = reads[i].served ? 1 : 0;
         if (reads[i].served) reads[i].value = entries[i].block.configValue;
-        all = all && reads[i].served;
+        if (!status.served()) batch = std::move(status);
     }
-    t_lastServed = all;
+    return batch;
 }
 
-uint32_t DriverClient::ListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
+Reply<uint32_t> DriverClient::TryListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
     // The consumer family builds its list by a bus scan; the driver request is NT-only.
-    if (ConsumerForm()) {
-        t_lastServed = false;
-        return 0;
-    }
+    if (ConsumerForm())
+        return {{TransportFailure::Refused, "the consumer form has no function list"}, 0};
     DriverRequest block = EmptyRequest();
-    if (Call(kNtListPciFunctions, block) != TransportResult::Ok) return 0;
+    TransportStatus status = Call(kNtListPciFunctions, block);
+    if (!status.ok()) return ReplyOf(status, 0u);
     // The lists hold 256 entries; a larger count would run past them.
     uint32_t count = std::min<uint32_t>(block.functionCount, 256);
     std::memcpy(busList, block.busList, count);
     std::memcpy(devFnList, block.devFnList, count);
-    return count;
+    return {{}, count};
+}
+
+uint32_t DriverClient::ListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
+    return TryListPciFunctions(busList, devFnList).value;
 }
 
 namespace {
@@ -317,25 +305,26 @@ TransportCall MemoryReadCall(bool consumer, uint8_t* buffer, uint32_t length,
 
 }  // namespace
 
-int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length) {
+RequestStatus DriverClient::TryReadMemory(uint32_t physicalAddress, void* buffer, uint32_t length) {
     DriverRequest block = EmptyRequest();
     FillTransfer(block, physicalAddress, buffer, length);
     std::vector<uint8_t> payload;
     bool direct = false;
-    TransportResult result = Call(
+    TransportStatus status = Call(
         MemoryReadCall(ConsumerForm(), static_cast<uint8_t*>(buffer), length, &payload, &direct),
         block);
-    // Only a complete answer reaches the caller's buffer; a refused or short one leaves it as
-    // it was.
-    if (result != TransportResult::Ok || (!direct && payload.size() != length)) {
-        t_lastServed = false;
-        return 0;
-    }
+    if (!status.ok()) return StatusOf(status);
+    // Only a complete answer reaches the caller's buffer; a short one leaves it as it was.
+    if (!direct && payload.size() != length) return {TransportFailure::BrokenAnswer, {}};
     if (!direct && length != 0) std::memcpy(buffer, payload.data(), length);
-    return 1;
+    return {};
 }
 
-void DriverClient::ReadPhysicalMemoryBatch(std::span<MemoryRead> reads) {
+int DriverClient::ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length) {
+    return TryReadMemory(physicalAddress, buffer, length).served() ? 1 : 0;
+}
+
+RequestStatus DriverClient::ReadPhysicalMemoryBatch(std::span<MemoryRead> reads) {
     bool consumer = ConsumerForm();
     std::vector<TransportBatchEntry> entries(reads.size());
     std::vector<std::vector<uint8_t>> payloads(reads.size());
@@ -347,55 +336,94 @@ void DriverClient::ReadPhysicalMemoryBatch(std::span<MemoryRead> reads) {
         entries[i].block = EmptyRequest();
         FillTransfer(entries[i].block, read.address, read.buffer, read.length);
     }
+    // The answers are handed on piece by piece, so the calling thread takes them in itself.
     transport_.CallBatch(entries);
-    // The first read not served speaks for the batch in LastServed and LastFailure.
-    TransportResult first = TransportResult::Ok;
+    RequestStatus first;
     for (size_t i = 0; i < reads.size(); ++i) {
         MemoryRead& read = reads[i];
-        read.served = entries[i].result == TransportResult::Ok &&
-                      (direct[i] || payloads[i].size() == read.length);
+        RequestStatus status = StatusOf(entries[i].result);
+        if (status.served() && !direct[i] && payloads[i].size() != read.length)
+            status = {TransportFailure::BrokenAnswer, {}};
+        read.served = status.served();
         if (read.served && !direct[i]) {
             // Received apart: handed over now, in order.
             if (read.length != 0) std::memcpy(read.buffer, payloads[i].data(), read.length);
             if (read.arrived) read.arrived(read.length);
         }
-        if (!read.served && first == TransportResult::Ok)
-            first = entries[i].result == TransportResult::Ok ? TransportResult::RequestFailed
-                                                             : entries[i].result;
+        if (!read.served && first.served()) first = std::move(status);
     }
-    RecordResult(first);
+    return first;
 }
 
-int DriverClient::WritePhysicalMemory(uint32_t physicalAddress, const void* buffer,
-                                      uint32_t length) {
+RequestStatus DriverClient::TryWriteMemory(uint32_t physicalAddress, const void* buffer,
+                                           uint32_t length) {
     bool consumer = ConsumerForm();
     DriverRequest block = EmptyRequest();
     FillTransfer(block, physicalAddress, buffer, length);
     std::span<const uint8_t> bytes(static_cast<const uint8_t*>(buffer), length);
-    TransportResult result =
+    return StatusOf(
         Call(consumer ? uint32_t{kConsumerWritePhysicalMemory} : uint32_t{kNtWritePhysicalMemory},
-             block, consumer, bytes);
-    return result == TransportResult::Ok ? 1 : 0;
+             block, consumer, bytes));
+}
+
+int DriverClient::WritePhysicalMemory(uint32_t physicalAddress, const void* buffer,
+                                      uint32_t length) {
+    return TryWriteMemory(physicalAddress, buffer, length).served() ? 1 : 0;
+}
+
+Reply<uint64_t> DriverClient::TryReadMsr(int64_t processor, uint32_t msr) {
+    const bool consumer = ConsumerForm();
+    DriverRequest block = EmptyRequest();
+    block.ecx = msr;
+    TransportCall call{consumer ? kConsumerDeviceName : kNtDeviceName,
+                       consumer ? uint32_t{kConsumerReadMsr} : uint32_t{kNtReadMsr},
+                       consumer,
+                       {},
+                       nullptr};
+    call.processor = processor;
+    TransportStatus status = Call(call, block);
+    const uint64_t held = (static_cast<uint64_t>(block.edx) << 32) | block.eax;
+    uint64_t value;
+    if (consumer) {
+        // The request's own success is not looked at: the value is what the block holds.
+        value = status.result == TransportResult::OpenFailed ? 0x00000000FFFFFFFFull : held;
+    } else {
+        value = status.ok() ? held : status.result == TransportResult::OpenFailed ? 0 : ~0ull;
+    }
+    return ReplyOf(status, value);
+}
+
+RequestStatus DriverClient::TryWriteMsr(int64_t processor, uint32_t msr, uint32_t eax, uint32_t edx,
+                                        uint32_t edi, uint32_t esi) {
+    const bool consumer = ConsumerForm();
+    DriverRequest block = EmptyRequest();
+    block.ecx = msr;
+    block.eax = eax;
+    block.edx = edx;
+    // The NT form's request carries its own access words, whatever the caller gave.
+    block.edi = consumer ? edi : kWriteMsrAccessWordEdi;
+    block.esi = consumer ? esi : kWriteMsrAccessWordEsi;
+    TransportCall call{consumer ? kConsumerDeviceName : kNtDeviceName,
+                       consumer ? uint32_t{kConsumerWriteMsr} : uint32_t{kNtWriteMsr},
+                       consumer,
+                       {},
+                       nullptr};
+    call.processor = processor;
+    return StatusOf(Call(call, block));
 }
 
 uint64_t DriverClient::ReadMsrNt(uint32_t msr) {
     DriverRequest block = EmptyRequest();
     block.ecx = msr;
-    switch (Call(kNtReadMsr, block)) {
-        case TransportResult::Ok:
-            return (static_cast<uint64_t>(block.edx) << 32) | block.eax;
-        case TransportResult::OpenFailed:
-            return 0;
-        case TransportResult::RequestFailed:
-            break;
-    }
-    return ~0ull;
+    TransportStatus status = Call(kNtReadMsr, block);
+    if (status.ok()) return (static_cast<uint64_t>(block.edx) << 32) | block.eax;
+    return status.result == TransportResult::OpenFailed ? 0 : ~0ull;
 }
 
 uint64_t DriverClient::ReadMsrConsumer(uint32_t msr) {
     DriverRequest block = EmptyRequest();
     block.ecx = msr;
-    if (Call(kConsumerReadMsr, block, true) == TransportResult::OpenFailed) {
+    if (Call(kConsumerReadMsr, block, true).result == TransportResult::OpenFailed) {
         return 0x00000000FFFFFFFFull;
     }
     // The request's own success is not looked at: the value is what the block holds.
@@ -409,7 +437,7 @@ int DriverClient::WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t,
     block.edx = edx;
     block.edi = kWriteMsrAccessWordEdi;
     block.esi = kWriteMsrAccessWordEsi;
-    return Call(kNtWriteMsr, block) == TransportResult::Ok ? 1 : 0;
+    return Call(kNtWriteMsr, block).ok() ? 1 : 0;
 }
 
 int DriverClient::WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi,
@@ -420,7 +448,7 @@ int DriverClient::WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uin
     block.edx = edx;
     block.edi = edi;
     block.esi = esi;
-    return Call(kConsumerWriteMsr, block, true) == TransportResult::Ok ? 1 : 0;
+    return Call(kConsumerWriteMsr, block, true).ok() ? 1 : 0;
 }
 
 uint64_t DriverClient::ReadMsr(uint32_t msr) {
@@ -432,53 +460,60 @@ int DriverClient::WriteMsr(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t ed
                           : WriteMsrNt(msr, eax, edx, edi, esi);
 }
 
-bool DriverClient::Cpuid(uint32_t function, uint32_t subFunction, CpuidRegisters& out) {
+RequestStatus DriverClient::Cpuid(uint32_t function, uint32_t subFunction, CpuidRegisters& out) {
     DriverRequest block = EmptyRequest();
     block.eax = function;
     block.ecx = subFunction;
-    if (Call(kExtCpuid, block) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtCpuid, block);
+    if (!status.ok()) return StatusOf(status);
     out = {block.eax, block.ebx, block.ecx, block.edx};
-    return true;
+    return {};
 }
 
-bool DriverClient::ReadTsc(uint64_t& value) {
+RequestStatus DriverClient::ReadTsc(uint64_t& value) {
     DriverRequest block = EmptyRequest();
-    if (Call(kExtReadTsc, block) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtReadTsc, block);
+    if (!status.ok()) return StatusOf(status);
     value = (static_cast<uint64_t>(block.edx) << 32) | block.eax;
-    return true;
+    return {};
 }
 
-bool DriverClient::PlatformInfo(std::string& text) {
+RequestStatus DriverClient::PlatformInfo(std::string& text) {
     DriverRequest block = EmptyRequest();
     std::vector<uint8_t> payload;
-    if (Call(kExtPlatformInfo, block, false, {}, &payload) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtPlatformInfo, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
     text.assign(payload.begin(), payload.end());
-    return true;
+    return {};
 }
 
-bool DriverClient::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) {
+RequestStatus DriverClient::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) {
     DriverRequest block = EmptyRequest();
-    if (Call(kExtPcieWindow, block) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtPcieWindow, block);
+    if (!status.ok()) return StatusOf(status);
     base = static_cast<uint32_t>(block.physicalAddress);
     firstBus = block.busList[0];
     lastBus = block.busList[1];
-    return true;
+    return {};
 }
 
-bool DriverClient::KernelDriver(uint32_t bus, uint32_t device, uint32_t function,
-                                std::string& name) {
-    if (bus > 255 || device > 31 || function > 7) return false;
+RequestStatus DriverClient::KernelDriver(uint32_t bus, uint32_t device, uint32_t function,
+                                         std::string& name) {
+    if (bus > 255 || device > 31 || function > 7)
+        return {TransportFailure::Refused, "no such function"};
     DriverRequest block = EmptyRequest();
     block.configAddress = 0x80000000u | bus << 16 | device << 11 | function << 8;
     std::vector<uint8_t> payload;
-    if (Call(kExtKernelDriver, block, false, {}, &payload) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtKernelDriver, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
     name.assign(payload.begin(), payload.end());
-    return true;
+    return {};
 }
 
-bool DriverClient::SmbusKernel(uint32_t bus, uint32_t device, uint32_t function, uint16_t ioBase,
-                               SmbusKernelCall& call) {
-    if (bus > 255 || device > 31 || function > 7 || call.count > kSmbusKernelBlockMax) return false;
+RequestStatus DriverClient::SmbusKernel(uint32_t bus, uint32_t device, uint32_t function,
+                                        uint16_t ioBase, SmbusKernelCall& call) {
+    if (bus > 255 || device > 31 || function > 7 || call.count > kSmbusKernelBlockMax)
+        return {TransportFailure::Refused, "no such function, or a block too long"};
     DriverRequest block = EmptyRequest();
     block.configAddress = 0x80000000u | bus << 16 | device << 11 | function << 8;
     block.port = ioBase;
@@ -489,7 +524,8 @@ bool DriverClient::SmbusKernel(uint32_t bus, uint32_t device, uint32_t function,
     block.length = call.count;
     std::memcpy(block.busList, call.block, call.count);
     std::vector<uint8_t> payload;
-    if (Call(kExtSmbusKernel, block, false, {}, &payload) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtSmbusKernel, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
     call.error = int(block.eax);
     call.data = uint16_t(block.portValue);
     if (call.op == kSmbusOpReadBlock) {
@@ -497,21 +533,23 @@ bool DriverClient::SmbusKernel(uint32_t bus, uint32_t device, uint32_t function,
         std::memcpy(call.block, block.busList, call.count);
     }
     call.text.assign(payload.begin(), payload.end());
-    return true;
+    return {};
 }
 
-bool DriverClient::DriverStatus(std::string& text) {
+RequestStatus DriverClient::DriverStatus(std::string& text) {
     DriverRequest block = EmptyRequest();
     std::vector<uint8_t> payload;
-    if (Call(kExtStatus, block, false, {}, &payload) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtStatus, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
     text.assign(payload.begin(), payload.end());
-    return true;
+    return {};
 }
 
-bool DriverClient::Detect(DriverCapabilities& out) {
+RequestStatus DriverClient::Detect(DriverCapabilities& out) {
     DriverRequest block = EmptyRequest();
     std::vector<uint8_t> payload;
-    if (Call(kExtCapabilities, block, false, {}, &payload) != TransportResult::Ok) return false;
+    TransportStatus status = Call(kExtCapabilities, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
     out = {};
     const uint32_t bits = block.eax;
     out.processors = block.ebx;
@@ -557,12 +595,12 @@ bool DriverClient::Detect(DriverCapabilities& out) {
             if (line.rfind(prefix, 0) == 0) access->detail = line.substr(std::strlen(prefix));
         }
     }
-    return true;
+    return {};
 }
 
-bool DriverClient::StopDriver() {
+RequestStatus DriverClient::StopDriver() {
     DriverRequest block = EmptyRequest();
-    return Call(kExtStop, block) == TransportResult::Ok;
+    return StatusOf(Call(kExtStop, block));
 }
 
 }  // namespace kvt

@@ -37,6 +37,25 @@ struct DriverCapabilities {
     std::string text;          // the whole status text, one line per item
 };
 
+// What a request came to: served (the daemon carried it out and its answer is real), or why
+// not, with the particulars when the transport or the daemon gave any (the rule that refused
+// a write, the folder or user that made the client refuse a socket).
+struct RequestStatus {
+    TransportFailure failure = TransportFailure::None;
+    std::string detail;
+
+    bool served() const { return failure == TransportFailure::None; }
+    explicit operator bool() const { return served(); }
+};
+
+// A request's value with what the request came to. A value of a request that was not served
+// is the one its form defines for that case (all ones for a refused NT-form MSR read, say),
+// never one to show.
+template <typename T>
+struct Reply : RequestStatus {
+    T value{};
+};
+
 class DriverClient {
   public:
     using VersionSource = std::function<VersionRecord()>;
@@ -49,22 +68,6 @@ class DriverClient {
     // reached through the port instructions).
     bool ConsumerForm() const { return ConsumerWindows(GetOsKind()); }
 
-    // Whether the last request this thread made through a driver client was served: the
-    // daemon carried it out and its answer is real. The operations below keep their return
-    // values, which some forms define without regard to success (ReadMsrConsumer returns
-    // whatever the block holds, ReadMsrNt all ones when refused, a consumer-form port read
-    // all ones). Ask LastServed() right after the call, in the same thread, before showing any
-    // value: a value of a request that was not served is never shown. An all-ones MSR that
-    // was served is a value.
-    static bool LastServed();
-    // A result of one of the operations below that reports success, and was served.
-    static bool Served(int result) { return result != 0 && LastServed(); }
-    // Why this thread's last request that was not served failed.
-    static TransportFailure LastFailure();
-    // Its particulars, when the transport or the daemon gave any (the rule that refused a
-    // write, the folder or user that made the client refuse a socket); else empty.
-    static const std::string& LastFailureDetail();
-
     // Runs each exchange with the daemon. The desktop program's runner carries it out off the
     // window's thread and keeps the window painting while it waits; it returns false without
     // running it when the user has cancelled the action the request belongs to (the request
@@ -72,10 +75,28 @@ class DriverClient {
     using ExchangeRunner = std::function<bool(const std::function<void()>& exchange)>;
     void SetExchangeRunner(ExchangeRunner runner) { runner_ = std::move(runner); }
 
-    int ReadPort(uint16_t port, uint32_t& value, uint32_t width);
+    // Typed requests: each says whether it was served, and why not. Ports and configuration
+    // space go through the session's form (the port instructions in the consumer form); an MSR
+    // request is for the given processor.
+    Reply<uint32_t> TryReadPort(uint16_t port, uint32_t width);
+    RequestStatus TryWritePort(uint16_t port, uint32_t value, uint32_t width);
+    Reply<uint32_t> TryReadPciConfig(uint32_t configAddress);
+    RequestStatus TryWritePciConfig(uint32_t configAddress, uint32_t value);
+    // The answer lands straight in `buffer`. A refused or short answer leaves it as it was;
+    // one that breaks off part way may leave part of it written.
+    RequestStatus TryReadMemory(uint32_t physicalAddress, void* buffer, uint32_t length);
+    RequestStatus TryWriteMemory(uint32_t physicalAddress, const void* buffer, uint32_t length);
+    // In the session's form; the value of a read that was not served is the form's. The
+    // processor is a number, or kCallingProcessor: the calling thread's (a board's processor 0
+    // unless the thread was pinned).
+    static constexpr int64_t kCallingProcessor = -1;
+    Reply<uint64_t> TryReadMsr(int64_t processor, uint32_t msr);
+    RequestStatus TryWriteMsr(int64_t processor, uint32_t msr, uint32_t eax, uint32_t edx,
+                              uint32_t edi, uint32_t esi);
+
     // Plain port reads that do not depend on one another, sent back to back and served in
-    // order: each gets what ReadPort would give for it. LastServed() afterwards: every one
-    // was; LastFailure(): why the last one that was not failed.
+    // order: each gets what TryReadPort would give for it. The batch's status: served when every
+    // one was, else the cause of the last one that was not.
     struct PortRead {
         uint16_t port = 0;
         uint32_t width = 1;
@@ -83,30 +104,22 @@ class DriverClient {
         bool served = false;
         TransportFailure failure = TransportFailure::None;
     };
-    void ReadPortBatch(std::span<PortRead> reads);
-    int WritePort(uint16_t port, uint32_t value, uint32_t width);
-    int ReadPciConfig(uint32_t configAddress, uint32_t& value);
-    int WritePciConfig(uint32_t configAddress, uint32_t value);
+    RequestStatus ReadPortBatch(std::span<PortRead> reads);
     // Several configuration reads that do not depend on one another, sent together: each gets
     // what ReadPciConfig would give for it (result, value) and whether it was served.
-    // LastServed() afterwards: every one of them was.
     struct PciConfigRead {
         uint32_t address = 0;
         uint32_t value = 0;  // left as it was when the read fails (as ReadPciConfig does)
         int result = 0;
         bool served = false;
     };
-    void ReadPciConfigBatch(std::span<PciConfigRead> reads);
-    // Returns the count; the lists receive `count` entries (each list holds 256 bytes).
-    uint32_t ListPciFunctions(uint8_t* busList, uint8_t* devFnList);
-    // The answer lands straight in `buffer`. A refused or short answer leaves it as it was;
-    // one that breaks off part way may leave part of it written.
-    int ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length);
+    RequestStatus ReadPciConfigBatch(std::span<PciConfigRead> reads);
     // Reads asked for together: the daemon reads the next range while the caller takes in the
     // answer before it. `arrived` is told how many bytes of `buffer` hold the read's answer,
     // in pieces while it arrives (or at once), always before the next read's bytes land, so
     // the reads may share one buffer. A read that was not served leaves `served` false; its
-    // bytes told so far count for nothing. LastServed() afterwards: every one was served.
+    // bytes told so far count for nothing. The batch's status is that of its first read that
+    // was not served.
     struct MemoryRead {
         uint32_t address = 0;
         uint8_t* buffer = nullptr;
@@ -114,15 +127,27 @@ class DriverClient {
         std::function<void(size_t arrived)> arrived;
         bool served = false;
     };
-    void ReadPhysicalMemoryBatch(std::span<MemoryRead> reads);
+    RequestStatus ReadPhysicalMemoryBatch(std::span<MemoryRead> reads);
+
+    // The driver requests with the results their forms define, whether served or not: 1 for
+    // success and 0 for failure (a consumer-form port or configuration access reports 1 and
+    // reads all ones when refused), an unchanged value or buffer when a read fails, and the
+    // form's MSR values. ReadMsr and WriteMsr are for the calling thread's processor.
+    int ReadPort(uint16_t port, uint32_t& value, uint32_t width);
+    int WritePort(uint16_t port, uint32_t value, uint32_t width);
+    int ReadPciConfig(uint32_t configAddress, uint32_t& value);
+    int WritePciConfig(uint32_t configAddress, uint32_t value);
+    int ReadPhysicalMemory(uint32_t physicalAddress, void* buffer, uint32_t length);
     int WritePhysicalMemory(uint32_t physicalAddress, const void* buffer, uint32_t length);
     uint64_t ReadMsrNt(uint32_t msr);
     uint64_t ReadMsrConsumer(uint32_t msr);
     int WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
     int WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
-    // The MSR requests in the session's form, with that form's results.
     uint64_t ReadMsr(uint32_t msr);
     int WriteMsr(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi);
+    // Returns the count; the lists receive `count` entries (each list holds 256 bytes).
+    uint32_t ListPciFunctions(uint8_t* busList, uint8_t* devFnList);
+    Reply<uint32_t> TryListPciFunctions(uint8_t* busList, uint8_t* devFnList);
 
     // The consumer form's IN and OUT instructions, which the daemon of a board performs (the
     // host daemon refuses them). A refused IN reads all ones for the width.
@@ -130,22 +155,22 @@ class DriverClient {
     void PortOut(uint16_t port, uint32_t value, uint32_t width);
 
     // A board's processor as the calling thread's processor number selects it: CPUID and the
-    // time-stamp counter. False when the daemon does not answer them (the host's).
-    bool Cpuid(uint32_t function, uint32_t subFunction, CpuidRegisters& out);
-    bool ReadTsc(uint64_t& value);
+    // time-stamp counter. Not served when the daemon does not answer them (the host's).
+    RequestStatus Cpuid(uint32_t function, uint32_t subFunction, CpuidRegisters& out);
+    RequestStatus ReadTsc(uint64_t& value);
     // A board's description: "key=value" lines (computer, processors, version, csd, board).
-    bool PlatformInfo(std::string& text);
+    RequestStatus PlatformInfo(std::string& text);
 
     // Where the daemon offers the PCI Express configuration window (memory-mapped
     // configuration space), and for which buses.
-    bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus);
-    // The kernel driver bound to a PCI function (empty when none). False when the daemon
+    RequestStatus PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus);
+    // The kernel driver bound to a PCI function (empty when none). Not served when the daemon
     // cannot tell or the function does not exist.
-    bool KernelDriver(uint32_t bus, uint32_t device, uint32_t function, std::string& name);
+    RequestStatus KernelDriver(uint32_t bus, uint32_t device, uint32_t function, std::string& name);
     // An SMBus transaction through the kernel's adapter of the controller at ioBase in a PCI
-    // function a kernel driver owns (kSmbusOpAdapter: none, only which adapter serves). False
-    // when the daemon offers no kernel path for it; otherwise error is 0 or the kernel's errno
-    // and text the adapter's node or why there is none.
+    // function a kernel driver owns (kSmbusOpAdapter: none, only which adapter serves). Not
+    // served when the daemon offers no kernel path for it; otherwise error is 0 or the kernel's
+    // errno and text the adapter's node or why there is none.
     struct SmbusKernelCall {
         uint32_t op = 0;  // SmbusKernelOp
         uint8_t address = 0, command = 0;
@@ -155,21 +180,25 @@ class DriverClient {
         int error = 0;
         std::string text;
     };
-    bool SmbusKernel(uint32_t bus, uint32_t device, uint32_t function, uint16_t ioBase,
-                     SmbusKernelCall& call);
+    RequestStatus SmbusKernel(uint32_t bus, uint32_t device, uint32_t function, uint16_t ioBase,
+                              SmbusKernelCall& call);
     // The daemon's backend and what works, as text lines.
-    bool DriverStatus(std::string& text);
-    // What the daemon's backend can do, typed. False when no daemon serves us.
-    bool Detect(DriverCapabilities& out);
+    RequestStatus DriverStatus(std::string& text);
+    // What the daemon's backend can do, typed. Not served when no daemon serves us.
+    RequestStatus Detect(DriverCapabilities& out);
     // Ends the daemon.
-    bool StopDriver();
+    RequestStatus StopDriver();
 
   private:
-    // Sends one request and records for this thread whether it was served, and if not, why.
-    TransportResult Call(const TransportCall& call, DriverRequest& block);
-    TransportResult Call(uint32_t code, DriverRequest& block, bool consumer = false,
+    // Sends one request through the runner: the transport's status, Cancelled when the runner
+    // did not run it.
+    TransportStatus Call(const TransportCall& call, DriverRequest& block);
+    TransportStatus Call(uint32_t code, DriverRequest& block, bool consumer = false,
                          std::span<const uint8_t> payloadOut = {},
                          std::vector<uint8_t>* payloadIn = nullptr);
+    // The consumer form's port instructions, typed.
+    Reply<uint32_t> DirectIn(uint16_t port, uint32_t width);
+    RequestStatus DirectOut(uint16_t port, uint32_t value, uint32_t width);
 
     // Runs `exchange` through the runner; false when it was cancelled instead.
     bool RunExchange(const std::function<void()>& exchange);

@@ -89,15 +89,16 @@ std::string HardwareSession::Describe() const {
 namespace {
 
 // Asks the daemon for its status: Ok when it runs and serves us.
-TransportResult Probe(DriverClient& client, std::string* status = nullptr) {
+TransportStatus Probe(DriverClient& client, std::string* status = nullptr) {
     std::string text;
-    if (client.DriverStatus(text)) {
+    RequestStatus asked = client.DriverStatus(text);
+    if (asked.served()) {
         if (status != nullptr) *status = text;
         return TransportResult::Ok;
     }
-    return DriverClient::LastFailure() == TransportFailure::NoDaemon
-               ? TransportResult::OpenFailed
-               : TransportResult::RequestFailed;
+    return {asked.failure == TransportFailure::NoDaemon ? TransportResult::OpenFailed
+                                                        : TransportResult::RequestFailed,
+            asked.failure, asked.detail};
 }
 
 std::string FindDriverProgram() {
@@ -166,7 +167,7 @@ bool HardwareSession::LoadDriver(std::string* why) {
         return false;
     };
     std::string status;
-    TransportResult probe = Probe(*client_, &status);
+    TransportStatus probe = Probe(*client_, &status);
     if (probe == TransportResult::Ok) {
         if (!IsBoard()) return true;
         // A board daemon serves the profile as it was when it started: when the file has
@@ -182,9 +183,9 @@ bool HardwareSession::LoadDriver(std::string* why) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (probe == TransportResult::RequestFailed) {
-        TransportFailure failure = SocketTransport::LastFailure();
+        TransportFailure failure = probe.failure;
         if (failure != TransportFailure::NoAnswer) {
-            const std::string& detail = SocketTransport::LastFailureDetail();
+            const std::string& detail = probe.detail;
             return fail(std::string(IsBoard() ? "the board daemon" : "the driver daemon") +
                         " cannot be reached: " + DescribeFailure(failure) +
                         (detail.empty() ? "" : " (" + detail + ")"));

@@ -100,29 +100,20 @@ void PinCurrentThread(uint32_t processor) {
 
 namespace {
 
-thread_local TransportFailure t_lastFailure = TransportFailure::None;
-
-thread_local std::string t_failureDetail;
-// The daemon's words on the last refused answer ("refused by policy line 3: ..."), if any.
-thread_local std::string t_refusal;
-
-void SetFailure(TransportFailure failure, const std::string& detail = {}) {
-    t_lastFailure = failure;
-    t_failureDetail = detail;
-}
-
 // Connects to a device's socket once its folders pass the checks, and only when the process
 // serving it is one the client trusts (SO_PEERCRED, before a byte is sent): another user can
 // serve a socket of the same name in a folder of theirs, and would see every request (write
-// payloads included) and forge the answers. -1 with the failure set otherwise.
-int OpenConnection(const std::string& runtimeDir, const std::string& device, bool board) {
+// payloads included) and forge the answers. -1 with *failed set otherwise: OpenFailed when
+// nobody serves the socket (a daemon may be started), a refusal when a check failed.
+int OpenConnection(const std::string& runtimeDir, const std::string& device, bool board,
+                   TransportStatus* failed) {
     std::string why;
     if (!CheckSocketFolders(runtimeDir, board, &why)) {
-        SetFailure(TransportFailure::UnsafeFolder, why);
+        *failed = {TransportResult::RequestFailed, TransportFailure::UnsafeFolder, why};
         return -1;
     }
     const std::string path = SocketPath(runtimeDir, device);
-    SetFailure(TransportFailure::NoDaemon);
+    *failed = TransportResult::OpenFailed;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) return -1;
@@ -144,22 +135,15 @@ int OpenConnection(const std::string& runtimeDir, const std::string& device, boo
     std::vector<uid_t> trusted = TrustedDaemonUsers(board);
     if (!known || std::find(trusted.begin(), trusted.end(), peer.uid) == trusted.end()) {
         ::close(fd);
-        SetFailure(TransportFailure::UntrustedDaemon,
+        *failed = {TransportResult::RequestFailed, TransportFailure::UntrustedDaemon,
                    known ? path + " is served by uid " + std::to_string(peer.uid) + " (pid " +
                                std::to_string(peer.pid) + "), not by " +
                                (board ? "uid " + std::to_string(geteuid())
                                       : std::string("root or the daemon's user"))
-                         : "the user serving " + path + " is unknown");
+                         : "the user serving " + path + " is unknown"};
         return -1;
     }
     return fd;
-}
-
-// The result of a connection that could not be made: only a socket nobody serves means
-// the device cannot be opened (and a daemon may be started); a check that failed is a refusal.
-TransportResult OpenFailure() {
-    return t_lastFailure == TransportFailure::NoDaemon ? TransportResult::OpenFailed
-                                                       : TransportResult::RequestFailed;
 }
 
 }  // namespace
@@ -175,21 +159,15 @@ void SocketTransport::Disconnect() {
     kept_.clear();
 }
 
-TransportFailure SocketTransport::LastFailure() {
-    return t_lastFailure;
-}
-
-const std::string& SocketTransport::LastFailureDetail() {
-    return t_failureDetail;
-}
-
 bool SocketTransport::SendFrame(int fd, const TransportCall& call, const DriverRequest& block) {
     uint8_t prefix[kRequestPrefixSize];
     FrameHeader header{kFrameMagic,
                        kFrameVersion,
                        static_cast<uint16_t>(call.consumerForm ? kFlagConsumerForm : 0),
                        call.code,
-                       simulated_ && PinnedProcessor() < 0 ? 0u : CurrentProcessor(),
+                       call.processor >= 0                   ? static_cast<uint32_t>(call.processor)
+                       : simulated_ && PinnedProcessor() < 0 ? 0u
+                                                             : CurrentProcessor(),
                        static_cast<uint32_t>(call.payloadOut.size())};
     std::memcpy(prefix, &header, sizeof header);
     std::memcpy(prefix + sizeof header, &block, kDriverRequestSize);
@@ -199,9 +177,10 @@ bool SocketTransport::SendFrame(int fd, const TransportCall& call, const DriverR
 }
 
 SocketTransport::Outcome SocketTransport::ReceiveAnswer(int fd, const TransportCall& call,
-                                                        DriverRequest& block) {
+                                                        DriverRequest& block,
+                                                        std::string* refusal) {
     uint8_t answerPrefix[kAnswerPrefixSize];
-    t_refusal.clear();
+    refusal->clear();
     ssize_t first;
     do {
         first = ::recv(fd, answerPrefix, 1, 0);
@@ -231,7 +210,7 @@ SocketTransport::Outcome SocketTransport::ReceiveAnswer(int fd, const TransportC
         // A refusal may say why: a cause code and its text as the payload. Only printable
         // text is kept, so a daemon cannot send terminal controls to the user's screen.
         if (answer.reserved == kCauseRule && payload.size() <= kMaxCauseText)
-            for (uint8_t c : payload) t_refusal.push_back(c >= 0x20 && c < 0x7F ? char(c) : '?');
+            for (uint8_t c : payload) refusal->push_back(c >= 0x20 && c < 0x7F ? char(c) : '?');
         return Outcome::Refused;
     }
     std::memcpy(&block, answerPrefix + sizeof answer, kDriverRequestSize);
@@ -240,42 +219,46 @@ SocketTransport::Outcome SocketTransport::ReceiveAnswer(int fd, const TransportC
 }
 
 SocketTransport::Outcome SocketTransport::Exchange(int fd, const TransportCall& call,
-                                                   DriverRequest& block) {
+                                                   DriverRequest& block, std::string* refusal) {
     if (!SendFrame(fd, call, block)) return Outcome::Dropped;
-    return ReceiveAnswer(fd, call, block);
+    return ReceiveAnswer(fd, call, block, refusal);
 }
 
-TransportResult SocketTransport::Call(const TransportCall& call, DriverRequest& block) {
-    if (call.payloadOut.size() > kMaxPayload) {
-        SetFailure(TransportFailure::Refused);
-        return TransportResult::RequestFailed;
-    }
+namespace {
+
+// The status of an exchange that broke off.
+TransportStatus Broke(TransportFailure failure) {
+    return {TransportResult::RequestFailed, failure};
+}
+
+}  // namespace
+
+TransportStatus SocketTransport::Call(const TransportCall& call, DriverRequest& block) {
+    if (call.payloadOut.size() > kMaxPayload) return TransportResult::RequestFailed;
     std::lock_guard<std::mutex> lock(mutex_);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto found = kept_.find(call.device);
         bool fresh = found == kept_.end();
         if (fresh) {
-            int fd = OpenConnection(runtimeDir_, call.device, simulated_);
-            if (fd < 0) return OpenFailure();
+            TransportStatus failed;
+            int fd = OpenConnection(runtimeDir_, call.device, simulated_, &failed);
+            if (fd < 0) return failed;
             found = kept_.emplace(call.device, fd).first;
         }
-        Outcome outcome = Exchange(found->second, call, block);
+        std::string refusal;
+        Outcome outcome = Exchange(found->second, call, block, &refusal);
         if (outcome == Outcome::Ok) return TransportResult::Ok;
-        if (outcome == Outcome::Refused) {
-            SetFailure(TransportFailure::Refused, t_refusal);
-            return TransportResult::RequestFailed;
-        }
+        if (outcome == Outcome::Refused)
+            return {TransportResult::RequestFailed, TransportFailure::Refused, std::move(refusal)};
         // The connection is no longer in step with the daemon: never reuse it.
         ::close(found->second);
         kept_.erase(found);
         if (outcome == Outcome::Dropped && !fresh) continue;  // closed while kept: once more
-        SetFailure(outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
-                   : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
-                                                  : TransportFailure::BrokenAnswer);
-        return TransportResult::RequestFailed;
+        return Broke(outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
+                     : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                                    : TransportFailure::BrokenAnswer);
     }
-    SetFailure(TransportFailure::NoAnswer);
-    return TransportResult::RequestFailed;
+    return Broke(TransportFailure::NoAnswer);
 }
 
 namespace {
@@ -302,9 +285,10 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
         auto found = kept_.find(device);
         bool fresh = found == kept_.end();
         if (fresh) {
-            int fd = OpenConnection(runtimeDir_, device, simulated_);
+            TransportStatus failed;
+            int fd = OpenConnection(runtimeDir_, device, simulated_, &failed);
             if (fd < 0) {
-                for (size_t i = 0; i < count; ++i) entries[i].result = OpenFailure();
+                for (size_t i = 0; i < count; ++i) entries[i].result = failed;
                 return count;
             }
             found = kept_.emplace(device, fd).first;
@@ -317,12 +301,13 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
         Outcome outcome = Outcome::Dropped;  // a frame not sent whole gets no answer
         for (; settled < sent; ++settled) {
             TransportBatchEntry& entry = entries[settled];
-            outcome = ReceiveAnswer(fd, entry.call, entry.block);
+            std::string refusal;
+            outcome = ReceiveAnswer(fd, entry.call, entry.block, &refusal);
             if (outcome == Outcome::Ok) {
                 entry.result = TransportResult::Ok;
             } else if (outcome == Outcome::Refused) {
-                entry.result = TransportResult::RequestFailed;
-                SetFailure(TransportFailure::Refused, t_refusal);
+                entry.result = {TransportResult::RequestFailed, TransportFailure::Refused,
+                                std::move(refusal)};
             } else {
                 break;
             }
@@ -337,19 +322,18 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
             // was kept, the rest is sent again on a new one.
             if (settled > 0) return settled;
             if (!fresh) continue;
-            entries[0].result = TransportResult::RequestFailed;
-            SetFailure(TransportFailure::NoAnswer);
+            entries[0].result = Broke(TransportFailure::NoAnswer);
             return 1;
         }
         // No answer in time, or a broken one: the requests after it may still be served, so
         // none of this window is sent again.
-        SetFailure(outcome == Outcome::TimedOut ? TransportFailure::TimedOut
-                                                : TransportFailure::BrokenAnswer);
-        for (size_t i = settled; i < count; ++i) entries[i].result = TransportResult::RequestFailed;
+        const TransportStatus broken =
+            Broke(outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                               : TransportFailure::BrokenAnswer);
+        for (size_t i = settled; i < count; ++i) entries[i].result = broken;
         return count;
     }
-    entries[0].result = TransportResult::RequestFailed;
-    SetFailure(TransportFailure::NoAnswer);
+    entries[0].result = Broke(TransportFailure::NoAnswer);
     return 1;
 }
 
@@ -360,7 +344,6 @@ void SocketTransport::CallBatch(std::span<TransportBatchEntry> entries) {
         TransportBatchEntry& entry = entries[done];
         if (entry.call.payloadOut.size() > kMaxPayload) {
             entry.result = TransportResult::RequestFailed;
-            SetFailure(TransportFailure::Refused);
             ++done;
             continue;
         }

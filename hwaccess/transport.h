@@ -19,6 +19,42 @@ enum class TransportResult {
     RequestFailed,  // the daemon refused the request, or the exchange broke off
 };
 
+// Why a call that was not Ok failed, for messages.
+enum class TransportFailure {
+    None,
+    NoDaemon,         // nothing listens at the socket
+    Refused,          // the daemon answered: request refused
+    NoAnswer,         // the daemon closed the connection without answering (peer not served)
+    TimedOut,         // no answer within the exchange time limit
+    BrokenAnswer,     // the answer broke off or was malformed
+    UntrustedDaemon,  // the socket is served by a user the client does not trust: nothing sent
+    UnsafeFolder,     // a folder on the way to the socket is a link or others may change it
+    Cancelled,        // not sent: the user cancelled the action it belonged to
+};
+
+// What one exchange came to: its result and, when it was not Ok, why and the particulars
+// (which folder, which user, which rule refused a write), else empty. Made from a bare result,
+// the cause is the plain one of that result.
+struct TransportStatus {
+    TransportResult result = TransportResult::RequestFailed;
+    TransportFailure failure = TransportFailure::Refused;
+    std::string detail;
+
+    TransportStatus() = default;
+    TransportStatus(TransportResult r)  // NOLINT: a bare result is a status
+        : result(r),
+          failure(r == TransportResult::Ok           ? TransportFailure::None
+                  : r == TransportResult::OpenFailed ? TransportFailure::NoDaemon
+                                                     : TransportFailure::Refused) {}
+    TransportStatus(TransportResult r, TransportFailure f, std::string d = {})
+        : result(r), failure(f), detail(std::move(d)) {}
+    bool ok() const { return result == TransportResult::Ok; }
+    friend bool operator==(const TransportStatus& s, TransportResult r) { return s.result == r; }
+    friend bool operator==(const TransportStatus& a, const TransportStatus& b) {
+        return a.result == b.result && a.failure == b.failure && a.detail == b.detail;
+    }
+};
+
 struct TransportCall {
     std::string device;                         // "Korvanta" or "korvavxd.vxd"
     uint32_t code = 0;                          // request code of its form
@@ -36,13 +72,15 @@ struct TransportCall {
     // to its file meanwhile). Until the call returns Ok the bytes may belong to an answer that
     // breaks off.
     const std::function<void(size_t arrived)>* payloadArrived = nullptr;
+    // The processor the request is for, as the header carries it; -1: the calling thread's.
+    int64_t processor = -1;
 };
 
 // One request of a batch: the call, its block (the answer's block once Ok) and its result.
 struct TransportBatchEntry {
     TransportCall call;
     DriverRequest block;
-    TransportResult result = TransportResult::RequestFailed;
+    TransportStatus result;
 };
 
 class DriverTransport {
@@ -50,26 +88,13 @@ class DriverTransport {
     virtual ~DriverTransport() = default;
     // One request: open, send, receive, close. On Ok the block holds the answer's block;
     // otherwise the block is left as it was.
-    virtual TransportResult Call(const TransportCall& call, DriverRequest& block) = 0;
+    virtual TransportStatus Call(const TransportCall& call, DriverRequest& block) = 0;
     // Independent requests, each with its own result as if Call had been made for each in
     // turn (which this default does). A transport may send several before reading their
     // answers; the requests must not depend on one another's answers.
     virtual void CallBatch(std::span<TransportBatchEntry> entries) {
         for (TransportBatchEntry& entry : entries) entry.result = Call(entry.call, entry.block);
     }
-};
-
-// Why the last call that was not Ok failed, for messages.
-enum class TransportFailure {
-    None,
-    NoDaemon,         // nothing listens at the socket
-    Refused,          // the daemon answered: request refused
-    NoAnswer,         // the daemon closed the connection without answering (peer not served)
-    TimedOut,         // no answer within the exchange time limit
-    BrokenAnswer,     // the answer broke off or was malformed
-    UntrustedDaemon,  // the socket is served by a user the client does not trust: nothing sent
-    UnsafeFolder,     // a folder on the way to the socket is a link or others may change it
-    Cancelled,        // not sent: the user cancelled the action it belonged to
 };
 
 // The real transport: Unix-socket connections to <runtimeDir>/korvanta/<device>, one kept per
@@ -87,22 +112,19 @@ class SocketTransport : public DriverTransport {
     ~SocketTransport() override;
     SocketTransport(const SocketTransport&) = delete;
     SocketTransport& operator=(const SocketTransport&) = delete;
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override;
+    TransportStatus Call(const TransportCall& call, DriverRequest& block) override;
     void CallBatch(std::span<TransportBatchEntry> entries) override;
     const std::string& runtimeDir() const { return runtimeDir_; }
     // Closes the kept connections (the next call connects anew).
     void Disconnect();
-    // What went wrong in this thread's last call that was not Ok.
-    static TransportFailure LastFailure();
-    // Its particulars when there are any (which folder, which user, which rule refused a
-    // write), else empty.
-    static const std::string& LastFailureDetail();
 
   private:
     enum class Outcome { Ok, Refused, Dropped, TimedOut, Broken };
-    Outcome Exchange(int fd, const TransportCall& call, DriverRequest& block);
+    Outcome Exchange(int fd, const TransportCall& call, DriverRequest& block, std::string* refusal);
     bool SendFrame(int fd, const TransportCall& call, const DriverRequest& block);
-    Outcome ReceiveAnswer(int fd, const TransportCall& call, DriverRequest& block);
+    // A refusal's words from the daemon, if it gave any, land in *refusal.
+    Outcome ReceiveAnswer(int fd, const TransportCall& call, DriverRequest& block,
+                          std::string* refusal);
     // Sends one window of a batch (the first entries, one device) and reads its answers;
     // returns how many entries it settled.
     size_t BatchWindow(std::span<TransportBatchEntry> entries);

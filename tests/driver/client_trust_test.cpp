@@ -31,7 +31,7 @@ DriverRequest Block() {
     return block;
 }
 
-TransportResult AskStatus(const std::string& runtimeDir, bool board) {
+TransportStatus AskStatus(const std::string& runtimeDir, bool board) {
     SocketTransport transport(runtimeDir, board);
     DriverRequest block = Block();
     std::vector<uint8_t> text;
@@ -83,13 +83,14 @@ TEST(ClientTrustTest, AnImpostorServingTheSocketReceivesNothing) {
     close(report[1]);
     for (int i = 0; i < 200 && access(path.c_str(), F_OK) != 0; ++i) usleep(10000);
 
-    EXPECT_EQ(AskStatus(runtime, true), TransportResult::RequestFailed);
-    EXPECT_EQ(SocketTransport::LastFailure(), TransportFailure::UntrustedDaemon);
-    EXPECT_NE(SocketTransport::LastFailureDetail().find("uid 65534"), std::string::npos)
-        << SocketTransport::LastFailureDetail();
+    TransportStatus asked = AskStatus(runtime, true);
+    EXPECT_EQ(asked, TransportResult::RequestFailed);
+    EXPECT_EQ(asked.failure, TransportFailure::UntrustedDaemon);
+    EXPECT_NE(asked.detail.find("uid 65534"), std::string::npos) << asked.detail;
     // Nor is it the host daemon.
-    EXPECT_EQ(AskStatus(runtime, false), TransportResult::RequestFailed);
-    EXPECT_EQ(SocketTransport::LastFailure(), TransportFailure::UntrustedDaemon);
+    asked = AskStatus(runtime, false);
+    EXPECT_EQ(asked, TransportResult::RequestFailed);
+    EXPECT_EQ(asked.failure, TransportFailure::UntrustedDaemon);
 
     uint32_t received = 99;
     ASSERT_EQ(read(report[0], &received, sizeof received), static_cast<ssize_t>(sizeof received));
@@ -104,17 +105,18 @@ TEST(ClientTrustTest, FoldersOnTheWayMustBePrivateAndNoLinks) {
     std::string base = TempFolder();
     std::string runtime = base + "/kb-folders-00000000";
     // Missing folders of a board are made private before a daemon could be started there.
-    EXPECT_EQ(AskStatus(runtime, true), TransportResult::OpenFailed);
-    EXPECT_EQ(SocketTransport::LastFailure(), TransportFailure::NoDaemon);
+    TransportStatus asked = AskStatus(runtime, true);
+    EXPECT_EQ(asked, TransportResult::OpenFailed);
+    EXPECT_EQ(asked.failure, TransportFailure::NoDaemon);
     struct stat st;
     ASSERT_EQ(lstat((runtime + "/korvanta").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
     auto expectUnsafe = [&](const char* what, const std::string& needle) {
-        EXPECT_EQ(AskStatus(runtime, true), TransportResult::RequestFailed) << what;
-        EXPECT_EQ(SocketTransport::LastFailure(), TransportFailure::UnsafeFolder) << what;
-        EXPECT_NE(SocketTransport::LastFailureDetail().find(needle), std::string::npos)
-            << what << ": " << SocketTransport::LastFailureDetail();
+        TransportStatus unsafe = AskStatus(runtime, true);
+        EXPECT_EQ(unsafe, TransportResult::RequestFailed) << what;
+        EXPECT_EQ(unsafe.failure, TransportFailure::UnsafeFolder) << what;
+        EXPECT_NE(unsafe.detail.find(needle), std::string::npos) << what << ": " << unsafe.detail;
     };
     chmod(runtime.c_str(), 0755);
     expectUnsafe("open to others", runtime + " is not private");

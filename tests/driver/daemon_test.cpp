@@ -569,7 +569,7 @@ TEST_F(BoardDaemonTest, BatchAnswersEachRequestAsSingleCallsWouldAcrossAnEvictio
         transport.CallBatch(entries);
         for (size_t i = 0; i < count; ++i) {
             DriverRequest single = PortBlock(i % 2 ? 0x71 : 0x80, i % 7 == 3 ? 3 : 1);
-            TransportResult expected =
+            TransportStatus expected =
                 transport.Call({"Korvanta", kNtReadPort, false, {}, nullptr}, single);
             EXPECT_EQ(expected, i % 7 == 3 ? TransportResult::RequestFailed : TransportResult::Ok);
             EXPECT_EQ(entries[i].result, expected) << i;

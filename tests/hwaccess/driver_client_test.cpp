@@ -29,7 +29,7 @@ class RecordingTransport : public DriverTransport {
     std::vector<uint8_t> payload;
     std::vector<Sent> sent;
 
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
+    TransportStatus Call(const TransportCall& call, DriverRequest& block) override {
         sent.push_back({call.device,
                         call.code,
                         call.consumerForm,
@@ -248,7 +248,6 @@ TEST_F(ClientFixture, ConsumerFormReachesPortsAndConfigurationThroughPortInstruc
     EXPECT_TRUE(transport.sent.empty());
     EXPECT_EQ(consumer.ReadPort(0x71, value, 1), 1);
     EXPECT_EQ(value, 0x8086ABCDu);
-    EXPECT_TRUE(DriverClient::LastServed());
     EXPECT_EQ(consumer.WritePort(0x70, 0x0A, 1), 1);
     EXPECT_EQ(consumer.ReadPciConfig(0x80000800, value), 1);
     EXPECT_EQ(consumer.WritePciConfig(0x80000804, 7), 1);
@@ -263,6 +262,7 @@ TEST_F(ClientFixture, ConsumerFormReachesPortsAndConfigurationThroughPortInstruc
         "in 113 0 1",  "out 112 10 1",          "out 3320 2147485696 4",
         "in 3324 0 4", "out 3320 2147485700 4", "out 3324 7 4"};
     EXPECT_EQ(log, expected);
+    EXPECT_TRUE(consumer.TryReadPort(0x71, 1).served());
     uint8_t bus[256], devFn[256];
     EXPECT_EQ(consumer.ListPciFunctions(bus, devFn), 0u);  // a bus scan's business
 
@@ -270,9 +270,13 @@ TEST_F(ClientFixture, ConsumerFormReachesPortsAndConfigurationThroughPortInstruc
     transport.outcome = TransportResult::RequestFailed;
     EXPECT_EQ(consumer.ReadPort(0x71, value, 2), 1);
     EXPECT_EQ(value, 0xFFFFu);
-    EXPECT_FALSE(DriverClient::LastServed());
+    Reply<uint32_t> refused = consumer.TryReadPort(0x71, 2);
+    EXPECT_FALSE(refused.served());
+    EXPECT_EQ(refused.value, 0xFFFFu);
+    EXPECT_EQ(refused.failure, TransportFailure::Refused);
     EXPECT_EQ(consumer.ReadPciConfig(0x80000800, value), 1);
-    EXPECT_FALSE(DriverClient::LastServed());
+    EXPECT_FALSE(consumer.TryReadPciConfig(0x80000800).served());
+    EXPECT_FALSE(consumer.TryWritePciConfig(0x80000800, 1).served());
 }
 
 }  // namespace
@@ -284,7 +288,7 @@ namespace {
 // Answers each port read with the port's number times 3, and refuses port 81h.
 class PortTransport : public RecordingTransport {
   public:
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
+    TransportStatus Call(const TransportCall& call, DriverRequest& block) override {
         RecordingTransport::Call(call, block);
         if (block.port == 0x81) return TransportResult::RequestFailed;
         block.portValue = block.port * 3u;
@@ -301,7 +305,7 @@ TEST(PortReadBatch, EachReadGetsItsOwnResultInOrderInEitherForm) {
     for (DriverClient* client : {&nt, &consumer}) {
         transport.sent.clear();
         std::vector<DriverClient::PortRead> reads = {{0x80, 1}, {0x81, 2, 0xAB}, {0x82, 4}};
-        client->ReadPortBatch(reads);
+        RequestStatus batch = client->ReadPortBatch(reads);
         ASSERT_EQ(transport.sent.size(), 3u);
         const uint32_t code = client == &nt ? uint32_t{kNtReadPort} : uint32_t{kExtDirectPortIn};
         for (size_t i = 0; i < 3; ++i) {
@@ -315,8 +319,8 @@ TEST(PortReadBatch, EachReadGetsItsOwnResultInOrderInEitherForm) {
         EXPECT_EQ(reads[1].value, 0xABu);  // no value invented for a refused read
         EXPECT_EQ(reads[1].failure, TransportFailure::Refused);
         EXPECT_EQ(reads[2].value, 0x186u);
-        EXPECT_FALSE(DriverClient::LastServed());
-        EXPECT_EQ(DriverClient::LastFailure(), TransportFailure::Refused);
+        EXPECT_FALSE(batch.served());
+        EXPECT_EQ(batch.failure, TransportFailure::Refused);
     }
 }
 
@@ -332,13 +336,14 @@ TEST(ExchangeRunner, CancelledRequestsAreNotSentAndSaySo) {
         return true;
     });
     uint32_t value = 0;
-    EXPECT_TRUE(DriverClient::Served(client.ReadPort(0x80, value, 1)));
-    EXPECT_EQ(value, 0x180u);
+    Reply<uint32_t> read = client.TryReadPort(0x80, 1);
+    EXPECT_TRUE(read.served());
+    EXPECT_EQ(read.value, 0x180u);
     cancel = true;
     value = 7;
     EXPECT_EQ(client.ReadPort(0x80, value, 1), 0);
     EXPECT_EQ(value, 7u);
-    EXPECT_EQ(DriverClient::LastFailure(), TransportFailure::Cancelled);
+    EXPECT_EQ(client.TryReadPort(0x80, 1).failure, TransportFailure::Cancelled);
     std::vector<DriverClient::PortRead> reads = {{0x80, 1}, {0x82, 1}};
     client.ReadPortBatch(reads);
     EXPECT_FALSE(reads[0].served || reads[1].served);

@@ -312,7 +312,7 @@ TEST_F(HostCli, ConfigurationReadsMatchTheSysfsFiles) {
     DriverClient& client = session->client();
     uint32_t base = 0;
     uint8_t firstBus = 0, lastBus = 0;
-    bool window = client.PcieWindow(base, firstBus, lastBus);
+    bool window = client.PcieWindow(base, firstBus, lastBus).served();
     for (const std::string& name : SysfsFunctions()) {
         std::vector<uint8_t> config = ReadBytes("/sys/bus/pci/devices/0000:" + name + "/config");
         unsigned bus = 0, dev = 0, fn = 0;

@@ -46,7 +46,7 @@ class BoardClient : public DriverTransport {
     driver::board::Board& board() { return *static_cast<driver::board::Board*>(backend_.get()); }
     int requests = 0;
 
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override {
+    TransportStatus Call(const TransportCall& call, DriverRequest& block) override {
         ++requests;
         FrameHeader header{kFrameMagic,
                            kFrameVersion,

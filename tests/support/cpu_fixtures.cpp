@@ -19,7 +19,7 @@ bool ScriptedProcessor::ReadTsc(uint64_t& value) {
     return true;
 }
 
-TransportResult MsrSpaceTransport::Call(const TransportCall& call, DriverRequest& block) {
+TransportStatus MsrSpaceTransport::Call(const TransportCall& call, DriverRequest& block) {
     Request r{call.code,
               block.ecx,
               CurrentProcessor(),

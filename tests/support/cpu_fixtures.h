@@ -60,7 +60,7 @@ class MsrSpaceTransport : public DriverTransport {
     };
     std::vector<Request> requests;
 
-    TransportResult Call(const TransportCall& call, DriverRequest& block) override;
+    TransportStatus Call(const TransportCall& call, DriverRequest& block) override;
 };
 
 struct RecordedMessages : UserMessages {

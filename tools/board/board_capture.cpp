@@ -185,8 +185,8 @@ Json CaptureProcessors(DriverClient& client, Platform& platform, const Progress&
         ran[p] = RunOnProcessor(p, [&] {
             if (platform.HasCpuid()) cpuid[p] = CaptureCpuid(platform);
             for (size_t i = 0; i < msrs.size(); ++i) {
-                uint64_t v = ReadMsrUnpinned(client, msrs[i].number);
-                values[p][i] = {DriverClient::LastServed(), v};
+                Reply<uint64_t> read = client.TryReadMsr(p, msrs[i].number);
+                values[p][i] = {read.served(), read.value};
             }
         });
         if (!ran[p]) leftOut.push_back(Format("processor %u: no thread could run there", p));
@@ -295,10 +295,10 @@ Json CapturePci(DriverClient& client, const Progress& progress, std::vector<std:
         std::string name = Bdf(r.bus, r.device, r.function);
         bool ok = true;
         for (uint32_t reg = 0; reg < kPciSpaceSize && ok; reg += 4) {
-            uint32_t v = 0;
-            ok = client.ReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg), v) &&
-                 DriverClient::LastServed();
-            std::memcpy(&space[reg], &v, 4);
+            Reply<uint32_t> read =
+                client.TryReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg));
+            ok = read.served();
+            std::memcpy(&space[reg], &read.value, 4);
         }
         if (!ok) {
             leftOut.push_back("PCI " + name + ": a configuration read was refused");
@@ -313,8 +313,7 @@ Json CapturePci(DriverClient& client, const Progress& progress, std::vector<std:
         if (hasWindow && r.bus >= first && r.bus <= last) {
             uint32_t at = uint32_t(windowBase + MmConfigOffset(r.bus, r.device, r.function));
             std::vector<uint8_t> tail(kPciExpressSpaceSize - kPciSpaceSize);
-            if (client.ReadPhysicalMemory(at + kPciSpaceSize, tail.data(), uint32_t(tail.size())) &&
-                DriverClient::LastServed()) {
+            if (client.TryReadMemory(at + kPciSpaceSize, tail.data(), uint32_t(tail.size()))) {
                 // A conventional function reads zeros above FFh in a board's window, so only
                 // a space that holds something there is kept whole.
                 if (std::any_of(tail.begin(), tail.end(), [](uint8_t b) { return b != 0; })) {
@@ -383,8 +382,7 @@ Json CaptureMemory(DriverClient& client, const CaptureOptions& options, const Pr
         for (uint64_t at = begin; at < end;) {
             uint64_t next = std::min<uint64_t>((at / kPage + 1) * kPage, end);
             std::vector<uint8_t> page(size_t(next - at));
-            if (client.ReadPhysicalMemory(uint32_t(at), page.data(), uint32_t(page.size())) &&
-                DriverClient::LastServed()) {
+            if (client.TryReadMemory(uint32_t(at), page.data(), uint32_t(page.size()))) {
                 if (run.empty()) runStart = at;
                 kept = true;
                 run.insert(run.end(), page.begin(), page.end());
@@ -408,17 +406,16 @@ Json CaptureMemory(DriverClient& client, const CaptureOptions& options, const Pr
 // ---- ports ----
 
 bool ReadPortByte(DriverClient& client, uint16_t port, uint8_t& value) {
-    uint32_t v = 0;
-    bool ok = client.ReadPort(port, v, 1) && DriverClient::LastServed();
-    value = uint8_t(v);
-    return ok;
+    Reply<uint32_t> read = client.TryReadPort(port, 1);
+    value = uint8_t(read.value);
+    return read.served();
 }
 
 // A 128-byte CMOS bank through its index and data ports; false when a port request fails.
 bool ReadCmosBank(DriverClient& client, uint16_t indexPort, std::vector<uint8_t>& bytes) {
     bytes.assign(128, 0);
     for (uint32_t i = 0; i < 128; ++i) {
-        if (!client.WritePort(indexPort, i, 1) || !DriverClient::LastServed()) return false;
+        if (!client.TryWritePort(indexPort, i, 1)) return false;
         if (!ReadPortByte(client, uint16_t(indexPort + 1), bytes[i])) return false;
     }
     return true;

@@ -114,9 +114,10 @@ uint64_t ReadMsrOnProcessor(DriverClient& client, uint32_t msr, uint32_t process
     if (served != nullptr) *served = false;
     if (failure != nullptr) *failure = TransportFailure::None;
     if (!RunOnProcessor(processor, [&] {
-            value = ReadMsrUnpinned(client, msr);
-            wasServed = DriverClient::LastServed();
-            why = DriverClient::LastFailure();
+            Reply<uint64_t> read = client.TryReadMsr(processor, msr);
+            value = read.value;
+            wasServed = read.served();
+            why = read.failure;
         })) {
         std::puts("Create msr read thread Error!");
         std::fflush(stdout);

@@ -96,9 +96,10 @@ void ReadAllMsrValues(MsrList& list, uint32_t processor, DriverClient& client) {
         bool served = false;
         uint64_t value = 0;
         if (client.ConsumerForm()) {
-            value = ReadMsrUnpinned(client, entry.msr);
-            served = DriverClient::LastServed();
-            entry.failure = DriverClient::LastFailure();
+            Reply<uint64_t> read = client.TryReadMsr(DriverClient::kCallingProcessor, entry.msr);
+            value = read.value;
+            served = read.served();
+            entry.failure = read.failure;
         } else {
             value = ReadMsrOnProcessor(client, entry.msr, processor, &served, &entry.failure);
         }

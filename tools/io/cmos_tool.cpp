@@ -21,9 +21,14 @@ const char* CmosTool::BankText(int row) {
     return row >= 0 && row < kBankCount ? kTexts[row] : "";
 }
 
-bool CmosTool::WriteIndex(uint32_t index) {
+RequestStatus CmosTool::WriteIndex(uint32_t index) {
     if (bank_ == 0 && (index & 0x80)) nmiMaskWritten_ = true;
-    return DriverClient::Served(client_.WritePort(indexPort(), index, kWidthByte));
+    return client_.TryWritePort(indexPort(), index, kWidthByte);
+}
+
+Reply<uint32_t> CmosTool::ReadData() {
+    const uint16_t dataPort = static_cast<uint16_t>(indexPort() + 1);
+    return client_.TryReadPort(dataPort, kWidthByte);
 }
 
 void CmosTool::ClearNmiMask(uint32_t last) {
@@ -34,17 +39,16 @@ void CmosTool::ClearNmiMask(uint32_t last) {
 
 void CmosTool::Dump() {
     const uint32_t size = size256 ? 256 : 128;
-    const uint16_t dataPort = static_cast<uint16_t>(indexPort() + 1);
     std::vector<bool> ok(size);
     std::vector<TransportFailure> why(size, TransportFailure::None);
     failed_ = 0;
     for (uint32_t i = 0; i < size; ++i) {
-        uint32_t value = 0;
-        ok[i] =
-            WriteIndex(i) && DriverClient::Served(client_.ReadPort(dataPort, value, kWidthByte));
-        buffer_[i] = ok[i] ? static_cast<uint8_t>(value) : 0;
+        RequestStatus selected = WriteIndex(i);
+        Reply<uint32_t> read = selected.served() ? ReadData() : Reply<uint32_t>{selected, 0};
+        ok[i] = read.served();
+        buffer_[i] = ok[i] ? static_cast<uint8_t>(read.value) : 0;
         if (!ok[i]) {
-            why[i] = DriverClient::LastFailure();
+            why[i] = read.failure;
             ++failed_;
         }
     }
@@ -62,13 +66,12 @@ void CmosTool::Dump() {
     }
 }
 
-bool CmosTool::ReadByte(uint8_t offset, uint8_t& value) {
-    uint32_t v = 0;
-    bool ok = WriteIndex(offset) && DriverClient::Served(client_.ReadPort(
-                                        static_cast<uint16_t>(indexPort() + 1), v, kWidthByte));
+RequestStatus CmosTool::ReadByte(uint8_t offset, uint8_t& value) {
+    RequestStatus selected = WriteIndex(offset);
+    Reply<uint32_t> read = selected.served() ? ReadData() : Reply<uint32_t>{selected, 0};
     ClearNmiMask(offset);
-    value = static_cast<uint8_t>(v);
-    return ok;
+    value = static_cast<uint8_t>(read.value);
+    return read;
 }
 
 void CmosTool::SelectBank(int row) {
@@ -100,7 +103,7 @@ void CmosTool::Write() {
     const uint32_t value = ParseHex32(dataText);
     const uint16_t dataPort = static_cast<uint16_t>(indexPort() + 1);
     bool ok =
-        WriteIndex(index) && DriverClient::Served(client_.WritePort(dataPort, value, kWidthByte));
+        WriteIndex(index).served() && client_.TryWritePort(dataPort, value, kWidthByte).served();
     ClearNmiMask(index);
     if (!ok) messages_.ShowMessage(kWriteFailed);
     Dump();

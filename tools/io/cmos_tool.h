@@ -56,9 +56,9 @@ class CmosTool {
     // "Write": checks both fields, writes the byte, dumps again.
     void Write();
 
-    // One byte of the selected bank (index write, data read), NMI left enabled; false when
-    // the driver refused either request.
-    bool ReadByte(uint8_t offset, uint8_t& value);
+    // One byte of the selected bank (index write, data read), NMI left enabled; not served
+    // when either request was not.
+    RequestStatus ReadByte(uint8_t offset, uint8_t& value);
 
     const std::vector<Row>& rows() const { return rows_; }
     size_t failedRequests() const { return failed_; }
@@ -67,7 +67,8 @@ class CmosTool {
 
   private:
     // Writes an index; on the 70h/71h bank remembers whether it left NMI masked (bit 7).
-    bool WriteIndex(uint32_t index);
+    RequestStatus WriteIndex(uint32_t index);
+    Reply<uint32_t> ReadData();
     // After an index with bit 7 on the 70h/71h bank, writes `last & 7Fh`, so port 70h is left
     // with NMI enabled.
     void ClearNmiMask(uint32_t last);

@@ -153,16 +153,17 @@ void GroupIoTool::IndexDump() {
             stopped_ = true;
             return;
         }
-        uint32_t value = 0;
         Row row{Format("%02X", offset), {}, offset, std::nullopt, TransportFailure::None};
         // The index port is written one byte wide, whatever the width of the data.
-        if (DriverClient::Served(client_.WritePort(indexValue, offset, kWidthByte)) &&
-            DriverClient::Served(client_.ReadPort(dataValue, value, w))) {
-            row.data = Format(valueFormat.c_str(), value & mask);
-            row.value = value & mask;
+        RequestStatus selected = client_.TryWritePort(indexValue, offset, kWidthByte);
+        Reply<uint32_t> read =
+            selected ? client_.TryReadPort(dataValue, w) : Reply<uint32_t>{selected, 0};
+        if (read) {
+            row.data = Format(valueFormat.c_str(), read.value & mask);
+            row.value = read.value & mask;
         } else {
             row.data = kFailedMarker;
-            row.failure = DriverClient::LastFailure();
+            row.failure = read.failure;
             ++failed_;
         }
         rows_.push_back(std::move(row));

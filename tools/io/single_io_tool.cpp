@@ -53,17 +53,16 @@ int SingleIoTool::DirectRead() {
     if (!CheckPortField(portText, kFieldPort, false, &code, portValue)) return code;
     direct_.insert(direct_.begin(), DirectRow{portText, "", "", ""});
 
-    uint32_t value = 0;
-    bool ok = DriverClient::Served(client_.ReadPort(portValue, value, width));
+    Reply<uint32_t> read = client_.TryReadPort(portValue, width);
     DirectRow& row = direct_.front();
     row.rw = "R";
     row.width = WidthName(width);
-    if (ok) {
-        row.data = FormatRead(value, width, true);
+    if (read) {
+        row.data = FormatRead(read.value, width, true);
         portData = row.data;
     } else {
         row.data = kFailedMarker;
-        row.failure = DriverClient::LastFailure();
+        row.failure = read.failure;
     }
     return kIoOk;
 }
@@ -89,18 +88,18 @@ int SingleIoTool::IndexRead() {
     const uint32_t offsetValue = ParseHex32(offsetText);
     index_.front().offset = offsetText;
 
-    uint32_t value = 0;
-    bool ok = DriverClient::Served(client_.WritePort(indexValue, offsetValue, width)) &&
-              DriverClient::Served(client_.ReadPort(dataValue, value, width));
+    RequestStatus selected = client_.TryWritePort(indexValue, offsetValue, width);
+    Reply<uint32_t> read =
+        selected ? client_.TryReadPort(dataValue, width) : Reply<uint32_t>{selected, 0};
     IndexRow& row = index_.front();
     row.rw = "R";
     row.width = WidthName(width);
-    if (ok) {
-        row.data = FormatRead(value, width, false);
+    if (read) {
+        row.data = FormatRead(read.value, width, false);
         indexData = row.data;
     } else {
         row.data = kFailedMarker;
-        row.failure = DriverClient::LastFailure();
+        row.failure = read.failure;
     }
     return kIoOk;
 }
@@ -123,10 +122,9 @@ void SingleIoTool::DirectWrite() {
         return;
     }
     const uint32_t data = ParseHex32(dataText);
-    bool ok = DriverClient::Served(client_.WritePort(portValue, data, width));
-    direct_.insert(direct_.begin(),
-                   DirectRow{portText, "W", ok ? dataText : kFailedMarker, WidthName(width),
-                             ok ? TransportFailure::None : DriverClient::LastFailure()});
+    RequestStatus written = client_.TryWritePort(portValue, data, width);
+    direct_.insert(direct_.begin(), DirectRow{portText, "W", written ? dataText : kFailedMarker,
+                                              WidthName(width), written.failure});
 }
 
 void SingleIoTool::IndexWrite() {
@@ -174,13 +172,13 @@ void SingleIoTool::IndexWrite() {
         return;
     }
 
-    bool ok = DriverClient::Served(client_.WritePort(indexValue, offsetValue, width)) &&
-              DriverClient::Served(client_.WritePort(dataPortValue, data, width));
+    RequestStatus written = client_.TryWritePort(indexValue, offsetValue, width);
+    if (written) written = client_.TryWritePort(dataPortValue, data, width);
     IndexRow& row = index_.front();
     row.rw = "W";
-    row.data = ok ? dataText : kFailedMarker;
+    row.data = written ? dataText : kFailedMarker;
     row.width = WidthName(width);
-    if (!ok) row.failure = DriverClient::LastFailure();
+    row.failure = written.failure;
 }
 
 void SingleIoTool::DirectReadClicked() {

@@ -294,9 +294,7 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
 int WriteFunctionRegister(DriverClient& client, uint32_t kind, uint64_t address, uint32_t value) {
     if (kind == kPciKind) {
         if (address > 0xFFFFFFFFull) return 0;
-        return DriverClient::Served(client.WritePciConfig(static_cast<uint32_t>(address), value))
-                   ? 1
-                   : 0;
+        return client.TryWritePciConfig(static_cast<uint32_t>(address), value).served() ? 1 : 0;
     }
     if (kind == kPciExpressKind) {
         if (!FitsBelow4GiB(address, 4)) return 0;

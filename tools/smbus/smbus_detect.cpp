@@ -36,10 +36,10 @@ struct Found {
 // True when the register could be read (whether or not it held a base).
 bool AddController(DriverClient& client, const PciFunctionRecord& r, uint32_t kind, uint32_t reg,
                    Found& found) {
-    uint32_t value = 0;
-    if (!DriverClient::Served(
-            client.ReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg), value)))
-        return false;
+    Reply<uint32_t> read =
+        client.TryReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg));
+    if (!read) return false;
+    const uint32_t value = read.value;
     if (!(value & 1) || !(value & 0xFFFE)) {
         if (found.rejected)
             found.rejected->push_back({r.bus, r.device, r.function, kind, reg, value});
@@ -69,10 +69,10 @@ std::vector<SmbusController> DetectSmbusControllers(DriverClient& client,
         } else if (r.vendorId == 0x1002) {
             AddController(client, r, kSmbusAti, 0x10, found);
         } else if (r.vendorId == 0x10DE) {
-            uint32_t at50 = 0;
-            if (!DriverClient::Served(client.ReadPciConfig(
-                    PciConfigAddress(r.bus, r.device, r.function, 0x50), at50)))
-                continue;
+            Reply<uint32_t> read50 =
+                client.TryReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, 0x50));
+            if (!read50) continue;
+            const uint32_t at50 = read50.value;
             uint32_t reg = (at50 & 0xFFFE) ? 0x50 : 0x20;
             if (AddController(client, r, kSmbusNvidia, reg, found))
                 AddController(client, r, kSmbusNvidia, reg + 4, found);

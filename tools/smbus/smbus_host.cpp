@@ -38,14 +38,14 @@ SmbusPorts::SmbusPorts(DriverClient& client, Sleeper sleeper)
     : client_(client), sleeper_(std::move(sleeper)) {}
 
 bool SmbusPorts::In(uint16_t port, uint8_t& value) {
-    uint32_t v = 0;
-    if (!DriverClient::Served(client_.ReadPort(port, v, 1))) return false;
-    value = uint8_t(v);
+    Reply<uint32_t> read = client_.TryReadPort(port, 1);
+    if (!read) return false;
+    value = uint8_t(read.value);
     return true;
 }
 
 bool SmbusPorts::Out(uint16_t port, uint8_t value) {
-    return DriverClient::Served(client_.WritePort(port, value, 1));
+    return client_.TryWritePort(port, value, 1).served();
 }
 
 void SmbusPorts::RouteThroughKernel(uint32_t bus, uint32_t device, uint32_t function) {
@@ -54,7 +54,7 @@ void SmbusPorts::RouteThroughKernel(uint32_t bus, uint32_t device, uint32_t func
 }
 
 bool SmbusPorts::Kernel(uint16_t base, DriverClient::SmbusKernelCall& call) {
-    bool served = client_.SmbusKernel(bus_, device_, function_, base, call);
+    bool served = client_.SmbusKernel(bus_, device_, function_, base, call).served();
     kernelText_ = served ? call.text : "the driver daemon refused the request";
     return served;
 }

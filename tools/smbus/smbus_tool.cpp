@@ -55,7 +55,7 @@ void SmbusTool::MakeCurrent(int index) {
     // A kernel driver owns the controller: go through its adapter, serialised with the kernel.
     DriverClient::SmbusKernelCall call;
     call.op = kSmbusOpAdapter;
-    bool served = client_.SmbusKernel(c.bus, c.device, c.function, c.ioBase, call);
+    bool served = client_.SmbusKernel(c.bus, c.device, c.function, c.ioBase, call).served();
     if (served && call.error == 0) {
         io_.RouteThroughKernel(c.bus, c.device, c.function);
         path_ = Path::Kernel;
