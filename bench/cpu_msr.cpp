@@ -17,7 +17,7 @@
 #include "bench/in_process_transport.h"
 #include "driver/board/board.h"
 #include "driver/handler.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/frame.h"
 #include "hwaccess/transport.h"
 #include "tools/cpu/cpu_exec.h"
 #include "tools/cpu/msr_list.h"

@@ -24,8 +24,8 @@
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "driver/wire.h"
-#include "hwaccess/protocol/endpoint.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 
 namespace {
 

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "hwaccess/protocol/endpoint.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "hwaccess/session.h"
 #include "platform/user_messages.h"
 #include "tools/hexview/hex_document.h"

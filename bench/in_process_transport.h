@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "driver/handler.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/frame.h"
 #include "hwaccess/transport.h"
 
 namespace kvt {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "hwaccess/protocol/endpoint.h"
+#include "protocol/endpoint.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
 #include "support/pci_desc_reference.h"

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "hwaccess/protocol/endpoint.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "hwaccess/session.h"
 #include "tools/io/cmos_tool.h"
 #include "tools/io/group_io_tool.h"

@@ -16,7 +16,7 @@
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "hwaccess/driver_client.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/frame.h"
 #include "tools/smbus/smbus_tool.h"
 
 namespace {

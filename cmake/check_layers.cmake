@@ -1,21 +1,23 @@
 # Fails when a source file includes a layer it may not use, or when a Qt-free layer includes Qt.
-# Layers, lowest first: platform <- hwaccess <- tool models <- shell <- tool views <- app;
-# the daemon (driver) and the command line (cli) stand beside them and never use Qt; the daemon
-# shares only the string formatting and the CRC of the platform layer.
+# Layers, lowest first: protocol (the wire format) and platform <- hwaccess <- tool models <-
+# shell <- tool views <- app; the daemon (driver) and the command line (cli) stand beside them
+# and never use Qt; the daemon shares only the wire format and the string formatting and CRC of
+# the platform layer.
 # Run as: cmake -DSOURCE_DIR=... -DSTAMP=... -P check_layers.cmake
 
 # Allowed include prefixes per folder; the longest matching folder decides.
 set(allowed_platform "platform/")
-set(allowed_protocol "hwaccess/protocol/")
-set(allowed_hwaccess "hwaccess/;platform/")
-set(allowed_models "tools/;hwaccess/;platform/")
-set(allowed_shell "shell/;hwaccess/;platform/")
-set(allowed_views "tools/;shell/;hwaccess/;platform/")
-set(allowed_app "app/;shell/;tools/;hwaccess/;platform/")
-set(allowed_driver "driver/;hwaccess/protocol/;platform/format.h;platform/crc16.h")
-set(allowed_cli "cli/;tools/;hwaccess/;platform/")
+set(allowed_protocol "protocol/")
+set(allowed_hwaccess "hwaccess/;platform/;protocol/")
+set(allowed_models "tools/;hwaccess/;platform/;protocol/")
+set(allowed_shell "shell/;hwaccess/;platform/;protocol/")
+set(allowed_views "tools/;shell/;hwaccess/;platform/;protocol/")
+set(allowed_app "app/;shell/;tools/;hwaccess/;platform/;protocol/")
+set(allowed_driver "driver/;protocol/;platform/format.h;platform/crc16.h")
+set(allowed_cli "cli/;tools/;hwaccess/;platform/;protocol/")
 
 file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR}
+  ${SOURCE_DIR}/protocol/*.cpp ${SOURCE_DIR}/protocol/*.h
   ${SOURCE_DIR}/platform/*.cpp ${SOURCE_DIR}/platform/*.h
   ${SOURCE_DIR}/hwaccess/*.cpp ${SOURCE_DIR}/hwaccess/*.h
   ${SOURCE_DIR}/tools/*.cpp ${SOURCE_DIR}/tools/*.h
@@ -27,10 +29,10 @@ file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR}
 set(errors "")
 foreach(file IN LISTS files)
   set(qt_allowed FALSE)
-  if(file MATCHES "^platform/")
-    set(layer platform)
-  elseif(file MATCHES "^hwaccess/protocol/")
+  if(file MATCHES "^protocol/")
     set(layer protocol)
+  elseif(file MATCHES "^platform/")
+    set(layer platform)
   elseif(file MATCHES "^hwaccess/")
     set(layer hwaccess)
   elseif(file MATCHES "^tools/[^/]+/view/")
@@ -60,7 +62,7 @@ foreach(file IN LISTS files)
       continue()
     endif()
     # Only paths into the project's own folders are layer includes.
-    if(NOT target MATCHES "^(platform|hwaccess|tools|shell|app|driver|cli)/")
+    if(NOT target MATCHES "^(protocol|platform|hwaccess|tools|shell|app|driver|cli)/")
       continue()
     endif()
     set(ok FALSE)

@@ -14,8 +14,8 @@
 
 #include "driver/backend.h"
 #include "driver/policy.h"
-#include "hwaccess/protocol/driver_request.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/driver_request.h"
+#include "protocol/frame.h"
 
 namespace kvt::driver {
 

@@ -22,8 +22,8 @@
 #include "driver/handler.h"
 #include "driver/host/host_backend.h"
 #include "driver/server.h"
-#include "hwaccess/protocol/endpoint.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "platform/format.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "driver/wire.h"
-#include "hwaccess/protocol/endpoint.h"
+#include "protocol/endpoint.h"
 
 namespace kvt::driver {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "driver/handler.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/frame.h"
 
 namespace kvt::driver {
 

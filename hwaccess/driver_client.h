@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 #include "hwaccess/transport.h"
 #include "platform/platform.h"
 #include "platform/version.h"

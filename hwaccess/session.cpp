@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "hwaccess/board_platform.h"
-#include "hwaccess/protocol/endpoint.h"
+#include "protocol/endpoint.h"
 
 extern char** environ;
 

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "hwaccess/protocol/endpoint.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 
 namespace kvt {
 

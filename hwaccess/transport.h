@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 
 namespace kvt {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "driver/board/smbus.h"
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 #include "platform/format.h"
 
 namespace kvt::driver::board {

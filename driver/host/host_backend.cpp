@@ -11,7 +11,7 @@
 #include <cstdlib>
 
 #include "driver/host/i2c_dev.h"
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #define KORVANTA_HAVE_PORT_INSTRUCTIONS 1

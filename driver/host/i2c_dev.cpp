@@ -15,7 +15,7 @@
 #include <fstream>
 #include <vector>
 
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 
 namespace kvt::driver {
 

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <string>
 
-#include "hwaccess/protocol/endpoint.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "hwaccess/transport.h"
 
 namespace kvt {

@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "hwaccess/protocol/driver_request.h"
-#include "hwaccess/protocol/endpoint.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/driver_request.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "hwaccess/transport.h"
 
 namespace kvt {

@@ -14,7 +14,7 @@
 #include "driver/handler.h"
 #include "driver/host/i2c_dev.h"
 #include "driver/wire.h"
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 #include "support/daemon.h"
 
 namespace kvt::driver {

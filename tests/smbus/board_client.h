@@ -14,7 +14,7 @@
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "hwaccess/driver_client.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/frame.h"
 #include "platform/user_messages.h"
 
 namespace kvt::test {

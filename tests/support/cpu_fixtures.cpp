@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 
 namespace kvt::test {
 

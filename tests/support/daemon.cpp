@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "hwaccess/protocol/endpoint.h"
+#include "protocol/endpoint.h"
 
 namespace kvt::test {
 

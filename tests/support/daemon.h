@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "hwaccess/protocol/driver_request.h"
-#include "hwaccess/protocol/frame.h"
+#include "protocol/driver_request.h"
+#include "protocol/frame.h"
 
 namespace kvt::test {
 

@@ -1,4 +1,4 @@
-#include "hwaccess/protocol/endpoint.h"
+#include "protocol/endpoint.h"
 
 #include <pwd.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "hwaccess/protocol/frame.h"
+#include "protocol/frame.h"
 
 namespace kvt {
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <string>
 
-#include "hwaccess/protocol/driver_request.h"
+#include "protocol/driver_request.h"
 
 namespace kvt {
 
