@@ -346,8 +346,9 @@ bool Server::MakeRoomFor(uid_t uid) {
 }
 
 void Server::ReadFrom(Connection& c) {
+    // The frame is parsed once, as it completes; its payload stays in c.buffer until served.
+    ParsedFrame parsed;
     for (;;) {
-        ParsedFrame parsed;
         size_t needed = 0;
         FrameError frameError;
         ParseStatus status = ParseRequestFrame(
@@ -377,30 +378,19 @@ void Server::ReadFrom(Connection& c) {
         c.received += static_cast<size_t>(n);
     }
 
-    {
-        ParsedFrame parsed;
-        size_t needed = 0;
-        ParseRequestFrame(std::span<const uint8_t>(c.buffer.data(), c.received), parsed, needed);
-        if (MustWait(c, parsed)) {
-            // Nothing more is read from it until the user's answers drain; its client waits
-            // on us now, so the frame time limit no longer applies.
-            if (!c.waiting) ++waiting_;
-            c.waiting = true;
-            c.deadline = now_ + options_.idleTimeout;
-            Unwatch(c);
-            return;
-        }
-        if (c.waiting) --waiting_;
-        c.waiting = false;
-    }
-    std::optional<Answer> answer = ServeFrame(
-        handler_, c.caller, c.device, std::span<const uint8_t>(c.buffer.data(), c.received));
-    std::vector<uint8_t>().swap(c.buffer);
-    if (!answer) {
-        c.done = true;
+    if (MustWait(c, parsed)) {
+        // Nothing more is read from it until the user's answers drain; its client waits on us
+        // now, so the frame time limit no longer applies.
+        if (!c.waiting) ++waiting_;
+        c.waiting = true;
+        c.deadline = now_ + options_.idleTimeout;
+        Unwatch(c);
         return;
     }
-    c.answer = std::move(*answer);
+    if (c.waiting) --waiting_;
+    c.waiting = false;
+    c.answer = ServeParsedFrame(handler_, c.caller, c.device, parsed);
+    std::vector<uint8_t>().swap(c.buffer);
     EncodeAnswerPrefix(c.answer, c.prefix);
     c.answering = true;
     c.deadline = now_ + options_.answerTimeout;

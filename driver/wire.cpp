@@ -33,7 +33,12 @@ std::optional<Answer> ServeFrame(RequestHandler& handler, const Caller& caller,
     ParsedFrame parsed;
     size_t needed = 0;
     if (ParseRequestFrame(frame, parsed, needed) != ParseStatus::Complete) return std::nullopt;
-    return handler.Handle(caller, device, parsed.header, parsed.request, parsed.payload);
+    return ServeParsedFrame(handler, caller, device, parsed);
+}
+
+Answer ServeParsedFrame(RequestHandler& handler, const Caller& caller, std::string_view device,
+                        const ParsedFrame& frame) {
+    return handler.Handle(caller, device, frame.header, frame.request, frame.payload);
 }
 
 void EncodeAnswerPrefix(const Answer& answer, uint8_t (&out)[kAnswerPrefixSize]) {

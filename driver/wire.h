@@ -35,6 +35,9 @@ ParseStatus ParseRequestFrame(std::span<const uint8_t> bytes, ParsedFrame& out, 
 // is then closed without an answer.
 std::optional<Answer> ServeFrame(RequestHandler& handler, const Caller& caller,
                                  std::string_view device, std::span<const uint8_t> frame);
+// Handles a frame ParseRequestFrame found complete.
+Answer ServeParsedFrame(RequestHandler& handler, const Caller& caller, std::string_view device,
+                        const ParsedFrame& frame);
 
 // The answer header and block; the answer's payload follows them on the wire.
 void EncodeAnswerPrefix(const Answer& answer, uint8_t (&out)[kAnswerPrefixSize]);
