@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "app/main_frame.h"
-#include "shell/tool_registry.h"
+#include "app/tool_table.h"
 
 namespace kvt {
 
@@ -86,18 +86,10 @@ QIcon FolderIcon() {
     });
 }
 
+// The tile of the tool's entry in the tool table.
 QIcon ToolIcon(const QString& name) {
-    if (name == kSingleIoName) return Tile(QColor(0x2e, 0x7d, 0x32), "IO");
-    if (name == kGroupIoName) return Tile(QColor(0x38, 0x8e, 0x3c), "G");
-    if (name == kPciName) return Tile(QColor(0x6a, 0x1b, 0x9a), "PCI");
-    if (name == kOsInfoName) return Tile(QColor(0x01, 0x57, 0x9b), "OS");
-    if (name == kCmosName) return Tile(QColor(0xef, 0x6c, 0x00), "C");
-    if (name == kMemoryDumpName) return Tile(QColor(0x45, 0x5a, 0x64), "M");
-    if (name == kHexEditName) return Tile(QColor(0x5d, 0x40, 0x37), "0x");
-    if (name == kMsrName) return Tile(QColor(0xc6, 0x28, 0x28), "R");
-    if (name == kCpuidName) return Tile(QColor(0x00, 0x83, 0x8f), "ID");
-    if (name == kSmbusName) return Tile(QColor(0xad, 0x14, 0x57), "SM");
-    return QIcon();
+    const ToolEntry* entry = FindToolEntry(name);
+    return entry == nullptr ? QIcon() : Tile(entry->iconColor, entry->iconLabel);
 }
 
 QIcon CommandIcon(int id) {

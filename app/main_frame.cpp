@@ -36,6 +36,7 @@
 
 #include "app/icons.h"
 #include "app/lock_keys.h"
+#include "app/tool_table.h"
 #include "hwaccess/request_failure.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
@@ -264,29 +265,30 @@ void CMainFrame::BuildMenus() {
     newMenu_ = file->addMenu(tr("&New\tCtrl+N"));
     newMenu_->setObjectName(QStringLiteral("NewMenu"));
 
-    auto addNew = [this](QMenu* menu, const QString& text, const char* toolName) {
-        const ToolKind* kind = registry_.Find(QString::fromUtf8(toolName));
-        auto* a = new QAction(text, this);
-        a->setData(kind->commandId);
-        a->setIcon(ToolIcon(kind->name));
-        a->setStatusTip(tr("Open a new %1 window").arg(kind->name));
-        a->setEnabled(kind->registered());
-        QString name = kind->name;
+    // Every tool of the tool table, in the tree's order; a tool the registry does not hold
+    // is shown disabled.
+    auto addNew = [this](QMenu* menu, const ToolEntry& entry) {
+        const ToolKind* kind = registry_.Find(entry.kind.name);
+        const ToolKind& shown = kind != nullptr ? *kind : entry.kind;
+        auto* a = new QAction(entry.menuText, this);
+        a->setData(shown.commandId);
+        a->setIcon(ToolIcon(shown.name));
+        a->setStatusTip(tr("Open a new %1 window").arg(shown.name));
+        a->setEnabled(kind != nullptr && kind->registered());
+        QString name = shown.name;
         connect(a, &QAction::triggered, this, [this, name] { OpenTool(name); });
-        newActions_[kind->commandId] = a;
+        newActions_[shown.commandId] = a;
         menu->addAction(a);
     };
-    addNew(newMenu_, QStringLiteral("OS Info"), kOsInfoName);
-    addNew(newMenu_, QStringLiteral("CPUID Info"), kCpuidName);
-    addNew(newMenu_, QStringLiteral("PCI Read/Write"), kPciName);
-    ioMenu_ = newMenu_->addMenu(QStringLiteral("IO Read/Write"));
-    addNew(ioMenu_, QStringLiteral("Single I/O Access"), kSingleIoName);
-    addNew(ioMenu_, QStringLiteral("Group I/O Access"), kGroupIoName);
-    addNew(newMenu_, QStringLiteral("MSR Read/Write"), kMsrName);
-    addNew(newMenu_, QStringLiteral("CMOS Read/Write"), kCmosName);
-    addNew(newMenu_, QStringLiteral("Memory Dump"), kMemoryDumpName);
-    addNew(newMenu_, QStringLiteral("HEX Viewer/Editor"), kHexEditName);
-    addNew(newMenu_, QStringLiteral("Smbus Access"), kSmbusName);
+    for (const ToolTreeItem& item : ToolTreeItems()) {
+        if (item.tool != nullptr) {
+            addNew(newMenu_, *item.tool);
+            continue;
+        }
+        QMenu* folder = newMenu_->addMenu(item.folder->menuText);
+        folderMenus_.push_back(folder);
+        for (const ToolEntry* tool : item.tools) addNew(folder, *tool);
+    }
     file->addSeparator();
     file->addAction(actions_[kCmdClose]);
     file->addAction(actions_[kCmdExit]);
@@ -400,20 +402,19 @@ void CMainFrame::BuildToolTree() {
         }
         return item;
     };
-    add(root, kOsInfoName);
-    add(root, kCpuidName);
-    add(root, kPciName);
-    QTreeWidgetItem* io = add(root, QStringLiteral("I/O Read/Write"));
-    io->setIcon(0, FolderIcon());
-    add(io, kSingleIoName);
-    add(io, kGroupIoName);
-    add(root, kMsrName);
-    add(root, kCmosName);
-    add(root, kMemoryDumpName);
-    add(root, kHexEditName);
-    add(root, kSmbusName);
+    std::vector<QTreeWidgetItem*> folders;
+    for (const ToolTreeItem& entry : ToolTreeItems()) {
+        if (entry.tool != nullptr) {
+            add(root, entry.tool->kind.name);
+            continue;
+        }
+        QTreeWidgetItem* folder = add(root, entry.folder->treeText);
+        folder->setIcon(0, FolderIcon());
+        for (const ToolEntry* tool : entry.tools) add(folder, tool->kind.name);
+        folders.push_back(folder);
+    }
     root->setExpanded(true);
-    io->setExpanded(true);
+    for (QTreeWidgetItem* folder : folders) folder->setExpanded(true);
 
     tree_->viewport()->installEventFilter(this);
     tree_->installEventFilter(this);
@@ -637,9 +638,11 @@ void CMainFrame::OnSubWindowActivated(QMdiSubWindow* window) {
 void CMainFrame::ApplyMenuFor(const ToolKind* kind) {
     const bool own = kind != nullptr && kind->ownMenu;
     for (auto& [id, a] : newActions_) a->setVisible(!own || id == kind->commandId);
-    bool anyIo = false;
-    for (QAction* a : ioMenu_->actions()) anyIo = anyIo || a->isVisible();
-    ioMenu_->menuAction()->setVisible(anyIo);
+    for (QMenu* folder : folderMenus_) {
+        bool any = false;
+        for (QAction* a : folder->actions()) any = any || a->isVisible();
+        folder->menuAction()->setVisible(any);
+    }
     currentMenuId_ = own ? kind->documentKindId : kMainMenuId;
 }
 

@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <functional>
 #include <map>
+#include <vector>
 
 #include "hwaccess/driver_client.h"
 #include "shell/report_saver.h"
@@ -192,7 +193,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     CSizingControlBar* dock_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     QMenu* newMenu_ = nullptr;
-    QMenu* ioMenu_ = nullptr;
+    std::vector<QMenu*> folderMenus_;  // the New submenus of the tree's folders
     QLabel* capPane_ = nullptr;
     QLabel* numPane_ = nullptr;
     QLabel* scrlPane_ = nullptr;

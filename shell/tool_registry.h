@@ -1,7 +1,10 @@
-// The ten tool kinds of the program in their registration order, and the views that have
-// been registered for them. A kind without a view is known by name but opens nothing.
+// The tool kinds the program knows, in their registration order, with their views; and the
+// entry by which a tool's view folder describes its tool to the program. The registry starts
+// empty: the program adds the kinds of its tool table. A kind without a view is known by name
+// but opens nothing.
 #pragma once
 
+#include <QColor>
 #include <QString>
 #include <functional>
 #include <vector>
@@ -41,10 +44,27 @@ struct ToolKind {
     bool registered() const { return static_cast<bool>(factory); }
 };
 
+// Everything the program needs to offer one tool: its kind, where the File ▸ New menu and the
+// tool tree show it, the tile that stands for it, and its documentation picture.
+struct ToolEntry {
+    ToolKind kind;
+    QString menuText;  // the File ▸ New item (may differ from the name: "HEX Viewer/Editor")
+    QString folder;    // tree folder (and New submenu) holding the tool; empty at the top level
+    int place;         // order among the items of that folder, from 1
+    QColor iconColor;
+    QString iconLabel;
+    QString screenshotFile;  // "korvanta-<tool>.png"; empty: no picture
+    int shotPlace;  // order of the pictures, from 1 (one picture's board state reaches the next)
+    std::function<void(ToolView*)> fillShot;  // content shown in the picture; empty: as opened
+};
+
 class ToolRegistry {
   public:
-    // The ten kinds in their registration order, none with a view yet.
-    ToolRegistry();
+    // No kind yet.
+    ToolRegistry() = default;
+
+    // Adds a kind after the others; false (and nothing added) when its name is taken.
+    bool Add(ToolKind kind);
 
     // Gives a kind its view; false when no kind has that name.
     bool Register(const QString& name, ViewFactory factory);
@@ -58,17 +78,5 @@ class ToolRegistry {
   private:
     std::vector<ToolKind> kinds_;
 };
-
-// Tool names.
-inline const char* const kSingleIoName = "Single I/O Access";
-inline const char* const kGroupIoName = "Group I/O Access";
-inline const char* const kPciName = "PCI Read/Write";
-inline const char* const kOsInfoName = "OS Info";
-inline const char* const kCmosName = "CMOS Read/Write";
-inline const char* const kMemoryDumpName = "Memory Dump";
-inline const char* const kHexEditName = "Hex Viewer/Editor";
-inline const char* const kMsrName = "MSR Read/Write";
-inline const char* const kCpuidName = "CPUID Info";
-inline const char* const kSmbusName = "SMBus Access";
 
 }  // namespace kvt
