@@ -54,6 +54,7 @@ class HexViewsTest : public QObject {
     std::unique_ptr<ToolRegistry> registry_;
     std::unique_ptr<CMainFrame> frame_;
     QTemporaryDir dir_;
+    QTemporaryDir state_;  // the saves' journals, never the user's own state folder
     QString chosen_;
 
     CKvtMemoryView* OpenDump(uint32_t address, uint32_t size) {
@@ -65,6 +66,7 @@ class HexViewsTest : public QObject {
     void initTestCase() {
         QVERIFY2(board_.Start(), board_.error.c_str());
         SetMessageCaption(kMessageCaption);
+        qputenv("XDG_STATE_HOME", state_.path().toLocal8Bit());
     }
 
     void init() {

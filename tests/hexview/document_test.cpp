@@ -180,7 +180,7 @@ class HexEditTest : public ::testing::Test {
     TempFolder dir_;
     test::RecordedMessages messages_;
     HexDocument doc_;
-    HexEditTool tool_{messages_, doc_, dir_.Path("Hex1")};
+    HexEditTool tool_{messages_, doc_, dir_.Path("Hex1"), dir_.Path(".")};
 };
 
 TEST_F(HexEditTest, SaveChangesOnlyTheEditedByteKeepsTheModeAndClearsTheMarks) {
