@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -58,6 +59,14 @@ CChildFrame::CChildFrame(const ToolKind& kind, ToolView* view, quint64 serial,
     setWindowTitle(kind.WindowTitle());
     setWindowIcon(ToolIcon(kind.name));
     setObjectName(QStringLiteral("ToolWindow"));
+}
+
+void CChildFrame::closeEvent(QCloseEvent* event) {
+    if (view_ != nullptr && !view_->ConfirmClose()) {
+        event->ignore();
+        return;
+    }
+    QMdiSubWindow::closeEvent(event);
 }
 
 // A window whose content grows (a PCI scan) stays within the area, its title buttons in reach.
@@ -490,6 +499,17 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    // Every window with unsaved work asks first; a Cancel keeps the program running.
+    for (CChildFrame* window : toolWindows()) {
+        if (window->view() != nullptr && !window->view()->ConfirmClose()) {
+            event->ignore();
+            return;
+        }
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void CMainFrame::showEvent(QShowEvent* event) {

@@ -74,6 +74,7 @@ class CChildFrame : public QMdiSubWindow {
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     bool fitting_ = false;
@@ -162,6 +163,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:

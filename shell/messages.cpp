@@ -37,6 +37,22 @@ void ShowKorvantaMessage(QWidget* parent, const QString& text) {
     box.exec();
 }
 
+SaveChoice AskSaveChanges(QWidget* parent, const QString& text) {
+    QMessageBox box(QMessageBox::Question, MessageCaption(), text,
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
+    box.setObjectName(QStringLiteral("KorvantaQuestion"));
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+        case QMessageBox::Save:
+            return SaveChoice::Save;
+        case QMessageBox::Discard:
+            return SaveChoice::Discard;
+        default:
+            return SaveChoice::Cancel;
+    }
+}
+
 void ViewMessages::ShowMessage(std::string_view text) {
     if (beforeShow_) beforeShow_();
     ShowKorvantaMessage(owner_.data(),

@@ -22,6 +22,10 @@ void SetMessageCaption(const QString& caption);
 // Shows a modal message box with one OK button over the parent.
 void ShowKorvantaMessage(QWidget* parent, const QString& text);
 
+// A modal box captioned as the messages with Save, Discard and Cancel (Save the default).
+enum class SaveChoice { Save, Discard, Cancel };
+SaveChoice AskSaveChanges(QWidget* parent, const QString& text);
+
 // For tests of code that ends right after a message (start-up): while set, the hook receives
 // each message instead of a message box.
 using MessageHook = std::function<void(const QString& caption, const QString& text)>;

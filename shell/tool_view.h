@@ -57,6 +57,10 @@ class ToolView : public QWidget {
     virtual void Cut();
     virtual void Paste();
 
+    // Before the window closes (or the program exits): a view with unsaved work may ask the
+    // user; false keeps the window open.
+    virtual bool ConfirmClose() { return true; }
+
   protected:
     // The focused entry field when it belongs to this view.
     QLineEdit* FocusedEntry() const;

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QWheelEvent>
 #include <QtTest>
@@ -54,6 +55,7 @@ class HexViewsTest : public QObject {
     std::unique_ptr<ToolRegistry> registry_;
     std::unique_ptr<CMainFrame> frame_;
     QTemporaryDir dir_;
+    QTemporaryDir state_;  // the saves' journals, never the user's own state folder
     QString chosen_;
 
     CKvtMemoryView* OpenDump(uint32_t address, uint32_t size) {
@@ -65,6 +67,7 @@ class HexViewsTest : public QObject {
     void initTestCase() {
         QVERIFY2(board_.Start(), board_.error.c_str());
         SetMessageCaption(kMessageCaption);
+        qputenv("XDG_STATE_HOME", state_.path().toLocal8Bit());
     }
 
     void init() {
@@ -249,6 +252,105 @@ class HexViewsTest : public QObject {
         QCOMPARE(catcher.texts(), QStringList{});
         QCOMPARE(doc.position, 40u);
         QCOMPARE(view->searchBar()->text()->itemText(0), QString(QChar(0xE9)));
+    }
+
+    // Undo/redo with the marks, F3/Shift+F3 with wrap-around, Ctrl+G, Shift+drag and the
+    // unsaved-changes prompt on close.
+    void hexEditorComforts() {
+        frame_->OpenTool(kHexEditName);
+        CChildFrame* window = frame_->activeToolWindow();
+        auto* view = qobject_cast<CKvtHexEditView*>(window->view());
+        QString path = dir_.filePath("comforts.bin");
+        QByteArray bytes(64, '.');
+        bytes.replace(4, 2, "xy");
+        bytes.replace(40, 2, "xy");
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        f.close();
+        view->chooseOpenPath = [&] { return path; };
+        view->openButton()->click();
+        CHexDumpCtrl* control = view->control();
+        HexDocument& doc = control->document();
+        QTest::mouseClick(control, Qt::LeftButton, {},
+                          control->CellPoint(20, kColumnHigh) + QPoint(2, 2));
+        QTest::keyClicks(control, "41");
+        QVERIFY(CellIsRed(control, 20) && view->model().unsaved());
+        QTest::keyClick(control, Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(CellIsRed(control, 20));  // the high nibble's edit is still there
+        QCOMPARE(doc.column, int(kColumnLow));
+        QTest::keyClick(control, Qt::Key_Z, Qt::ControlModifier);
+        uint8_t byte = 0;
+        QCOMPARE(doc.ReadData(&byte, 20, 1), size_t(1));
+        QCOMPARE(byte, uint8_t('.'));
+        QVERIFY(!CellIsRed(control, 20) && !view->model().unsaved());
+        QTest::keyClick(control, Qt::Key_Y, Qt::ControlModifier);
+        QVERIFY(CellIsRed(control, 20) && view->model().unsaved());
+        QCOMPARE(doc.ReadData(&byte, 20, 1), size_t(1));
+        QCOMPARE(byte, uint8_t(0x4E));
+
+        // F3 from the caret: 40, then wrapped to 4; Shift+F3 back from 4 wraps to 40.
+        view->searchBar()->text()->setEditText("xy");
+        QStatusBar* status = frame_->statusBar();
+        QTest::keyClick(control, Qt::Key_F3);
+        QCOMPARE(doc.position, 40u);
+        QVERIFY(!status->currentMessage().contains("wrapped"));
+        QTest::keyClick(control, Qt::Key_F3);
+        QCOMPARE(doc.position, 4u);
+        QCOMPARE(status->currentMessage(), QString(CKvtHexEditView::kWrappedToStart));
+        QTest::keyClick(control, Qt::Key_F3, Qt::ShiftModifier);
+        QCOMPARE(doc.position, 40u);
+        QCOMPARE(status->currentMessage(), QString(CKvtHexEditView::kWrappedToEnd));
+        QCOMPARE(doc.selEnd, 42);
+
+        // Ctrl+G: a hexadecimal offset; one past the end says so and moves nothing.
+        QString offset = "3f";
+        view->chooseOffset = [&] { return offset; };
+        QTest::keyClick(control, Qt::Key_G, Qt::ControlModifier);
+        QCOMPARE(doc.position, 0x3Fu);
+        QVERIFY(!doc.HasSelection());
+        {
+            guitest::MessageBoxCatcher catcher;
+            offset = "40";
+            QTest::keyClick(control, Qt::Key_G, Qt::ControlModifier);
+            QTRY_COMPARE(catcher.texts(), QStringList{HexEditTool::kOffsetBeyondEndMessage});
+            QCOMPARE(doc.position, 0x3Fu);
+        }
+
+        // Shift+press at byte 2 with the caret at 1, then a drag to byte 6: bytes 1-6.
+        QTest::mouseClick(control, Qt::LeftButton, {},
+                          control->CellPoint(1, kColumnHigh) + QPoint(2, 2));
+        QTest::mousePress(control, Qt::LeftButton, Qt::ShiftModifier,
+                          control->CellPoint(2, kColumnHigh) + QPoint(2, 2));
+        QMouseEvent move(QEvent::MouseMove, control->CellPoint(6, kColumnHigh) + QPoint(2, 2),
+                         control->mapToGlobal(control->CellPoint(6, kColumnHigh) + QPoint(2, 2)),
+                         Qt::NoButton, Qt::LeftButton, Qt::ShiftModifier);
+        QApplication::sendEvent(control, &move);
+        QTest::mouseRelease(control, Qt::LeftButton, Qt::ShiftModifier,
+                            control->CellPoint(6, kColumnHigh) + QPoint(2, 2));
+        QCOMPARE(doc.selStart, 1);
+        QCOMPARE(doc.selEnd, 7);
+
+        // Closing with the edit asks; Cancel keeps the window, Discard closes it unsaved.
+        QString caption, question;
+        auto answer = [&](QMessageBox::StandardButton button) {
+            QTimer::singleShot(50, [&, button] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (box == nullptr) return;
+                caption = box->windowTitle();
+                question = box->text();
+                box->button(button)->click();
+            });
+        };
+        QPointer<CChildFrame> guard(window);
+        answer(QMessageBox::Cancel);
+        window->close();
+        QCOMPARE(caption, QStringLiteral("KORVANTA"));
+        QCOMPARE(question, QString(CKvtHexEditView::kUnsavedQuestion));
+        QVERIFY(guard && window->isVisible());
+        answer(QMessageBox::Save);
+        frame_->close();  // program exit: Save writes the edit, the program may end
+        QCOMPARE(ReadAll(path).at(20), char(0x4E));
     }
 
     void controlScrollsByLinePageWheelAndKeys() {

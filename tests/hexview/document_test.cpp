@@ -151,6 +151,56 @@ TEST_F(DocumentTest, AnOccurrenceAcrossTwoSearchWindowsIsFoundOnce) {
               FindResult::Cancelled);
 }
 
+TEST_F(DocumentTest, BackwardSearchFindsEachOccurrenceAcrossWindowsOnce) {
+    // Windows go back from the end (64 KiB growing), each overlapping the one after it.
+    const uint64_t length = kHexChunk + 0x40000;
+    Attach(std::string(length, '\0'));
+    const uint64_t low1 = length - 0x10000, low2 = low1 + 5 - 0x20000;
+    for (uint64_t start : {low1, low2, uint64_t(0)}) {
+        for (uint64_t p = start > 7 ? start - 7 : 0; p <= start + 1; ++p) {
+            std::string file(length, '\0');
+            file.replace(p, 6, "NEEDLE");
+            ASSERT_EQ(pwrite(doc_.dataFd(), file.data(), file.size(), 0), ssize_t(file.size()));
+            std::vector<uint64_t> found;
+            uint64_t at = 0;
+            for (uint64_t before = length;
+                 FindBackWith(
+                     [&](uint8_t*b, size_t n, uint64_t o) { return doc_.ReadData(b, o, n) == n; },
+                     length, Bytes("needle").data(), 6, FindMode::IgnoreCase, before,
+                     at) == FindResult::Found;
+                 before = at) {
+                found.push_back(at);
+            }
+            EXPECT_EQ(found, std::vector<uint64_t>{p}) << p;
+        }
+    }
+}
+
+TEST_F(DocumentTest, UndoAndRedoTakeTheByteItsMarkAndTheCaretBackAndForth) {
+    Attach("abcd");
+    doc_.position = 1;
+    ASSERT_TRUE(doc_.Type('4'));
+    ASSERT_TRUE(doc_.Type('1'));
+    ASSERT_TRUE(doc_.Undo());  // the low nibble: the mark of the high one stays
+    EXPECT_EQ(Data(), "aBcd");
+    EXPECT_TRUE(doc_.IsModified(1));
+    ASSERT_TRUE(doc_.Undo());
+    EXPECT_EQ(Data(), "abcd");
+    EXPECT_FALSE(doc_.IsModified(1));
+    EXPECT_FALSE(doc_.modified());
+    EXPECT_EQ(doc_.position, 1u);
+    EXPECT_EQ(doc_.column, int(kColumnHigh));
+    EXPECT_FALSE(doc_.Undo());
+    ASSERT_TRUE(doc_.Redo());
+    ASSERT_TRUE(doc_.Redo());
+    EXPECT_EQ(Data(), "aAcd");
+    EXPECT_TRUE(doc_.IsModified(1) && doc_.modified());
+    EXPECT_EQ(doc_.position, 2u);
+    // Clearing the marks (a save or write) ends the history.
+    ASSERT_TRUE(doc_.ClearMap());
+    EXPECT_FALSE(doc_.CanUndo());
+}
+
 TEST_F(DocumentTest, CopyTakesTheBytesBetweenTheMarksUpToFourMiB) {
     Attach("0123456789abcdef");
     std::string bytes;
@@ -180,7 +230,7 @@ class HexEditTest : public ::testing::Test {
     TempFolder dir_;
     test::RecordedMessages messages_;
     HexDocument doc_;
-    HexEditTool tool_{messages_, doc_, dir_.Path("Hex1")};
+    HexEditTool tool_{messages_, doc_, dir_.Path("Hex1"), dir_.Path(".")};
 };
 
 TEST_F(HexEditTest, SaveChangesOnlyTheEditedByteKeepsTheModeAndClearsTheMarks) {

@@ -219,6 +219,49 @@ FindResult FindWith(const ReadFn& read, uint64_t length, const uint8_t* pattern,
     return FindResult::NotFound;
 }
 
+FindResult FindBackWith(const ReadFn& read, uint64_t length, const uint8_t* pattern,
+                        size_t patternLength, FindMode mode, uint64_t before, uint64_t& at,
+                        const ProgressFn& progress) {
+    if (patternLength == 0 || patternLength > kHexChunk / 2) return FindResult::NotFound;
+    if (before == 0 || length < patternLength) return FindResult::NotFound;
+    std::vector<uint8_t> pat(pattern, pattern + patternLength);
+    if (mode == FindMode::IgnoreCase) {
+        for (uint8_t& c : pat) c = Fold(c);
+    }
+    std::unique_ptr<uint8_t, FreeDeleter> buffer(
+        static_cast<uint8_t*>(std::aligned_alloc(4096, kHexChunk)));
+    if (!buffer) return FindResult::Failed;
+    // [low, high): the bytes of the occurrences that start before `before`.
+    uint64_t high =
+        std::min<uint64_t>(length, std::min<uint64_t>(before, length) - 1 + patternLength);
+    const uint64_t total = high;
+    size_t window = std::max<size_t>(64 * 1024, 2 * patternLength);
+    while (high >= patternLength) {
+        const uint64_t low = high > window ? high - window : 0;
+        window = static_cast<size_t>(std::min<uint64_t>(uint64_t(window) * 2, kHexChunk));
+        const size_t n = static_cast<size_t>(high - low);
+        if (!read(buffer.get(), n, low)) return FindResult::Failed;
+        // The last occurrence in the window: forward searches, each after the one before.
+        const uint8_t* last = nullptr;
+        for (const uint8_t* p = buffer.get(); p + patternLength <= buffer.get() + n;) {
+            const uint8_t* hit = SearchBytes(p, static_cast<size_t>(buffer.get() + n - p),
+                                             pat.data(), pat.size(), mode);
+            if (hit == nullptr) break;
+            last = hit;
+            p = hit + 1;
+        }
+        if (last != nullptr) {
+            at = low + static_cast<uint64_t>(last - buffer.get());
+            return FindResult::Found;
+        }
+        if (low == 0) break;
+        // The next window ends with this one's first patternLength - 1 bytes.
+        high = low + patternLength - 1;
+        if (progress && !progress(total - high, total)) return FindResult::Cancelled;
+    }
+    return FindResult::NotFound;
+}
+
 // ---- HexDocument -----------------------------------------------------------------------------
 
 HexDocument::~HexDocument() {
@@ -235,6 +278,12 @@ void HexDocument::Close() {
     if (baseFd_ >= 0) close(baseFd_);
     dataFd_ = mapFd_ = baseFd_ = -1;
     modified_ = false;
+    ClearHistory();
+}
+
+void HexDocument::ClearHistory() {
+    undo_.clear();
+    redo_.clear();
 }
 
 void HexDocument::Detach() {
@@ -411,6 +460,7 @@ bool HexDocument::IsModified(uint64_t offset) const {
 bool HexDocument::ClearMap() {
     if (mapFd_ < 0) return false;
     modified_ = false;
+    ClearHistory();
     return ftruncate(mapFd_, 0) == 0 &&
            ftruncate(mapFd_, static_cast<off_t>(MapSize(length_))) == 0;
 }
@@ -528,6 +578,16 @@ bool HexDocument::Step(int dx, int dy) {
 
 bool HexDocument::Type(uint8_t c) {
     if (mapFd_ < 0 || position >= length_) return false;
+    Edit edit{position, 0, 0, IsModified(position), position, column};
+    if (ReadData(&edit.before, position, 1) != 1) return false;
+    if (!TypeAtCaret(c)) return false;
+    if (ReadData(&edit.after, edit.offset, 1) != 1) return false;
+    undo_.push_back(edit);
+    redo_.clear();
+    return true;
+}
+
+bool HexDocument::TypeAtCaret(uint8_t c) {
     if (column == kColumnAscii) {
         if (!WriteByte(position, c)) return false;
         Step(1, 0);
@@ -553,6 +613,93 @@ bool HexDocument::Type(uint8_t c) {
     return true;
 }
 
+bool HexDocument::AnyMark() const {
+    bool found = false;
+    ForEachRun(0, length_, [&](uint64_t, uint64_t) {
+        found = true;
+        return false;
+    });
+    return found;
+}
+
+bool HexDocument::Undo() {
+    if (undo_.empty() || mapFd_ < 0) return false;
+    const Edit edit = undo_.back();
+    // The byte written back unmarked reads as the file's again (an overlay shows only marked
+    // bytes); a byte typed over before keeps its mark.
+    if (!PwriteAll(dataFd_, &edit.before, 1, edit.offset)) return false;
+    if (!edit.wasMarked && !ClearMarks(edit.offset, 1)) return false;
+    undo_.pop_back();
+    redo_.push_back(edit);
+    modified_ = AnyMark();
+    position = edit.position;
+    column = edit.column;
+    ClearSelection();
+    return true;
+}
+
+bool HexDocument::Redo() {
+    if (redo_.empty() || mapFd_ < 0) return false;
+    const Edit edit = redo_.back();
+    if (!WriteByte(edit.offset, edit.after)) return false;
+    redo_.pop_back();
+    undo_.push_back(edit);
+    position = edit.position;
+    column = edit.column;
+    Step(1, 0);
+    ClearSelection();
+    return true;
+}
+
+bool HexDocument::MoveTo(uint64_t offset) {
+    if (dataFd_ < 0 || offset >= length_) return false;
+    position = offset;
+    if (column == kColumnAddress || column == kColumnLow) column = kColumnHigh;
+    ClearSelection();
+    if (offset < top || offset >= top + PageBytes()) {
+        top = std::min(offset - offset % kBytesPerRow, LastPageTop());
+    }
+    return true;
+}
+
+void HexDocument::SelectFound(uint64_t at, size_t length) {
+    searched_ = true;
+    top = std::min(at - at % kBytesPerRow, LastPageTop());
+    position = at;
+    selStart = static_cast<int64_t>(at);
+    selEnd = static_cast<int64_t>(at + length);
+}
+
+FindResult HexDocument::FindAgain(const std::vector<uint8_t>& pattern, FindMode mode, bool backward,
+                                  bool& wrapped, const ProgressFn& progress) {
+    wrapped = false;
+    if (dataFd_ < 0) return FindResult::NotFound;
+    const ReadFn read = [this](uint8_t* buffer, size_t count, uint64_t offset) {
+        return ReadData(buffer, offset, count) == count;
+    };
+    uint64_t at = 0;
+    FindResult result;
+    if (backward) {
+        result = FindBackWith(read, length_, pattern.data(), pattern.size(), mode, position, at,
+                              progress);
+        if (result == FindResult::NotFound) {
+            result = FindBackWith(read, length_, pattern.data(), pattern.size(), mode, length_, at,
+                                  progress);
+            wrapped = result == FindResult::Found;
+        }
+    } else {
+        const uint64_t from = searched_ ? position + 1 : position;
+        result = FindWith(read, length_, pattern.data(), pattern.size(), mode, from, at, progress);
+        if (result == FindResult::NotFound && from > 0) {
+            result = FindWith(read, length_, pattern.data(), pattern.size(), mode, 0, at, progress);
+            wrapped = result == FindResult::Found;
+        }
+    }
+    if (result != FindResult::Found) return result;
+    SelectFound(at, pattern.size());
+    return result;
+}
+
 FindResult HexDocument::FindNext(const std::vector<uint8_t>& pattern, FindMode mode,
                                  const ProgressFn& progress) {
     if (dataFd_ < 0) return FindResult::NotFound;
@@ -565,11 +712,7 @@ FindResult HexDocument::FindNext(const std::vector<uint8_t>& pattern, FindMode m
                         uint64_t offset) { return ReadData(buffer, offset, count) == count; },
                  length_, pattern.data(), pattern.size(), mode, from, at, progress);
     if (result != FindResult::Found) return result;
-    searched_ = true;
-    top = std::min(at - at % kBytesPerRow, LastPageTop());
-    position = at;
-    selStart = static_cast<int64_t>(at);
-    selEnd = static_cast<int64_t>(at + pattern.size());
+    SelectFound(at, pattern.size());
     return result;
 }
 

@@ -37,6 +37,11 @@ FindResult FindInFile(int fd, uint64_t length, const uint8_t* pattern, size_t pa
 FindResult FindWith(const ReadFn& read, uint64_t length, const uint8_t* pattern,
                     size_t patternLength, FindMode mode, uint64_t from, uint64_t& at,
                     const ProgressFn& progress = {});
+// The last offset < before where pattern occurs completely inside [0, length), searching
+// windows backwards from there.
+FindResult FindBackWith(const ReadFn& read, uint64_t length, const uint8_t* pattern,
+                        size_t patternLength, FindMode mode, uint64_t before, uint64_t& at,
+                        const ProgressFn& progress = {});
 // First occurrence of pattern in [hay, hay + n), or null; vector filters where the processor
 // has them. IgnoreCase expects a pattern already folded to lower case.
 const uint8_t* SearchBytes(const uint8_t* hay, size_t n, const uint8_t* pattern, size_t m,
@@ -127,19 +132,46 @@ class HexDocument {
     // the ASCII column; written and marked at once, then the caret steps right. False when
     // the character is not taken.
     bool Type(uint8_t character);
+    // Undo and redo of typed bytes, one keystroke at a time: the byte, its mark and the caret
+    // go back to what they were before it (or after it). The history starts empty at attach
+    // and at Rebase / ClearMap, whose bytes are no longer the document's to take back.
+    bool CanUndo() const { return !undo_.empty(); }
+    bool CanRedo() const { return !redo_.empty(); }
+    bool Undo();
+    bool Redo();
+    // The caret to offset, its row brought into view (at the top when it was out of view) and
+    // the selection cleared; false beyond the data.
+    bool MoveTo(uint64_t offset);
 
     // Searches from the caret: the first search after attach from the position itself (0
     // unless the caret was moved), later ones from the position + 1. On a find the occurrence is
     // selected, the caret moves to it and its row goes to the top (never below the last page).
     FindResult FindNext(const std::vector<uint8_t>& pattern, FindMode mode,
                         const ProgressFn& progress = {});
+    // Find next (as FindNext) or previous (the last occurrence starting before the caret),
+    // going on from the other end of the data when that side has none; wrapped tells whether
+    // it did so to find the occurrence.
+    FindResult FindAgain(const std::vector<uint8_t>& pattern, FindMode mode, bool backward,
+                         bool& wrapped, const ProgressFn& progress = {});
 
     enum class CopyResult { Ok, NoSelection, TooLarge, Failed };
     // The selected bytes (lower mark inclusive to higher mark exclusive).
     CopyResult CopySelection(std::string& bytes) const;
 
   private:
+    struct Edit {
+        uint64_t offset;
+        uint8_t before, after;
+        bool wasMarked;
+        uint64_t position;  // the caret before the keystroke
+        int column;
+    };
     void Close();
+    void ClearHistory();
+    bool AnyMark() const;
+    void SelectFound(uint64_t at, size_t length);
+    bool TypeAtCaret(uint8_t character);
+    std::vector<Edit> undo_, redo_;
     int dataFd_ = -1;
     int baseFd_ = -1;
     bool modified_ = false;

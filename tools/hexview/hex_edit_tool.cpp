@@ -113,6 +113,41 @@ FindResult HexEditTool::Search(const ProgressFn& progress) {
     return search.Search(document_, messages_, progress);
 }
 
+FindResult HexEditTool::SearchAgain(bool backward, bool& wrapped, const ProgressFn& progress) {
+    return search.SearchAgain(document_, messages_, backward, wrapped, progress);
+}
+
+bool HexEditTool::GoTo(const std::string& text) {
+    if (!opened_) return false;
+    // Up to 16 hexadecimal digits, blanks around them allowed.
+    const size_t first = text.find_first_not_of(" \t");
+    const size_t last = text.find_last_not_of(" \t");
+    const std::string digits =
+        first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    uint64_t offset = 0;
+    bool valid = !digits.empty() && digits.size() <= 16;
+    for (char c : digits) {
+        int d = c >= '0' && c <= '9'   ? c - '0'
+                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                       : -1;
+        if (d < 0) {
+            valid = false;
+            break;
+        }
+        offset = offset << 4 | static_cast<uint64_t>(d);
+    }
+    if (!valid) {
+        messages_.ShowMessage("Input data invalid!");
+        return false;
+    }
+    if (offset >= document_.length()) {
+        messages_.ShowMessage(kOffsetBeyondEndMessage);
+        return false;
+    }
+    return document_.MoveTo(offset);
+}
+
 void HexEditTool::WriteReport(ReportStream& out) {
     (void)out;
     messages_.ShowMessage("Please use the SAVE button in HexEditView!");

@@ -42,6 +42,14 @@ class HexEditTool {
     // that name (see SaveCopyAs), which becomes the one later Saves write.
     bool SaveAs(const std::string& path, const ProgressFn& progress = {});
     FindResult Search(const ProgressFn& progress = {});
+    // F3 / Shift+F3: see SearchPanel::SearchAgain.
+    FindResult SearchAgain(bool backward, bool& wrapped, const ProgressFn& progress = {});
+    static constexpr const char* kOffsetBeyondEndMessage =
+        "The offset is beyond the end of the file!";
+    // Go to offset: text is a hexadecimal offset into the file ("1f0", no "0x"); the caret
+    // moves there. A bad text says "Input data invalid!", one past the data the message
+    // above; neither moves anything.
+    bool GoTo(const std::string& text);
     void WriteReport(ReportStream& out);
 
     const std::string& path() const { return path_; }

@@ -28,8 +28,16 @@ class SearchPanel {
     // says "Input data invalid!" or "String not found!". A cancelled search changes nothing.
     FindResult Search(HexDocument& document, UserMessages& messages,
                       const ProgressFn& progress = {});
+    // Find next / previous of the text, going on from the other end when that side has
+    // none (wrapped then says so); the messages as Search.
+    FindResult SearchAgain(HexDocument& document, UserMessages& messages, bool backward,
+                           bool& wrapped, const ProgressFn& progress = {});
 
   private:
+    // The text on top of the history and its pattern; "Input data invalid!" when it has none.
+    bool Prepare(UserMessages& messages, std::vector<uint8_t>& pattern, FindMode& mode);
+    static FindResult Report(FindResult result, UserMessages& messages);
+
     std::vector<std::string> history_;
 };
 

@@ -341,7 +341,7 @@ bool CHexDumpCtrl::event(QEvent* event) {
         const bool shift = key->modifiers() & Qt::ShiftModifier;
         const int k = key->key();
         if ((ctrl && (k == Qt::Key_C || k == Qt::Key_X || k == Qt::Key_V || k == Qt::Key_Z ||
-                      k == Qt::Key_Insert)) ||
+                      k == Qt::Key_Y || k == Qt::Key_Insert)) ||
             (shift && (k == Qt::Key_Delete || k == Qt::Key_Insert))) {
             event->accept();
             return true;
@@ -374,7 +374,20 @@ void CHexDumpCtrl::keyPressEvent(QKeyEvent* event) {
         update();
         return;
     }
-    if (ctrl && (key == Qt::Key_V || key == Qt::Key_Z)) return;
+    if (ctrl && (key == Qt::Key_Z || key == Qt::Key_Y)) {
+        // Ctrl+Z undoes the last typed byte, Ctrl+Y (or Ctrl+Shift+Z) redoes it.
+        const bool redo = key == Qt::Key_Y || shift;
+        if (redo ? doc_.Redo() : doc_.Undo()) {
+            UpdateLayout();
+            if (!PositionVisible()) {
+                ScrollTo(std::min(doc_.position - doc_.position % kRow, doc_.LastPageTop()));
+            }
+            caretShown_ = true;
+            update();
+        }
+        return;
+    }
+    if (ctrl && key == Qt::Key_V) return;
     UpdateLayout();
     if (!PositionVisible()) {
         // The first key only brings the caret's row into view, at the top.
@@ -460,6 +473,7 @@ void CHexDumpCtrl::mousePressEvent(QMouseEvent* event) {
     if (!doc_.attached() || doc_.length() == 0) return;
     UpdateLayout();
     const bool shift = event->modifiers() & Qt::ShiftModifier;
+    // Shift: the selection goes from the caret to the pressed byte, and a drag extends it.
     if (shift) doc_.selStart = static_cast<int64_t>(doc_.position);
     uint64_t position = 0;
     int column = 0;
@@ -470,13 +484,14 @@ void CHexDumpCtrl::mousePressEvent(QMouseEvent* event) {
     if (shift) {
         bool hex = doc_.column == kColumnHigh || doc_.column == kColumnLow;
         doc_.selEnd = static_cast<int64_t>(doc_.position) + (hex ? 1 : 0);
+        dragging_ = true;  // the anchor is set: any move extends
     } else {
         doc_.ClearSelection();
-        pressed_ = true;
-        pressPoint_ = event->position().toPoint();
-        pressPosition_ = doc_.position;
-        pressColumn_ = doc_.column;
     }
+    pressed_ = true;
+    pressPoint_ = event->position().toPoint();
+    pressPosition_ = doc_.position;
+    pressColumn_ = doc_.column;
     caretShown_ = !doc_.HasSelection();
     update();
 }

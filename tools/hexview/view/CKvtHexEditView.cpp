@@ -3,9 +3,13 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QPushButton>
+#include <QShortcut>
+#include <QStatusBar>
 #include <QVBoxLayout>
 
 #include "shell/file_dialogs.h"
@@ -87,12 +91,18 @@ CKvtHexEditView::CKvtHexEditView(const ToolContext& context, QWidget* parent) : 
         return ChoosePath(this, QStringLiteral("Save As"), startFolder_, QFileDialog::AcceptSave);
     };
 
+    chooseOffset = [this] {
+        return QInputDialog::getText(this, MessageCaption(),
+                                     QStringLiteral("Go to offset (hexadecimal):"));
+    };
+
     connect(open_, &QPushButton::clicked, this, [this] {
+        if (!ConfirmClose()) return;
         QString path = chooseOpenPath();
         if (path.isEmpty()) return;
         path_->setText(path);
-        ProgressShower progress(this, QStringLiteral("Copying the file..."));
-        model_->Open(path.toStdString(), progress.fn());
+        // Opening copies nothing: it takes no time worth a progress dialog.
+        model_->Open(path.toStdString());
         Push();
         control_->HideCaret();
     });
@@ -116,7 +126,58 @@ CKvtHexEditView::CKvtHexEditView(const ToolContext& context, QWidget* parent) : 
         search_->PushHistory();
         control_->Refresh();
     });
+    auto shortcut = [this](QKeySequence keys, auto fn) {
+        auto* s = new QShortcut(keys, this);
+        s->setContext(Qt::WidgetWithChildrenShortcut);
+        connect(s, &QShortcut::activated, this, fn);
+    };
+    shortcut(QKeySequence(Qt::Key_F3), [this] { SearchAgain(false); });
+    shortcut(QKeySequence(Qt::SHIFT | Qt::Key_F3), [this] { SearchAgain(true); });
+    shortcut(QKeySequence(Qt::CTRL | Qt::Key_G), [this] { GoToOffset(); });
     Push();
+}
+
+void CKvtHexEditView::SearchAgain(bool backward) {
+    if (!model_->opened()) return;
+    search_->PullFields();
+    ProgressShower progress(this, QStringLiteral("Searching..."));
+    bool wrapped = false;
+    model_->SearchAgain(backward, wrapped, progress.fn());
+    search_->PushHistory();
+    control_->Refresh();
+    if (wrapped) {
+        if (auto* main = qobject_cast<QMainWindow*>(window())) {
+            main->statusBar()->showMessage(
+                QString::fromLatin1(backward ? kWrappedToEnd : kWrappedToStart), 5000);
+        }
+    }
+}
+
+void CKvtHexEditView::GoToOffset() {
+    if (!model_->opened()) return;
+    const QString text = chooseOffset();
+    if (text.isEmpty()) return;
+    if (model_->GoTo(text.toStdString())) {
+        control_->setFocus(Qt::ShortcutFocusReason);
+        control_->Refresh();
+    }
+}
+
+bool CKvtHexEditView::ConfirmClose() {
+    if (!model_->unsaved()) return true;
+    switch (AskSaveChanges(this, QString::fromLatin1(kUnsavedQuestion))) {
+        case SaveChoice::Save: {
+            ProgressShower progress(this, QStringLiteral("Saving..."));
+            const bool saved = model_->Save(progress.fn());
+            Push();
+            return saved;
+        }
+        case SaveChoice::Discard:
+            return true;
+        case SaveChoice::Cancel:
+            break;
+    }
+    return false;
 }
 
 CKvtHexEditView::~CKvtHexEditView() {

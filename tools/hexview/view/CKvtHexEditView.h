@@ -30,6 +30,15 @@ class CKvtHexEditView : public ToolView {
     bool CanPaste() const override;
     void Copy() override;
     void Cut() override;
+    // With unsaved edits: Save / Discard / Cancel; false on Cancel or a failed save.
+    bool ConfirmClose() override;
+
+    static constexpr const char* kUnsavedQuestion = "The file has unsaved changes. Save them?";
+    static constexpr const char* kWrappedToStart = "Search wrapped around to the start";
+    static constexpr const char* kWrappedToEnd = "Search wrapped around to the end";
+
+    // The offset dialog of Ctrl+G; tests put their own in. An empty text is a cancel.
+    std::function<QString()> chooseOffset;
 
     // The file dialogs; tests put their own choosers in. An empty path is a cancel.
     std::function<QString()> chooseOpenPath;
@@ -45,6 +54,8 @@ class CKvtHexEditView : public ToolView {
 
   private:
     void Push();
+    void SearchAgain(bool backward);
+    void GoToOffset();
 
     HexDocument document_;
     std::unique_ptr<ViewMessages> messages_;
