@@ -274,6 +274,45 @@ void DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
     t_lastServed = all;
 }
 
+DriverClient::PciBlockRead DriverClient::ReadPciConfigBlock(uint32_t configAddress, uint32_t offset,
+                                                            uint32_t length) {
+    const PciBlockRequest request{configAddress, offset, length};
+    return std::move(ReadPciConfigBlocks({&request, 1})[0]);
+}
+
+std::vector<DriverClient::PciBlockRead> DriverClient::ReadPciConfigBlocks(
+    std::span<const PciBlockRequest> requests) {
+    std::vector<PciBlockRead> results(requests.size());
+    if (ConsumerForm()) {
+        for (PciBlockRead& r : results) r.failure = TransportFailure::Refused;
+        return results;
+    }
+    std::vector<TransportBatchEntry> entries(requests.size());
+    std::vector<std::vector<uint8_t>> payloads(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+        entries[i].call = TransportCall{kNtDeviceName, kExtReadPciBlock, false, {}, &payloads[i]};
+        entries[i].block = EmptyRequest();
+        entries[i].block.configAddress = requests[i].configAddress & ~0xFFu;
+        entries[i].block.ecx = requests[i].offset;
+        entries[i].block.length = requests[i].length;
+    }
+    transport_.CallBatch(entries);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        PciBlockRead& r = results[i];
+        r.served =
+            entries[i].result == TransportResult::Ok && payloads[i].size() == requests[i].length;
+        if (r.served) {
+            r.bytes = std::move(payloads[i]);
+        } else {
+            r.failure = entries[i].result == TransportResult::OpenFailed
+                            ? TransportFailure::NoDaemon
+                        : entries[i].result == TransportResult::Ok ? TransportFailure::BrokenAnswer
+                                                                   : TransportFailure::Refused;
+        }
+    }
+    return results;
+}
+
 uint32_t DriverClient::ListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
     // The consumer family builds its list by a bus scan; the driver request is NT-only.
     if (ConsumerForm()) {

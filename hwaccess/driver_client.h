@@ -97,6 +97,21 @@ class DriverClient {
         bool served = false;
     };
     void ReadPciConfigBatch(std::span<PciConfigRead> reads);
+    // Configuration bytes of one function in one request: `length` bytes from `offset`
+    // (multiples of 4, inside the function's 4 KiB; configAddress names the function, its
+    // register bits are ignored). An absent function reads all ones. Not served in the
+    // consumer form, whose configuration space is reached through the port instructions.
+    struct PciBlockRead {
+        std::vector<uint8_t> bytes;  // `length` bytes when served, else empty
+        bool served = false;
+        TransportFailure failure = TransportFailure::None;  // why, when not served
+    };
+    PciBlockRead ReadPciConfigBlock(uint32_t configAddress, uint32_t offset, uint32_t length);
+    // Several functions' blocks sent together, each as ReadPciConfigBlock gives it.
+    struct PciBlockRequest {
+        uint32_t configAddress = 0, offset = 0, length = 0;
+    };
+    std::vector<PciBlockRead> ReadPciConfigBlocks(std::span<const PciBlockRequest> requests);
     // Returns the count; the lists receive `count` entries (each list holds 256 bytes).
     uint32_t ListPciFunctions(uint8_t* busList, uint8_t* devFnList);
     // The answer lands straight in `buffer`. A refused or short answer leaves it as it was;
