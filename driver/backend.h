@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,23 @@ class Backend {
     // An absent function reads 0xFFFFFFFF and is a success.
     virtual bool ReadPciConfig(uint32_t configAddress, uint32_t& value) = 0;
     virtual bool WritePciConfig(uint32_t configAddress, uint32_t value) = 0;
+    // `length` configuration bytes of one function from `offset` (both multiples of 4, the
+    // range inside its 4 KiB). An absent function reads all ones and is a success. Unless a
+    // backend reaches the space in one piece, this reads each double word as ReadPciConfig
+    // would, so the range below 100h only; the whole read fails when any part of it does.
+    virtual bool ReadPciConfigBlock(uint8_t bus, uint8_t devFn, uint32_t offset, uint8_t* out,
+                                    uint32_t length) {
+        if (offset + length > 0x100) return false;
+        for (uint32_t at = 0; at < length; at += 4) {
+            uint32_t value = 0;
+            if (!ReadPciConfig(
+                    0x80000000u | uint32_t{bus} << 16 | uint32_t{devFn} << 8 | (offset + at),
+                    value))
+                return false;
+            std::memcpy(out + at, &value, 4);
+        }
+        return true;
+    }
     // (bus, device << 3 | function) of every function, in the backend's order, at most 256.
     virtual bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) = 0;
     virtual bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) = 0;

@@ -263,6 +263,8 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             answer.payload.assign(name.begin(), name.end());
             return answer;
         }
+        case kExtReadPciBlock:
+            return ReadPciBlock(caller, request);
         case kExtSmbusKernel:
             return SmbusKernel(caller, request);
         case kExtDirectPortIn:
@@ -296,6 +298,26 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
         default:
             return Refused(request);
     }
+}
+
+Answer RequestHandler::ReadPciBlock(const Caller& caller, const DriverRequest& request) {
+    // One function (register 0), a range of whole double words inside its 4 KiB.
+    const uint32_t offset = request.ecx, length = request.length;
+    if (!ValidConfigAddress(request.configAddress) || (request.configAddress & 0xFF) != 0 ||
+        length == 0 || length > kPciBlockMax || offset > kPciBlockMax - length ||
+        (offset & 3) != 0 || (length & 3) != 0)
+        return Refused(request);
+    const uint32_t function = (request.configAddress >> 8) & 0xFFFF;
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckPciBlockRead(function, offset, length);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
+    Answer answer = Served(request);
+    answer.payload.resize(length);
+    if (!backend_.ReadPciConfigBlock(uint8_t(function >> 8), uint8_t(function), offset,
+                                     answer.payload.data(), length))
+        return Refused(request);
+    return answer;
 }
 
 Answer RequestHandler::SmbusKernel(const Caller& caller, const DriverRequest& request) {

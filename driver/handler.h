@@ -75,6 +75,7 @@ class RequestHandler {
                            const DriverRequest& request);
 
     Answer ReadMemory(const Caller& caller, const DriverRequest& request);
+    Answer ReadPciBlock(const Caller& caller, const DriverRequest& request);
     Answer SmbusKernel(const Caller& caller, const DriverRequest& request);
     Answer WriteMemory(const Caller& caller, const char* name, const DriverRequest& request,
                        std::span<const uint8_t> payload);

@@ -270,6 +270,12 @@ std::string Policy::CheckPciWrite(uint32_t configAddress) const {
         Format("writing %02X:%02X.%X offset 0x%02X", key >> 8, (key >> 3) & 0x1F, key & 7, offset));
 }
 
+std::string Policy::CheckPciBlockRead(uint32_t function, uint32_t offset, uint32_t length) const {
+    if (!Restricts() || length == 0) return {};
+    const PolicyRule* rule = FindRead(Kind::Pci, function, offset, uint64_t{offset} + length - 1);
+    return rule ? Denied(*rule) : std::string();
+}
+
 std::string Policy::CheckPciRead(uint32_t configAddress) const {
     if (!Restricts()) return {};
     uint32_t offset = configAddress & 0xFC;

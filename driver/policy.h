@@ -49,6 +49,9 @@ class Policy {
     std::string CheckPortRead(uint32_t port, uint32_t width) const;
     std::string CheckPciWrite(uint32_t configAddress) const;
     std::string CheckPciRead(uint32_t configAddress) const;
+    // A range of one function's configuration bytes (function = bus << 8 | device << 3 |
+    // function): refused as a read of any double word in it would be.
+    std::string CheckPciBlockRead(uint32_t function, uint32_t offset, uint32_t length) const;
     std::string CheckMemoryWrite(uint64_t address, uint64_t length) const;
     std::string CheckMemoryRead(uint64_t address, uint64_t length) const;
     // `current` is the MSR's value now, when it could be read (a masked rule needs it).

@@ -259,6 +259,44 @@ RequestStatus DriverClient::ReadPciConfigBatch(std::span<PciConfigRead> reads) {
     return batch;
 }
 
+DriverClient::PciBlockRead DriverClient::ReadPciConfigBlock(uint32_t configAddress, uint32_t offset,
+                                                            uint32_t length) {
+    const PciBlockRequest request{configAddress, offset, length};
+    return std::move(ReadPciConfigBlocks({&request, 1})[0]);
+}
+
+std::vector<DriverClient::PciBlockRead> DriverClient::ReadPciConfigBlocks(
+    std::span<const PciBlockRequest> requests) {
+    std::vector<PciBlockRead> results(requests.size());
+    if (ConsumerForm()) {
+        for (PciBlockRead& r : results) r.failure = TransportFailure::Refused;
+        return results;
+    }
+    std::vector<TransportBatchEntry> entries(requests.size());
+    std::vector<std::vector<uint8_t>> payloads(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+        entries[i].call = TransportCall{kNtDeviceName, kExtReadPciBlock, false, {}, &payloads[i]};
+        entries[i].block = EmptyRequest();
+        entries[i].block.configAddress = requests[i].configAddress & ~0xFFu;
+        entries[i].block.ecx = requests[i].offset;
+        entries[i].block.length = requests[i].length;
+    }
+    if (!RunExchange([&] { transport_.CallBatch(entries); })) {
+        for (PciBlockRead& r : results) r.failure = TransportFailure::Cancelled;
+        return results;
+    }
+    for (size_t i = 0; i < requests.size(); ++i) {
+        PciBlockRead& r = results[i];
+        RequestStatus status = StatusOf(entries[i].result);
+        if (status.served() && payloads[i].size() != requests[i].length)
+            status.failure = TransportFailure::BrokenAnswer;
+        r.served = status.served();
+        r.failure = status.failure;
+        if (r.served) r.bytes = std::move(payloads[i]);
+    }
+    return results;
+}
+
 Reply<uint32_t> DriverClient::TryListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
     // The consumer family builds its list by a bus scan; the driver request is NT-only.
     if (ConsumerForm())

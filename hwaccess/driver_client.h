@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "protocol/driver_request.h"
 #include "hwaccess/transport.h"
 #include "platform/platform.h"
 #include "platform/version.h"
+#include "protocol/driver_request.h"
 
 namespace kvt {
 
@@ -114,6 +114,21 @@ class DriverClient {
         bool served = false;
     };
     RequestStatus ReadPciConfigBatch(std::span<PciConfigRead> reads);
+    // Configuration bytes of one function in one request: `length` bytes from `offset`
+    // (multiples of 4, inside the function's 4 KiB; configAddress names the function, its
+    // register bits are ignored). An absent function reads all ones. Not served in the
+    // consumer form, whose configuration space is reached through the port instructions.
+    struct PciBlockRead {
+        std::vector<uint8_t> bytes;  // `length` bytes when served, else empty
+        bool served = false;
+        TransportFailure failure = TransportFailure::None;  // why, when not served
+    };
+    PciBlockRead ReadPciConfigBlock(uint32_t configAddress, uint32_t offset, uint32_t length);
+    // Several functions' blocks sent together, each as ReadPciConfigBlock gives it.
+    struct PciBlockRequest {
+        uint32_t configAddress = 0, offset = 0, length = 0;
+    };
+    std::vector<PciBlockRead> ReadPciConfigBlocks(std::span<const PciBlockRequest> requests);
     // Reads asked for together: the daemon reads the next range while the caller takes in the
     // answer before it. `arrived` is told how many bytes of `buffer` hold the read's answer,
     // in pieces while it arrives (or at once), always before the next read's bytes land, so

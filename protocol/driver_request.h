@@ -85,6 +85,10 @@ enum ExtensionCode : uint32_t {
                                      // block count with its bytes in busList. Answer: the same
                                      // fields read, eax = 0 or the kernel's errno, payload = the
                                      // adapter's node, or why there is none (eax set then)
+    kExtReadPciBlock = 0x4B560009,   // configuration bytes of one function: configAddress = the
+                                     // function (register 0), ecx = first offset, length = bytes
+                                     // (multiples of 4, ecx + length <= kPciBlockMax). Answer:
+                                     // the bytes as payload; an absent function reads all ones
     kExtStatus = 0x4B560010,         // which backend serves and what works: text payload
     kExtStop = 0x4B560011,           // end the daemon
     kExtCapabilities = 0x4B560012,   // what the backend can do: eax = CapabilityBits,
@@ -103,6 +107,9 @@ enum SmbusKernelOp : uint32_t {
     kSmbusOpWriteBlock = 7,
 };
 inline constexpr uint32_t kSmbusKernelBlockMax = 32;
+
+// Largest configuration range of one kExtReadPciBlock request: a function's whole space.
+inline constexpr uint32_t kPciBlockMax = 0x1000;
 
 // What a daemon's backend can do, in the answer to kExtCapabilities.
 enum CapabilityBits : uint32_t {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
+packages=(g++ strace cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
           nlohmann-json3-dev libcli11-dev pci.ids pciutils libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev xvfb xauth ccache bash-completion
           qemu-system-x86 busybox-static cpio

@@ -106,6 +106,7 @@ class HostBackend : public Backend {
     }
     ~HostBackend() override {
         if (devPort_ >= 0) close(devPort_);
+        for (const ConfigFile& file : configFiles_) close(file.fd);
     }
 
     std::string Name() const override { return "host"; }
@@ -147,18 +148,17 @@ class HostBackend : public Backend {
     }
 
     bool ReadPciConfig(uint32_t address, uint32_t& value) override {
-        std::string path;
-        if (!ConfigPath(address, path)) return false;
-        Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        if (!fd.ok()) {
-            if (errno != ENOENT) return false;
-            value = 0xFFFFFFFF;  // no such function
-            return true;
-        }
+        if ((address & 0x7F000000u) != 0) return false;  // reserved bits
         uint8_t bytes[4];
-        if (!ReadAt(fd.get(), bytes, 4, address & 0xFC)) return false;
+        if (!ReadConfigFile(static_cast<uint16_t>(address >> 8), address & 0xFC, bytes, 4))
+            return false;
         std::memcpy(&value, bytes, 4);
         return true;
+    }
+
+    bool ReadPciConfigBlock(uint8_t bus, uint8_t devFn, uint32_t offset, uint8_t* out,
+                            uint32_t length) override {
+        return ReadConfigFile(static_cast<uint16_t>(bus << 8 | devFn), offset, out, length);
     }
 
     bool WritePciConfig(uint32_t address, uint32_t value) override {
@@ -405,18 +405,82 @@ class HostBackend : public Backend {
         char name[64];
         std::snprintf(name, sizeof name, "/0000:%02x:%02x.%x/config", (offset >> 20) & 0xFF,
                       (offset >> 15) & 0x1F, (offset >> 12) & 7);
-        std::string path = paths_.sysfsPci + name;
-        Fd fd(open(path.c_str(), (write ? O_WRONLY : O_RDONLY) | O_CLOEXEC));
-        if (!fd.ok()) {
-            if (errno != ENOENT || write) return false;
-            std::memset(buffer, 0xFF, length);  // no such function: all ones
-            return true;
-        }
         uint32_t reg = offset & 0xFFF;
+        if (!write) return ReadConfigFile(static_cast<uint16_t>(offset >> 12), reg, buffer, length);
+        std::string path = paths_.sysfsPci + name;
+        Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!fd.ok()) return false;
         // A configuration file shorter than 4 KiB (conventional function, or reading
         // without root) ends the transfer as a failure rather than inventing bytes.
         return write ? WriteAt(fd.get(), buffer, length, reg)
                      : ReadAt(fd.get(), buffer, length, reg);
+    }
+
+    // Reads configuration bytes of one function (bus << 8 | device << 3 | function) from its
+    // sysfs file; an absent function reads all ones. The files are kept open, a few dozen at
+    // most, so a function's registers cost one pread and no path walk. A kept descriptor of a
+    // function that went away (or came back as a new device) fails its read: it is then
+    // closed and the file opened again once.
+    bool ReadConfigFile(uint16_t function, uint32_t offset, uint8_t* out, uint32_t length) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            bool kept = false;
+            int fd = ConfigFileFor(function, kept);
+            if (fd == kAbsentFunction) {
+                std::memset(out, 0xFF, length);  // no such function
+                return true;
+            }
+            if (fd < 0) return false;
+            if (ReadAt(fd, out, length, offset)) return true;
+            // A short read of a file that is as it was (a conventional function's 256
+            // bytes, or 64 without root) is final; only a kept descriptor is tried anew.
+            if (!kept) return false;
+            ForgetConfigFile(function);
+        }
+        return false;
+    }
+
+    static constexpr int kAbsentFunction = -2;
+    static constexpr size_t kMaxConfigFiles = 32;
+
+    struct ConfigFile {
+        uint16_t function;
+        int fd;
+        uint64_t used;
+    };
+
+    // The descriptor of a function's configuration file, opened on first use; kAbsentFunction
+    // when the function does not exist, -1 when it cannot be told.
+    int ConfigFileFor(uint16_t function, bool& kept) {
+        for (ConfigFile& file : configFiles_)
+            if (file.function == function) {
+                file.used = ++configUse_;
+                kept = true;
+                return file.fd;
+            }
+        kept = false;
+        std::string path;
+        if (!ConfigPath(0x80000000u | uint32_t{function} << 8, path)) return -1;
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return errno == ENOENT ? kAbsentFunction : -1;
+        if (configFiles_.size() >= kMaxConfigFiles) {
+            // The least recently used one makes room.
+            auto oldest = std::min_element(
+                configFiles_.begin(), configFiles_.end(),
+                [](const ConfigFile& a, const ConfigFile& b) { return a.used < b.used; });
+            close(oldest->fd);
+            configFiles_.erase(oldest);
+        }
+        configFiles_.push_back({function, fd, ++configUse_});
+        return fd;
+    }
+
+    void ForgetConfigFile(uint16_t function) {
+        for (auto it = configFiles_.begin(); it != configFiles_.end(); ++it)
+            if (it->function == function) {
+                close(it->fd);
+                configFiles_.erase(it);
+                return;
+            }
     }
 
     std::string PortStatus() const {
@@ -517,6 +581,8 @@ class HostBackend : public Backend {
     std::string portProblem_;
     std::vector<EcamWindow> windows_;
     std::string mcfgProblem_;
+    std::vector<ConfigFile> configFiles_;
+    uint64_t configUse_ = 0;
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,47 @@ TEST_F(HostBackendTest, PciConfigurationThroughSysfs) {
     std::unique_ptr<Backend> bare = CreateHostBackend(paths_);
     EXPECT_FALSE(bare->ListPciFunctions(functions));
     EXPECT_FALSE(bare->ReadPciConfig(0x80000000, value));
+}
+
+// A range of a function's bytes in one request: every field checked, the file's bytes
+// exactly, an absent function all ones, nothing invented past a short file.
+TEST_F(HostBackendTest, PciConfigurationRangeInOneRequest) {
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    RequestHandler handler(*host, HandlerOptions{});
+    Caller caller{0, 0, 1};
+    auto read = [&](uint32_t address, uint32_t offset, uint32_t length,
+                    std::vector<uint8_t>* bytes = nullptr) {
+        DriverRequest block{};
+        block.configAddress = address;
+        block.ecx = offset;
+        block.length = length;
+        std::vector<uint8_t> frame = test::MakeFrame(kExtReadPciBlock, block);
+        std::optional<Answer> answer = ServeFrame(handler, caller, kNtDeviceName, frame);
+        if (answer && bytes) *bytes = answer->payload;
+        return answer && answer->success;
+    };
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(read(0x80000000, 0, 4096, &bytes));
+    EXPECT_EQ(bytes, Pattern(4096, 1));
+    ASSERT_TRUE(read(0x8000FB00, 0x40, 0xC0, &bytes));
+    const std::vector<uint8_t> conventional = Pattern(256, 2);
+    EXPECT_EQ(bytes, std::vector<uint8_t>(conventional.begin() + 0x40, conventional.end()));
+    ASSERT_TRUE(read(0x80FFF800, 0, 256, &bytes));
+    EXPECT_EQ(bytes, std::vector<uint8_t>(256, 0xFF));
+    EXPECT_FALSE(read(0x8000FB00, 0, 512));  // a conventional function's file holds 256
+    EXPECT_FALSE(read(0x80010000, 0, 256));  // read without root: 64 bytes
+    EXPECT_TRUE(read(0x80010000, 0, 64));
+    // Malformed fields: no enable bit, reserved bits, a register in the address, lengths of
+    // nothing, of more than 4 KiB or not whole double words, misaligned or out of range.
+    EXPECT_FALSE(read(0x00000000, 0, 256));
+    EXPECT_FALSE(read(0x81000000, 0, 256));
+    EXPECT_FALSE(read(0x80000004, 0, 256));
+    EXPECT_FALSE(read(0x80000000, 0, 0));
+    EXPECT_FALSE(read(0x80000000, 0, 4100));
+    EXPECT_FALSE(read(0x80000000, 0, 6));
+    EXPECT_FALSE(read(0x80000000, 2, 4));
+    EXPECT_FALSE(read(0x80000000, 4092, 8));
+    EXPECT_FALSE(read(0x80000000, 0xFFFFFFFC, 8));  // would wrap
 }
 
 TEST_F(HostBackendTest, SmbusThroughTheKernelsAdapter) {

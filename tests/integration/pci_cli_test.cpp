@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -141,6 +142,53 @@ TEST(HostPciReport, CurrentDeviceValuesAreTheSysfsBytes) {
         ++checked;
     }
     EXPECT_GT(checked, 0);
+}
+
+// This machine: pci regs reads a function's configuration file once for its 256 bytes, in one
+// request frame (strace of the daemon).
+TEST(HostPciReport, RegistersOfAFunctionInOneReadAndOneFrame) {
+    if (geteuid() != 0) GTEST_SKIP() << "the host daemon needs root";
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+    std::string name;
+    for (const auto& entry : fs::directory_iterator("/sys/bus/pci/devices"))
+        if (entry.path().filename().string().rfind("0000:", 0) == 0)
+            name = entry.path().filename().string();
+    if (name.empty()) GTEST_SKIP() << "no PCI function on this machine";
+    test::PrivateDaemon daemon;
+    std::string error;
+    test::DaemonOptions options;
+    options.readOnly = true;
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    ASSERT_EQ(RunCli(daemon.runtimeDir(), {"driver", "status"}).status, 0);  // settled
+    const std::string trace = daemon.runtimeDir() + "/strace.txt";
+    const std::string command = "strace -qq -f -p " + std::to_string(daemon.pid()) +
+                                " -e trace=openat,pread64,recvfrom,recvmsg,read -o " + trace +
+                                " & echo $! > " + trace + ".pid";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    usleep(500 * 1000);  // attached
+    test::ProcessResult regs = RunCli(daemon.runtimeDir(), {"pci", "regs", name.substr(5)});
+    usleep(200 * 1000);
+    std::system(("kill $(cat " + trace + ".pid); sleep 0.3").c_str());
+    ASSERT_EQ(regs.status, 0) << regs.err;
+    int opens = 0, reads = 0, frames = 0;
+    const std::string file = "/" + name + "/config";
+    for (const std::string& line : Lines(ReadFile(trace))) {
+        if (line.find("openat(") != std::string::npos && line.find(file) != std::string::npos)
+            ++opens;
+        if (line.find("pread64(") != std::string::npos &&
+            (line.find(", 256, 0)") != std::string::npos ||
+             line.find(", 4096, 0)") != std::string::npos))
+            ++reads;
+        if (line.find("\"KTVD") != std::string::npos) ++frames;
+    }
+    EXPECT_LE(opens, 1);
+    // The 256 bytes once (and a PCI Express function's 4 KiB through its window).
+    EXPECT_GE(reads, 1);
+    EXPECT_LE(reads, 2);
+    // The capabilities asked on connecting and the block of 256 bytes (a PCI Express function
+    // adds its window and the 4 KiB read of the window).
+    EXPECT_LE(frames, 4);
+    EXPECT_GE(frames, 2);
 }
 
 }  // namespace

@@ -69,15 +69,43 @@ std::vector<uint32_t> DeviceKinds(DriverClient& client, const std::vector<uint32
     }
 }
 
+uint32_t DwordAt(const uint8_t* bytes, uint32_t offset) {
+    uint32_t value;
+    std::memcpy(&value, bytes + offset, 4);
+    return value;
+}
+
 // Records for the functions at `where` (bus, device, function), in that order: their kinds,
 // then registers 00h and 08h, the reads of each round sent together. A function whose 00h or
-// 08h read fails is not listed; the table stops at kMaxPciFunctions.
+// 08h read fails is not listed; the table stops at kMaxPciFunctions. Where the driver reads a
+// function's first 256 bytes in one request, kind and registers come from them.
 void AddRecords(DriverClient& client, const std::vector<PciFunctionRecord>& where,
                 std::vector<PciFunctionRecord>& table) {
     std::vector<uint32_t> addresses;
     addresses.reserve(where.size());
     for (const PciFunctionRecord& r : where)
         addresses.push_back(PciConfigAddress(r.bus, r.device, r.function));
+    if (!client.ConsumerForm() && !where.empty()) {
+        std::vector<DriverClient::PciBlockRequest> requests;
+        for (uint32_t address : addresses) requests.push_back({address, 0, kPciSpaceSize});
+        std::vector<DriverClient::PciBlockRead> blocks = client.ReadPciConfigBlocks(requests);
+        // Any function the block request did not serve is read as before, and all of them are
+        // then, so the order and the table limit stay as they were.
+        bool all = true;
+        for (const DriverClient::PciBlockRead& b : blocks) all = all && b.served;
+        if (all) {
+            for (size_t i = 0; i < where.size() && table.size() < kMaxPciFunctions; ++i) {
+                PciFunctionRecord record = where[i];
+                const uint8_t* config = blocks[i].bytes.data();
+                record.kind = PciDeviceKindOf(config);
+                record.deviceId = DwordAt(config, 0) >> 16;
+                record.vendorId = DwordAt(config, 0) & 0xFFFF;
+                record.classCode = DwordAt(config, 8) >> 8;
+                table.push_back(record);
+            }
+            return;
+        }
+    }
     const std::vector<uint32_t> kinds = DeviceKinds(client, addresses);
     std::vector<ConfigRead> reads(where.size() * 2);
     for (size_t i = 0; i < where.size(); ++i) {
@@ -160,6 +188,23 @@ uint32_t EnumerateByScan(DriverClient& client, std::vector<PciFunctionRecord>& t
 }
 
 }  // namespace
+
+uint32_t PciDeviceKindOf(const uint8_t* config) {
+    // The steps of DeviceKinds over the bytes: a read of all ones ends the walk.
+    const uint32_t status = DwordAt(config, 0x04);
+    if (status == kAllOnes || (status & 0x00100000u) == 0) return kPciKind;
+    const uint32_t pointerDword = DwordAt(config, 0x34);
+    if (pointerDword == kAllOnes) return kPciKind;
+    uint32_t pointer = pointerDword & 0xFF;
+    for (int steps = 0; pointer != 0 && steps < kMaxCapabilityWalk; ++steps) {
+        if ((pointer & 3) != 0) return kPciKind;
+        const uint32_t entry = DwordAt(config, pointer);
+        if (entry == kAllOnes) return kPciKind;
+        if ((entry & 0xFF) == 0x10) return kPciExpressKind;
+        pointer = (entry >> 8) & 0xFF;
+    }
+    return kPciKind;
+}
 
 uint32_t GetPciDeviceKind(DriverClient& client, uint32_t configAddress) {
     return DeviceKinds(client, {configAddress})[0];
@@ -244,12 +289,25 @@ bool ParseMmConfigBase(std::string_view text, bool* isAuto, uint64_t* base) {
 }
 
 PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRecord& record,
-                                      std::string_view baseText, uint8_t* buffer) {
+                                      std::string_view baseText, uint8_t* buffer,
+                                      const uint8_t* config) {
     PciRegisterRead result;
     if (record.kind != kPciExpressKind) {
         const uint32_t address = PciConfigAddress(record.bus, record.device, record.function);
         result.startAddress = address;
         result.hasAddress = true;
+        DriverClient::PciBlockRead block;
+        if (config == nullptr && !client.ConsumerForm()) {
+            block = client.ReadPciConfigBlock(address, 0, kPciSpaceSize);
+            if (block.served) config = block.bytes.data();
+        }
+        if (config != nullptr) {
+            std::memcpy(buffer, config, kPciSpaceSize);
+            result.status = PciRegisterRead::Status::Ok;
+            result.length = kPciSpaceSize;
+            return result;
+        }
+        // Double word by double word, where no block request serves.
         ConfigRead reads[kPciSpaceSize / 4];
         for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) reads[i].address = address + i * 4;
         client.ReadPciConfigBatch(reads);

@@ -38,6 +38,11 @@ inline constexpr int kMaxCapabilityWalk = 48;
 // the PCI Express entry, a read of all ones, a failed read or a cycle gives 1.
 uint32_t GetPciDeviceKind(DriverClient& client, uint32_t configAddress);
 
+// The kind of a function as GetPciDeviceKind finds it, worked out from its first 256
+// configuration bytes read as a whole (a capability pointer that is not a multiple of 4 ends
+// the walk, as the driver refuses such a read).
+uint32_t PciDeviceKindOf(const uint8_t* config);
+
 // Fills table with every function found, in the driver's order (or the scan's), at most
 // kMaxPciFunctions. A function whose 00h or 08h read fails is not listed. Returns the count;
 // 0 when the listing request fails.
@@ -90,8 +95,11 @@ inline constexpr std::string_view kAutoBase = "Auto";
 // Reads the function's configuration space into buffer (kPciExpressSpaceSize bytes): 64 double
 // words by configuration request for kind 1, 4096 bytes of physical memory for kind 2 at
 // base + bus×100000h + device×8000h + function×1000h. The base text matters only for kind 2.
+// `config`, when given, holds the function's first 256 bytes already read (kind 1 reads nothing
+// more then).
 PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRecord& record,
-                                      std::string_view baseText, uint8_t* buffer);
+                                      std::string_view baseText, uint8_t* buffer,
+                                      const uint8_t* config = nullptr);
 
 // Checks a base text: "Auto" gives true with *isAuto; a hexadecimal value of at most FFFFFFFFh
 // gives true with *base. Anything else is rejected.

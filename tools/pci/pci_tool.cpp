@@ -90,8 +90,8 @@ void PciTool::FilterChanged() {
     if (enumerated_) Scan();
 }
 
-void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase) {
-    PciRegisterRead read = ReadFunctionRegisters(client_, record, baseText, buffer_);
+void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase, const uint8_t* config) {
+    PciRegisterRead read = ReadFunctionRegisters(client_, record, baseText, buffer_, config);
     registerRows_.clear();
     shownStatus_ = read.status;
     if (read.status == PciRegisterRead::Status::BaseRejected) {
@@ -172,12 +172,21 @@ void PciTool::ShowBySelectors(bool quietBase) {
     record.device = static_cast<uint32_t>(device);
     record.function = static_cast<uint32_t>(function);
     const uint32_t address = PciConfigAddress(record.bus, record.device, record.function);
-    record.kind = GetPciDeviceKind(client_, address);
+    // The first 256 bytes in one request give the kind, the IDs and, for a PCI function, the
+    // registers; where no block request serves, they are read one by one.
+    DriverClient::PciBlockRead block;
+    if (!client_.ConsumerForm()) block = client_.ReadPciConfigBlock(address, 0, kPciSpaceSize);
     uint32_t id = 0xFFFFFFFFu;
-    client_.ReadPciConfig(address, id);
+    if (block.served) {
+        record.kind = PciDeviceKindOf(block.bytes.data());
+        id = Dword(block.bytes.data(), 0);
+    } else {
+        record.kind = GetPciDeviceKind(client_, address);
+        client_.ReadPciConfig(address, id);
+    }
     record.deviceId = id >> 16;
     record.vendorId = id & 0xFFFF;
-    ShowRecord(record, quietBase);
+    ShowRecord(record, quietBase, block.served ? block.bytes.data() : nullptr);
     if (deviceRows_.empty()) return;
     int row = RowOf(record.bus, record.device, record.function);
     selectedRow_ = row >= 0 ? row : static_cast<int>(listMap_.size());

@@ -121,7 +121,9 @@ class PciTool {
     uint32_t FillDeviceList();
     // Reads a record into the register buffer and shows it. quietBase: a rejected base has
     // already been reported.
-    void ShowRecord(const PciFunctionRecord& record, bool quietBase = false);
+    // config: the function's first 256 bytes when they were read already.
+    void ShowRecord(const PciFunctionRecord& record, bool quietBase = false,
+                    const uint8_t* config = nullptr);
     void ShowBySelectors(bool quietBase);
     void FillRegisterList(bool* readError);
     void ShowReadError(bool readError);
