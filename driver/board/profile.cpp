@@ -11,11 +11,14 @@
 #include <optional>
 #include <set>
 
+#include "boards/profile/schema.h"
 #include "driver/board/smbus_section.h"
 #include "platform/format.h"
 
 namespace kvt::driver::board {
 namespace {
+
+using board_profile::KeysOf;
 
 constexpr uint64_t kU8 = 0xFF, kU16 = 0xFFFF, kU32 = 0xFFFFFFFF;
 constexpr size_t kMaxProcessors = 64;
@@ -46,7 +49,7 @@ bool ParseCpuidList(const ProfileNode& parent, std::vector<CpuidEntry>& out, boo
     if (!parent.Array("cpuid", items, required, kMaxCpuidEntries)) return false;
     std::set<std::pair<uint32_t, uint32_t>> seen;
     for (const ProfileNode& n : items) {
-        if (!n.ObjectWithKeys({"leaf", "sub", "eax", "ebx", "ecx", "edx", "note"})) return false;
+        if (!n.ObjectWithKeys(KeysOf("processors.cpuid[]"))) return false;
         CpuidEntry e;
         if (!n.Number("leaf", kU32, e.leaf, true)) return false;
         if (n.Has("sub") && !n.Number("sub", kU32 - 1, e.sub, true)) return false;
@@ -70,8 +73,7 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
     if (!parent.Array("msrs", items, false, kMaxMsrs)) return false;
     std::set<uint32_t> seen;
     for (const ProfileNode& n : items) {
-        if (!n.ObjectWithKeys({"msr", "value", "access", "write_mask", "volatile", "note"}))
-            return false;
+        if (!n.ObjectWithKeys(KeysOf("processors.msrs[]"))) return false;
         MsrEntry e;
         bool isVolatile = false;  // for comparisons only: the value changes on its own
         if (!n.Bool("volatile", isVolatile)) return false;
@@ -130,7 +132,7 @@ void ApplyMsrs(Processor& p, const std::vector<MsrEntry>& entries) {
 }
 
 bool ParseProcessors(const ProfileNode& n, Board& board) {
-    if (!n.ObjectWithKeys({"count", "tsc_hz", "cpuid", "msrs", "each", "note"})) return false;
+    if (!n.ObjectWithKeys(KeysOf("processors"))) return false;
     uint32_t count = 0;
     uint64_t hz = 0;
     if (!n.Number("count", kMaxProcessors, count, true)) return false;
@@ -154,7 +156,7 @@ bool ParseProcessors(const ProfileNode& n, Board& board) {
         uint64_t ownHz = hz, offset = 0;
         if (i < each.size()) {
             const ProfileNode& e = each[i];
-            if (!e.ObjectWithKeys({"cpuid", "msrs", "tsc_hz", "tsc_offset", "note"})) return false;
+            if (!e.ObjectWithKeys(KeysOf("processors.each[]"))) return false;
             std::vector<CpuidEntry> c;
             std::vector<MsrEntry> m;
             if (!ParseCpuidList(e, c, false) || !ParseMsrList(e, m)) return false;
@@ -247,8 +249,7 @@ bool ParseBars(const ProfileNode& f, ConfigBuilder& c, uint32_t headerType) {
     if (!f.Array("bars", bars, false, count)) return false;
     std::array<bool, 6> used{};
     for (const ProfileNode& b : bars) {
-        if (!b.ObjectWithKeys({"index", "kind", "size", "address", "prefetchable", "note"}))
-            return false;
+        if (!b.ObjectWithKeys(KeysOf("pci.functions[].bars[]"))) return false;
         uint32_t index = 0;
         uint64_t size = 0, address = 0;
         std::string kind;
@@ -300,7 +301,7 @@ bool ParseBars(const ProfileNode& f, ConfigBuilder& c, uint32_t headerType) {
 bool ParseRom(const ProfileNode& f, ConfigBuilder& c, uint32_t headerType) {
     if (!f.Has("rom")) return true;
     ProfileNode r = f.Child("rom");
-    if (!r.ObjectWithKeys({"size", "address", "note"})) return false;
+    if (!r.ObjectWithKeys(KeysOf("pci.functions[].rom"))) return false;
     uint64_t size = 0, address = 0;
     if (!r.Number("size", 0x80000000ull, size, true) || !r.Number("address", kU32, address, false))
         return false;
@@ -377,9 +378,7 @@ bool ParseCapabilities(const ProfileNode& f, ConfigBuilder& c) {
     std::vector<bool> taken(0x100, false);
     uint32_t next = 0x40, previous = 0;
     for (const ProfileNode& cap : caps) {
-        if (!cap.ObjectWithKeys({"id", "offset", "bytes", "length", "write_mask", "port_type",
-                                 "link_width", "link_speed", "note"}))
-            return false;
+        if (!cap.ObjectWithKeys(KeysOf("pci.functions[].capabilities[]"))) return false;
         uint32_t id = 0, offset = next, length = 0;
         if (!cap.Number("id", kU8, id, true) || !cap.Number("offset", 0xFC, offset, false) ||
             !cap.Number("length", 0xC0, length, false))
@@ -427,9 +426,7 @@ bool ParseExtendedCapabilities(const ProfileNode& f, ConfigBuilder& c) {
     std::vector<bool> taken(0x1000, false);
     uint32_t next = 0x100, previous = 0;
     for (const ProfileNode& cap : caps) {
-        if (!cap.ObjectWithKeys(
-                {"id", "version", "offset", "bytes", "length", "write_mask", "note"}))
-            return false;
+        if (!cap.ObjectWithKeys(KeysOf("pci.functions[].extended_capabilities[]"))) return false;
         uint32_t id = 0, version = 1, offset = next, length = 0;
         if (!cap.Number("id", kU16, id, true) || !cap.Number("version", 15, version, false) ||
             !cap.Number("offset", 0xFFC, offset, false) ||
@@ -463,30 +460,7 @@ bool ParseExtendedCapabilities(const ProfileNode& f, ConfigBuilder& c) {
 }
 
 bool ParseFunction(const ProfileNode& f, const std::set<uint16_t>& sharedSlots, Board& board) {
-    if (!f.ObjectWithKeys({"address",
-                           "vendor_id",
-                           "device_id",
-                           "class",
-                           "revision",
-                           "header_type",
-                           "multifunction",
-                           "express",
-                           "command",
-                           "status",
-                           "subsystem_vendor_id",
-                           "subsystem_id",
-                           "interrupt_pin",
-                           "interrupt_line",
-                           "bus_numbers",
-                           "bars",
-                           "rom",
-                           "capabilities",
-                           "extended_capabilities",
-                           "config",
-                           "bytes",
-                           "write_masks",
-                           "note"}))
-        return false;
+    if (!f.ObjectWithKeys(KeysOf("pci.functions[]"))) return false;
     uint8_t bus = 0, devFn = 0;
     if (!ParsePciAddress(f, bus, devFn)) return false;
     bool express = false;
@@ -535,7 +509,7 @@ bool ParseFunction(const ProfileNode& f, const std::set<uint16_t>& sharedSlots, 
     if (f.Has("bus_numbers")) {
         ProfileNode b = f.Child("bus_numbers");
         if (headerType != 1) return b.Fail("only a bridge (header type 1) has bus numbers");
-        if (!b.ObjectWithKeys({"primary", "secondary", "subordinate"})) return false;
+        if (!b.ObjectWithKeys(KeysOf("pci.functions[].bus_numbers"))) return false;
         uint32_t p = 0, s = 0, sub = 0;
         if (!b.Number("primary", kU8, p, true) || !b.Number("secondary", kU8, s, true) ||
             !b.Number("subordinate", kU8, sub, true))
@@ -566,7 +540,7 @@ bool ParseFunction(const ProfileNode& f, const std::set<uint16_t>& sharedSlots, 
 }
 
 bool ParsePci(const ProfileNode& n, Board& board) {
-    if (!n.ObjectWithKeys({"ecam", "functions", "note"})) return false;
+    if (!n.ObjectWithKeys(KeysOf("pci"))) return false;
     std::vector<ProfileNode> functions;
     if (!n.Array("functions", functions, true, PciBus::kMaxFunctions)) return false;
     // Slots (bus, device) that hold more than one function: function 0 of such a slot says
@@ -588,7 +562,7 @@ bool ParsePci(const ProfileNode& n, Board& board) {
 
     if (n.Has("ecam")) {
         ProfileNode e = n.Child("ecam");
-        if (!e.ObjectWithKeys({"base", "buses", "note"})) return false;
+        if (!e.ObjectWithKeys(KeysOf("pci.ecam"))) return false;
         uint64_t base = 0;
         uint32_t buses = 256;
         if (!e.Number("base", kU32, base, true) || !e.Number("buses", 256, buses, false))
@@ -613,8 +587,7 @@ bool ParseMemory(const ProfileNode& root, Board& board) {
     if (!root.Array("memory", regions, true, kMaxMemoryRegions)) return false;
     uint64_t romBytes = 0;
     for (const ProfileNode& r : regions) {
-        if (!r.ObjectWithKeys({"name", "base", "size", "kind", "fill", "bytes", "ascii", "note"}))
-            return false;
+        if (!r.ObjectWithKeys(KeysOf("memory[]"))) return false;
         std::string name, kind;
         uint64_t base = 0, size = 0;
         if (!r.String("name", name, true, 64) || !r.Number("base", kU32, base, true) ||
@@ -668,7 +641,7 @@ bool ParseMemory(const ProfileNode& root, Board& board) {
 // ---- CMOS ----
 
 bool ParseCmos(const ProfileNode& n, Board& board) {
-    if (!n.ObjectWithKeys({"bank70", "bank72", "bank74", "volatile", "note"})) return false;
+    if (!n.ObjectWithKeys(KeysOf("cmos"))) return false;
     // Offsets whose values change on their own (the clock): only comparisons use them.
     std::vector<uint8_t> volatileOffsets;
     if (!n.HexBytes("volatile", volatileOffsets, false)) return false;
@@ -717,8 +690,7 @@ bool ParseFaults(const ProfileNode& root, Board& board) {
     std::vector<ProfileNode> list;
     if (!root.Array("faults", list, false, kMaxFaults)) return false;
     for (const ProfileNode& n : list) {
-        if (!n.ObjectWithKeys({"kind", "first", "last", "action", "every", "stall_ms", "note"}))
-            return false;
+        if (!n.ObjectWithKeys(KeysOf("faults[]"))) return false;
         std::string kind, action = "fail";
         if (!n.String("kind", kind, true, 8) || !n.String("action", action, false, 8)) return false;
         Fault f;
@@ -774,9 +746,7 @@ bool IsBoardName(const std::string& s) {
 }  // namespace
 
 bool BuildBoard(const ProfileNode& p, Board& board) {
-    if (!p.ObjectWithKeys({"name", "description", "computer", "version", "processors", "pci",
-                           "memory", "cmos", "ports", "smbus", "faults", "note"}))
-        return false;
+    if (!p.ObjectWithKeys(KeysOf(""))) return false;
     if (!p.String("name", board.name, true, 64)) return false;
     if (!IsBoardName(board.name))
         return p.Fail(p.PathOf("name"), "must be lower-case letters, digits, - and _");
@@ -786,7 +756,7 @@ bool BuildBoard(const ProfileNode& p, Board& board) {
     if (board.computer.empty()) return p.Fail(p.PathOf("computer"), "must not be empty");
     if (p.Has("version")) {
         ProfileNode v = p.Child("version");
-        if (!v.ObjectWithKeys({"major", "minor", "build", "platform", "csd"})) return false;
+        if (!v.ObjectWithKeys(KeysOf("version"))) return false;
         BoardVersion bv;
         if (!v.Number("major", kU32, bv.major, true) || !v.Number("minor", kU32, bv.minor, true) ||
             !v.Number("build", kU32, bv.build, true) ||

@@ -102,6 +102,10 @@ bool ProfileNode::Fail(const std::string& path, const std::string& what) const {
 }
 
 bool ProfileNode::ObjectWithKeys(std::initializer_list<std::string_view> keys) const {
+    return ObjectWithKeys(std::vector<std::string_view>(keys));
+}
+
+bool ProfileNode::ObjectWithKeys(const std::vector<std::string_view>& keys) const {
     if (!json_->is_object()) return Fail("must be an object");
     for (const auto& item : json_->items()) {
         bool known = false;

@@ -34,6 +34,7 @@ class ProfileNode {
 
     // The node is an object holding no keys but these (a misspelt key is an error).
     bool ObjectWithKeys(std::initializer_list<std::string_view> keys) const;
+    bool ObjectWithKeys(const std::vector<std::string_view>& keys) const;
     bool Has(std::string_view key) const;
     ProfileNode Child(std::string_view key) const;
     // Element i of a list node (the caller checks the index).

@@ -7,6 +7,7 @@
 #include <set>
 #include <tuple>
 
+#include "boards/profile/schema.h"
 #include "platform/format.h"
 
 namespace kvt {
@@ -294,10 +295,10 @@ void ComparePci(const Json& a, const Json& b, Differ& d) {
         d.CompareBytes("pci", name, ca, cb, 4, "register");
         // Fields of a written profile (vendor_id, bars, capabilities, ...) as they stand.
         std::set<std::string> keys;
-        for (const Json* f : {&x, &y})
-            for (const auto& item : f->items())
-                if (item.key() != "config" && item.key() != "bytes" && item.key() != "note")
-                    keys.insert(item.key());
+        for (std::string_view key : board_profile::KeysOf("pci.functions[]"))
+            if (key != "config" && key != "bytes" && key != "note" &&
+                (Get(x, std::string(key).c_str()) || Get(y, std::string(key).c_str())))
+                keys.insert(std::string(key));
         for (const std::string& key : keys) {
             const Json* va = Get(x, key.c_str());
             const Json* vb = Get(y, key.c_str());
@@ -350,9 +351,11 @@ void CompareCmosAndPorts(const Json& a, const Json& b, Differ& d) {
     const Json* cb = Get(b, "cmos");
     std::set<size_t> skip = VolatileOffsets(ca), more = VolatileOffsets(cb);
     skip.insert(more.begin(), more.end());
-    for (const char* bank : {"bank70", "bank72", "bank74"}) {
-        const Json* va = ca ? Get(*ca, bank) : nullptr;
-        const Json* vb = cb ? Get(*cb, bank) : nullptr;
+    for (std::string_view key : board_profile::KeysOf("cmos")) {
+        if (!key.starts_with("bank")) continue;
+        const std::string bank(key);
+        const Json* va = ca ? Get(*ca, bank.c_str()) : nullptr;
+        const Json* vb = cb ? Get(*cb, bank.c_str()) : nullptr;
         if (!va && !vb) continue;
         if (!va || !vb) {
             d.Add("cmos", bank, "", va ? std::optional<std::string>("present") : std::nullopt,
@@ -360,7 +363,7 @@ void CompareCmosAndPorts(const Json& a, const Json& b, Differ& d) {
             continue;
         }
         d.CompareBytes("cmos", bank, Bytes(va), Bytes(vb), 1, "offset", 0,
-                       std::string(bank) == "bank70" ? &skip : nullptr);
+                       bank == "bank70" ? &skip : nullptr);
     }
     std::vector<uint8_t> pa, pb;
     Patch(Get(a, "ports"), pa);
