@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 
+#include "boards/profile/processors.h"
 #include "boards/profile/schema.h"
 #include "driver/board/smbus_section.h"
 #include "platform/format.h"
@@ -33,16 +34,9 @@ bool IsPowerOfTwo(uint64_t v) {
 
 // ---- processors ----
 
-struct CpuidEntry {
-    uint32_t leaf = 0, sub = Processor::kAnySub;
-    std::array<std::optional<uint32_t>, 4> regs;
-};
-
-struct MsrEntry {
-    uint32_t number = 0;
-    std::optional<uint64_t> value, writeMask;
-    std::optional<Msr::Access> access;
-};
+using board_profile::CpuidEntry;
+using board_profile::MsrAccess;
+using board_profile::MsrEntry;
 
 bool ParseCpuidList(const ProfileNode& parent, std::vector<CpuidEntry>& out, bool required) {
     std::vector<ProfileNode> items;
@@ -62,7 +56,7 @@ bool ParseCpuidList(const ProfileNode& parent, std::vector<CpuidEntry>& out, boo
         }
         if (!seen.insert({e.leaf, e.sub}).second)
             return n.Fail(Format("leaf 0x%X%s is listed twice", e.leaf,
-                                 e.sub == Processor::kAnySub ? "" : " with this sub-leaf"));
+                                 e.sub == board_profile::kAnySub ? "" : " with this sub-leaf"));
         out.push_back(e);
     }
     return true;
@@ -77,6 +71,7 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
         MsrEntry e;
         bool isVolatile = false;  // for comparisons only: the value changes on its own
         if (!n.Bool("volatile", isVolatile)) return false;
+        if (n.Has("volatile")) e.isVolatile = isVolatile;
         if (!n.Number("msr", kU32, e.number, true)) return false;
         if (n.Has("value")) {
             uint64_t v = 0;
@@ -92,11 +87,11 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
             std::string a;
             if (!n.String("access", a, true, 32)) return false;
             if (a == "read-write")
-                e.access = Msr::Access::kReadWrite;
+                e.access = MsrAccess::kReadWrite;
             else if (a == "read-only")
-                e.access = Msr::Access::kReadOnly;
+                e.access = MsrAccess::kReadOnly;
             else if (a == "refused")
-                e.access = Msr::Access::kRefused;
+                e.access = MsrAccess::kRefused;
             else
                 return n.Fail(n.PathOf("access"), "must be read-write, read-only or refused");
         }
@@ -107,27 +102,20 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
     return true;
 }
 
-void ApplyCpuid(Processor& p, const std::vector<CpuidEntry>& entries) {
-    for (const CpuidEntry& e : entries) {
-        // An override keeps the registers it does not give.
-        CpuidResult r{};
-        if (const CpuidResult* old = p.FindExactCpuid(e.leaf, e.sub)) r = *old;
-        if (e.regs[0]) r.eax = *e.regs[0];
-        if (e.regs[1]) r.ebx = *e.regs[1];
-        if (e.regs[2]) r.ecx = *e.regs[2];
-        if (e.regs[3]) r.edx = *e.regs[3];
-        p.SetCpuid(e.leaf, e.sub, r);
-    }
-}
-
-void ApplyMsrs(Processor& p, const std::vector<MsrEntry>& entries) {
-    for (const MsrEntry& e : entries) {
+// Serves the functions and MSRs the profile's entries give the processor.
+void Install(Processor& p, const board_profile::CpuidTable& cpuid,
+             const board_profile::MsrTable& msrs) {
+    static_assert(board_profile::kAnySub == Processor::kAnySub);
+    for (const auto& [key, regs] : cpuid)
+        p.SetCpuid(key.first, key.second, {regs[0], regs[1], regs[2], regs[3]});
+    for (const auto& [number, state] : msrs) {
         Msr m;
-        if (const Msr* old = p.FindMsr(e.number)) m = *old;
-        if (e.value) m.value = *e.value;
-        if (e.writeMask) m.writeMask = *e.writeMask;
-        if (e.access) m.access = *e.access;
-        p.SetMsr(e.number, m);
+        m.value = state.value;
+        m.writeMask = state.writeMask;
+        m.access = state.access == MsrAccess::kRefused    ? Msr::Access::kRefused
+                   : state.access == MsrAccess::kReadOnly ? Msr::Access::kReadOnly
+                                                          : Msr::Access::kReadWrite;
+        p.SetMsr(number, m);
     }
 }
 
@@ -149,10 +137,14 @@ bool ParseProcessors(const ProfileNode& n, Board& board) {
     std::vector<ProfileNode> each;
     if (!n.Array("each", each, false, count)) return false;
     board.processors.assign(count, Processor());
+    board_profile::CpuidTable sharedCpuid;
+    board_profile::MsrTable sharedMsrs;
+    board_profile::ApplyCpuid(sharedCpuid, cpuid);
+    board_profile::ApplyMsrs(sharedMsrs, msrs);
     for (uint32_t i = 0; i < count; ++i) {
         Processor& p = board.processors[i];
-        ApplyCpuid(p, cpuid);
-        ApplyMsrs(p, msrs);
+        board_profile::CpuidTable ownCpuid = sharedCpuid;
+        board_profile::MsrTable ownMsrs = sharedMsrs;
         uint64_t ownHz = hz, offset = 0;
         if (i < each.size()) {
             const ProfileNode& e = each[i];
@@ -163,9 +155,10 @@ bool ParseProcessors(const ProfileNode& n, Board& board) {
             if (!e.Number("tsc_hz", 100000000000ull, ownHz, false)) return false;
             if (ownHz == 0) return e.Fail(e.PathOf("tsc_hz"), "must be at least 1");
             if (!e.Number("tsc_offset", UINT64_MAX, offset, false)) return false;
-            ApplyCpuid(p, c);
-            ApplyMsrs(p, m);
+            board_profile::ApplyCpuid(ownCpuid, c);
+            board_profile::ApplyMsrs(ownMsrs, m);
         }
+        Install(p, ownCpuid, ownMsrs);
         p.SetTsc(ownHz, offset);
     }
     return true;
