@@ -101,10 +101,6 @@ bool ProfileNode::Fail(const std::string& path, const std::string& what) const {
     return false;
 }
 
-bool ProfileNode::ObjectWithKeys(std::initializer_list<std::string_view> keys) const {
-    return ObjectWithKeys(std::vector<std::string_view>(keys));
-}
-
 bool ProfileNode::ObjectWithKeys(const std::vector<std::string_view>& keys) const {
     if (!json_->is_object()) return Fail("must be an object");
     for (const auto& item : json_->items()) {
