@@ -2,18 +2,20 @@
 # Layers, lowest first: protocol (the wire format) and platform <- hwaccess <- tool models <-
 # shell <- tool views <- app; the daemon (driver) and the command line (cli) stand beside them
 # and never use Qt; the daemon shares only the wire format and the string formatting and CRC of
-# the platform layer.
+# the platform layer. The board profile library (boards/profile) uses none of them; the daemon
+# and the tool models may use it.
 # Run as: cmake -DSOURCE_DIR=... -DSTAMP=... -P check_layers.cmake
 
 # Allowed include prefixes per folder; the longest matching folder decides.
 set(allowed_platform "platform/")
 set(allowed_protocol "protocol/")
 set(allowed_hwaccess "hwaccess/;platform/;protocol/")
-set(allowed_models "tools/;hwaccess/;platform/;protocol/")
+set(allowed_models "tools/;boards/profile/;hwaccess/;platform/;protocol/")
 set(allowed_shell "shell/;hwaccess/;platform/;protocol/")
 set(allowed_views "tools/;shell/;hwaccess/;platform/;protocol/")
 set(allowed_app "app/;shell/;tools/;hwaccess/;platform/;protocol/")
-set(allowed_driver "driver/;protocol/;platform/format.h;platform/crc16.h")
+set(allowed_driver "driver/;boards/profile/;protocol/;platform/format.h;platform/crc16.h")
+set(allowed_boardprofile "boards/profile/")
 set(allowed_cli "cli/;tools/;hwaccess/;platform/;protocol/")
 
 file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR}
@@ -24,6 +26,7 @@ file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR}
   ${SOURCE_DIR}/shell/*.cpp ${SOURCE_DIR}/shell/*.h
   ${SOURCE_DIR}/app/*.cpp ${SOURCE_DIR}/app/*.h
   ${SOURCE_DIR}/driver/*.cpp ${SOURCE_DIR}/driver/*.h
+  ${SOURCE_DIR}/boards/*.cpp ${SOURCE_DIR}/boards/*.h
   ${SOURCE_DIR}/cli/*.cpp ${SOURCE_DIR}/cli/*.h)
 
 set(errors "")
@@ -50,6 +53,8 @@ foreach(file IN LISTS files)
     set(layer driver)
   elseif(file MATCHES "^cli/")
     set(layer cli)
+  elseif(file MATCHES "^boards/")
+    set(layer boardprofile)
   endif()
   file(STRINGS ${SOURCE_DIR}/${file} includes REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]")
   foreach(line IN LISTS includes)
@@ -62,7 +67,7 @@ foreach(file IN LISTS files)
       continue()
     endif()
     # Only paths into the project's own folders are layer includes.
-    if(NOT target MATCHES "^(protocol|platform|hwaccess|tools|shell|app|driver|cli)/")
+    if(NOT target MATCHES "^(protocol|platform|hwaccess|tools|shell|app|driver|boards|cli)/")
       continue()
     endif()
     set(ok FALSE)

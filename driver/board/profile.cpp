@@ -11,11 +11,15 @@
 #include <optional>
 #include <set>
 
+#include "boards/profile/processors.h"
+#include "boards/profile/schema.h"
 #include "driver/board/smbus_section.h"
 #include "platform/format.h"
 
 namespace kvt::driver::board {
 namespace {
+
+using board_profile::KeysOf;
 
 constexpr uint64_t kU8 = 0xFF, kU16 = 0xFFFF, kU32 = 0xFFFFFFFF;
 constexpr size_t kMaxProcessors = 64;
@@ -30,23 +34,16 @@ bool IsPowerOfTwo(uint64_t v) {
 
 // ---- processors ----
 
-struct CpuidEntry {
-    uint32_t leaf = 0, sub = Processor::kAnySub;
-    std::array<std::optional<uint32_t>, 4> regs;
-};
-
-struct MsrEntry {
-    uint32_t number = 0;
-    std::optional<uint64_t> value, writeMask;
-    std::optional<Msr::Access> access;
-};
+using board_profile::CpuidEntry;
+using board_profile::MsrAccess;
+using board_profile::MsrEntry;
 
 bool ParseCpuidList(const ProfileNode& parent, std::vector<CpuidEntry>& out, bool required) {
     std::vector<ProfileNode> items;
     if (!parent.Array("cpuid", items, required, kMaxCpuidEntries)) return false;
     std::set<std::pair<uint32_t, uint32_t>> seen;
     for (const ProfileNode& n : items) {
-        if (!n.ObjectWithKeys({"leaf", "sub", "eax", "ebx", "ecx", "edx", "note"})) return false;
+        if (!n.ObjectWithKeys(KeysOf("processors.cpuid[]"))) return false;
         CpuidEntry e;
         if (!n.Number("leaf", kU32, e.leaf, true)) return false;
         if (n.Has("sub") && !n.Number("sub", kU32 - 1, e.sub, true)) return false;
@@ -59,7 +56,7 @@ bool ParseCpuidList(const ProfileNode& parent, std::vector<CpuidEntry>& out, boo
         }
         if (!seen.insert({e.leaf, e.sub}).second)
             return n.Fail(Format("leaf 0x%X%s is listed twice", e.leaf,
-                                 e.sub == Processor::kAnySub ? "" : " with this sub-leaf"));
+                                 e.sub == board_profile::kAnySub ? "" : " with this sub-leaf"));
         out.push_back(e);
     }
     return true;
@@ -70,11 +67,11 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
     if (!parent.Array("msrs", items, false, kMaxMsrs)) return false;
     std::set<uint32_t> seen;
     for (const ProfileNode& n : items) {
-        if (!n.ObjectWithKeys({"msr", "value", "access", "write_mask", "volatile", "note"}))
-            return false;
+        if (!n.ObjectWithKeys(KeysOf("processors.msrs[]"))) return false;
         MsrEntry e;
         bool isVolatile = false;  // for comparisons only: the value changes on its own
         if (!n.Bool("volatile", isVolatile)) return false;
+        if (n.Has("volatile")) e.isVolatile = isVolatile;
         if (!n.Number("msr", kU32, e.number, true)) return false;
         if (n.Has("value")) {
             uint64_t v = 0;
@@ -90,11 +87,11 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
             std::string a;
             if (!n.String("access", a, true, 32)) return false;
             if (a == "read-write")
-                e.access = Msr::Access::kReadWrite;
+                e.access = MsrAccess::kReadWrite;
             else if (a == "read-only")
-                e.access = Msr::Access::kReadOnly;
+                e.access = MsrAccess::kReadOnly;
             else if (a == "refused")
-                e.access = Msr::Access::kRefused;
+                e.access = MsrAccess::kRefused;
             else
                 return n.Fail(n.PathOf("access"), "must be read-write, read-only or refused");
         }
@@ -105,32 +102,25 @@ bool ParseMsrList(const ProfileNode& parent, std::vector<MsrEntry>& out) {
     return true;
 }
 
-void ApplyCpuid(Processor& p, const std::vector<CpuidEntry>& entries) {
-    for (const CpuidEntry& e : entries) {
-        // An override keeps the registers it does not give.
-        CpuidResult r{};
-        if (const CpuidResult* old = p.FindExactCpuid(e.leaf, e.sub)) r = *old;
-        if (e.regs[0]) r.eax = *e.regs[0];
-        if (e.regs[1]) r.ebx = *e.regs[1];
-        if (e.regs[2]) r.ecx = *e.regs[2];
-        if (e.regs[3]) r.edx = *e.regs[3];
-        p.SetCpuid(e.leaf, e.sub, r);
-    }
-}
-
-void ApplyMsrs(Processor& p, const std::vector<MsrEntry>& entries) {
-    for (const MsrEntry& e : entries) {
+// Serves the functions and MSRs the profile's entries give the processor.
+void Install(Processor& p, const board_profile::CpuidTable& cpuid,
+             const board_profile::MsrTable& msrs) {
+    static_assert(board_profile::kAnySub == Processor::kAnySub);
+    for (const auto& [key, regs] : cpuid)
+        p.SetCpuid(key.first, key.second, {regs[0], regs[1], regs[2], regs[3]});
+    for (const auto& [number, state] : msrs) {
         Msr m;
-        if (const Msr* old = p.FindMsr(e.number)) m = *old;
-        if (e.value) m.value = *e.value;
-        if (e.writeMask) m.writeMask = *e.writeMask;
-        if (e.access) m.access = *e.access;
-        p.SetMsr(e.number, m);
+        m.value = state.value;
+        m.writeMask = state.writeMask;
+        m.access = state.access == MsrAccess::kRefused    ? Msr::Access::kRefused
+                   : state.access == MsrAccess::kReadOnly ? Msr::Access::kReadOnly
+                                                          : Msr::Access::kReadWrite;
+        p.SetMsr(number, m);
     }
 }
 
 bool ParseProcessors(const ProfileNode& n, Board& board) {
-    if (!n.ObjectWithKeys({"count", "tsc_hz", "cpuid", "msrs", "each", "note"})) return false;
+    if (!n.ObjectWithKeys(KeysOf("processors"))) return false;
     uint32_t count = 0;
     uint64_t hz = 0;
     if (!n.Number("count", kMaxProcessors, count, true)) return false;
@@ -147,23 +137,28 @@ bool ParseProcessors(const ProfileNode& n, Board& board) {
     std::vector<ProfileNode> each;
     if (!n.Array("each", each, false, count)) return false;
     board.processors.assign(count, Processor());
+    board_profile::CpuidTable sharedCpuid;
+    board_profile::MsrTable sharedMsrs;
+    board_profile::ApplyCpuid(sharedCpuid, cpuid);
+    board_profile::ApplyMsrs(sharedMsrs, msrs);
     for (uint32_t i = 0; i < count; ++i) {
         Processor& p = board.processors[i];
-        ApplyCpuid(p, cpuid);
-        ApplyMsrs(p, msrs);
+        board_profile::CpuidTable ownCpuid = sharedCpuid;
+        board_profile::MsrTable ownMsrs = sharedMsrs;
         uint64_t ownHz = hz, offset = 0;
         if (i < each.size()) {
             const ProfileNode& e = each[i];
-            if (!e.ObjectWithKeys({"cpuid", "msrs", "tsc_hz", "tsc_offset", "note"})) return false;
+            if (!e.ObjectWithKeys(KeysOf("processors.each[]"))) return false;
             std::vector<CpuidEntry> c;
             std::vector<MsrEntry> m;
             if (!ParseCpuidList(e, c, false) || !ParseMsrList(e, m)) return false;
             if (!e.Number("tsc_hz", 100000000000ull, ownHz, false)) return false;
             if (ownHz == 0) return e.Fail(e.PathOf("tsc_hz"), "must be at least 1");
             if (!e.Number("tsc_offset", UINT64_MAX, offset, false)) return false;
-            ApplyCpuid(p, c);
-            ApplyMsrs(p, m);
+            board_profile::ApplyCpuid(ownCpuid, c);
+            board_profile::ApplyMsrs(ownMsrs, m);
         }
+        Install(p, ownCpuid, ownMsrs);
         p.SetTsc(ownHz, offset);
     }
     return true;
@@ -247,8 +242,7 @@ bool ParseBars(const ProfileNode& f, ConfigBuilder& c, uint32_t headerType) {
     if (!f.Array("bars", bars, false, count)) return false;
     std::array<bool, 6> used{};
     for (const ProfileNode& b : bars) {
-        if (!b.ObjectWithKeys({"index", "kind", "size", "address", "prefetchable", "note"}))
-            return false;
+        if (!b.ObjectWithKeys(KeysOf("pci.functions[].bars[]"))) return false;
         uint32_t index = 0;
         uint64_t size = 0, address = 0;
         std::string kind;
@@ -300,7 +294,7 @@ bool ParseBars(const ProfileNode& f, ConfigBuilder& c, uint32_t headerType) {
 bool ParseRom(const ProfileNode& f, ConfigBuilder& c, uint32_t headerType) {
     if (!f.Has("rom")) return true;
     ProfileNode r = f.Child("rom");
-    if (!r.ObjectWithKeys({"size", "address", "note"})) return false;
+    if (!r.ObjectWithKeys(KeysOf("pci.functions[].rom"))) return false;
     uint64_t size = 0, address = 0;
     if (!r.Number("size", 0x80000000ull, size, true) || !r.Number("address", kU32, address, false))
         return false;
@@ -377,9 +371,7 @@ bool ParseCapabilities(const ProfileNode& f, ConfigBuilder& c) {
     std::vector<bool> taken(0x100, false);
     uint32_t next = 0x40, previous = 0;
     for (const ProfileNode& cap : caps) {
-        if (!cap.ObjectWithKeys({"id", "offset", "bytes", "length", "write_mask", "port_type",
-                                 "link_width", "link_speed", "note"}))
-            return false;
+        if (!cap.ObjectWithKeys(KeysOf("pci.functions[].capabilities[]"))) return false;
         uint32_t id = 0, offset = next, length = 0;
         if (!cap.Number("id", kU8, id, true) || !cap.Number("offset", 0xFC, offset, false) ||
             !cap.Number("length", 0xC0, length, false))
@@ -427,9 +419,7 @@ bool ParseExtendedCapabilities(const ProfileNode& f, ConfigBuilder& c) {
     std::vector<bool> taken(0x1000, false);
     uint32_t next = 0x100, previous = 0;
     for (const ProfileNode& cap : caps) {
-        if (!cap.ObjectWithKeys(
-                {"id", "version", "offset", "bytes", "length", "write_mask", "note"}))
-            return false;
+        if (!cap.ObjectWithKeys(KeysOf("pci.functions[].extended_capabilities[]"))) return false;
         uint32_t id = 0, version = 1, offset = next, length = 0;
         if (!cap.Number("id", kU16, id, true) || !cap.Number("version", 15, version, false) ||
             !cap.Number("offset", 0xFFC, offset, false) ||
@@ -463,30 +453,7 @@ bool ParseExtendedCapabilities(const ProfileNode& f, ConfigBuilder& c) {
 }
 
 bool ParseFunction(const ProfileNode& f, const std::set<uint16_t>& sharedSlots, Board& board) {
-    if (!f.ObjectWithKeys({"address",
-                           "vendor_id",
-                           "device_id",
-                           "class",
-                           "revision",
-                           "header_type",
-                           "multifunction",
-                           "express",
-                           "command",
-                           "status",
-                           "subsystem_vendor_id",
-                           "subsystem_id",
-                           "interrupt_pin",
-                           "interrupt_line",
-                           "bus_numbers",
-                           "bars",
-                           "rom",
-                           "capabilities",
-                           "extended_capabilities",
-                           "config",
-                           "bytes",
-                           "write_masks",
-                           "note"}))
-        return false;
+    if (!f.ObjectWithKeys(KeysOf("pci.functions[]"))) return false;
     uint8_t bus = 0, devFn = 0;
     if (!ParsePciAddress(f, bus, devFn)) return false;
     bool express = false;
@@ -535,7 +502,7 @@ bool ParseFunction(const ProfileNode& f, const std::set<uint16_t>& sharedSlots, 
     if (f.Has("bus_numbers")) {
         ProfileNode b = f.Child("bus_numbers");
         if (headerType != 1) return b.Fail("only a bridge (header type 1) has bus numbers");
-        if (!b.ObjectWithKeys({"primary", "secondary", "subordinate"})) return false;
+        if (!b.ObjectWithKeys(KeysOf("pci.functions[].bus_numbers"))) return false;
         uint32_t p = 0, s = 0, sub = 0;
         if (!b.Number("primary", kU8, p, true) || !b.Number("secondary", kU8, s, true) ||
             !b.Number("subordinate", kU8, sub, true))
@@ -566,7 +533,7 @@ bool ParseFunction(const ProfileNode& f, const std::set<uint16_t>& sharedSlots, 
 }
 
 bool ParsePci(const ProfileNode& n, Board& board) {
-    if (!n.ObjectWithKeys({"ecam", "functions", "note"})) return false;
+    if (!n.ObjectWithKeys(KeysOf("pci"))) return false;
     std::vector<ProfileNode> functions;
     if (!n.Array("functions", functions, true, PciBus::kMaxFunctions)) return false;
     // Slots (bus, device) that hold more than one function: function 0 of such a slot says
@@ -588,7 +555,7 @@ bool ParsePci(const ProfileNode& n, Board& board) {
 
     if (n.Has("ecam")) {
         ProfileNode e = n.Child("ecam");
-        if (!e.ObjectWithKeys({"base", "buses", "note"})) return false;
+        if (!e.ObjectWithKeys(KeysOf("pci.ecam"))) return false;
         uint64_t base = 0;
         uint32_t buses = 256;
         if (!e.Number("base", kU32, base, true) || !e.Number("buses", 256, buses, false))
@@ -613,8 +580,7 @@ bool ParseMemory(const ProfileNode& root, Board& board) {
     if (!root.Array("memory", regions, true, kMaxMemoryRegions)) return false;
     uint64_t romBytes = 0;
     for (const ProfileNode& r : regions) {
-        if (!r.ObjectWithKeys({"name", "base", "size", "kind", "fill", "bytes", "ascii", "note"}))
-            return false;
+        if (!r.ObjectWithKeys(KeysOf("memory[]"))) return false;
         std::string name, kind;
         uint64_t base = 0, size = 0;
         if (!r.String("name", name, true, 64) || !r.Number("base", kU32, base, true) ||
@@ -668,7 +634,7 @@ bool ParseMemory(const ProfileNode& root, Board& board) {
 // ---- CMOS ----
 
 bool ParseCmos(const ProfileNode& n, Board& board) {
-    if (!n.ObjectWithKeys({"bank70", "bank72", "bank74", "volatile", "note"})) return false;
+    if (!n.ObjectWithKeys(KeysOf("cmos"))) return false;
     // Offsets whose values change on their own (the clock): only comparisons use them.
     std::vector<uint8_t> volatileOffsets;
     if (!n.HexBytes("volatile", volatileOffsets, false)) return false;
@@ -717,8 +683,7 @@ bool ParseFaults(const ProfileNode& root, Board& board) {
     std::vector<ProfileNode> list;
     if (!root.Array("faults", list, false, kMaxFaults)) return false;
     for (const ProfileNode& n : list) {
-        if (!n.ObjectWithKeys({"kind", "first", "last", "action", "every", "stall_ms", "note"}))
-            return false;
+        if (!n.ObjectWithKeys(KeysOf("faults[]"))) return false;
         std::string kind, action = "fail";
         if (!n.String("kind", kind, true, 8) || !n.String("action", action, false, 8)) return false;
         Fault f;
@@ -774,9 +739,7 @@ bool IsBoardName(const std::string& s) {
 }  // namespace
 
 bool BuildBoard(const ProfileNode& p, Board& board) {
-    if (!p.ObjectWithKeys({"name", "description", "computer", "version", "processors", "pci",
-                           "memory", "cmos", "ports", "smbus", "faults", "note"}))
-        return false;
+    if (!p.ObjectWithKeys(KeysOf(""))) return false;
     if (!p.String("name", board.name, true, 64)) return false;
     if (!IsBoardName(board.name))
         return p.Fail(p.PathOf("name"), "must be lower-case letters, digits, - and _");
@@ -786,7 +749,7 @@ bool BuildBoard(const ProfileNode& p, Board& board) {
     if (board.computer.empty()) return p.Fail(p.PathOf("computer"), "must not be empty");
     if (p.Has("version")) {
         ProfileNode v = p.Child("version");
-        if (!v.ObjectWithKeys({"major", "minor", "build", "platform", "csd"})) return false;
+        if (!v.ObjectWithKeys(KeysOf("version"))) return false;
         BoardVersion bv;
         if (!v.Number("major", kU32, bv.major, true) || !v.Number("minor", kU32, bv.minor, true) ||
             !v.Number("build", kU32, bv.build, true) ||

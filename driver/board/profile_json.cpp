@@ -101,7 +101,7 @@ bool ProfileNode::Fail(const std::string& path, const std::string& what) const {
     return false;
 }
 
-bool ProfileNode::ObjectWithKeys(std::initializer_list<std::string_view> keys) const {
+bool ProfileNode::ObjectWithKeys(const std::vector<std::string_view>& keys) const {
     if (!json_->is_object()) return Fail("must be an object");
     for (const auto& item : json_->items()) {
         bool known = false;

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -32,8 +31,9 @@ class ProfileNode {
     bool Fail(const std::string& path, const std::string& what) const;
     bool Fail(const std::string& what) const { return Fail(path_, what); }
 
-    // The node is an object holding no keys but these (a misspelt key is an error).
-    bool ObjectWithKeys(std::initializer_list<std::string_view> keys) const;
+    // The node is an object holding no keys but these (a misspelt key is an error); the
+    // keys come from the profile schema (board_profile::KeysOf).
+    bool ObjectWithKeys(const std::vector<std::string_view>& keys) const;
     bool Has(std::string_view key) const;
     ProfileNode Child(std::string_view key) const;
     // Element i of a list node (the caller checks the index).

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "boards/profile/schema.h"
 #include "driver/board/smbus.h"
 #include "platform/crc16.h"
 #include "platform/format.h"
@@ -49,8 +50,7 @@ bool IsDriverName(const std::string& s) {
 }
 
 bool ParseDevice(const ProfileNode& n, SmbusSlave& slave) {
-    if (!n.ObjectWithKeys({"address", "kind", "bytes", "read_only", "blocks", "note"}))
-        return false;
+    if (!n.ObjectWithKeys(board_profile::KeysOf("smbus[].devices[]"))) return false;
     if (!n.Number("address", 0x7F, slave.address, true)) return false;
     std::string kind;
     if (!n.String("kind", kind, true, 16)) return false;
@@ -159,9 +159,7 @@ bool AttachSmbusControllers(const ProfileNode& section, Board& board) {
     std::map<PciFunction*, std::vector<Attached>> byFunction;
     for (size_t i = 0; i < section.json().size(); ++i) {
         ProfileNode e = section.Element(i);
-        if (!e.ObjectWithKeys({"function", "base_register", "model", "devices", "stuck_busy",
-                               "kernel_driver", "i2c_dev", "note"}))
-            return false;
+        if (!e.ObjectWithKeys(board_profile::KeysOf("smbus[]"))) return false;
         std::string functionText, model, driverName;
         uint8_t bus = 0, devFn = 0;
         if (!e.String("function", functionText, true, 16)) return false;

@@ -234,5 +234,24 @@ TEST(BoardDiff, NamesEachChangedRegisterAndSkipsVolatileValues) {
     fs::remove(pb);
 }
 
+// Diff compares what the boards serve: an override that gives only a value leaves a refused
+// MSR refused, and one that gives access read-write serves it again.
+TEST(BoardDiff, ReadsEachProcessorsMsrsAsTheBoardServesThem) {
+    nlohmann::json a = nlohmann::json::parse(ReadText(test::BoardProfile("via")));
+    a["processors"]["msrs"] = {{{"msr", "0x1B"}, {"value", "0x5"}, {"access", "refused"}}};
+    a["processors"]["each"] = {{{"msrs", {{{"msr", "0x1B"}, {"value", "0x6"}}}}}};
+    nlohmann::json b = a;
+    b["processors"]["each"][0]["msrs"][0]["access"] = "read-write";
+    fs::path pa = fs::path(::testing::TempDir()) / "diff-msr-a.json";
+    fs::path pb = fs::path(::testing::TempDir()) / "diff-msr-b.json";
+    std::ofstream(pa) << a.dump();
+    std::ofstream(pb) << b.dump();
+    ProcessResult text = RunCli("", {"board", "diff", pa.string(), pb.string()});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "processor 0 MSR 0000001Bh: refused -> 0000000000000006\n1 difference\n");
+    fs::remove(pa);
+    fs::remove(pb);
+}
+
 }  // namespace
 }  // namespace kvt

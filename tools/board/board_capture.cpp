@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "boards/profile/schema.h"
 #include "platform/format.h"
 #include "tools/cpu/cpu_exec.h"
 #include "tools/cpu/cpuid_tool.h"
@@ -747,6 +748,9 @@ CaptureResult CaptureBoard(DriverClient& client, Platform& platform, const Captu
     } else {
         leftOut.push_back("SMBus: the port requests are refused");
     }
+    // Only keys a profile may hold are written, so that the capture loads as a board.
+    for (const std::string& path : board_profile::RemoveUnknownKeys(p))
+        leftOut.push_back(path + ": not a profile key");
     std::string note;
     for (const std::string& line : leftOut) note += (note.empty() ? "" : "; ") + line;
     if (note.empty())

@@ -7,6 +7,8 @@
 #include <set>
 #include <tuple>
 
+#include "boards/profile/processors.h"
+#include "boards/profile/schema.h"
 #include "platform/format.h"
 
 namespace kvt {
@@ -131,47 +133,61 @@ class Differ {
 // ---- processors ----
 
 struct Processor {
-    std::map<std::pair<uint64_t, uint64_t>, std::array<std::string, 4>> cpuid;
-    struct Msr {
-        std::string value;  // "refused" or the value
-        bool isVolatile = false;
-    };
-    std::map<uint64_t, Msr> msrs;
+    board_profile::CpuidTable cpuid;
+    board_profile::MsrTable msrs;
 };
 
-constexpr uint64_t kAnySub = ~0ull;
+using board_profile::kAnySub;
 
-void ApplyCpuid(const Json* list, Processor& p) {
-    if (!list || !list->is_array()) return;
+// The entries as the board would apply them. A profile that does not load may still be
+// compared: an entry without a readable leaf or MSR number is passed over, and so is a value
+// that is not a readable number of its register's width.
+std::vector<board_profile::CpuidEntry> CpuidEntries(const Json* list) {
+    std::vector<board_profile::CpuidEntry> out;
+    if (!list || !list->is_array()) return out;
     static const char* names[4] = {"eax", "ebx", "ecx", "edx"};
     for (const Json& e : *list) {
         std::optional<uint64_t> leaf = Number(Get(e, "leaf"));
-        if (!leaf) continue;
+        if (!leaf || *leaf > 0xFFFFFFFF) continue;
+        board_profile::CpuidEntry entry;
+        entry.leaf = uint32_t(*leaf);
         std::optional<uint64_t> sub = Number(Get(e, "sub"));
-        auto& regs = p.cpuid[{*leaf, sub ? *sub : kAnySub}];
-        for (int r = 0; r < 4; ++r) {
-            if (std::optional<uint64_t> v = Number(Get(e, names[r])))
-                regs[size_t(r)] = Format("%08llX", static_cast<unsigned long long>(*v));
-            else if (regs[size_t(r)].empty())
-                regs[size_t(r)] = "00000000";
-        }
+        if (sub && *sub < kAnySub) entry.sub = uint32_t(*sub);
+        for (size_t r = 0; r < 4; ++r)
+            if (std::optional<uint64_t> v = Number(Get(e, names[r])); v && *v <= 0xFFFFFFFF)
+                entry.regs[r] = uint32_t(*v);
+        out.push_back(entry);
     }
+    return out;
 }
 
-void ApplyMsrs(const Json* list, Processor& p) {
-    if (!list || !list->is_array()) return;
+std::vector<board_profile::MsrEntry> MsrEntries(const Json* list) {
+    std::vector<board_profile::MsrEntry> out;
+    if (!list || !list->is_array()) return out;
     for (const Json& e : *list) {
         std::optional<uint64_t> number = Number(Get(e, "msr"));
-        if (!number) continue;
-        Processor::Msr& m = p.msrs[*number];
-        if (std::optional<uint64_t> v = Number(Get(e, "value")))
-            m.value = Format("%016llX", static_cast<unsigned long long>(*v));
-        else if (m.value.empty())
-            m.value = "0000000000000000";
+        if (!number || *number > 0xFFFFFFFF) continue;
+        board_profile::MsrEntry entry;
+        entry.number = uint32_t(*number);
+        entry.value = Number(Get(e, "value"));
         std::string access = Text(Get(e, "access"));
-        if (access == "refused") m.value = "refused";
-        if (const Json* v = Get(e, "volatile"); v && v->is_boolean()) m.isVolatile = v->get<bool>();
+        if (access == "refused")
+            entry.access = board_profile::MsrAccess::kRefused;
+        else if (access == "read-only")
+            entry.access = board_profile::MsrAccess::kReadOnly;
+        else if (access == "read-write")
+            entry.access = board_profile::MsrAccess::kReadWrite;
+        if (const Json* v = Get(e, "volatile"); v && v->is_boolean())
+            entry.isVolatile = v->get<bool>();
+        out.push_back(entry);
     }
+    return out;
+}
+
+void Apply(const Json* entry, Processor& p) {
+    if (!entry) return;
+    board_profile::ApplyCpuid(p.cpuid, CpuidEntries(Get(*entry, "cpuid")));
+    board_profile::ApplyMsrs(p.msrs, MsrEntries(Get(*entry, "msrs")));
 }
 
 std::vector<Processor> Processors(const Json& profile) {
@@ -180,12 +196,8 @@ std::vector<Processor> Processors(const Json& profile) {
     std::vector<Processor> out(size_t(std::min<uint64_t>(count.value_or(0), 64)));
     const Json* each = n ? Get(*n, "each") : nullptr;
     for (size_t i = 0; i < out.size(); ++i) {
-        ApplyCpuid(Get(*n, "cpuid"), out[i]);
-        ApplyMsrs(Get(*n, "msrs"), out[i]);
-        if (each && each->is_array() && i < each->size()) {
-            ApplyCpuid(Get((*each)[i], "cpuid"), out[i]);
-            ApplyMsrs(Get((*each)[i], "msrs"), out[i]);
-        }
+        Apply(n, out[i]);
+        if (each && each->is_array() && i < each->size()) Apply(&(*each)[i], out[i]);
     }
     return out;
 }
@@ -215,7 +227,7 @@ void CompareProcessors(const Json& a, const Json& b, Differ& d) {
                   i < pb.size() ? std::optional<std::string>("present") : std::nullopt);
             continue;
         }
-        std::set<std::pair<uint64_t, uint64_t>> leaves;
+        std::set<std::pair<uint32_t, uint32_t>> leaves;
         for (const auto& [k, v] : pa[i].cpuid) leaves.insert(k);
         for (const auto& [k, v] : pb[i].cpuid) leaves.insert(k);
         static const char* names[4] = {"EAX", "EBX", "ECX", "EDX"};
@@ -233,18 +245,25 @@ void CompareProcessors(const Json& a, const Json& b, Differ& d) {
                 continue;
             }
             for (size_t r = 0; r < 4; ++r)
-                d.Add(section, "", function + " " + names[r], ia->second[r], ib->second[r]);
+                d.Add(section, "", function + " " + names[r], Format("%08X", ia->second[r]),
+                      Format("%08X", ib->second[r]));
         }
-        std::set<uint64_t> numbers;
+        auto msrText = [](const board_profile::MsrState& m) {
+            return m.access == board_profile::MsrAccess::kRefused
+                       ? std::string("refused")
+                       : Format("%016llX", static_cast<unsigned long long>(m.value));
+        };
+        std::set<uint32_t> numbers;
         for (const auto& [k, v] : pa[i].msrs) numbers.insert(k);
         for (const auto& [k, v] : pb[i].msrs) numbers.insert(k);
-        for (uint64_t m : numbers) {
+        for (uint32_t m : numbers) {
             auto ia = pa[i].msrs.find(m), ib = pb[i].msrs.find(m);
             std::optional<std::string> va, vb;
             bool isVolatile = false;
-            if (ia != pa[i].msrs.end()) va = ia->second.value, isVolatile = ia->second.isVolatile;
+            if (ia != pa[i].msrs.end())
+                va = msrText(ia->second), isVolatile = ia->second.isVolatile;
             if (ib != pb[i].msrs.end())
-                vb = ib->second.value, isVolatile = isVolatile || ib->second.isVolatile;
+                vb = msrText(ib->second), isVolatile = isVolatile || ib->second.isVolatile;
             if (va != vb && isVolatile && va && vb) {
                 d.Volatile();
                 continue;
@@ -294,10 +313,10 @@ void ComparePci(const Json& a, const Json& b, Differ& d) {
         d.CompareBytes("pci", name, ca, cb, 4, "register");
         // Fields of a written profile (vendor_id, bars, capabilities, ...) as they stand.
         std::set<std::string> keys;
-        for (const Json* f : {&x, &y})
-            for (const auto& item : f->items())
-                if (item.key() != "config" && item.key() != "bytes" && item.key() != "note")
-                    keys.insert(item.key());
+        for (std::string_view key : board_profile::KeysOf("pci.functions[]"))
+            if (key != "config" && key != "bytes" && key != "note" &&
+                (Get(x, std::string(key).c_str()) || Get(y, std::string(key).c_str())))
+                keys.insert(std::string(key));
         for (const std::string& key : keys) {
             const Json* va = Get(x, key.c_str());
             const Json* vb = Get(y, key.c_str());
@@ -350,9 +369,11 @@ void CompareCmosAndPorts(const Json& a, const Json& b, Differ& d) {
     const Json* cb = Get(b, "cmos");
     std::set<size_t> skip = VolatileOffsets(ca), more = VolatileOffsets(cb);
     skip.insert(more.begin(), more.end());
-    for (const char* bank : {"bank70", "bank72", "bank74"}) {
-        const Json* va = ca ? Get(*ca, bank) : nullptr;
-        const Json* vb = cb ? Get(*cb, bank) : nullptr;
+    for (std::string_view key : board_profile::KeysOf("cmos")) {
+        if (!key.starts_with("bank")) continue;
+        const std::string bank(key);
+        const Json* va = ca ? Get(*ca, bank.c_str()) : nullptr;
+        const Json* vb = cb ? Get(*cb, bank.c_str()) : nullptr;
         if (!va && !vb) continue;
         if (!va || !vb) {
             d.Add("cmos", bank, "", va ? std::optional<std::string>("present") : std::nullopt,
@@ -360,7 +381,7 @@ void CompareCmosAndPorts(const Json& a, const Json& b, Differ& d) {
             continue;
         }
         d.CompareBytes("cmos", bank, Bytes(va), Bytes(vb), 1, "offset", 0,
-                       std::string(bank) == "bank70" ? &skip : nullptr);
+                       bank == "bank70" ? &skip : nullptr);
     }
     std::vector<uint8_t> pa, pb;
     Patch(Get(a, "ports"), pa);
