@@ -55,7 +55,7 @@ std::map<std::string, Documented> ReadmeKeys() {
     std::map<std::string, Documented> out;
     std::string section;
     bool inFormat = false, inFence = false;
-    static const std::regex span("`([^`]+)`"), mention("^([a-z_0-9]+)\\??(:.*)?$"),
+    static const std::regex span("`([^`]+)`"), mention(R"(^([a-z_0-9]+)\??(:.*)?$)"),
         row("^\\| `([a-z_0-9]+)` \\|");
     for (std::string line; std::getline(text, line);) {
         if (line.starts_with("```")) inFence = !inFence;
