@@ -17,8 +17,8 @@
 #include "bench/in_process_transport.h"
 #include "driver/board/board.h"
 #include "driver/handler.h"
-#include "protocol/frame.h"
 #include "hwaccess/transport.h"
+#include "protocol/frame.h"
 #include "tools/cpu/cpu_exec.h"
 #include "tools/cpu/msr_list.h"
 

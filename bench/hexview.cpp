@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "protocol/endpoint.h"
-#include "protocol/frame.h"
 #include "hwaccess/session.h"
 #include "platform/user_messages.h"
+#include "protocol/endpoint.h"
+#include "protocol/frame.h"
 #include "tools/hexview/hex_document.h"
 #include "tools/hexview/hex_edit_tool.h"
 #include "tools/hexview/memory_dump_tool.h"

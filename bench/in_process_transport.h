@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "driver/handler.h"
-#include "protocol/frame.h"
 #include "hwaccess/transport.h"
+#include "protocol/frame.h"
 
 namespace kvt {
 

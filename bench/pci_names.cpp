@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "protocol/endpoint.h"
 #include "hwaccess/session.h"
 #include "platform/format.h"
+#include "protocol/endpoint.h"
 #include "support/pci_desc_reference.h"
 #include "tools/pci/pci_tool.h"
 

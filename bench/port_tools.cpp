@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "hwaccess/session.h"
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
-#include "hwaccess/session.h"
 #include "tools/io/cmos_tool.h"
 #include "tools/io/group_io_tool.h"
 

@@ -22,9 +22,9 @@
 #include "driver/handler.h"
 #include "driver/host/host_backend.h"
 #include "driver/server.h"
+#include "platform/format.h"
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
-#include "platform/format.h"
 
 namespace {
 

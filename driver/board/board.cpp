@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "driver/board/smbus.h"
-#include "protocol/driver_request.h"
 #include "platform/format.h"
+#include "protocol/driver_request.h"
 
 namespace kvt::driver::board {
 

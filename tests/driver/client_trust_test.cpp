@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <string>
 
+#include "hwaccess/transport.h"
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
-#include "hwaccess/transport.h"
 
 namespace kvt {
 namespace {

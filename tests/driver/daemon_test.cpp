@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "hwaccess/transport.h"
 #include "protocol/driver_request.h"
 #include "protocol/endpoint.h"
 #include "protocol/frame.h"
-#include "hwaccess/transport.h"
 
 namespace kvt {
 namespace {

@@ -14,8 +14,8 @@
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "hwaccess/driver_client.h"
-#include "protocol/frame.h"
 #include "platform/user_messages.h"
+#include "protocol/frame.h"
 
 namespace kvt::test {
 
