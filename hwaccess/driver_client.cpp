@@ -409,8 +409,7 @@ int DriverClient::WritePhysicalMemory(uint32_t physicalAddress, const void* buff
     return TryWriteMemory(physicalAddress, buffer, length).served() ? 1 : 0;
 }
 
-Reply<uint64_t> DriverClient::TryReadMsr(int64_t processor, uint32_t msr) {
-    const bool consumer = ConsumerForm();
+Reply<uint64_t> DriverClient::MsrReadIn(bool consumer, int64_t processor, uint32_t msr) {
     DriverRequest block = EmptyRequest();
     block.ecx = msr;
     TransportCall call{consumer ? kConsumerDeviceName : kNtDeviceName,
@@ -431,9 +430,8 @@ Reply<uint64_t> DriverClient::TryReadMsr(int64_t processor, uint32_t msr) {
     return ReplyOf(status, value);
 }
 
-RequestStatus DriverClient::TryWriteMsr(int64_t processor, uint32_t msr, uint32_t eax, uint32_t edx,
-                                        uint32_t edi, uint32_t esi) {
-    const bool consumer = ConsumerForm();
+RequestStatus DriverClient::MsrWriteIn(bool consumer, int64_t processor, uint32_t msr, uint32_t eax,
+                                       uint32_t edx, uint32_t edi, uint32_t esi) {
     DriverRequest block = EmptyRequest();
     block.ecx = msr;
     block.eax = eax;
@@ -450,43 +448,30 @@ RequestStatus DriverClient::TryWriteMsr(int64_t processor, uint32_t msr, uint32_
     return StatusOf(Call(call, block));
 }
 
+Reply<uint64_t> DriverClient::TryReadMsr(int64_t processor, uint32_t msr) {
+    return MsrReadIn(ConsumerForm(), processor, msr);
+}
+
+RequestStatus DriverClient::TryWriteMsr(int64_t processor, uint32_t msr, uint32_t eax, uint32_t edx,
+                                        uint32_t edi, uint32_t esi) {
+    return MsrWriteIn(ConsumerForm(), processor, msr, eax, edx, edi, esi);
+}
+
 uint64_t DriverClient::ReadMsrNt(uint32_t msr) {
-    DriverRequest block = EmptyRequest();
-    block.ecx = msr;
-    TransportStatus status = Call(kNtReadMsr, block);
-    if (status.ok()) return (static_cast<uint64_t>(block.edx) << 32) | block.eax;
-    return status.result == TransportResult::OpenFailed ? 0 : ~0ull;
+    return MsrReadIn(false, kCallingProcessor, msr).value;
 }
 
 uint64_t DriverClient::ReadMsrConsumer(uint32_t msr) {
-    DriverRequest block = EmptyRequest();
-    block.ecx = msr;
-    if (Call(kConsumerReadMsr, block, true).result == TransportResult::OpenFailed) {
-        return 0x00000000FFFFFFFFull;
-    }
-    // The request's own success is not looked at: the value is what the block holds.
-    return (static_cast<uint64_t>(block.edx) << 32) | block.eax;
+    return MsrReadIn(true, kCallingProcessor, msr).value;
 }
 
-int DriverClient::WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t, uint32_t) {
-    DriverRequest block = EmptyRequest();
-    block.ecx = msr;
-    block.eax = eax;
-    block.edx = edx;
-    block.edi = kWriteMsrAccessWordEdi;
-    block.esi = kWriteMsrAccessWordEsi;
-    return Call(kNtWriteMsr, block).ok() ? 1 : 0;
+int DriverClient::WriteMsrNt(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi, uint32_t esi) {
+    return MsrWriteIn(false, kCallingProcessor, msr, eax, edx, edi, esi).served() ? 1 : 0;
 }
 
 int DriverClient::WriteMsrConsumer(uint32_t msr, uint32_t eax, uint32_t edx, uint32_t edi,
                                    uint32_t esi) {
-    DriverRequest block = EmptyRequest();
-    block.ecx = msr;
-    block.eax = eax;
-    block.edx = edx;
-    block.edi = edi;
-    block.esi = esi;
-    return Call(kConsumerWriteMsr, block, true).ok() ? 1 : 0;
+    return MsrWriteIn(true, kCallingProcessor, msr, eax, edx, edi, esi).served() ? 1 : 0;
 }
 
 uint64_t DriverClient::ReadMsr(uint32_t msr) {

@@ -211,6 +211,10 @@ class DriverClient {
     TransportStatus Call(uint32_t code, DriverRequest& block, bool consumer = false,
                          std::span<const uint8_t> payloadOut = {},
                          std::vector<uint8_t>* payloadIn = nullptr);
+    // The MSR requests in the given form, with that form's values.
+    Reply<uint64_t> MsrReadIn(bool consumer, int64_t processor, uint32_t msr);
+    RequestStatus MsrWriteIn(bool consumer, int64_t processor, uint32_t msr, uint32_t eax,
+                             uint32_t edx, uint32_t edi, uint32_t esi);
     // The consumer form's port instructions, typed.
     Reply<uint32_t> DirectIn(uint16_t port, uint32_t width);
     RequestStatus DirectOut(uint16_t port, uint32_t value, uint32_t width);
