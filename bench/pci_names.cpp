@@ -114,8 +114,7 @@ struct Fixture {
                 dump += Format("%02x:", offset);
                 for (uint32_t i = 0; i < 16; i += 4) {
                     uint32_t v = 0;
-                    session->client().ReadPciConfig(
-                        PciConfigAddress(r.bus, r.device, r.function, offset + i), v);
+                    session->client().ReadPciConfig(r.address(offset + i).ConfigAddress(), v);
                     for (int b = 0; b < 4; ++b) dump += Format(" %02x", (v >> (8 * b)) & 0xFF);
                 }
                 dump += "\n";

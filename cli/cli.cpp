@@ -96,42 +96,10 @@ int FailRequest(HardwareSession& session, Access kind, bool write, const std::st
     return Fail(cause.empty() ? message : message + " (" + cause + ")");
 }
 
-bool ParseHex(const std::string& text, uint64_t max, uint64_t& value) {
-    std::string digits = text;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        digits = digits.substr(2);
-    }
-    if (digits.empty() || digits.size() > 16) return false;
-    uint64_t v = 0;
-    for (char c : digits) {
-        int d;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        v = (v << 4) | static_cast<uint64_t>(d);
-    }
-    if (v > max) return false;
-    value = v;
-    return true;
-}
-
-bool ParseBdf(const std::string& text, PciBdf& f) {
-    size_t colon = text.find(':');
-    size_t dot = text.find('.', colon == std::string::npos ? 0 : colon);
-    if (colon == std::string::npos || dot == std::string::npos) return false;
-    uint64_t b, d, fn;
-    if (!ParseHex(text.substr(0, colon), 0xFF, b) ||
-        !ParseHex(text.substr(colon + 1, dot - colon - 1), 0x1F, d) ||
-        !ParseHex(text.substr(dot + 1), 7, fn)) {
-        return false;
-    }
-    f = {static_cast<uint32_t>(b), static_cast<uint32_t>(d), static_cast<uint32_t>(fn)};
+bool ParseFunction(const std::string& text, PciAddress& f) {
+    std::optional<PciAddress> parsed = ParsePciFunction(text, false);
+    if (!parsed) return false;
+    f = *parsed;
     return true;
 }
 

@@ -27,7 +27,9 @@
 
 #include "hwaccess/request_failure.h"
 #include "hwaccess/session.h"
+#include "platform/hex.h"
 #include "platform/report_stream.h"
+#include "protocol/pci_address.h"
 
 namespace kvt::cli {
 
@@ -91,8 +93,6 @@ std::string RefusalCause(HardwareSession& session, Access kind, bool write);
 // load the msr module (modprobe msr))").
 int FailRequest(HardwareSession& session, Access kind, bool write, const std::string& message,
                 const RequestStatus& status);
-// A hexadecimal number (0x prefix accepted) of at most `max`.
-bool ParseHex(const std::string& text, uint64_t max, uint64_t& value);
 // Accepts one of the texts; shown as the option's type name only.
 CLI::Validator OneOf(std::vector<std::string> texts);
 // Accepts hexadecimal numbers (0x prefix accepted) of up to 64 bits; shown as HEX in --help.
@@ -102,11 +102,8 @@ void AddProcessorOption(CLI::App& command, int& processor);
 // Checks --cpu against the processors of the machine or board; prints the message and returns
 // false when it is not one of them.
 bool CheckProcessor(HardwareSession& session, int processor);
-// A PCI function given as "BB:DD.F" in hexadecimal.
-struct PciBdf {
-    uint32_t bus = 0, device = 0, function = 0;
-};
-bool ParseBdf(const std::string& text, PciBdf& f);
+// A PCI function given as "BB:DD.F" in hexadecimal (domain 0: the requests reach no other).
+bool ParseFunction(const std::string& text, PciAddress& f);
 // Offset, sixteen bytes and their printable characters per line, for reading on a terminal.
 std::string HexDump(uint64_t address, const uint8_t* bytes, size_t size);
 // Writes bytes to a file, or to standard output when path is empty; false on failure.

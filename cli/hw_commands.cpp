@@ -21,10 +21,6 @@ namespace kvt::cli {
 
 namespace {
 
-uint32_t ConfigAddress(const PciBdf& f, uint32_t offset) {
-    return 0x80000000u | f.bus << 16 | f.device << 11 | f.function << 8 | offset;
-}
-
 // Adds a positional argument, as text, to a command.
 CLI::Option* AddArgument(CLI::App& command, const char* name, std::string& text, const char* what,
                          bool hex = true) {
@@ -44,22 +40,21 @@ void AddWidthOption(CLI::App& command, uint32_t& width) {
 }
 
 // Physical address of a configuration register in the PCI Express configuration window.
-bool WindowAddress(DriverClient& client, const PciBdf& f, uint32_t offset, uint32_t& address,
+bool WindowAddress(DriverClient& client, const PciAddress& f, uint32_t& address,
                    std::string& error) {
-    uint32_t base = 0;
-    uint8_t first = 0, last = 0;
-    if (!client.PcieWindow(base, first, last)) {
+    PciWindow window;
+    if (!client.PcieWindow(window)) {
         error =
             "offsets from 100 need the PCI Express configuration window, which this machine "
             "does not offer";
         return false;
     }
-    if (f.bus < first || f.bus > last) {
+    if (!window.Covers(f)) {
         error = Format("bus %02X is outside the PCI Express configuration window (buses %02X-%02X)",
-                       f.bus, first, last);
+                       f.bus, window.firstBus, window.lastBus);
         return false;
     }
-    address = base + ((f.bus - first) << 20) + (f.device << 15) + (f.function << 12) + offset;
+    address = static_cast<uint32_t>(window.AddressOf(f));
     return true;
 }
 
@@ -85,9 +80,9 @@ Action DefinePciList(CLI::App& command) {
         std::string text;
         Json functions = Json::array();
         for (uint32_t i = 0; i < count; ++i) {
-            const uint32_t device = devFn[i] >> 3, function = devFn[i] & 7u;
-            AppendFormat(text, "%02X:%02X.%X\n", bus[i], device, function);
-            functions.push_back({{"bus", bus[i]}, {"device", device}, {"function", function}});
+            const PciAddress f = PciAddress::FromDevFn(bus[i], devFn[i]);
+            text += f.FunctionText() + "\n";
+            functions.push_back({{"bus", f.bus}, {"device", f.device}, {"function", f.function}});
         }
         if (*json) text = JsonText({{"functions", std::move(functions)}});
         std::fputs(text.c_str(), stdout);
@@ -95,10 +90,10 @@ Action DefinePciList(CLI::App& command) {
     };
 }
 
-bool ParseRegister(const std::string& function, const std::string& offsetText, PciBdf& f,
-                   uint32_t& offset, std::string& error) {
+bool ParseRegister(const std::string& function, const std::string& offsetText, PciAddress& f,
+                   std::string& error) {
     uint64_t off = 0;
-    if (!ParseBdf(function, f)) {
+    if (!ParseFunction(function, f)) {
         error = "bad function '" + function + "' (BB:DD.F)";
         return false;
     }
@@ -106,7 +101,7 @@ bool ParseRegister(const std::string& function, const std::string& offsetText, P
         error = "bad offset '" + offsetText + "' (a multiple of 4 up to FFC)";
         return false;
     }
-    offset = static_cast<uint32_t>(off);
+    f = f.At(static_cast<uint32_t>(off));
     return true;
 }
 
@@ -116,16 +111,15 @@ Action DefinePciRead(CLI::App& command) {
         ->type_name("BB:DD.F");
     AddArgument(command, "OFFSET", o->b, "register offset, a multiple of 4 up to FFC");
     return [o](Context& context) {
-        PciBdf f;
-        uint32_t offset = 0;
+        PciAddress f;
         std::string error;
-        if (!ParseRegister(o->a, o->b, f, offset, error)) return Fail(error);
+        if (!ParseRegister(o->a, o->b, f, error)) return Fail(error);
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         DriverClient& client = session->client();
         uint32_t value = 0;
-        if (offset < 0x100) {
-            Reply<uint32_t> read = client.TryReadPciConfig(ConfigAddress(f, offset));
+        if (f.reg < 0x100) {
+            Reply<uint32_t> read = client.TryReadPciConfig(f.ConfigAddress());
             if (!read) {
                 return FailRequest(*session, Access::PciConfig, false,
                                    "the configuration read failed", read);
@@ -133,7 +127,7 @@ Action DefinePciRead(CLI::App& command) {
             value = read.value;
         } else {
             uint32_t address = 0;
-            if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
+            if (!WindowAddress(client, f, address, error)) return Fail(error);
             RequestStatus read = client.TryReadMemory(address, &value, 4);
             if (!read) {
                 return FailRequest(*session, Access::PcieWindow, false,
@@ -152,25 +146,24 @@ Action DefinePciWrite(CLI::App& command) {
     AddArgument(command, "OFFSET", o->b, "register offset, a multiple of 4 up to FFC");
     AddArgument(command, "VALUE", o->c, "double word to write");
     return [o](Context& context) {
-        PciBdf f;
-        uint32_t offset = 0;
+        PciAddress f;
         std::string error;
         uint64_t value = 0;
-        if (!ParseRegister(o->a, o->b, f, offset, error)) return Fail(error);
+        if (!ParseRegister(o->a, o->b, f, error)) return Fail(error);
         if (!ParseHex(o->c, 0xFFFFFFFF, value)) return Fail("bad value '" + o->c + "'");
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         DriverClient& client = session->client();
         uint32_t v = static_cast<uint32_t>(value);
-        if (offset < 0x100) {
-            RequestStatus written = client.TryWritePciConfig(ConfigAddress(f, offset), v);
+        if (f.reg < 0x100) {
+            RequestStatus written = client.TryWritePciConfig(f.ConfigAddress(), v);
             if (!written) {
                 return FailRequest(*session, Access::PciConfig, true,
                                    "the configuration write failed", written);
             }
         } else {
             uint32_t address = 0;
-            if (!WindowAddress(client, f, offset, address, error)) return Fail(error);
+            if (!WindowAddress(client, f, address, error)) return Fail(error);
             RequestStatus written = client.TryWriteMemory(address, &v, 4);
             if (!written) {
                 return FailRequest(*session, Access::PcieWindow, true,

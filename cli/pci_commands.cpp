@@ -72,9 +72,9 @@ Action DefineReportPci(CLI::App& command) {
     o->out.Add(command);
     return [o, current](Context& context) {
         const bool currentOnly = current->count() > 0;
-        PciBdf chosen;
+        PciAddress chosen;
         const bool chosenGiven = !o->current.empty();
-        if (chosenGiven && !ParseBdf(o->current, chosen)) {
+        if (chosenGiven && !ParseFunction(o->current, chosen)) {
             return Fail("bad function '" + o->current + "'");
         }
         HardwareSession* session = context.Session();
@@ -88,8 +88,7 @@ Action DefineReportPci(CLI::App& command) {
         if (chosenGiven) {
             int row = tool.RowOf(chosen.bus, chosen.device, chosen.function);
             if (row < 0) {
-                return Fail(Format("%02X:%02X.%X is not in the device list", chosen.bus,
-                                   chosen.device, chosen.function));
+                return Fail(chosen.FunctionText() + " is not in the device list");
             }
             tool.SelectDeviceRow(row);
             if (messages.shown()) return messages.Fail();
@@ -134,8 +133,9 @@ Action DefinePciRegs(CLI::App& command) {
         ->type_name("BB:DD.F");
     AddBaseOption(command, o->base);
     return [o](Context& context) {
-        PciBdf f;
-        if (!ParseBdf(o->function, f)) return Fail("bad function '" + o->function + "' (BB:DD.F)");
+        PciAddress f;
+        if (!ParseFunction(o->function, f))
+            return Fail("bad function '" + o->function + "' (BB:DD.F)");
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         ToolMessages messages;

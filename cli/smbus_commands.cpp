@@ -30,7 +30,7 @@ class StderrMessages : public UserMessages {
 constexpr const char* kNoController = SmbusTool::kNoController;
 
 std::string FunctionText(const SmbusController& c) {
-    return Format("%02X:%02X.%X", c.bus, c.device, c.function);
+    return c.address().FunctionText();
 }
 
 std::string VendorName(const SmbusController& c) {
@@ -44,7 +44,7 @@ std::string VendorName(const SmbusController& c) {
 bool KernelAdapter(DriverClient& client, const SmbusController& c, std::string& text) {
     DriverClient::SmbusKernelCall call;
     call.op = kSmbusOpAdapter;
-    if (!client.SmbusKernel(c.bus, c.device, c.function, c.ioBase, call)) {
+    if (!client.SmbusKernel(c.address(), c.ioBase, call)) {
         text = "the driver daemon offers no kernel path";
         return false;
     }
@@ -74,8 +74,7 @@ bool OpenController(Context& context, const std::string& ctrlText, bool force,
     }
     out = found[index];
     std::string driver, text;
-    if (force || !session->client().KernelDriver(out.bus, out.device, out.function, driver) ||
-        driver.empty())
+    if (force || !session->client().KernelDriver(out.address(), driver) || driver.empty())
         return true;
     if (KernelAdapter(session->client(), out, text)) {
         io.RouteThroughKernel(out.bus, out.device, out.function);
@@ -168,7 +167,7 @@ Action DefineSmbusList(CLI::App& command) {
                                       FunctionText(c).c_str(), c.ioBase);
             Json entry = SmbusControllerJson(c, i);
             std::string driver;
-            if (!session->client().KernelDriver(c.bus, c.device, c.function, driver)) {
+            if (!session->client().KernelDriver(c.address(), driver)) {
                 entry["kernelDriver"] = nullptr;
                 entry["reason"] = "the driver could not tell the kernel driver";
             } else if (driver.empty()) {
@@ -434,7 +433,7 @@ std::string SmbusStatusLines(HardwareSession& session) {
     if (found.empty()) return out + std::string("SMBus: ") + kNoController + "\n";
     for (const SmbusController& c : found) {
         std::string driver;
-        bool known = session.client().KernelDriver(c.bus, c.device, c.function, driver).served();
+        bool known = session.client().KernelDriver(c.address(), driver).served();
         out += Format("SMBus: %s %s kernel driver %s\n", FunctionText(c).c_str(),
                       VendorName(c).c_str(),
                       !known           ? "unknown"

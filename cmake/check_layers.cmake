@@ -1,20 +1,20 @@
 # Fails when a source file includes a layer it may not use, or when a Qt-free layer includes Qt.
 # Layers, lowest first: protocol (the wire format) and platform <- hwaccess <- tool models <-
 # shell <- tool views <- app; the daemon (driver) and the command line (cli) stand beside them
-# and never use Qt; the daemon shares only the wire format and the string formatting and CRC of
-# the platform layer. The board profile library (boards/profile) uses none of them; the daemon
+# and never use Qt; the daemon shares only the wire format and the string formatting, hexadecimal
+# parsing and CRC of the platform layer; the wire format uses the hexadecimal parsing. The board profile library (boards/profile) uses none of them; the daemon
 # and the tool models may use it.
 # Run as: cmake -DSOURCE_DIR=... -DSTAMP=... -P check_layers.cmake
 
 # Allowed include prefixes per folder; the longest matching folder decides.
 set(allowed_platform "platform/")
-set(allowed_protocol "protocol/")
+set(allowed_protocol "protocol/;platform/hex.h")
 set(allowed_hwaccess "hwaccess/;platform/;protocol/")
 set(allowed_models "tools/;boards/profile/;hwaccess/;platform/;protocol/")
 set(allowed_shell "shell/;hwaccess/;platform/;protocol/")
 set(allowed_views "tools/;shell/;hwaccess/;platform/;protocol/")
 set(allowed_app "app/;shell/;tools/;hwaccess/;platform/;protocol/")
-set(allowed_driver "driver/;boards/profile/;protocol/;platform/format.h;platform/crc16.h")
+set(allowed_driver "driver/;boards/profile/;protocol/;platform/format.h;platform/crc16.h;platform/hex.h")
 set(allowed_boardprofile "boards/profile/")
 set(allowed_cli "cli/;tools/;hwaccess/;platform/;protocol/")
 

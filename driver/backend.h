@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/pci_address.h"
+
 namespace kvt::driver {
 
 struct CpuidResult {
@@ -39,9 +41,8 @@ class Backend {
         if (offset + length > 0x100) return false;
         for (uint32_t at = 0; at < length; at += 4) {
             uint32_t value = 0;
-            if (!ReadPciConfig(
-                    0x80000000u | uint32_t{bus} << 16 | uint32_t{devFn} << 8 | (offset + at),
-                    value))
+            if (!ReadPciConfig(PciAddress::FromDevFn(bus, devFn, offset + at).ConfigAddress(),
+                               value))
                 return false;
             std::memcpy(out + at, &value, 4);
         }

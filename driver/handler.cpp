@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/format.h"
+#include "protocol/pci_address.h"
 
 namespace kvt::driver {
 
@@ -336,9 +337,9 @@ Answer RequestHandler::SmbusKernel(const Caller& caller, const DriverRequest& re
         t.block.assign(request.busList, request.busList + request.length);
     bool write = t.op >= kSmbusOpWriteByte;
     std::string target =
-        Format("smbus function=%02X:%02X.%X base=0x%04X slave=0x%02X command=0x%02X",
-               (request.configAddress >> 16) & 0xFF, (request.configAddress >> 11) & 0x1F,
-               (request.configAddress >> 8) & 7, request.port, t.address, t.command);
+        Format("smbus function=%s base=0x%04X slave=0x%02X command=0x%02X",
+               PciAddress::FromConfigAddress(request.configAddress).FunctionText().c_str(),
+               request.port, t.address, t.command);
     if (Restricted(caller)) {
         std::string why = options_.policy.CheckSmbusTransfer(request.port, t.address);
         if (!why.empty()) {

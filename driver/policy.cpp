@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/format.h"
+#include "platform/hex.h"
 
 namespace kvt::driver {
 
@@ -20,20 +21,7 @@ constexpr size_t kMaxPolicySize = 1 << 20;
 constexpr size_t kMaxRules = 4096;
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value) {
-    std::string digits = text;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
-        digits = digits.substr(2);
-    if (digits.empty() || digits.size() > 16) return false;
-    value = 0;
-    for (char c : digits) {
-        int d = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-        if (d < 0) return false;
-        value = value << 4 | static_cast<uint64_t>(d);
-    }
-    return value <= max;
+    return ParseHex(text, max, value);
 }
 
 bool ParseRange(const std::string& text, uint64_t max, uint64_t& first, uint64_t& last) {

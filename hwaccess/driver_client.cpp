@@ -520,12 +520,18 @@ RequestStatus DriverClient::PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_
     return {};
 }
 
-RequestStatus DriverClient::KernelDriver(uint32_t bus, uint32_t device, uint32_t function,
-                                         std::string& name) {
-    if (bus > 255 || device > 31 || function > 7)
-        return {TransportFailure::Refused, "no such function"};
+RequestStatus DriverClient::PcieWindow(PciWindow& window) {
+    uint32_t base = 0;
+    uint8_t first = 0, last = 0;
+    RequestStatus status = PcieWindow(base, first, last);
+    if (status) window = {base, first, last};
+    return status;
+}
+
+RequestStatus DriverClient::KernelDriver(const PciAddress& function, std::string& name) {
+    if (function.domain != 0) return {TransportFailure::Refused, "no such function"};
     DriverRequest block = EmptyRequest();
-    block.configAddress = 0x80000000u | bus << 16 | device << 11 | function << 8;
+    block.configAddress = function.Function().ConfigAddress();
     std::vector<uint8_t> payload;
     TransportStatus status = Call(kExtKernelDriver, block, false, {}, &payload);
     if (!status.ok()) return StatusOf(status);
@@ -533,12 +539,12 @@ RequestStatus DriverClient::KernelDriver(uint32_t bus, uint32_t device, uint32_t
     return {};
 }
 
-RequestStatus DriverClient::SmbusKernel(uint32_t bus, uint32_t device, uint32_t function,
-                                        uint16_t ioBase, SmbusKernelCall& call) {
-    if (bus > 255 || device > 31 || function > 7 || call.count > kSmbusKernelBlockMax)
+RequestStatus DriverClient::SmbusKernel(const PciAddress& function, uint16_t ioBase,
+                                        SmbusKernelCall& call) {
+    if (function.domain != 0 || call.count > kSmbusKernelBlockMax)
         return {TransportFailure::Refused, "no such function, or a block too long"};
     DriverRequest block = EmptyRequest();
-    block.configAddress = 0x80000000u | bus << 16 | device << 11 | function << 8;
+    block.configAddress = function.Function().ConfigAddress();
     block.port = ioBase;
     block.ecx = call.op;
     block.edx = call.address;

@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "platform/version.h"
 #include "protocol/driver_request.h"
+#include "protocol/pci_address.h"
 
 namespace kvt {
 
@@ -179,9 +180,10 @@ class DriverClient {
     // Where the daemon offers the PCI Express configuration window (memory-mapped
     // configuration space), and for which buses.
     RequestStatus PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus);
+    RequestStatus PcieWindow(PciWindow& window);
     // The kernel driver bound to a PCI function (empty when none). Not served when the daemon
     // cannot tell or the function does not exist.
-    RequestStatus KernelDriver(uint32_t bus, uint32_t device, uint32_t function, std::string& name);
+    RequestStatus KernelDriver(const PciAddress& function, std::string& name);
     // An SMBus transaction through the kernel's adapter of the controller at ioBase in a PCI
     // function a kernel driver owns (kSmbusOpAdapter: none, only which adapter serves). Not
     // served when the daemon offers no kernel path for it; otherwise error is 0 or the kernel's
@@ -195,8 +197,7 @@ class DriverClient {
         int error = 0;
         std::string text;
     };
-    RequestStatus SmbusKernel(uint32_t bus, uint32_t device, uint32_t function, uint16_t ioBase,
-                              SmbusKernelCall& call);
+    RequestStatus SmbusKernel(const PciAddress& function, uint16_t ioBase, SmbusKernelCall& call);
     // The daemon's backend and what works, as text lines.
     RequestStatus DriverStatus(std::string& text);
     // What the daemon's backend can do, typed. Not served when no daemon serves us.

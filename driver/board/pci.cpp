@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/format.h"
+#include "protocol/pci_address.h"
 
 namespace kvt::driver::board {
 
@@ -43,8 +44,9 @@ bool PciBus::Add(std::unique_ptr<PciFunction> function, std::string* error) {
     uint16_t key = uint16_t(function->bus() << 8 | function->devFn());
     if (functions_.count(key)) {
         if (error)
-            *error = Format("function %02X:%02X.%X is declared twice", function->bus(),
-                            function->devFn() >> 3, function->devFn() & 7);
+            *error = "function " +
+                     PciAddress::FromDevFn(function->bus(), function->devFn()).FunctionText() +
+                     " is declared twice";
         return false;
     }
     if (functions_.size() >= kMaxFunctions) {

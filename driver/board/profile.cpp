@@ -15,6 +15,7 @@
 #include "boards/profile/schema.h"
 #include "driver/board/smbus_section.h"
 #include "platform/format.h"
+#include "protocol/pci_address.h"
 
 namespace kvt::driver::board {
 namespace {
@@ -171,28 +172,11 @@ bool ParsePciAddress(const ProfileNode& f, uint8_t& bus, uint8_t& devFn,
     std::string text;
     if (!f.String(key, text, true, 16)) return false;
     // bb:dd.f in hexadecimal, one or two digits for bus and device.
-    auto hex = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
-    unsigned parts[3] = {0, 0, 0};
-    size_t at = 0;
-    bool ok = true;
-    for (int part = 0; part < 3 && ok; ++part) {
-        size_t digits = 0;
-        while (at < text.size() && hex(text[at]) >= 0 && digits < 2) {
-            parts[part] = parts[part] * 16 + unsigned(hex(text[at++]));
-            ++digits;
-        }
-        ok = digits > 0 && (part < 2 || digits == 1);
-        if (part < 2) ok = ok && at < text.size() && text[at++] == (part == 0 ? ':' : '.');
-    }
-    if (!ok || at != text.size() || parts[1] > 31 || parts[2] > 7)
+    const std::optional<PciAddress> parsed = ParsePciFunction(text, false);
+    if (!parsed)
         return f.Fail(f.PathOf(key), "must be bus:device.function in hexadecimal, e.g. 00:1f.3");
-    bus = uint8_t(parts[0]);
-    devFn = uint8_t(parts[1] << 3 | parts[2]);
+    bus = parsed->bus;
+    devFn = parsed->devFn();
     return true;
 }
 

@@ -1,8 +1,9 @@
 #include "driver/board/profile_json.h"
 
-#include <cctype>
+#include <algorithm>
 
 #include "platform/format.h"
+#include "platform/hex.h"
 
 namespace kvt::driver::board {
 
@@ -27,23 +28,27 @@ bool ParseNumber(const Json& value, uint64_t max, uint64_t& out, std::string& pr
             problem = "must be a number (decimal, or hexadecimal with 0x)";
             return false;
         }
-        for (size_t i = start; i < s.size(); ++i) {
+        if (hex) {
+            if (!ParseHex(s, UINT64_MAX, v)) {
+                const bool digits = std::all_of(s.begin() + 2, s.end(),
+                                                [](char c) { return HexDigitValue(c) >= 0; });
+                problem =
+                    digits ? "is too large" : "must be a number (decimal, or hexadecimal with 0x)";
+                return false;
+            }
+        }
+        for (size_t i = start; !hex && i < s.size(); ++i) {
             unsigned char c = static_cast<unsigned char>(s[i]);
-            unsigned digit;
-            if (c >= '0' && c <= '9')
-                digit = c - '0';
-            else if (hex && std::isxdigit(c))
-                digit = unsigned(std::tolower(c) - 'a' + 10);
-            else {
+            if (c < '0' || c > '9') {
                 problem = "must be a number (decimal, or hexadecimal with 0x)";
                 return false;
             }
-            unsigned base = hex ? 16 : 10;
-            if (v > (UINT64_MAX - digit) / base) {
+            const unsigned digit = c - '0';
+            if (v > (UINT64_MAX - digit) / 10) {
                 problem = "is too large";
                 return false;
             }
-            v = v * base + digit;
+            v = v * 10 + digit;
         }
     } else {
         problem = "must be a number (decimal, or hexadecimal with 0x)";
@@ -54,37 +59,6 @@ bool ParseNumber(const Json& value, uint64_t max, uint64_t& out, std::string& pr
         return false;
     }
     out = v;
-    return true;
-}
-
-bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& out, std::string& problem) {
-    out.clear();
-    int high = -1;
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            if (high >= 0) {
-                problem = "hexadecimal bytes must be pairs of digits";
-                return false;
-            }
-            continue;
-        }
-        if (!std::isxdigit(c)) {
-            problem = Format("'%c' is not a hexadecimal digit", ch);
-            return false;
-        }
-        int d = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
-        if (high < 0) {
-            high = d;
-        } else {
-            out.push_back(uint8_t(high << 4 | d));
-            high = -1;
-        }
-    }
-    if (high >= 0) {
-        problem = "hexadecimal bytes must be pairs of digits";
-        return false;
-    }
     return true;
 }
 

@@ -8,14 +8,14 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/hex.h"  // ParseHexBytes for the byte strings of a profile
+
 namespace kvt::driver::board {
 
 using Json = nlohmann::json;
 
 // Numbers are JSON integers or strings: "0x..." hexadecimal or plain decimal digits.
 bool ParseNumber(const Json& value, uint64_t max, uint64_t& out, std::string& problem);
-// Hexadecimal bytes: pairs of digits, blanks allowed between bytes ("55 aa 40").
-bool ParseHexBytes(const std::string& text, std::vector<uint8_t>& out, std::string& problem);
 
 class ProfileNode {
   public:

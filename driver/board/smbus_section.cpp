@@ -6,6 +6,7 @@
 #include "driver/board/smbus.h"
 #include "platform/crc16.h"
 #include "platform/format.h"
+#include "protocol/pci_address.h"
 
 namespace kvt::driver::board {
 namespace {
@@ -14,29 +15,12 @@ constexpr size_t kMaxControllers = 16;
 constexpr size_t kMaxDevices = 128;
 constexpr size_t kMaxBlockBytes = 32;
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // "bb:dd.f" in hexadecimal (one or two digits for bus and device).
 bool ParseFunction(const std::string& text, uint8_t& bus, uint8_t& devFn) {
-    unsigned parts[3] = {0, 0, 0};
-    size_t at = 0;
-    for (int part = 0; part < 3; ++part) {
-        size_t digits = 0;
-        while (at < text.size() && HexDigit(text[at]) >= 0 && digits < 2) {
-            parts[part] = parts[part] * 16 + unsigned(HexDigit(text[at++]));
-            ++digits;
-        }
-        if (digits == 0 || (part == 2 && digits != 1)) return false;
-        if (part < 2 && (at >= text.size() || text[at++] != (part == 0 ? ':' : '.'))) return false;
-    }
-    if (at != text.size() || parts[1] > 31 || parts[2] > 7) return false;
-    bus = uint8_t(parts[0]);
-    devFn = uint8_t(parts[1] << 3 | parts[2]);
+    const std::optional<PciAddress> parsed = ParsePciFunction(text, false);
+    if (!parsed) return false;
+    bus = parsed->bus;
+    devFn = parsed->devFn();
     return true;
 }
 

@@ -12,6 +12,7 @@
 
 #include "driver/host/i2c_dev.h"
 #include "protocol/driver_request.h"
+#include "protocol/pci_address.h"
 #if defined(__x86_64__) || defined(__i386__)
 #include <sys/io.h>
 #define KORVANTA_HAVE_PORT_INSTRUCTIONS 1
@@ -89,13 +90,6 @@ std::string KernelOption(const std::string& option) {
     }
     return "n";
 }
-
-struct EcamWindow {
-    uint64_t base = 0;  // address of bus 0
-    uint32_t startBus = 0, endBus = 0;
-    uint64_t first() const { return base + (uint64_t{startBus} << 20); }
-    uint64_t end() const { return base + ((uint64_t{endBus} + 1) << 20); }
-};
 
 class HostBackend : public Backend {
   public:
@@ -216,9 +210,7 @@ class HostBackend : public Backend {
 
     // The sysfs "driver" link of the function names the bound driver; no link, none.
     bool KernelDriver(uint8_t bus, uint8_t devFn, std::string& name) override {
-        char function[32];
-        std::snprintf(function, sizeof function, "/0000:%02x:%02x.%x", bus, devFn >> 3, devFn & 7);
-        std::string dir = paths_.sysfsPci + function;
+        std::string dir = paths_.sysfsPci + "/" + PciAddress::FromDevFn(bus, devFn).SysfsName();
         struct stat st {};
         if (stat(dir.c_str(), &st) != 0) return false;
         char target[PATH_MAX];
@@ -237,9 +229,8 @@ class HostBackend : public Backend {
                      int& error, std::string& text) override {
         std::string driver;
         if (!KernelDriver(bus, devFn, driver) || driver.empty()) return false;
-        char function[32];
-        std::snprintf(function, sizeof function, "/0000:%02x:%02x.%x", bus, devFn >> 3, devFn & 7);
-        std::string adapter = FindI2cAdapter(paths_.sysfsPci + function, ioBase);
+        std::string adapter = FindI2cAdapter(
+            paths_.sysfsPci + "/" + PciAddress::FromDevFn(bus, devFn).SysfsName(), ioBase);
         if (adapter.empty()) {
             error = ENODEV;
             text = "kernel driver " + driver + " offers no i2c adapter for this controller";
@@ -266,9 +257,9 @@ class HostBackend : public Backend {
 
     bool PcieWindow(uint32_t& base, uint8_t& firstBus, uint8_t& lastBus) override {
         if (windows_.empty()) return false;
-        base = static_cast<uint32_t>(windows_[0].first());
-        firstBus = static_cast<uint8_t>(windows_[0].startBus);
-        lastBus = static_cast<uint8_t>(windows_[0].endBus);
+        base = static_cast<uint32_t>(windows_[0].firstBusAddress);
+        firstBus = windows_[0].firstBus;
+        lastBus = windows_[0].lastBus;
         return true;
     }
 
@@ -329,14 +320,14 @@ class HostBackend : public Backend {
         // 36-byte table header, 8 reserved bytes, then 16-byte allocations: base address,
         // segment group, first bus, last bus, 4 reserved bytes.
         for (size_t at = 44; at + 16 <= table.size(); at += 16) {
-            EcamWindow window;
+            uint64_t base;
             uint16_t segment;
-            std::memcpy(&window.base, &table[at], 8);
+            std::memcpy(&base, &table[at], 8);
             std::memcpy(&segment, &table[at + 8], 2);
-            window.startBus = table[at + 10];
-            window.endBus = table[at + 11];
-            if (segment != 0 || window.endBus < window.startBus) continue;
-            if (window.end() > 0x100000000ull) {
+            const PciWindow window =
+                PciWindow::FromBusZeroBase(base, table[at + 10], table[at + 11], segment);
+            if (segment != 0 || window.lastBus < window.firstBus) continue;
+            if (window.End() > 0x100000000ull) {
                 mcfgProblem_ = "the PCI Express window lies above 4 GiB";
                 continue;
             }
@@ -348,13 +339,11 @@ class HostBackend : public Backend {
 
     bool ConfigPath(uint32_t address, std::string& path) const {
         if ((address & 0x7F000000u) != 0) return false;  // reserved bits
-        char name[64];
-        std::snprintf(name, sizeof name, "/0000:%02x:%02x.%x/config", (address >> 16) & 0xFF,
-                      (address >> 11) & 0x1F, (address >> 8) & 7);
         // Without the PCI folder there is no telling whether a function exists.
         struct stat st;
         if (stat(paths_.sysfsPci.c_str(), &st) != 0) return false;
-        path = paths_.sysfsPci + name;
+        path =
+            paths_.sysfsPci + "/" + PciAddress::FromConfigAddress(address).SysfsName() + "/config";
         return true;
     }
 
@@ -370,15 +359,15 @@ class HostBackend : public Backend {
         int mem = -1;
         bool ok = true;
         while (ok && at < end) {
-            const EcamWindow* window = nullptr;
+            const PciWindow* window = nullptr;
             uint64_t next = end;
-            for (const EcamWindow& w : windows_) {
-                if (at >= w.first() && at < w.end()) window = &w;
-                if (w.first() > at) next = std::min(next, w.first());
+            for (const PciWindow& w : windows_) {
+                if (at >= w.firstBusAddress && at < w.End()) window = &w;
+                if (w.firstBusAddress > at) next = std::min(next, w.firstBusAddress);
             }
             if (window != nullptr) {
                 // One function's 4 KiB configuration space at a time.
-                uint64_t offset = at - window->base;
+                uint64_t offset = at - window->BusZeroBase();
                 uint64_t chunk = std::min(end, (at | 0xFFF) + 1) - at;
                 ok = WindowTransfer(static_cast<uint32_t>(offset), buffer + (at - address),
                                     static_cast<uint32_t>(chunk), write);
@@ -402,12 +391,10 @@ class HostBackend : public Backend {
     }
 
     bool WindowTransfer(uint32_t offset, uint8_t* buffer, uint32_t length, bool write) {
-        char name[64];
-        std::snprintf(name, sizeof name, "/0000:%02x:%02x.%x/config", (offset >> 20) & 0xFF,
-                      (offset >> 15) & 0x1F, (offset >> 12) & 7);
-        uint32_t reg = offset & 0xFFF;
+        const PciAddress at = PciAddress::FromWindowOffset(offset);
+        const uint32_t reg = at.reg;
         if (!write) return ReadConfigFile(static_cast<uint16_t>(offset >> 12), reg, buffer, length);
-        std::string path = paths_.sysfsPci + name;
+        std::string path = paths_.sysfsPci + "/" + at.SysfsName() + "/config";
         Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
         if (!fd.ok()) return false;
         // A configuration file shorter than 4 KiB (conventional function, or reading
@@ -459,7 +446,9 @@ class HostBackend : public Backend {
             }
         kept = false;
         std::string path;
-        if (!ConfigPath(0x80000000u | uint32_t{function} << 8, path)) return -1;
+        if (!ConfigPath(PciAddress::FromDevFn(function >> 8, function & 0xFF).ConfigAddress(),
+                        path))
+            return -1;
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT ? kAbsentFunction : -1;
         if (configFiles_.size() >= kMaxConfigFiles) {
@@ -496,8 +485,8 @@ class HostBackend : public Backend {
             return "PCI configuration: unavailable: " + paths_.sysfsPci +
                    " missing (sysfs not mounted?)";
         if (functions.empty()) return "PCI configuration: ok (no PCI functions on this machine)";
-        uint32_t address = 0x80000000u | uint32_t{functions[0].first} << 16 |
-                           uint32_t{functions[0].second} << 8 | 0x40;
+        const uint32_t address =
+            PciAddress::FromDevFn(functions[0].first, functions[0].second, 0x40).ConfigAddress();
         uint32_t value;
         std::string note;
         if (!const_cast<HostBackend*>(this)->ReadPciConfig(address, value))
@@ -514,9 +503,9 @@ class HostBackend : public Backend {
         for (size_t i = 0; i < windows_.size(); ++i) {
             char part[96];
             std::snprintf(part, sizeof part, "%s%08llX-%08llX, buses %02X-%02X", i ? "; " : "",
-                          static_cast<unsigned long long>(windows_[i].first()),
-                          static_cast<unsigned long long>(windows_[i].end() - 1),
-                          windows_[i].startBus, windows_[i].endBus);
+                          static_cast<unsigned long long>(windows_[i].firstBusAddress),
+                          static_cast<unsigned long long>(windows_[i].End() - 1),
+                          windows_[i].firstBus, windows_[i].lastBus);
             text += part;
         }
         return text + ")";
@@ -579,7 +568,7 @@ class HostBackend : public Backend {
     bool portInstructions_ = false;
     int devPort_ = -1;
     std::string portProblem_;
-    std::vector<EcamWindow> windows_;
+    std::vector<PciWindow> windows_;
     std::string mcfgProblem_;
     std::vector<ConfigFile> configFiles_;
     uint64_t configUse_ = 0;

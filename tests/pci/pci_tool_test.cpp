@@ -104,7 +104,8 @@ class PciToolTest : public ::testing::Test {
     }
     uint32_t ReadConfig(uint32_t b, uint32_t d, uint32_t f, uint32_t reg) {
         uint32_t value = 0;
-        EXPECT_TRUE(session_->client().ReadPciConfig(PciConfigAddress(b, d, f, reg), value));
+        EXPECT_TRUE(
+            session_->client().ReadPciConfig(PciAddress(b, d, f, reg).ConfigAddress(), value));
         return value;
     }
 

@@ -8,6 +8,7 @@
 
 #include "boards/profile/schema.h"
 #include "platform/format.h"
+#include "platform/hex.h"
 #include "tools/cpu/cpu_exec.h"
 #include "tools/cpu/cpuid_tool.h"
 #include "tools/pci/pci_enum.h"
@@ -37,10 +38,6 @@ std::string HexBytes(const uint8_t* bytes, size_t count) {
         text += digits[bytes[i] & 15];
     }
     return text;
-}
-
-std::string Bdf(uint32_t bus, uint32_t device, uint32_t function) {
-    return Format("%02x:%02x.%x", bus, device, function);
 }
 
 // Calls the progress listener at most once per step change.
@@ -264,21 +261,20 @@ Json CapturePci(DriverClient& client, const Progress& progress, std::vector<std:
     Json out;
     std::vector<PciFunctionRecord> table;
     EnumeratePciFunctions(client, table);
-    uint32_t base = 0;
-    uint8_t first = 0, last = 0;
-    hasWindow = client.PcieWindow(base, first, last) && last >= first;
+    PciWindow window;
+    hasWindow = client.PcieWindow(window) && window.lastBus >= window.firstBus;
     if (hasWindow) {
-        uint64_t bus0 = uint64_t(base) - (uint64_t(first) << 20);
-        if (uint64_t(base) < (uint64_t(first) << 20) || (bus0 & 0xFFFFF)) {
+        const uint64_t bus0 = window.BusZeroBase();
+        if (window.firstBusAddress < (uint64_t(window.firstBus) << 20) || (bus0 & 0xFFFFF)) {
             leftOut.push_back("PCI Express window: it cannot be described from bus 0");
             hasWindow = false;
         } else {
             Json ecam;
             ecam["base"] = Hex(bus0);
-            ecam["buses"] = uint32_t(last) + 1;
+            ecam["buses"] = uint32_t(window.lastBus) + 1;
             out["ecam"] = ecam;
             windowBase = bus0;
-            windowSize = (uint64_t(last) + 1) << 20;
+            windowSize = (uint64_t(window.lastBus) + 1) << 20;
         }
     }
     if (table.empty()) leftOut.push_back("PCI: the function list request failed");
@@ -293,11 +289,10 @@ Json CapturePci(DriverClient& client, const Progress& progress, std::vector<std:
     for (size_t i = 0; i < table.size(); ++i) {
         const PciFunctionRecord& r = table[i];
         progress("PCI functions", uint32_t(i), uint32_t(table.size()));
-        std::string name = Bdf(r.bus, r.device, r.function);
+        std::string name = r.address().FunctionText(true);
         bool ok = true;
         for (uint32_t reg = 0; reg < kPciSpaceSize && ok; reg += 4) {
-            Reply<uint32_t> read =
-                client.TryReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg));
+            Reply<uint32_t> read = client.TryReadPciConfig(r.address(reg).ConfigAddress());
             ok = read.served();
             std::memcpy(&space[reg], &read.value, 4);
         }
@@ -311,8 +306,8 @@ Json CapturePci(DriverClient& client, const Progress& progress, std::vector<std:
             continue;
         }
         size_t size = kPciSpaceSize;
-        if (hasWindow && r.bus >= first && r.bus <= last) {
-            uint32_t at = uint32_t(windowBase + MmConfigOffset(r.bus, r.device, r.function));
+        if (hasWindow && window.Covers(r.address())) {
+            const uint32_t at = uint32_t(window.AddressOf(r.address()));
             std::vector<uint8_t> tail(kPciExpressSpaceSize - kPciSpaceSize);
             if (client.TryReadMemory(at + kPciSpaceSize, tail.data(), uint32_t(tail.size()))) {
                 // A conventional function reads zeros above FFh in a board's window, so only
@@ -516,7 +511,7 @@ Json CaptureSmbus(DriverClient& client, const std::set<std::string>& captured, u
     SmbusPorts io(client);
     for (size_t n = 0; n < controllers.size(); ++n) {
         const SmbusController& c = controllers[n];
-        std::string name = Bdf(c.bus, c.device, c.function);
+        std::string name = c.address().FunctionText(true);
         std::string label = Format("SMBus controller %zu (%s)", n, name.c_str());
         const char* model = SmbusModel(c.vendorKind);
         if (!model || !captured.count(name)) {
@@ -530,7 +525,7 @@ Json CaptureSmbus(DriverClient& client, const std::set<std::string>& captured, u
         ctrl["model"] = model;
         Json devices = Json::array();
         std::string driver;
-        if (client.KernelDriver(c.bus, c.device, c.function, driver) && !driver.empty()) {
+        if (client.KernelDriver(c.address(), driver) && !driver.empty()) {
             // The kernel's driver runs its own transactions there; none are mixed in.
             ctrl["kernel_driver"] = driver;
             leftOut.push_back(label + ": the kernel driver " + driver +
@@ -669,18 +664,7 @@ const std::vector<CaptureMsr>& CaptureMsrList() {
 
 bool ParseMemoryRange(const std::string& text, MemoryRange& range, std::string& error) {
     size_t colon = text.find(':');
-    auto number = [](std::string s, uint64_t& v) {
-        if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s = s.substr(2);
-        if (s.empty() || s.size() > 16) return false;
-        v = 0;
-        for (char c : s) {
-            if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-            v = v * 16 + uint64_t(std::isdigit(static_cast<unsigned char>(c))
-                                      ? c - '0'
-                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
-        }
-        return true;
-    };
+    auto number = [](const std::string& s, uint64_t& v) { return ParseHex(s, UINT64_MAX, v); };
     uint64_t base = 0, length = 0;
     if (colon == std::string::npos || !number(text.substr(0, colon), base) ||
         !number(text.substr(colon + 1), length)) {

@@ -10,6 +10,7 @@
 #include "boards/profile/processors.h"
 #include "boards/profile/schema.h"
 #include "platform/format.h"
+#include "platform/hex.h"
 
 namespace kvt {
 namespace {
@@ -25,20 +26,16 @@ std::optional<uint64_t> Number(const Json* v) {
     if (v->is_number_unsigned()) return v->get<uint64_t>();
     if (v->is_number_integer() && v->get<int64_t>() >= 0) return uint64_t(v->get<int64_t>());
     if (!v->is_string()) return std::nullopt;
-    std::string s = v->get<std::string>();
-    int radix = 10;
+    const std::string& s = v->get_ref<const std::string&>();
+    uint64_t out = 0;
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        s = s.substr(2);
-        radix = 16;
+        if (!ParseHex(s, UINT64_MAX, out)) return std::nullopt;
+        return out;
     }
     if (s.empty() || s.size() > 20) return std::nullopt;
-    uint64_t out = 0;
     for (char c : s) {
-        int d = std::isdigit(static_cast<unsigned char>(c))    ? c - '0'
-                : std::isxdigit(static_cast<unsigned char>(c)) ? std::tolower(c) - 'a' + 10
-                                                               : 99;
-        if (d >= radix) return std::nullopt;
-        out = out * uint64_t(radix) + uint64_t(d);
+        if (c < '0' || c > '9' || out > (UINT64_MAX - uint64_t(c - '0')) / 10) return std::nullopt;
+        out = out * 10 + uint64_t(c - '0');
     }
     return out;
 }
@@ -52,17 +49,9 @@ const Json* Get(const Json& object, const char* key) {
 std::vector<uint8_t> Bytes(const Json* v) {
     std::vector<uint8_t> out;
     if (!v || !v->is_string()) return out;
-    int high = -1;
-    for (char c : v->get_ref<const std::string&>()) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) continue;
-        int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
-        if (high < 0) {
-            high = d;
-        } else {
-            out.push_back(uint8_t(high << 4 | d));
-            high = -1;
-        }
-    }
+    // Bytes the loader would refuse compare as none.
+    std::string problem;
+    if (!ParseHexBytes(v->get_ref<const std::string&>(), out, problem)) out.clear();
     return out;
 }
 

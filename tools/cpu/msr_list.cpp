@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "platform/format.h"
+#include "platform/hex.h"
 #include "platform/report_stream.h"
 #include "tools/cpu/cpu_exec.h"
 
@@ -39,26 +40,13 @@ bool IsSpace(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The MSR word: hexadecimal digits (a 0x prefix accepted), anything after them (the h of
 // 1Bh) ignored. A word without digits gives 0.
 uint32_t ParseMsrNumber(std::string_view word) {
-    size_t i = 0;
     if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X') &&
-        HexDigit(word[2]) >= 0) {
-        i = 2;
-    }
-    uint32_t value = 0;
-    for (; i < word.size() && HexDigit(word[i]) >= 0; ++i) {
-        value = (value << 4) | static_cast<uint32_t>(HexDigit(word[i]));
-    }
-    return value;
+        HexDigitValue(word[2]) >= 0)
+        word.remove_prefix(2);
+    return static_cast<uint32_t>(LeadingHexValue(word));
 }
 
 // An empty line is a blank line; "#" in the first column starts a comment. A line that starts

@@ -1,6 +1,7 @@
 #include "tools/cpu/msr_tool.h"
 
 #include "platform/format.h"
+#include "platform/hex.h"
 #include "tools/cpu/cpu_exec.h"
 #include "tools/cpu/cpuid_tool.h"
 
@@ -8,14 +9,9 @@ namespace kvt {
 
 namespace {
 
+// A field already checked by IsHexText, in 32 bits.
 uint32_t HexValue(std::string_view text) {
-    uint32_t value = 0;
-    for (char c : text) {
-        uint32_t digit = c <= '9' ? static_cast<uint32_t>(c - '0')
-                                  : static_cast<uint32_t>((c | 0x20) - 'a' + 10);
-        value = (value << 4) | digit;
-    }
-    return value;
+    return static_cast<uint32_t>(LeadingHexValue(text));
 }
 
 }  // namespace
@@ -23,8 +19,7 @@ uint32_t HexValue(std::string_view text) {
 bool IsHexText(std::string_view text) {
     if (text.empty()) return false;
     for (char c : text) {
-        bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex) return false;
+        if (HexDigitValue(c) < 0) return false;
     }
     return true;
 }

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/hex.h"
 #include "tools/hexview/file_io.h"
 #include "tools/io/hex_input.h"
 
@@ -594,16 +595,8 @@ bool HexDocument::TypeAtCaret(uint8_t c) {
         return true;
     }
     if (column != kColumnHigh && column != kColumnLow) return false;
-    int digit;
-    if (c >= '0' && c <= '9') {
-        digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-        digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-        digit = c - 'A' + 10;
-    } else {
-        return false;
-    }
+    const int digit = HexDigitValue(static_cast<char>(c));
+    if (digit < 0) return false;
     uint8_t byte = 0;
     if (ReadData(&byte, position, 1) != 1) return false;
     byte = column == kColumnHigh ? static_cast<uint8_t>((byte & 0x0F) | (digit << 4))
@@ -832,7 +825,7 @@ bool HexTextToBytes(const std::string& text, std::vector<uint8_t>& bytes) {
     bytes.clear();
     for (size_t i = 0; i < digits.size(); i += 2) {
         bytes.push_back(
-            static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+            static_cast<uint8_t>(LeadingHexValue(std::string_view(digits).substr(i, 2))));
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/hex.h"
 #include "tools/hexview/file_save.h"
 
 namespace kvt {
@@ -125,18 +126,8 @@ bool HexEditTool::GoTo(const std::string& text) {
     const std::string digits =
         first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
     uint64_t offset = 0;
-    bool valid = !digits.empty() && digits.size() <= 16;
-    for (char c : digits) {
-        int d = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                       : -1;
-        if (d < 0) {
-            valid = false;
-            break;
-        }
-        offset = offset << 4 | static_cast<uint64_t>(d);
-    }
+    const bool valid =
+        digits.size() <= 16 && ParseHex(digits, UINT64_MAX, offset, HexPrefix::Refused);
     if (!valid) {
         messages_.ShowMessage("Input data invalid!");
         return false;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/format.h"
+#include "platform/hex.h"
 #include "tools/io/hex_input.h"
 
 namespace kvt {
@@ -29,7 +30,7 @@ bool MemoryDumpTool::CheckField(const std::string& text, const char* field, cons
         messages_.SetFocus(field);
         return false;
     }
-    value = std::strtoull(text.c_str(), nullptr, 16);
+    value = LeadingHexValue(text);
     return true;
 }
 

@@ -1,22 +1,13 @@
 #include "tools/io/hex_input.h"
 
+#include "platform/hex.h"
+
 namespace kvt {
-
-namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 bool IsHexString(std::string_view text) {
     if (text.empty()) return false;
     for (char c : text) {
-        if (HexDigit(c) < 0) return false;
+        if (HexDigitValue(c) < 0) return false;
     }
     return true;
 }
@@ -121,13 +112,7 @@ uint16_t ParseHex16(std::string_view text) {
 }
 
 uint32_t ParseHex32(std::string_view text) {
-    uint32_t value = 0;
-    for (char c : text) {
-        int d = HexDigit(c);
-        if (d < 0) break;
-        value = (value << 4) | static_cast<uint32_t>(d);
-    }
-    return value;
+    return static_cast<uint32_t>(LeadingHexValue(text));
 }
 
 }  // namespace kvt

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/hex.h"
+
 namespace kvt {
 
 namespace {
@@ -83,8 +85,7 @@ void AddRecords(DriverClient& client, const std::vector<PciFunctionRecord>& wher
                 std::vector<PciFunctionRecord>& table) {
     std::vector<uint32_t> addresses;
     addresses.reserve(where.size());
-    for (const PciFunctionRecord& r : where)
-        addresses.push_back(PciConfigAddress(r.bus, r.device, r.function));
+    for (const PciFunctionRecord& r : where) addresses.push_back(r.address().ConfigAddress());
     if (!client.ConsumerForm() && !where.empty()) {
         std::vector<DriverClient::PciBlockRequest> requests;
         for (uint32_t address : addresses) requests.push_back({address, 0, kPciSpaceSize});
@@ -147,7 +148,8 @@ std::vector<ConfigRead> ProbeHeaders(DriverClient& client, uint32_t bus,
                                      const std::vector<uint32_t>& devices, uint32_t function) {
     std::vector<ConfigRead> reads;
     for (uint32_t device : devices)
-        reads.push_back({PciConfigAddress(bus, device, function, 0x0C), kAllOnes, 0, false});
+        reads.push_back(
+            {PciAddress(bus, device, function, 0x0C).ConfigAddress(), kAllOnes, 0, false});
     client.ReadPciConfigBatch(reads);
     return reads;
 }
@@ -233,7 +235,7 @@ bool FitsBelow4GiB(uint64_t address, uint64_t length) {
 
 bool FindMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uint32_t* base) {
     const uint32_t wanted = (record.deviceId << 16) | (record.vendorId & 0xFFFF);
-    const uint64_t offset = MmConfigOffset(record.bus, record.device, record.function);
+    const uint64_t offset = record.address().WindowOffset();
     for (uint32_t high = 8; high <= 15; ++high) {
         const uint64_t candidate = uint64_t(high) << 28;
         if (!FitsBelow4GiB(candidate + offset, 4)) continue;
@@ -249,15 +251,12 @@ bool FindMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uin
 }
 
 bool AutoMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uint64_t* base) {
-    uint32_t windowBase = 0;
-    uint8_t firstBus = 0, lastBus = 0;
-    if (client.PcieWindow(windowBase, firstBus, lastBus) && record.bus >= firstBus &&
-        record.bus <= lastBus) {
-        const uint64_t firstBusOffset = MmConfigOffset(firstBus, 0, 0);
-        if (windowBase >= firstBusOffset) {
-            *base = windowBase - firstBusOffset;
-            return true;
-        }
+    PciWindow window;
+    // A window whose bus 0 would lie below address 0 gives no base for the field.
+    if (client.PcieWindow(window) && window.Covers(record.address()) &&
+        window.firstBusAddress >= uint64_t(window.firstBus) << 20) {
+        *base = window.BusZeroBase();
+        return true;
     }
     uint32_t probed = 0;
     const bool found = FindMmConfigBase(client, record, &probed);
@@ -268,24 +267,7 @@ bool AutoMmConfigBase(DriverClient& client, const PciFunctionRecord& record, uin
 bool ParseMmConfigBase(std::string_view text, bool* isAuto, uint64_t* base) {
     *isAuto = text == kAutoBase;
     if (*isAuto) return true;
-    if (text.empty()) return false;
-    uint64_t value = 0;
-    for (char c : text) {
-        int digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        value = value * 16 + uint64_t(digit);
-        if (value > 0xFFFFFFFFull) return false;
-    }
-    *base = value;
-    return true;
+    return ParseHex(text, 0xFFFFFFFFu, *base, HexPrefix::Refused);
 }
 
 PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRecord& record,
@@ -293,7 +275,7 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
                                       const uint8_t* config) {
     PciRegisterRead result;
     if (record.kind != kPciExpressKind) {
-        const uint32_t address = PciConfigAddress(record.bus, record.device, record.function);
+        const uint32_t address = record.address().ConfigAddress();
         result.startAddress = address;
         result.hasAddress = true;
         DriverClient::PciBlockRead block;
@@ -331,7 +313,7 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
     }
     bool haveBase = true;
     if (isAuto) haveBase = AutoMmConfigBase(client, record, &base);
-    const uint64_t address = base + MmConfigOffset(record.bus, record.device, record.function);
+    const uint64_t address = base + record.address().WindowOffset();
     result.startAddress = address;
     result.hasAddress = true;
     if (!haveBase || !FitsBelow4GiB(address, kPciExpressSpaceSize)) {

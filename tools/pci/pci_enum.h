@@ -1,6 +1,6 @@
-// PCI bus enumeration: the configuration-mechanism-#1 address form, the record of one found
-// function, the listing (driver list request, or a bus scan on the consumer request form) and
-// the PCI / PCI Express kind of a function. Shared by the PCI and SMBus tools.
+// PCI bus enumeration: the record of one found function, the listing (driver list request, or a bus
+// scan on the consumer request form) and the PCI / PCI Express kind of a function. Shared by the
+// PCI and SMBus tools.
 #pragma once
 
 #include <cstdint>
@@ -12,11 +12,6 @@
 
 namespace kvt {
 
-constexpr uint32_t PciConfigAddress(uint32_t bus, uint32_t device, uint32_t function,
-                                    uint32_t reg = 0) {
-    return 0x80000000u + bus * 0x10000u + device * 0x800u + function * 0x100u + reg;
-}
-
 enum PciDeviceKind : uint32_t { kPciKind = 1, kPciExpressKind = 2 };
 
 struct PciFunctionRecord {
@@ -27,6 +22,8 @@ struct PciFunctionRecord {
     uint32_t vendorId = 0;
     uint32_t classCode = 0;  // register 08h >> 8
     uint32_t kind = kPciKind;
+
+    PciAddress address(uint32_t reg = 0) const { return {bus, device, function, reg}; }
 };
 
 // Room of the function table; enumeration stops there.
@@ -57,12 +54,6 @@ inline constexpr uint32_t kDefaultMmConfigBase = 0xE0000000u;
 // Bytes of one function in the memory-mapped configuration space (and of the register buffer).
 inline constexpr uint32_t kPciExpressSpaceSize = 0x1000;
 inline constexpr uint32_t kPciSpaceSize = 0x100;
-
-// Offset of function (bus, device, function) from the start of a memory-mapped window whose
-// first bus is bus 0.
-constexpr uint64_t MmConfigOffset(uint32_t bus, uint32_t device, uint32_t function) {
-    return uint64_t(bus) * 0x100000u + device * 0x8000u + function * 0x1000u;
-}
 
 // Probes the candidate bases 80000000h, 90000000h, ... F0000000h in ascending order for the
 // one at which the function's register 00h reads device ID × 10000h + vendor ID. A candidate

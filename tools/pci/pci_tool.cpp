@@ -98,7 +98,7 @@ void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase, const 
         // Nothing was read: no address to show, and Write has no target.
         length_ = 0;
         hasTarget_ = false;
-        configAddress_.clear();
+        shownAddress_.reset();
         ClearEditFields();
         if (!quietBase) {
             messages_.ShowMessage(kPciBaseErrorMessage);
@@ -106,7 +106,7 @@ void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase, const 
         }
         return;
     }
-    configAddress_ = Format("%llX", static_cast<unsigned long long>(read.startAddress));
+    shownAddress_ = read.startAddress;
     std::string name = descriptions_.LookupDeviceName(record.vendorId, record.deviceId);
     registerListLabel_ = name.empty() ? "Register List" : "Register List (" + name + ")";
     if (read.status != PciRegisterRead::Status::Ok) {
@@ -171,7 +171,7 @@ void PciTool::ShowBySelectors(bool quietBase) {
     record.bus = static_cast<uint32_t>(bus);
     record.device = static_cast<uint32_t>(device);
     record.function = static_cast<uint32_t>(function);
-    const uint32_t address = PciConfigAddress(record.bus, record.device, record.function);
+    const uint32_t address = record.address().ConfigAddress();
     // The first 256 bytes in one request give the kind, the IDs and, for a PCI function, the
     // registers; where no block request serves, they are read one by one.
     DriverClient::PciBlockRead block;
@@ -192,6 +192,10 @@ void PciTool::ShowBySelectors(bool quietBase) {
     selectedRow_ = row >= 0 ? row : static_cast<int>(listMap_.size());
 }
 
+std::string PciTool::configAddress() const {
+    return shownAddress_ ? Format("%llX", static_cast<unsigned long long>(*shownAddress_)) : "";
+}
+
 void PciTool::Refresh() {
     SelectorsChanged();
     ClearEditFields();
@@ -200,10 +204,9 @@ void PciTool::Refresh() {
 void PciTool::SelectRegister(int row) {
     if (row < 0 || row >= static_cast<int>(registerRows_.size())) return;
     const RegisterRow& r = registerRows_[static_cast<size_t>(row)];
-    uint64_t address = std::strtoull(configAddress_.c_str(), nullptr, 16);
-    const uint64_t offset = std::strtoull(r.offset.c_str(), nullptr, 16);
-    address = offset + (address & (kind_ == kPciExpressKind ? ~0xFFFull : ~0xFFull));
-    configAddress_ = Format("%llX", static_cast<unsigned long long>(address));
+    const uint64_t address =
+        r.at + (shownAddress_.value_or(0) & (kind_ == kPciExpressKind ? ~0xFFFull : ~0xFFull));
+    shownAddress_ = address;
     registerLine_ = Format("PCI Configuration Space Register:  0x%llX",
                            static_cast<unsigned long long>(address));
     valueText = r.value;
@@ -240,15 +243,14 @@ void PciTool::OpenBaseAddress(int row) {
 }
 
 void PciTool::Write() {
-    const uint64_t address = std::strtoull(configAddress_.c_str(), nullptr, 16);
     if (!IsHexString(valueText)) {
         messages_.ShowMessage(kPciDataErrorMessage);
         messages_.SetFocus(kFieldValue);
         return;
     }
     const uint32_t value = ParseHex32(valueText);
-    if (!hasTarget_ || configAddress_.empty()) return;  // nothing read: no target
-    WriteFunctionRegister(client_, kind_, address, value);
+    if (!hasTarget_ || !shownAddress_) return;  // nothing read: no target
+    WriteFunctionRegister(client_, kind_, *shownAddress_, value);
     SelectorsChanged();
     ClearEditFields();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -103,7 +104,8 @@ class PciTool {
     const std::vector<RegisterRow>& registerRows() const { return registerRows_; }
     // How the read of the shown function went (no rows unless Ok).
     PciRegisterRead::Status shownReadStatus() const { return shownStatus_; }
-    const std::string& configAddress() const { return configAddress_; }
+    // The shown address in hexadecimal, empty when nothing was read.
+    std::string configAddress() const;
     const std::string& registerLine() const { return registerLine_; }
     bool enumerated() const { return enumerated_; }
     int findPosition() const { return findPosition_; }
@@ -151,7 +153,8 @@ class PciTool {
     std::string registerListLabel_ = "Register List";
     std::vector<RegisterRow> registerRows_;
     PciRegisterRead::Status shownStatus_ = PciRegisterRead::Status::ReadFailed;
-    std::string configAddress_;
+    // The configuration address (PCI) or physical address (PCI Express) shown, when any.
+    std::optional<uint64_t> shownAddress_;
     std::string registerLine_;
 };
 

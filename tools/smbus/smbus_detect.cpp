@@ -36,8 +36,7 @@ struct Found {
 // True when the register could be read (whether or not it held a base).
 bool AddController(DriverClient& client, const PciFunctionRecord& r, uint32_t kind, uint32_t reg,
                    Found& found) {
-    Reply<uint32_t> read =
-        client.TryReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, reg));
+    Reply<uint32_t> read = client.TryReadPciConfig(r.address(reg).ConfigAddress());
     if (!read) return false;
     const uint32_t value = read.value;
     if (!(value & 1) || !(value & 0xFFFE)) {
@@ -69,8 +68,7 @@ std::vector<SmbusController> DetectSmbusControllers(DriverClient& client,
         } else if (r.vendorId == 0x1002) {
             AddController(client, r, kSmbusAti, 0x10, found);
         } else if (r.vendorId == 0x10DE) {
-            Reply<uint32_t> read50 =
-                client.TryReadPciConfig(PciConfigAddress(r.bus, r.device, r.function, 0x50));
+            Reply<uint32_t> read50 = client.TryReadPciConfig(r.address(0x50).ConfigAddress());
             if (!read50) continue;
             const uint32_t at50 = read50.value;
             uint32_t reg = (at50 & 0xFFFE) ? 0x50 : 0x20;

@@ -31,6 +31,8 @@ struct SmbusController {
     uint32_t vendorKind = 0;
     uint16_t ioBase = 0;        // base register value AND FFFEh
     uint32_t baseRegister = 0;  // the configuration register the base was read from
+
+    PciAddress address() const { return {bus, device, function}; }
 };
 
 // A function the tables name whose base register holds no I/O base: it reads 0 (the

@@ -50,11 +50,11 @@ bool SmbusPorts::Out(uint16_t port, uint8_t value) {
 
 void SmbusPorts::RouteThroughKernel(uint32_t bus, uint32_t device, uint32_t function) {
     kernel_ = true;
-    bus_ = bus, device_ = device, function_ = function;
+    function_ = PciAddress(bus, device, function);
 }
 
 bool SmbusPorts::Kernel(uint16_t base, DriverClient::SmbusKernelCall& call) {
-    bool served = client_.SmbusKernel(bus_, device_, function_, base, call).served();
+    bool served = client_.SmbusKernel(function_, base, call).served();
     kernelText_ = served ? call.text : "the driver daemon refused the request";
     return served;
 }

@@ -55,7 +55,7 @@ class SmbusPorts {
     DriverClient& client_;
     Sleeper sleeper_;
     bool kernel_ = false;
-    uint32_t bus_ = 0, device_ = 0, function_ = 0;
+    PciAddress function_;
     std::string kernelText_;
 };
 

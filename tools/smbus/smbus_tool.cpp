@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/format.h"
+#include "platform/hex.h"
 #include "tools/io/hex_input.h"
 #include "tools/smbus/spd_decode.h"
 #include "tools/smbus/spd_read.h"
@@ -50,12 +51,11 @@ void SmbusTool::MakeCurrent(int index) {
     io_.RouteThroughPorts();
     path_ = Path::Ports;
     pathText_.clear();
-    if (!client_.KernelDriver(c.bus, c.device, c.function, kernelDriver_) || kernelDriver_.empty())
-        return;
+    if (!client_.KernelDriver(c.address(), kernelDriver_) || kernelDriver_.empty()) return;
     // A kernel driver owns the controller: go through its adapter, serialised with the kernel.
     DriverClient::SmbusKernelCall call;
     call.op = kSmbusOpAdapter;
-    bool served = client_.SmbusKernel(c.bus, c.device, c.function, c.ioBase, call).served();
+    bool served = client_.SmbusKernel(c.address(), c.ioBase, call).served();
     if (served && call.error == 0) {
         io_.RouteThroughKernel(c.bus, c.device, c.function);
         path_ = Path::Kernel;
@@ -123,7 +123,7 @@ bool SmbusTool::Field(const std::string& text, const char* field, const char* me
         messages_.SetFocus(field);
         return false;
     }
-    value = uint32_t(std::strtoul(entry.c_str(), nullptr, 16));
+    value = uint32_t(LeadingHexValue(entry));
     return true;
 }
 
