@@ -102,6 +102,10 @@ Action DefinePciCaps(CLI::App& command) {
                 return Fail(Format("%02X:%02X.%X: the configuration read failed", f.bus, f.device,
                                    f.function));
         }
+        if (!tool.registerRows().empty() && tool.registerRows()[0].dword == 0xFFFFFFFFu) {
+            return Fail(Format("%02X:%02X.%X: no function answers (register 00h reads FFFFFFFFh)",
+                               f.bus, f.device, f.function));
+        }
         const PciCapabilityList list = tool.shownCapabilities();
         if (!o->json) {
             std::string text = Format("%02X:%02X.%X\n", f.bus, f.device, f.function);

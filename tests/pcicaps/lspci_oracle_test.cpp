@@ -129,15 +129,18 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
     return text;
 }
 
-TEST(LspciOracle, CapabilitiesMatchLspciOnTheSameBytes) {
+// The desktop board with the generated functions on bus 5, and the same bytes in the dump
+// format of lspci -xxxx.
+struct CapsBoard {
+    fs::path board, dump;
+};
+CapsBoard WriteCapsBoard() {
     const fs::path dir = fs::path(::testing::TempDir()) / "korvanta-caps-oracle";
     fs::create_directories(dir);
-    // The desktop board with the generated functions on bus 5.
     json board = json::parse(std::ifstream(test::BoardProfile("intel-desktop")));
     board["name"] = "caps-oracle";
     std::string dump;
-    const std::vector<test::PlacedSpace> spaces = test::AllSpaces();
-    for (const test::PlacedSpace& p : spaces) {
+    for (const test::PlacedSpace& p : test::AllSpaces()) {
         board["pci"]["functions"].push_back({{"address", p.address},
                                              {"express", p.space.bytes.size() == 4096},
                                              {"config", HexBytes(p.space.bytes)}});
@@ -149,11 +152,16 @@ TEST(LspciOracle, CapabilitiesMatchLspciOnTheSameBytes) {
         }
         dump += "\n";
     }
-    const fs::path boardPath = dir / "caps-oracle.json";
-    const fs::path dumpPath = dir / "caps.dump";
-    std::ofstream(boardPath) << board.dump();
-    std::ofstream(dumpPath) << dump;
+    CapsBoard out{dir / "caps-oracle.json", dir / "caps.dump"};
+    std::ofstream(out.board) << board.dump();
+    std::ofstream(out.dump) << dump;
+    return out;
+}
 
+TEST(LspciOracle, CapabilitiesMatchLspciOnTheSameBytes) {
+    const CapsBoard files = WriteCapsBoard();
+    const fs::path boardPath = files.board, dumpPath = files.dump;
+    const std::vector<test::PlacedSpace> spaces = test::AllSpaces();
     std::string lspciPath;
     for (const char* candidate : {"/usr/bin/lspci", "/usr/sbin/lspci", "/bin/lspci"})
         if (fs::exists(candidate)) lspciPath = candidate;
@@ -191,6 +199,67 @@ TEST(LspciOracle, CapabilitiesMatchLspciOnTheSameBytes) {
     }
     // Power state (4), MSI (3 × 2), MSI-X (2 × 2), links (3 × 4).
     EXPECT_EQ(compared, 4u + 6u + 4u + 12u);
+}
+
+TEST(CapsReport, DecodeAddsCapabilitiesAfterEachFunctionAndChangesNothingElse) {
+    const CapsBoard files = WriteCapsBoard();
+    test::PrivateDaemon daemon;
+    std::string error;
+    test::DaemonOptions options;
+    options.board = files.board.string();
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    auto cli = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--board", files.board.string()});
+        return test::RunCli(daemon.runtimeDir(), args);
+    };
+    test::ProcessResult plain = cli({"report", "pci"});
+    test::ProcessResult decoded = cli({"report", "pci", "--decode"});
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    ASSERT_EQ(decoded.status, 0) << decoded.err;
+    // Without the capability blocks the decoded report is the plain one.
+    std::string stripped;
+    size_t blocks = 0;
+    for (size_t at = 0; at < decoded.out.size();) {
+        const size_t start = decoded.out.find("\r\n  Capabilities\r\n", at);
+        if (start == std::string::npos) {
+            stripped += decoded.out.substr(at);
+            break;
+        }
+        stripped += decoded.out.substr(at, start - at);
+        at = decoded.out.find("\r\n\r\n\r\n", start + 2);
+        ASSERT_NE(at, std::string::npos);
+        at += 2;
+        ++blocks;
+    }
+    EXPECT_EQ(stripped, plain.out);
+    EXPECT_EQ(blocks, json::parse(cli({"pci", "list", "--json"}).out)["functions"].size());
+    EXPECT_NE(decoded.out.find("    [70] PCI Express (ID 10h, key pcie)\r\n"
+                               "        capabilities (072h) = 0002h\r\n"
+                               "            version: 2\r\n"
+                               "            port_type: endpoint\r\n"),
+              std::string::npos);
+
+    test::ProcessResult current =
+        cli({"report", "pci", "--current", "05:03.0", "--decode", "--json"});
+    ASSERT_EQ(current.status, 0) << current.err;
+    const json caps = json::parse(current.out)["function"]["capabilities"];
+    ASSERT_EQ(caps.size(), 2u);
+    EXPECT_EQ(caps[0]["fields"]["power_state"], "D2");
+    EXPECT_EQ(caps[1]["fields"]["vectors_capable"], 8);
+
+    test::ProcessResult text = cli({"pci", "caps", "05:03.0"});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out.rfind("05:03.0\n"
+                             "[50] Power Management (ID 01h, key pm)\n"
+                             "    capabilities (052h) = 0602h\n"
+                             "        version: 2\n",
+                             0),
+              0u)
+        << text.out;
+    test::ProcessResult absent = cli({"pci", "caps", "05:1F.0"});
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_EQ(absent.err,
+              "korvanta-cli: 05:1F.0: no function answers (register 00h reads FFFFFFFFh)\n");
 }
 
 }  // namespace
