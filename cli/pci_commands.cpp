@@ -112,10 +112,8 @@ Action DefineReportPci(CLI::App& command) {
         if (currentOnly) {
             tool.WriteCurrentDeviceReport(report.stream(), o->decode);
             if (o->out.json) document = PciCurrentDeviceJson(tool);
-            if (o->out.json && o->decode && document["function"].is_object() &&
-                tool.shownReadStatus() == PciRegisterRead::Status::Ok) {
-                document["function"].update(PciCapabilitiesJson(tool.shownCapabilities()));
-            }
+            if (o->out.json && o->decode && document["registers"].is_array())
+                document.update(PciCapabilitiesJson(tool.shownCapabilities()));
         } else {
             std::vector<PciTool::DeviceDump> devices = tool.CollectAllDevices();
             PciTool::WriteAllDevicesReport(report.stream(), devices, o->decode);

@@ -242,7 +242,7 @@ TEST(CapsReport, DecodeAddsCapabilitiesAfterEachFunctionAndChangesNothingElse) {
     test::ProcessResult current =
         cli({"report", "pci", "--current", "05:03.0", "--decode", "--json"});
     ASSERT_EQ(current.status, 0) << current.err;
-    const json caps = json::parse(current.out)["function"]["capabilities"];
+    const json caps = json::parse(current.out)["capabilities"];
     ASSERT_EQ(caps.size(), 2u);
     EXPECT_EQ(caps[0]["fields"]["power_state"], "D2");
     EXPECT_EQ(caps[1]["fields"]["vectors_capable"], 8);
