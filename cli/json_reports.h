@@ -23,6 +23,8 @@ Json CpuidJson(const CpuidTool& tool);
 Json MsrJson(const MsrTool& tool);
 Json PciAllDevicesJson(const std::vector<PciTool::DeviceDump>& devices);
 Json PciCurrentDeviceJson(const PciTool& tool);
+// {"capabilities": [{offset, id, extended, name, fields}], "notes"?: [...]} (`pci caps --json`).
+Json PciCapabilitiesJson(const PciCapabilityList& list);
 Json CmosJson(const CmosTool& tool);
 Json GroupIoJson(const GroupIoTool& tool);
 Json OsInfoJson(const OsInfoTool& tool);

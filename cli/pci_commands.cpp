@@ -55,10 +55,20 @@ void PrintDeviceRows(const PciTool& tool) {
     }
 }
 
+// Each read function's decoded capabilities in the all-devices document.
+void AddCapabilities(Json& document, const std::vector<PciTool::DeviceDump>& devices) {
+    for (size_t i = 0; i < devices.size(); ++i) {
+        if (devices[i].dwords.empty()) continue;
+        document["functions"][i].update(
+            PciCapabilitiesJson(DecodePciCapabilities(devices[i].dwords)));
+    }
+}
+
 struct PciArguments {
     std::string filter = "both", base = std::string(kAutoBase), current, function;
     std::vector<std::string> ids;
     ReportOutput out;
+    bool decode = false;
 };
 
 Action DefineReportPci(CLI::App& command) {
@@ -69,6 +79,8 @@ Action DefineReportPci(CLI::App& command) {
             ->type_name("[BB:DD.F]");
     AddFilterOption(command, o->filter);
     AddBaseOption(command, o->base);
+    command.add_flag("--decode", o->decode,
+                     "each function's decoded capabilities after its registers");
     o->out.Add(command);
     return [o, current](Context& context) {
         const bool currentOnly = current->count() > 0;
@@ -97,12 +109,15 @@ Action DefineReportPci(CLI::App& command) {
         StringReport report;
         Json document;
         if (currentOnly) {
-            tool.WriteCurrentDeviceReport(report.stream());
+            tool.WriteCurrentDeviceReport(report.stream(), o->decode);
             if (o->out.json) document = PciCurrentDeviceJson(tool);
+            if (o->out.json && o->decode && document["registers"].is_array())
+                document.update(PciCapabilitiesJson(tool.shownCapabilities()));
         } else {
             std::vector<PciTool::DeviceDump> devices = tool.CollectAllDevices();
-            PciTool::WriteAllDevicesReport(report.stream(), devices);
+            PciTool::WriteAllDevicesReport(report.stream(), devices, o->decode);
             if (o->out.json) document = PciAllDevicesJson(devices);
+            if (o->out.json && o->decode) AddCapabilities(document, devices);
         }
         if (messages.shown()) return messages.Fail();
         if (!o->out.Write(report.str(), document)) return Fail("cannot write " + o->out.file);

@@ -133,6 +133,34 @@ class PciViewTest : public QObject {
         QCOMPARE(catcher.seen()[0].caption, QString("KORVANTA"));
     }
 
+    void capabilityTreeFollowsTheShownFunction() {
+        QTreeWidget* tree = view_->capabilityTree();
+        QCOMPARE(tree->topLevelItemCount(), 0);
+        view_->scanButton()->click();  // shows 00:00.0: one vendor-specific entry
+        QCOMPARE(tree->topLevelItemCount(), 1);
+        QCOMPARE(tree->topLevelItem(0)->text(0), QString("[E0] Vendor Specific"));
+        QCOMPARE(tree->topLevelItem(0)->child(0)->text(1), QString("11"));
+        // The PEG root port, chosen by the selectors and refreshed.
+        view_->deviceSelector()->setCurrentIndex(1);
+        view_->refreshButton()->click();
+        QStringList heads;
+        for (int i = 0; i < tree->topLevelItemCount(); ++i) heads << tree->topLevelItem(i)->text(0);
+        QCOMPARE(heads,
+                 (QStringList{"[88] Power Management", "[90] MSI", "[A0] PCI Express",
+                              "[100] Virtual Channel", "[140] Root Complex Link Declaration"}));
+        QTreeWidgetItem* pcie = tree->topLevelItem(2);
+        QCOMPARE(pcie->text(1), QString("10h"));
+        QStringList width;
+        for (int i = 0; i < pcie->childCount(); ++i) {
+            if (pcie->child(i)->text(0) == "link_width")
+                width << pcie->child(i)->text(1) << pcie->child(i)->text(2);
+        }
+        QCOMPARE(width, (QStringList{"16", "link_status (0B2h)"}));
+        // A function that is not there shows no capabilities.
+        view_->busSelector()->setCurrentIndex(9);
+        QCOMPARE(tree->topLevelItemCount(), 0);
+    }
+
     void baseAddressDoubleClickAsksTheHost() {
         HostRecorder host;
         ToolContext context{&board_.session->client(), &board_.session->platform(), &host};

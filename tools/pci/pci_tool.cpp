@@ -304,7 +304,19 @@ void PciTool::WriteAllDevicesReport(ReportStream& out) {
     WriteAllDevicesReport(out, CollectAllDevices());
 }
 
-void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices) {
+namespace {
+
+// The decoded capabilities below a function's registers in the reports.
+void WriteCapabilities(ReportStream& out, const PciCapabilityList& list) {
+    out.Write("\n  Capabilities\n\n");
+    if (list.capabilities.empty() && list.notes.empty()) out.Write("    none\n");
+    out.Write(PciCapabilitiesText(list, "    "));
+}
+
+}  // namespace
+
+void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices,
+                                    bool decode) {
     out.Write(
         "========================= All PCI Devices "
         "Information==========================\n\n");
@@ -317,6 +329,8 @@ void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceD
             if (i < dump.descriptions.size()) out.Printf("\t%s", dump.descriptions[i].c_str());
             out.Write("\n");
         }
+        if (decode && !dump.dwords.empty())
+            WriteCapabilities(out, DecodePciCapabilities(dump.dwords));
         out.Write("\n\n");
     }
 }
@@ -370,7 +384,7 @@ std::vector<PciTool::DeviceDump> PciTool::CollectAllDevices() {
     return devices;
 }
 
-void PciTool::WriteCurrentDeviceReport(ReportStream& out) const {
+void PciTool::WriteCurrentDeviceReport(ReportStream& out, bool decode) const {
     out.Write(
         "========================= Current PCI Device "
         "Information==========================\n\n");
@@ -383,6 +397,7 @@ void PciTool::WriteCurrentDeviceReport(ReportStream& out) const {
         out.Printf("%16s%16s\t%s\n", row.offset.c_str(), row.value.c_str(),
                    row.description.c_str());
     }
+    if (decode && length_ != 0) WriteCapabilities(out, shownCapabilities());
 }
 
 }  // namespace kvt

@@ -12,6 +12,7 @@
 #include "hwaccess/driver_client.h"
 #include "platform/report_stream.h"
 #include "platform/user_messages.h"
+#include "tools/pci/pci_caps.h"
 #include "tools/pci/pci_desc.h"
 #include "tools/pci/pci_enum.h"
 
@@ -90,8 +91,10 @@ class PciTool {
     // Reads every function for the all-devices report (progress, messages and the shown
     // device as the report does).
     std::vector<DeviceDump> CollectAllDevices();
-    static void WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices);
-    void WriteCurrentDeviceReport(ReportStream& out) const;
+    // decode: each function's decoded capabilities follow its registers.
+    static void WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices,
+                                      bool decode = false);
+    void WriteCurrentDeviceReport(ReportStream& out, bool decode = false) const;
 
     // Progress of long work (the bus scan, the all-devices report): (done, total).
     void SetProgress(PciProgress progress) { progress_ = std::move(progress); }
@@ -104,6 +107,8 @@ class PciTool {
     const std::vector<RegisterRow>& registerRows() const { return registerRows_; }
     // How the read of the shown function went (no rows unless Ok).
     PciRegisterRead::Status shownReadStatus() const { return shownStatus_; }
+    // The shown function's capabilities, decoded from the bytes the register list shows.
+    PciCapabilityList shownCapabilities() const { return DecodePciCapabilities(buffer_, length_); }
     // The shown address in hexadecimal, empty when nothing was read.
     std::string configAddress() const;
     const std::string& registerLine() const { return registerLine_; }

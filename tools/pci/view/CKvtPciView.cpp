@@ -11,6 +11,7 @@
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSplitter>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -143,6 +144,19 @@ CKvtPciView::CKvtPciView(const ToolContext& context, QWidget* parent)
     registers_->headerItem()->setTextAlignment(0, Qt::AlignCenter);
     registers_->headerItem()->setTextAlignment(1, Qt::AlignCenter);
 
+    capabilities_ = new QTreeWidget(this);
+    capabilities_->setObjectName(QStringLiteral("capabilityTree"));
+    capabilities_->setUniformRowHeights(true);
+    capabilities_->setHeaderLabels(
+        {QStringLiteral("Capability"), QStringLiteral("Value"), QStringLiteral("Register")});
+    capabilities_->setColumnWidth(0, 240);
+    capabilities_->setColumnWidth(1, 90);
+    auto* split = new QSplitter(Qt::Horizontal, this);
+    split->addWidget(registers_);
+    split->addWidget(capabilities_);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 1);
+
     configAddress_ = new QLineEdit(this);
     configAddress_->setObjectName(QStringLiteral("configAddress"));
     configAddress_->setReadOnly(true);
@@ -170,7 +184,7 @@ CKvtPciView::CKvtPciView(const ToolContext& context, QWidget* parent)
     outer->addWidget(deviceLabel_);
     outer->addLayout(listRow);
     outer->addWidget(registerLabel_);
-    outer->addWidget(registers_, 1);
+    outer->addWidget(split, 1);
     outer->addWidget(registerLine_);
     outer->addLayout(editRow);
 
@@ -279,10 +293,35 @@ void CKvtPciView::PushState() {
         }
         registers_->addTopLevelItems(items);
     }
+    PushCapabilities();
     configAddress_->setText(Q(model_->configAddress()));
     registerLine_->setText(Q(model_->registerLine()));
     if (value_->text().toStdString() != model_->valueText) value_->setText(Q(model_->valueText));
     pushing_ = false;
+}
+
+void CKvtPciView::PushCapabilities() {
+    const PciCapabilityList list = model_->shownCapabilities();
+    std::string text = PciCapabilitiesText(list);
+    if (text == capabilitiesShown_) return;
+    capabilitiesShown_ = std::move(text);
+    capabilities_->clear();
+    QList<QTreeWidgetItem*> items;
+    for (const PciCapability& cap : list.capabilities) {
+        const std::string head = cap.extended ? Format("[%03X] %s", cap.offset, cap.name.c_str())
+                                              : Format("[%02X] %s", cap.offset, cap.name.c_str());
+        const std::string id =
+            cap.extended ? Format("%04Xh v%u", cap.id, cap.version) : Format("%02Xh", cap.id);
+        auto* item = new QTreeWidgetItem({Q(head), Q(id), Q(cap.key)});
+        for (const PciCapField& f : cap.fields) {
+            item->addChild(new QTreeWidgetItem({Q(f.name), Q(PciCapFieldValueText(f)),
+                                                Q(Format("%s (%03Xh)", f.reg.c_str(), f.offset))}));
+        }
+        items.append(item);
+    }
+    for (const std::string& note : list.notes)
+        items.append(new QTreeWidgetItem({QStringLiteral("note"), Q(note)}));
+    capabilities_->addTopLevelItems(items);
 }
 
 template <typename Fn>

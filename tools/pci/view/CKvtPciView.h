@@ -54,6 +54,8 @@ class CKvtPciView : public ToolView, public PciToolHost {
     QPushButton* refreshButton() const { return refresh_; }
     QLabel* registerListLabel() const { return registerLabel_; }
     QTreeWidget* registerList() const { return registers_; }
+    // The shown function's decoded capabilities: capability -> fields (value, register).
+    QTreeWidget* capabilityTree() const { return capabilities_; }
     QLineEdit* configAddressField() const { return configAddress_; }
     QLabel* registerLine() const { return registerLine_; }
     QLineEdit* valueField() const { return value_; }
@@ -70,6 +72,7 @@ class CKvtPciView : public ToolView, public PciToolHost {
     QWidget* FieldWidget(std::string_view field) const;
     void PullFields();
     void PushState();
+    void PushCapabilities();
     template <typename Fn>
     void Act(Fn action);
 
@@ -85,6 +88,8 @@ class CKvtPciView : public ToolView, public PciToolHost {
     QPushButton *scan_ = nullptr, *refresh_ = nullptr;
     QLabel* registerLabel_ = nullptr;
     QTreeWidget* registers_ = nullptr;
+    QTreeWidget* capabilities_ = nullptr;
+    std::string capabilitiesShown_;  // the text of what the tree shows, to rebuild on change
     QLineEdit* configAddress_ = nullptr;
     QLabel* registerLine_ = nullptr;
     QLineEdit *value_ = nullptr, *id_ = nullptr;
