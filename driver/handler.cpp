@@ -73,6 +73,32 @@ std::string PortTarget(const DriverRequest& request) {
                   request.portValue);
 }
 
+// A value's bytes, least significant first.
+std::vector<uint8_t> Bytes(uint64_t value, uint32_t width) {
+    std::vector<uint8_t> bytes(width);
+    for (uint32_t i = 0; i < width; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+}
+
+uint64_t ValueOf(const std::vector<uint8_t>& bytes) {
+    uint64_t value = 0;
+    for (size_t i = std::min<size_t>(bytes.size(), 8); i-- > 0;) value = value << 8 | bytes[i];
+    return value;
+}
+
+// Largest journal answer; older entries are left for the next request.
+constexpr size_t kMaxJournalPayload = 0x100000;
+
+// The RTC's register 0Ch clears its interrupt flags when read.
+bool CmosReadHasEffects(uint16_t indexPort, uint8_t offset) {
+    return indexPort == 0x70 && (offset & 0x7F) == 0x0C;
+}
+
+std::string ValueText(const std::vector<uint8_t>& bytes) {
+    if (bytes.size() > 8) return Format("%zu bytes", bytes.size());
+    return Format("0x%0*" PRIX64, static_cast<int>(2 * bytes.size()), ValueOf(bytes));
+}
+
 }  // namespace
 
 std::string StatusText(Backend& backend, bool readOnly, const std::string& refusedWhy) {
@@ -182,9 +208,8 @@ Answer RequestHandler::HandleNt(const Caller& caller, const FrameHeader& header,
                 if (!why.empty())
                     return PolicyRefusal(caller, "WritePciConfig", target, request, why);
             }
-            if (!BeginWrite(caller, "WritePciConfig", target)) return Refused(request);
-            bool ok = backend_.WritePciConfig(request.configAddress, request.configValue);
-            EndWrite(caller, "WritePciConfig", target, ok);
+            bool ok =
+                PciWrite(caller, "WritePciConfig", request.configAddress, request.configValue);
             return ok ? Served(request) : Refused(request);
         }
         default:
@@ -274,6 +299,12 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
         case kExtDirectPortOut:
             if (!backend_.DirectPortAccessAvailable()) return Refused(request);
             return WritePort(caller, "DirectPortOut", request);
+        case kExtCmosWrite:
+            return WriteCmos(caller, request);
+        case kExtJournalRead:
+            return ReadJournal(caller, request);
+        case kExtUndo:
+            return Undo(caller, request);
         case kExtStatus: {
             std::string text = Status();
             Answer answer = Served(request);
@@ -350,11 +381,46 @@ Answer RequestHandler::SmbusKernel(const Caller& caller, const DriverRequest& re
     if (write && !BeginWrite(caller, "SmbusKernelWrite", target)) return Refused(request);
     int error = 0;
     std::string text;
+    // The byte or word a byte or word write replaces, read through the same adapter.
+    bool oldKnown = false;
+    uint16_t oldData = 0;
+    if (t.op == kSmbusOpWriteByte || t.op == kSmbusOpWriteWord) {
+        Backend::SmbusKernelTransfer read;
+        read.op = t.op == kSmbusOpWriteByte ? kSmbusOpReadByte : kSmbusOpReadWord;
+        read.address = t.address;
+        read.command = t.command;
+        int readError = 0;
+        std::string readText;
+        oldKnown = backend_.KernelSmbus(uint8_t(request.configAddress >> 16),
+                                        uint8_t(request.configAddress >> 8), uint16_t(request.port),
+                                        read, readError, readText) &&
+                   readError == 0;
+        oldData = read.data;
+    }
     bool ok = backend_.KernelSmbus(uint8_t(request.configAddress >> 16),
                                    uint8_t(request.configAddress >> 8), uint16_t(request.port), t,
                                    error, text);
     if (write) EndWrite(caller, "SmbusKernelWrite", target, ok && error == 0);
     if (!ok) return Refused(request);
+    if (write && error == 0) {
+        JournalEntry entry;
+        entry.kind = JournalEntry::Kind::Smbus;
+        entry.configAddress = request.configAddress;
+        entry.port = request.port;
+        entry.slave = t.address;
+        entry.command = t.command;
+        entry.op = t.op;
+        if (t.op == kSmbusOpWriteBlock) {
+            entry.width = static_cast<uint32_t>(t.block.size());
+            entry.newValue = t.block;
+        } else {
+            entry.width = t.op == kSmbusOpWriteWord ? 2 : 1;
+            entry.newValue = Bytes(uint16_t(request.portValue), entry.width);
+            entry.oldKnown = oldKnown;
+            if (oldKnown) entry.oldValue = Bytes(oldData, entry.width);
+        }
+        JournalWrite(caller, std::move(entry));
+    }
     DriverRequest block = request;
     block.eax = uint32_t(error);
     block.portValue = t.data;
@@ -397,14 +463,12 @@ Answer RequestHandler::WriteMemory(const Caller& caller, const char* name,
     uint32_t address = 0;
     if (!ValidMemoryRange(request, address) || payload.size() != request.length)
         return Refused(request);
-    std::string target = Format("address=0x%08X length=0x%X", address, request.length);
     if (Restricted(caller)) {
+        std::string target = Format("address=0x%08X length=0x%X", address, request.length);
         std::string why = options_.policy.CheckMemoryWrite(address, request.length);
         if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
     }
-    if (!BeginWrite(caller, name, target)) return Refused(request);
-    bool ok = backend_.WritePhysical(address, payload.data(), request.length);
-    EndWrite(caller, name, target, ok);
+    bool ok = MemoryWrite(caller, name, address, payload.data(), request.length);
     return ok ? Served(request) : Refused(request);
 }
 
@@ -437,9 +501,7 @@ Answer RequestHandler::WriteMsr(const Caller& caller, const char* name, const Fr
             options_.policy.CheckMsrWrite(request.ecx, value, known ? &current : nullptr);
         if (!why.empty()) return PolicyRefusal(caller, name, target, request, why);
     }
-    if (!BeginWrite(caller, name, target)) return Refused(request);
-    bool ok = backend_.WriteMsr(header.processor, request.ecx, value);
-    EndWrite(caller, name, target, ok);
+    bool ok = MsrWrite(caller, name, header.processor, request.ecx, value);
     return ok ? Served(request) : Refused(request);
 }
 
@@ -470,7 +532,15 @@ Answer RequestHandler::WritePort(const Caller& caller, const char* name,
     bool ok = backend_.WritePort(static_cast<uint16_t>(request.port), request.portWidth,
                                  request.portValue);
     EndWrite(caller, name, target, ok);
-    return ok ? Served(request) : Refused(request);
+    if (!ok) return Refused(request);
+    // A port's read may have effects: its old value stays unknown.
+    JournalEntry entry;
+    entry.kind = JournalEntry::Kind::Port;
+    entry.port = request.port;
+    entry.width = request.portWidth;
+    entry.newValue = Bytes(request.portValue, request.portWidth);
+    JournalWrite(caller, std::move(entry));
+    return Served(request);
 }
 
 std::string RequestHandler::WritesRefused() {
@@ -489,6 +559,7 @@ std::string RequestHandler::Status() {
         text += "audit: " + options_.auditDestination() + "\n";
     if (!options_.policy.origin().empty()) text += options_.policy.StatusLine() + "\n";
     if (!options_.profileLine.empty()) text += options_.profileLine + "\n";
+    if (options_.journal != nullptr) text += options_.journal->StatusLine() + "\n";
     if (text.size() > kMaxTextPayload) text.resize(kMaxTextPayload);
     return text;
 }
@@ -525,6 +596,381 @@ void RequestHandler::EndWrite(const Caller& caller, const char* name, const std:
 
 bool RequestHandler::Log(const std::string& line) {
     return !options_.writeLogger || options_.writeLogger(line);
+}
+
+void RequestHandler::JournalWrite(const Caller& caller, JournalEntry entry) {
+    if (options_.journal == nullptr || !options_.journal->open()) return;
+    entry.uid = caller.uid;
+    entry.user = UserName(caller.uid);
+    if (!options_.journal->Append(entry)) {
+        Log(Format("uid=%u pid=%d journal entry lost: ", static_cast<unsigned>(caller.uid),
+                   static_cast<int>(caller.pid)) +
+            options_.journal->StatusLine());
+    }
+}
+
+bool RequestHandler::PciWrite(const Caller& caller, const char* name, uint32_t configAddress,
+                              uint32_t value, std::optional<uint64_t> undoOf) {
+    std::string target = Format("address=0x%08X value=0x%08X", configAddress, value);
+    if (!BeginWrite(caller, name, target)) return false;
+    uint32_t old = 0, after = 0;
+    bool oldKnown = backend_.ReadPciConfig(configAddress, old);
+    bool ok = backend_.WritePciConfig(configAddress, value);
+    EndWrite(caller, name, target, ok);
+    if (!ok) return false;
+    JournalEntry entry;
+    entry.kind = JournalEntry::Kind::Pci;
+    entry.configAddress = configAddress;
+    entry.width = 4;
+    entry.oldKnown = oldKnown;
+    if (oldKnown) entry.oldValue = Bytes(old, 4);
+    entry.newValue = Bytes(value, 4);
+    if (backend_.ReadPciConfig(configAddress, after)) entry.after = Bytes(after, 4);
+    entry.undoOf = undoOf;
+    JournalWrite(caller, std::move(entry));
+    return true;
+}
+
+bool RequestHandler::MsrWrite(const Caller& caller, const char* name, uint32_t processor,
+                              uint32_t msr, uint64_t value, std::optional<uint64_t> undoOf) {
+    std::string target =
+        Format("processor=%u msr=0x%08X value=0x%016" PRIX64, processor, msr, value);
+    if (!BeginWrite(caller, name, target)) return false;
+    uint64_t old = 0, after = 0;
+    bool oldKnown = backend_.ReadMsr(processor, msr, old);
+    bool ok = backend_.WriteMsr(processor, msr, value);
+    EndWrite(caller, name, target, ok);
+    if (!ok) return false;
+    JournalEntry entry;
+    entry.kind = JournalEntry::Kind::Msr;
+    entry.processor = processor;
+    entry.msr = msr;
+    entry.width = 8;
+    entry.oldKnown = oldKnown;
+    if (oldKnown) entry.oldValue = Bytes(old, 8);
+    entry.newValue = Bytes(value, 8);
+    if (backend_.ReadMsr(processor, msr, after)) entry.after = Bytes(after, 8);
+    entry.undoOf = undoOf;
+    JournalWrite(caller, std::move(entry));
+    return true;
+}
+
+bool RequestHandler::MemoryWrite(const Caller& caller, const char* name, uint32_t address,
+                                 const uint8_t* data, uint32_t length,
+                                 std::optional<uint64_t> undoOf) {
+    std::string target = Format("address=0x%08X length=0x%X", address, length);
+    if (!BeginWrite(caller, name, target)) return false;
+    // Short writes keep the bytes they replace; longer ones only that they happened.
+    const bool keep = length <= kJournalMaxBytes;
+    std::vector<uint8_t> old(keep ? length : 0);
+    bool oldKnown = keep && backend_.ReadPhysical(address, old.data(), length);
+    bool ok = backend_.WritePhysical(address, data, length);
+    EndWrite(caller, name, target, ok);
+    if (!ok) return false;
+    JournalEntry entry;
+    entry.kind = JournalEntry::Kind::Memory;
+    entry.physical = address;
+    entry.width = length;
+    entry.oldKnown = oldKnown;
+    if (oldKnown) entry.oldValue = std::move(old);
+    if (keep) {
+        entry.newValue.assign(data, data + length);
+        entry.after.resize(length);
+        if (!backend_.ReadPhysical(address, entry.after.data(), length)) entry.after.clear();
+    }
+    entry.undoOf = undoOf;
+    JournalWrite(caller, std::move(entry));
+    return true;
+}
+
+bool RequestHandler::CmosRead(uint16_t indexPort, uint8_t offset, uint8_t& value) {
+    if (CmosReadHasEffects(indexPort, offset)) return false;
+    uint32_t data = 0;
+    if (!backend_.WritePort(indexPort, 1, offset) ||
+        !backend_.ReadPort(static_cast<uint16_t>(indexPort + 1), 1, data))
+        return false;
+    value = static_cast<uint8_t>(data);
+    return true;
+}
+
+bool RequestHandler::CmosWrite(const Caller& caller, const char* name, uint16_t indexPort,
+                               uint8_t offset, uint8_t value, std::optional<uint64_t> undoOf) {
+    std::string target =
+        Format("cmos bank=0x%02X offset=0x%02X value=0x%02X", indexPort, offset, value);
+    if (!BeginWrite(caller, name, target)) return false;
+    uint8_t old = 0, after = 0;
+    bool oldKnown = CmosRead(indexPort, offset, old);
+    bool ok = backend_.WritePort(indexPort, 1, offset) &&
+              backend_.WritePort(static_cast<uint16_t>(indexPort + 1), 1, value);
+    bool afterKnown = ok && CmosRead(indexPort, offset, after);
+    // An index with bit 7 on 70h masks NMI: the port is left with it clear.
+    if (indexPort == 0x70 && (offset & 0x80) != 0) backend_.WritePort(indexPort, 1, offset & 0x7F);
+    EndWrite(caller, name, target, ok);
+    if (!ok) return false;
+    JournalEntry entry;
+    entry.kind = JournalEntry::Kind::Cmos;
+    entry.port = indexPort;
+    entry.offset = offset;
+    entry.width = 1;
+    entry.oldKnown = oldKnown;
+    if (oldKnown) entry.oldValue = {old};
+    entry.newValue = {value};
+    if (afterKnown) entry.after = {after};
+    entry.undoOf = undoOf;
+    JournalWrite(caller, std::move(entry));
+    return true;
+}
+
+Answer RequestHandler::WriteCmos(const Caller& caller, const DriverRequest& request) {
+    if ((request.port != 0x70 && request.port != 0x72 && request.port != 0x74) ||
+        request.ecx > 0xFF || request.portValue > 0xFF)
+        return Refused(request);
+    const uint16_t indexPort = static_cast<uint16_t>(request.port);
+    const uint8_t offset = static_cast<uint8_t>(request.ecx);
+    const uint8_t value = static_cast<uint8_t>(request.portValue);
+    if (Restricted(caller)) {
+        // As the two port writes it stands for.
+        std::string why = options_.policy.CheckPortWrite(indexPort, 1, offset);
+        if (why.empty()) why = options_.policy.CheckPortWrite(indexPort + 1u, 1, value);
+        if (!why.empty()) {
+            std::string target =
+                Format("cmos bank=0x%02X offset=0x%02X value=0x%02X", indexPort, offset, value);
+            return PolicyRefusal(caller, "WriteCmos", target, request, why);
+        }
+    }
+    return CmosWrite(caller, "WriteCmos", indexPort, offset, value) ? Served(request)
+                                                                    : Refused(request);
+}
+
+Answer RequestHandler::ReadJournal(const Caller& caller, const DriverRequest& request) {
+    if (request.ecx == 0 || request.ecx > kJournalReadMax) return Refused(request);
+    WriteJournal* journal = options_.journal;
+    if (journal == nullptr || !journal->open())
+        return RefusedBy(request, journal == nullptr ? "this daemon keeps no write journal"
+                                                     : journal->StatusLine());
+    // A caller the policy restricts sees its own writes only.
+    const bool own = Restricted(caller);
+    std::vector<const JournalEntry*> picked;
+    bool more = false;
+    uint64_t before = request.physicalAddress;
+    while (picked.size() < request.ecx) {
+        bool older = false;
+        std::vector<const JournalEntry*> page =
+            journal->Newest(before, request.ecx - picked.size(), older);
+        for (size_t i = page.size(); i-- > 0;)
+            if (!own || page[i]->uid == caller.uid) picked.push_back(page[i]);
+        more = older;
+        if (page.empty() || !older) break;
+        before = page.front()->id;
+    }
+    // `picked` runs newest first; the answer oldest first, within its size.
+    std::vector<std::string> lines;
+    size_t size = 0;
+    for (const JournalEntry* e : picked) {
+        std::string line = e->PublicJson() + "\n";
+        if (size + line.size() > kMaxJournalPayload) {
+            more = true;
+            break;
+        }
+        size += line.size();
+        lines.push_back(std::move(line));
+    }
+    Answer answer = Served(request);
+    for (size_t i = lines.size(); i-- > 0;)
+        answer.payload.insert(answer.payload.end(), lines[i].begin(), lines[i].end());
+    answer.block.eax = static_cast<uint32_t>(lines.size());
+    answer.block.edx = more ? 1 : 0;
+    return answer;
+}
+
+bool RequestHandler::ReadCurrent(const JournalEntry& e, std::vector<uint8_t>& bytes) {
+    using Kind = JournalEntry::Kind;
+    switch (e.kind) {
+        case Kind::Pci: {
+            uint32_t value = 0;
+            if (!backend_.ReadPciConfig(e.configAddress, value)) return false;
+            bytes = Bytes(value, 4);
+            return true;
+        }
+        case Kind::Msr: {
+            uint64_t value = 0;
+            if (e.processor >= backend_.ProcessorCount() ||
+                !backend_.ReadMsr(e.processor, e.msr, value))
+                return false;
+            bytes = Bytes(value, 8);
+            return true;
+        }
+        case Kind::Memory:
+            bytes.resize(e.width);
+            return backend_.ReadPhysical(static_cast<uint32_t>(e.physical), bytes.data(), e.width);
+        case Kind::Cmos: {
+            uint8_t value = 0;
+            bool ok =
+                CmosRead(static_cast<uint16_t>(e.port), static_cast<uint8_t>(e.offset), value);
+            if (e.port == 0x70 && (e.offset & 0x80) != 0)
+                backend_.WritePort(0x70, 1, e.offset & 0x7F);
+            bytes = {value};
+            return ok;
+        }
+        case Kind::Smbus: {
+            Backend::SmbusKernelTransfer read;
+            read.op = e.op == kSmbusOpWriteWord ? kSmbusOpReadWord : kSmbusOpReadByte;
+            read.address = static_cast<uint8_t>(e.slave);
+            read.command = static_cast<uint8_t>(e.command);
+            int error = 0;
+            std::string text;
+            if (!backend_.KernelSmbus(uint8_t(e.configAddress >> 16), uint8_t(e.configAddress >> 8),
+                                      uint16_t(e.port), read, error, text) ||
+                error != 0)
+                return false;
+            bytes = Bytes(read.data, e.width);
+            return true;
+        }
+        case Kind::Port:
+            return false;
+    }
+    return false;
+}
+
+Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) {
+    if ((request.ecx & ~uint32_t{kUndoForce}) != 0) return Refused(request);
+    const bool force = (request.ecx & kUndoForce) != 0;
+    WriteJournal* journal = options_.journal;
+    if (journal == nullptr || !journal->open())
+        return RefusedBy(request, journal == nullptr ? "this daemon keeps no write journal"
+                                                     : journal->StatusLine());
+    std::string refused = WritesRefused();
+    if (!refused.empty()) return RefusedBy(request, "writes are refused: " + refused);
+    const bool own = Restricted(caller);
+    const uint64_t id = request.physicalAddress;
+    const JournalEntry* found = nullptr;
+    if (id == 0) {
+        found = journal->NewestUndoable();
+        // A restricted caller undoes its own writes only.
+        if (found != nullptr && own && found->uid != caller.uid)
+            return RefusedBy(
+                request,
+                Format("the newest write (%" PRIu64 ") was made by another user", found->id));
+        if (found == nullptr) return RefusedBy(request, "no write left to undo");
+    } else {
+        found = journal->Find(id);
+        if (found == nullptr)
+            return RefusedBy(request, Format("no write %" PRIu64 " in the journal", id));
+        if (own && found->uid != caller.uid)
+            return RefusedBy(request, Format("write %" PRIu64 " was made by another user", id));
+        if (const JournalEntry* by = journal->UndoneBy(id))
+            return RefusedBy(
+                request,
+                Format("write %" PRIu64 " was undone already (by write %" PRIu64 ")", id, by->id));
+    }
+    // A copy: the journal may rotate while the undo is recorded.
+    const JournalEntry e = *found;
+    if (e.kind == JournalEntry::Kind::Port)
+        return RefusedBy(
+            request, Format("write %" PRIu64 " is a port write: its old value is unknown, so it "
+                            "cannot be undone (the journal lists the ids of "
+                            "older writes)",
+                            e.id));
+    if (!e.oldKnown || e.oldValue.size() != e.width)
+        return RefusedBy(
+            request, Format("write %" PRIu64 " cannot be undone: its old value is unknown", e.id));
+    std::vector<uint8_t> current;
+    if (!ReadCurrent(e, current))
+        return RefusedBy(request, Format("write %" PRIu64 ": its %s target cannot be read back",
+                                         e.id, KindName(e.kind)));
+    const std::vector<uint8_t>& written = e.after.empty() ? e.newValue : e.after;
+    const bool changed = current != written;
+    if (changed && !force)
+        return RefusedBy(request, Format("write %" PRIu64 ": the %s target holds %s now, not %s "
+                                         "as written; not overwritten (--force overwrites it)",
+                                         e.id, KindName(e.kind), ValueText(current).c_str(),
+                                         ValueText(written).c_str()));
+    if (own) {
+        std::string why;
+        switch (e.kind) {
+            case JournalEntry::Kind::Pci:
+                why = options_.policy.CheckPciWrite(e.configAddress);
+                break;
+            case JournalEntry::Kind::Msr: {
+                uint64_t now = ValueOf(current);
+                why = options_.policy.CheckMsrWrite(e.msr, ValueOf(e.oldValue), &now);
+                break;
+            }
+            case JournalEntry::Kind::Memory:
+                why = options_.policy.CheckMemoryWrite(static_cast<uint32_t>(e.physical), e.width);
+                break;
+            case JournalEntry::Kind::Cmos:
+                why = options_.policy.CheckPortWrite(e.port, 1, e.offset);
+                if (why.empty()) why = options_.policy.CheckPortWrite(e.port + 1, 1, e.oldValue[0]);
+                break;
+            case JournalEntry::Kind::Smbus:
+                why = options_.policy.CheckSmbusTransfer(e.port, static_cast<uint8_t>(e.slave));
+                break;
+            case JournalEntry::Kind::Port:
+                break;
+        }
+        if (!why.empty())
+            return PolicyRefusal(caller, "Undo", Format("write=%" PRIu64, e.id), request, why);
+    }
+    bool ok = false;
+    const uint64_t old = ValueOf(e.oldValue);
+    switch (e.kind) {
+        case JournalEntry::Kind::Pci:
+            ok = PciWrite(caller, "Undo WritePciConfig", e.configAddress,
+                          static_cast<uint32_t>(old), e.id);
+            break;
+        case JournalEntry::Kind::Msr:
+            ok = MsrWrite(caller, "Undo WriteMsr", e.processor, e.msr, old, e.id);
+            break;
+        case JournalEntry::Kind::Memory:
+            ok = MemoryWrite(caller, "Undo WritePhysicalMemory", static_cast<uint32_t>(e.physical),
+                             e.oldValue.data(), e.width, e.id);
+            break;
+        case JournalEntry::Kind::Cmos:
+            ok = CmosWrite(caller, "Undo WriteCmos", static_cast<uint16_t>(e.port),
+                           static_cast<uint8_t>(e.offset), e.oldValue[0], e.id);
+            break;
+        case JournalEntry::Kind::Smbus: {
+            std::string target =
+                Format("smbus function=%02X:%02X.%X base=0x%04X slave=0x%02X command=0x%02X",
+                       (e.configAddress >> 16) & 0xFF, (e.configAddress >> 11) & 0x1F,
+                       (e.configAddress >> 8) & 7, e.port, e.slave, e.command);
+            if (!BeginWrite(caller, "Undo SmbusKernelWrite", target)) break;
+            Backend::SmbusKernelTransfer t;
+            t.op = e.op;
+            t.address = static_cast<uint8_t>(e.slave);
+            t.command = static_cast<uint8_t>(e.command);
+            t.data = static_cast<uint16_t>(old);
+            int error = 0;
+            std::string text;
+            ok = backend_.KernelSmbus(uint8_t(e.configAddress >> 16), uint8_t(e.configAddress >> 8),
+                                      uint16_t(e.port), t, error, text) &&
+                 error == 0;
+            EndWrite(caller, "Undo SmbusKernelWrite", target, ok);
+            if (ok) {
+                JournalEntry entry = e;
+                entry.newValue = e.oldValue;
+                entry.oldValue = current;
+                entry.after.clear();
+                entry.undoOf = e.id;
+                JournalWrite(caller, std::move(entry));
+            }
+            break;
+        }
+        case JournalEntry::Kind::Port:
+            break;
+    }
+    if (!ok) return Refused(request);
+    Answer answer = Served(request);
+    answer.block.physicalAddress = e.id;
+    answer.block.eax = changed ? 1 : 0;
+    bool more = false;
+    std::vector<const JournalEntry*> last = journal->Newest(0, 1, more);
+    if (!last.empty() && last.back()->undoOf == e.id) {
+        std::string line = last.back()->PublicJson() + "\n";
+        answer.payload.assign(line.begin(), line.end());
+    }
+    return answer;
 }
 
 }  // namespace kvt::driver

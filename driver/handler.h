@@ -7,12 +7,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "driver/backend.h"
+#include "driver/journal.h"
 #include "driver/policy.h"
 #include "protocol/driver_request.h"
 #include "protocol/frame.h"
@@ -49,6 +51,8 @@ struct HandlerOptions {
     // What members of the group may do (empty: no policy file). Never restricts root or the
     // user the daemon runs as.
     Policy policy;
+    // Where served writes are recorded so they can be undone (null: nowhere).
+    WriteJournal* journal = nullptr;
 };
 
 class RequestHandler {
@@ -62,6 +66,9 @@ class RequestHandler {
     // Set once a stop request was served; the server ends after sending its answer.
     bool stopRequested() const { return stopRequested_; }
     Backend& backend() { return backend_; }
+    // Records a write the backend carried out (the entry's id and time are given here). Every
+    // write request calls it once its write succeeded; an undo passes the id it undoes.
+    void JournalWrite(const Caller& caller, JournalEntry entry);
     // Hands back an answer's payload once it was sent, so the next memory read reuses its
     // pages instead of faulting in fresh ones.
     void Recycle(std::vector<uint8_t>&& buffer);
@@ -84,6 +91,24 @@ class RequestHandler {
                     const DriverRequest& request);
     Answer ReadPort(const Caller& caller, const DriverRequest& request);
     Answer WritePort(const Caller& caller, const char* name, const DriverRequest& request);
+    Answer WriteCmos(const Caller& caller, const DriverRequest& request);
+    Answer ReadJournal(const Caller& caller, const DriverRequest& request);
+    Answer Undo(const Caller& caller, const DriverRequest& request);
+
+    // Each write with its audit lines and journal entry (old value read first where that has
+    // no side effects); false when it was refused or failed.
+    bool PciWrite(const Caller& caller, const char* name, uint32_t configAddress, uint32_t value,
+                  std::optional<uint64_t> undoOf = {});
+    bool MsrWrite(const Caller& caller, const char* name, uint32_t processor, uint32_t msr,
+                  uint64_t value, std::optional<uint64_t> undoOf = {});
+    bool MemoryWrite(const Caller& caller, const char* name, uint32_t address, const uint8_t* data,
+                     uint32_t length, std::optional<uint64_t> undoOf = {});
+    bool CmosWrite(const Caller& caller, const char* name, uint16_t indexPort, uint8_t offset,
+                   uint8_t value, std::optional<uint64_t> undoOf = {});
+    // A CMOS byte through its index; false when it cannot be read without side effects.
+    bool CmosRead(uint16_t indexPort, uint8_t offset, uint8_t& value);
+    // What an entry's target holds now, as its bytes; false when it cannot be read.
+    bool ReadCurrent(const JournalEntry& entry, std::vector<uint8_t>& bytes);
 
     // Logs a write before it reaches the backend; false when the daemon is read-only (the
     // refusal is logged too).

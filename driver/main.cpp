@@ -21,6 +21,7 @@
 #include "driver/board/board.h"
 #include "driver/handler.h"
 #include "driver/host/host_backend.h"
+#include "driver/journal.h"
 #include "driver/server.h"
 #include "platform/format.h"
 #include "protocol/endpoint.h"
@@ -38,8 +39,10 @@ struct Options {
     bool detach = false;
     bool stop = false;
     bool devPort = false;
-    std::string auditFile;   // empty: the default for the kind of daemon
-    std::string policyFile;  // empty: /etc/korvanta/policy for the host daemon, none for a board
+    std::string auditFile;    // empty: the default for the kind of daemon
+    std::string policyFile;   // empty: /etc/korvanta/policy for the host daemon, none for a board
+    std::string journalFile;  // empty: the default for the kind of daemon
+    size_t journalLimit = kJournalDefaultLimit;  // entries per journal file before it rotates
     std::string systemLogSocket = "/dev/log";
     std::string group = "korvanta";              // host daemon: the group it serves besides root
     bool groupGiven = false;                     // a board daemon serves root and the group too
@@ -49,7 +52,8 @@ struct Options {
 constexpr const char* kUsage =
     "usage: korvanta-driver [--board FILE] [--runtime-dir DIR] [--read-only] [--dev-port]\n"
     "                       [--detach] [--stop] [--audit-file FILE] [--system-log SOCKET]\n"
-    "                       [--group NAME] [--policy FILE] [--idle-exit MILLISECONDS]";
+    "                       [--group NAME] [--policy FILE] [--idle-exit MILLISECONDS]\n"
+    "                       [--journal FILE] [--journal-limit ENTRIES]";
 
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
@@ -63,6 +67,12 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.groupGiven = true;
         } else if (arg == "--policy" && i + 1 < argc) {
             options.policyFile = argv[++i];
+        } else if (arg == "--journal" && i + 1 < argc) {
+            options.journalFile = argv[++i];
+        } else if (arg == "--journal-limit" && i + 1 < argc) {
+            long long limit = std::atoll(argv[++i]);
+            if (limit < 1 || limit > 1000000) return false;
+            options.journalLimit = static_cast<size_t>(limit);
         } else if (arg == "--audit-file" && i + 1 < argc) {
             options.auditFile = argv[++i];
         } else if (arg == "--system-log" && i + 1 < argc) {
@@ -194,6 +204,15 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     handlerOptions.writeLogger = [&audit](const std::string& line) { return audit.Write(line); };
     handlerOptions.auditReady = [&audit] { return audit.Ready(); };
     handlerOptions.auditDestination = [&audit] { return audit.Destination(); };
+    // Without a journal the daemon still serves; its status says why writes are not kept.
+    WriteJournal journal(options.journalFile.empty()
+                             ? DefaultJournalFile(options.board.empty(), options.board)
+                             : options.journalFile,
+                         options.journalLimit);
+    std::string journalError;
+    if (!journal.Open(&journalError))
+        syslog(LOG_WARNING, "write journal off: %s", journalError.c_str());
+    handlerOptions.journal = &journal;
     RequestHandler handler(*backend, handlerOptions);
 
     ServerOptions serverOptions;

@@ -565,6 +565,41 @@ RequestStatus DriverClient::SmbusKernel(const PciAddress& function, uint16_t ioB
     return {};
 }
 
+RequestStatus DriverClient::TryWriteCmos(uint16_t indexPort, uint8_t offset, uint8_t value) {
+    DriverRequest block = EmptyRequest();
+    block.port = indexPort;
+    block.ecx = offset;
+    block.portValue = value;
+    return StatusOf(Call(kExtCmosWrite, block));
+}
+
+RequestStatus DriverClient::ReadJournal(uint64_t before, uint32_t count, JournalPage& page) {
+    DriverRequest block = EmptyRequest();
+    block.physicalAddress = before;
+    block.ecx = count;
+    std::vector<uint8_t> payload;
+    TransportStatus status = Call(kExtJournalRead, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
+    page.lines.assign(payload.begin(), payload.end());
+    page.count = block.eax;
+    page.more = block.edx != 0;
+    return {};
+}
+
+RequestStatus DriverClient::Undo(uint64_t id, bool force, UndoResult& result) {
+    DriverRequest block = EmptyRequest();
+    block.physicalAddress = id;
+    block.ecx = force ? uint32_t{kUndoForce} : 0u;
+    std::vector<uint8_t> payload;
+    TransportStatus status = Call(kExtUndo, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
+    result.undone = block.physicalAddress;
+    result.overwroteChange = block.eax != 0;
+    result.entry.assign(payload.begin(), payload.end());
+    while (!result.entry.empty() && result.entry.back() == '\n') result.entry.pop_back();
+    return {};
+}
+
 RequestStatus DriverClient::DriverStatus(std::string& text) {
     DriverRequest block = EmptyRequest();
     std::vector<uint8_t> payload;

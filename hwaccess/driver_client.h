@@ -198,6 +198,28 @@ class DriverClient {
         std::string text;
     };
     RequestStatus SmbusKernel(const PciAddress& function, uint16_t ioBase, SmbusKernelCall& call);
+    // One CMOS byte of the bank whose index port is 70h, 72h or 74h: the daemon writes index
+    // and data (and leaves NMI enabled after an index with bit 7 on 70h), and journals the
+    // write with the byte it replaced.
+    RequestStatus TryWriteCmos(uint16_t indexPort, uint8_t offset, uint8_t value);
+    // Entries of the daemon's write journal: the newest `count` (1 to kJournalReadMax) with an
+    // id below `before` (0: from the newest), oldest first, one JSON object a line. A page may
+    // hold fewer when they do not fit one answer; `more` tells that older ones are kept.
+    struct JournalPage {
+        std::string lines;
+        uint32_t count = 0;
+        bool more = false;
+    };
+    RequestStatus ReadJournal(uint64_t before, uint32_t count, JournalPage& page);
+    // Undoes journaled write `id` (0: the newest not undone that is no undo). Refused, with
+    // the daemon's reason as the detail, when it cannot be undone or the target changed since
+    // (unless `force`).
+    struct UndoResult {
+        uint64_t undone = 0;           // the id undone
+        bool overwroteChange = false;  // forced over a value changed since the write
+        std::string entry;             // the undo's journal entry (a JSON object)
+    };
+    RequestStatus Undo(uint64_t id, bool force, UndoResult& result);
     // The daemon's backend and what works, as text lines.
     RequestStatus DriverStatus(std::string& text);
     // What the daemon's backend can do, typed. Not served when no daemon serves us.

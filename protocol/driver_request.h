@@ -93,7 +93,26 @@ enum ExtensionCode : uint32_t {
     kExtStop = 0x4B560011,           // end the daemon
     kExtCapabilities = 0x4B560012,   // what the backend can do: eax = CapabilityBits,
                                      // ebx = processors, payload = the status text
+    kExtJournalRead = 0x4B560013,    // the write journal: ecx = most entries (1 to
+                                     // kJournalReadMax), physicalAddress = only ids below it
+                                     // (0: from the newest). Answer: the newest of them, oldest
+                                     // first, one JSON object a line, as payload; eax = entries,
+                                     // edx = 1 when older ones are kept
+    kExtUndo = 0x4B560014,           // undo a journaled write: physicalAddress = its id (0: the
+                                     // newest write not undone that is no undo), ecx = UndoFlags.
+                                     // Answer: physicalAddress = the id undone, eax = 1 when a
+                                     // value changed since was overwritten, payload = the undo's
+                                     // JSON object. A refusal says why (kCauseRule)
+    kExtCmosWrite = 0x4B560015,      // one CMOS byte: port = the bank's index port (70h, 72h,
+                                     // 74h), ecx = offset (0-FFh), portValue = the byte. The
+                                     // daemon writes index and data and, after an index with
+                                     // bit 7 on 70h, the index again with bit 7 clear
 };
+
+enum UndoFlags : uint32_t {
+    kUndoForce = 1,  // overwrite a value changed since the write
+};
+inline constexpr uint32_t kJournalReadMax = 20000;
 
 // The transactions of kExtSmbusKernel.
 enum SmbusKernelOp : uint32_t {

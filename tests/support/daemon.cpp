@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +87,10 @@ bool PrivateDaemon::Start(const DaemonOptions& options, std::string* error) {
     if (!options.board.empty()) args.insert(args.end(), {"--board", options.board});
     if (options.readOnly) args.push_back("--read-only");
     args.insert(args.end(), options.extraArgs.begin(), options.extraArgs.end());
+    // The write journal stays in the test's folder, not in the user's state folder.
+    if (std::find(options.extraArgs.begin(), options.extraArgs.end(), "--journal") ==
+        options.extraArgs.end())
+        args.insert(args.end(), {"--journal", runtimeDir_ + "/journal/writes"});
 
     pid_t child = fork();
     if (child < 0) {

@@ -101,10 +101,11 @@ void CmosTool::Write() {
     }
     const uint32_t index = ParseHex32(offsetText);
     const uint32_t value = ParseHex32(dataText);
-    const uint16_t dataPort = static_cast<uint16_t>(indexPort() + 1);
+    // One request: the daemon writes index and data, leaves NMI enabled after an index with
+    // bit 7 on 70h, and journals the byte with the one it replaced.
     bool ok =
-        WriteIndex(index).served() && client_.TryWritePort(dataPort, value, kWidthByte).served();
-    ClearNmiMask(index);
+        client_.TryWriteCmos(indexPort(), static_cast<uint8_t>(index), static_cast<uint8_t>(value))
+            .served();
     if (!ok) messages_.ShowMessage(kWriteFailed);
     Dump();
 }
