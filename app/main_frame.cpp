@@ -46,6 +46,7 @@
 #include "shell/list_columns.h"
 #include "shell/messages.h"
 #include "shell/report_saver.h"
+#include "tools/watch/view/CKvtWatchView.h"
 
 namespace kvt {
 
@@ -530,7 +531,7 @@ ToolView* CMainFrame::OpenTool(const QString& name) {
     return frame == nullptr ? nullptr : frame->view();
 }
 
-CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
+CChildFrame* CMainFrame::OpenKind(const ToolKind& kind, const ViewFactory& make) {
     ToolContext context;
     context.client = &session_.client();
     context.platform = &session_.platform();
@@ -538,7 +539,7 @@ CChildFrame* CMainFrame::OpenKind(const ToolKind& kind) {
     context.wait = wait_;
     context.capabilities = capabilitiesKnown_ ? &capabilities_ : nullptr;
     context.documentTitle = kind.DocumentName() + QString::number(++documentCounts_[kind.name]);
-    ToolView* view = kind.factory(context);
+    ToolView* view = make ? make(context) : kind.factory(context);
     if (view == nullptr) return nullptr;
     // Before the window takes its first size from the view.
     KeepColumnsFitted(view);
@@ -601,6 +602,12 @@ void CMainFrame::OpenGroupIoAt(uint32_t firstPort, uint32_t count) {
 
 void CMainFrame::OpenMemoryDumpAt(uint32_t physicalAddress, uint32_t size) {
     if (ToolView* view = OpenTool(kMemoryDumpName)) view->Preset(physicalAddress, size);
+}
+
+void CMainFrame::OpenWatch(const WatchTarget& target) {
+    OpenKind(WatchToolKind(), [&target](const ToolContext& context) -> ToolView* {
+        return new CKvtWatchView(context, target);
+    });
 }
 
 QList<CChildFrame*> CMainFrame::toolWindows() const {

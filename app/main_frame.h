@@ -111,6 +111,7 @@ class CMainFrame : public QMainWindow, public ToolHost {
     ToolView* OpenTool(const QString& name);
     void OpenGroupIoAt(uint32_t firstPort, uint32_t count) override;
     void OpenMemoryDumpAt(uint32_t physicalAddress, uint32_t size) override;
+    void OpenWatch(const WatchTarget& target) override;
     QString GetProgramFolder() override;
     uint32_t GetProcessorCount() override;
 
@@ -183,7 +184,8 @@ class CMainFrame : public QMainWindow, public ToolHost {
     void UpdateEditCommands();
     void UpdateLockIndicators();
     void OnFocusChanged(QWidget* old, QWidget* now);
-    CChildFrame* OpenKind(const ToolKind& kind);
+    // make: the view, when not the kind's factory's (a chart window for its register).
+    CChildFrame* OpenKind(const ToolKind& kind, const ViewFactory& make = {});
     void PlaceNewWindow(CChildFrame* frame);
     QString ChooseReportPath();
     void ShowSaveResult(SaveResult result);

@@ -196,6 +196,7 @@ const char* GroupDescription(const std::string& word) {
         {"pci", "PCI functions and their configuration space"},
         {"report", "The tools' reports, as the desktop program saves them"},
         {"smbus", "SMBus controllers and the devices on their buses"},
+        {"watch", "A register read again and again: a line per sample or per change"},
     };
     for (const auto& [name, text] : kGroups) {
         if (word == name) return text;

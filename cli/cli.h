@@ -31,6 +31,11 @@
 #include "platform/report_stream.h"
 #include "protocol/pci_address.h"
 
+namespace kvt {
+struct SmbusController;
+class SmbusPorts;
+}  // namespace kvt
+
 namespace kvt::cli {
 
 class Context {
@@ -128,6 +133,11 @@ std::string TextOf(const Tool& tool) {
     tool.WriteReport(report.stream());
     return report.str();
 }
+// The controller CTRL ("0", "1", ... in the detection order) and how to reach it: a controller a
+// kernel driver owns goes through the kernel's adapter (io is routed there); its ports are
+// driven only when forced. Prints the message and returns false when it cannot be used.
+bool OpenController(Context& context, const std::string& ctrlText, bool force,
+                    HardwareSession*& session, SmbusController& out, SmbusPorts& io);
 // The "SMBus: ..." lines of `driver status` (each controller's kernel driver, or none found).
 std::string SmbusStatusLines(HardwareSession& session);
 

@@ -52,8 +52,8 @@ bool KernelAdapter(DriverClient& client, const SmbusController& c, std::string& 
     return call.error == 0;
 }
 
-// The controller CTRL of the detection order, and how to reach it: a controller a kernel
-// driver owns goes through the kernel's adapter; its ports are driven only when forced.
+}  // namespace
+
 bool OpenController(Context& context, const std::string& ctrlText, bool force,
                     HardwareSession*& session, SmbusController& out, SmbusPorts& io) {
     session = context.Session();
@@ -86,6 +86,8 @@ bool OpenController(Context& context, const std::string& ctrlText, bool force,
                driver.c_str(), text.c_str()));
     return false;
 }
+
+namespace {
 
 int Result(int r);
 

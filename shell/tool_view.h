@@ -17,6 +17,7 @@ class DriverWait;
 struct DriverCapabilities;
 class Platform;
 class ToolHost;
+struct WatchTarget;
 
 // What a view is given when its window is created.
 struct ToolContext {
@@ -75,6 +76,8 @@ class ToolHost {
     // The folder of the program with a trailing "/"; also made the current directory.
     virtual QString GetProgramFolder() = 0;
     virtual uint32_t GetProcessorCount() = 0;
+    // Opens a chart window that samples the register over time (a view's Watch action).
+    virtual void OpenWatch(const WatchTarget& target) { (void)target; }
 };
 
 }  // namespace kvt

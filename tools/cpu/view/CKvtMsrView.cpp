@@ -1,5 +1,6 @@
 #include "tools/cpu/view/CKvtMsrView.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -16,6 +17,7 @@
 #include "shell/file_dialogs.h"
 #include "tools/cpu/view/CAddMsrDlg.h"
 #include "tools/cpu/view/processor_list.h"
+#include "tools/watch/watch.h"
 
 namespace kvt {
 
@@ -112,6 +114,20 @@ CKvtMsrView::CKvtMsrView(const ToolContext& context, QWidget* parent)
     connect(refresh_, &QPushButton::clicked, this, &CKvtMsrView::Refresh);
     connect(clearAll_, &QPushButton::clicked, this, &CKvtMsrView::ClearAll);
     connect(write_, &QPushButton::clicked, this, &CKvtMsrView::Write);
+    // Watch: the selected row's MSR on the chosen processor, plotted over time.
+    watch_ = new QAction(tr("Watch"), list_);
+    list_->addAction(watch_);
+    list_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(watch_, &QAction::triggered, this, [this] {
+        const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+        const int row = selected.isEmpty() ? -1 : list_->indexOfTopLevelItem(selected.first());
+        if (host_ == nullptr || row < 0 || row >= static_cast<int>(tool_->list().count())) return;
+        WatchTarget target;
+        target.kind = WatchKind::Msr;
+        target.msr = tool_->list().entries[static_cast<size_t>(row)].msr;
+        target.processor = tool_->selectedProcessor();
+        host_->OpenWatch(target);
+    });
 }
 
 CKvtMsrView::~CKvtMsrView() = default;

@@ -10,6 +10,7 @@
 #include "tools/cpu/msr_tool.h"
 #include "tools/cpu/view/CAddMsrDlg.h"
 
+class QAction;
 class QComboBox;
 class QGroupBox;
 class QLineEdit;
@@ -45,6 +46,7 @@ class CKvtMsrView : public ToolView {
     QLineEdit* field(const char* name) const;
     QPushButton* button(const QString& caption) const;
     CAddMsrDlg* openDialog() const { return dialog_; }
+    QAction* watchAction() const { return watch_; }
 
   private:
     QWidget* FieldWidget(std::string_view name) const;
@@ -72,6 +74,7 @@ class CKvtMsrView : public ToolView {
     QPushButton* clearAll_ = nullptr;
     QPushButton* write_ = nullptr;
     QPointer<CAddMsrDlg> dialog_;
+    QAction* watch_ = nullptr;
     bool filling_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
@@ -15,6 +16,7 @@
 #include "hwaccess/driver_client.h"
 #include "hwaccess/request_failure.h"
 #include "platform/report_stream.h"
+#include "tools/watch/watch.h"
 
 namespace kvt {
 
@@ -82,7 +84,8 @@ QString Q(const std::string& s) {
 
 }  // namespace
 
-CKVTIOView::CKVTIOView(const ToolContext& context, QWidget* parent) : ToolView(parent) {
+CKVTIOView::CKVTIOView(const ToolContext& context, QWidget* parent)
+    : ToolView(parent), host_(context.host) {
     setObjectName(QStringLiteral("CKVTIOView"));
     messages_ = std::make_unique<ViewMessages>(
         this, [this](std::string_view field) { return FieldWidget(field); },
@@ -203,6 +206,15 @@ CKVTIOView::CKVTIOView(const ToolContext& context, QWidget* parent) : ToolView(p
     tl->addLayout(timerGrid);
     outer->addWidget(timerBox, 0);
 
+    // The port field's menu also offers Watch: the typed port at the chosen width over time.
+    port_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(port_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu(port_->createStandardContextMenu());
+        menu->addSeparator();
+        QAction* watch = menu->addAction(QStringLiteral("Watch"), this, &CKVTIOView::WatchPort);
+        watch->setEnabled(host_ != nullptr && IsHexString(port_->text().toStdString()));
+        menu->exec(port_->mapToGlobal(at));
+    });
     connect(directRead_, &QPushButton::clicked, this,
             [this] { Act([this] { model_->DirectReadClicked(); }); });
     connect(directWrite_, &QPushButton::clicked, this,
@@ -323,6 +335,16 @@ void CKVTIOView::Act(Fn action) {
 
 void CKVTIOView::WriteReport(ReportStream& out) {
     model_->WriteReport(out);
+}
+
+void CKVTIOView::WatchPort() {
+    const std::string text = port_->text().toStdString();
+    if (host_ == nullptr || !IsHexString(text) || text.size() > 4) return;
+    WatchTarget target;
+    target.kind = WatchKind::Io;
+    target.port = static_cast<uint16_t>(std::stoul(text, nullptr, 16));
+    target.width = static_cast<uint32_t>(directWidth_->checkedId());
+    host_->OpenWatch(target);
 }
 
 }  // namespace kvt

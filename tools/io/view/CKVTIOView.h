@@ -46,6 +46,8 @@ class CKVTIOView : public ToolView, public TimerControl {
     void setDirectWidth(uint32_t width);
     void setIndexWidth(uint32_t width);
     const SingleIoTool& model() const { return *model_; }
+    // The port field menu's Watch: a chart of the typed port at the direct width.
+    void WatchPort();
 
   private:
     // TimerControl
@@ -60,6 +62,7 @@ class CKVTIOView : public ToolView, public TimerControl {
     void Act(Fn action);
     QString FailureTip(const std::string& data, TransportFailure failure) const;
     const DriverCapabilities* capabilities_ = nullptr;
+    ToolHost* host_ = nullptr;
     bool acting_ = false;
 
     std::unique_ptr<ViewMessages> messages_;

@@ -1,6 +1,7 @@
 #include "tools/pci/view/CKvtPciView.h"
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QGridLayout>
@@ -17,6 +18,7 @@
 
 #include "platform/format.h"
 #include "platform/report_stream.h"
+#include "tools/watch/watch.h"
 
 namespace kvt {
 
@@ -219,6 +221,24 @@ CKvtPciView::CKvtPciView(const ToolContext& context, QWidget* parent)
         Act([this, row] { model_->OpenBaseAddress(row); });
     });
     connect(write_, &QPushButton::clicked, this, [this] { Act([this] { model_->Write(); }); });
+    // Watch: the selected register of the shown function, plotted over time.
+    watch_ = new QAction(QStringLiteral("Watch"), registers_);
+    registers_->addAction(watch_);
+    registers_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(watch_, &QAction::triggered, this, [this] {
+        QList<QTreeWidgetItem*> selected = registers_->selectedItems();
+        const int row = selected.isEmpty() ? -1 : registers_->indexOfTopLevelItem(selected[0]);
+        if (!host_ || row < 0 || row >= static_cast<int>(model_->registerRows().size()) ||
+            model_->bus < 0 || model_->device < 0 || model_->function < 0)
+            return;
+        WatchTarget target;
+        target.kind = WatchKind::Pci;
+        target.bus = static_cast<uint32_t>(model_->bus);
+        target.device = static_cast<uint32_t>(model_->device);
+        target.function = static_cast<uint32_t>(model_->function);
+        target.offset = model_->registerRows()[static_cast<size_t>(row)].at & ~3u;
+        host_->OpenWatch(target);
+    });
     connect(find_, &QPushButton::clicked, this, [this] { Act([this] { model_->FindNext(); }); });
 }
 

@@ -9,6 +9,7 @@
 #include "shell/tool_view.h"
 #include "tools/pci/pci_tool.h"
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -62,6 +63,7 @@ class CKvtPciView : public ToolView, public PciToolHost {
     QPushButton* writeButton() const { return write_; }
     QLineEdit* idField() const { return id_; }
     QPushButton* findButton() const { return find_; }
+    QAction* watchAction() const { return watch_; }
     const PciTool& model() const { return *model_; }
 
   private:
@@ -94,6 +96,7 @@ class CKvtPciView : public ToolView, public PciToolHost {
     QLabel* registerLine_ = nullptr;
     QLineEdit *value_ = nullptr, *id_ = nullptr;
     QPushButton *write_ = nullptr, *find_ = nullptr;
+    QAction* watch_ = nullptr;
 };
 
 }  // namespace kvt
