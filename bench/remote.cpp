@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hwaccess/session.h"
+#include "protocol/endpoint.h"
 #include "support/process.h"
 #include "support/sshd.h"
 
@@ -91,6 +92,14 @@ int main(int argc, char** argv) {
     setenv("KORVANTA_SSH", g_server->SshVariable().substr(sizeof "KORVANTA_SSH=" - 1).c_str(), 1);
     setenv("KORVANTA_REMOTE_CLI", KORVANTA_CLI_BIN, 1);
 
+    // The local board daemon is started here: this program does not lie beside it.
+    test::ProcessResult started =
+        test::RunProcess({KORVANTA_DRIVER_BIN, "--detach", "--board", kBoard, "--runtime-dir",
+                          BoardRuntimeDir(kBoard)});
+    if (started.status != 0) {
+        std::fprintf(stderr, "bench_remote: %s\n", started.err.c_str());
+        return 1;
+    }
     g_local = HardwareSession::Create(kBoard, &error);
     if (!g_local || !g_local->LoadDriver(&error)) {
         std::fprintf(stderr, "bench_remote: local board: %s\n", error.c_str());
