@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QTimer>
@@ -47,12 +48,18 @@ int CKorvantaApp::Start(const QStringList& arguments) {
         QStringLiteral("board"),
         QStringLiteral("Work on a simulated board: a profile name in boards/ or a file."),
         QStringLiteral("NAME|FILE"));
+    QCommandLineOption remoteOption(
+        QStringLiteral("remote"),
+        QStringLiteral("Work on another machine's daemon through ssh (with --board: a profile "
+                       "name known there)."),
+        QStringLiteral("[USER@]HOST[:PORT]"));
     QCommandLineOption shownTimeOption(QStringLiteral("print-shown-time"));
     shownTimeOption.setFlags(QCommandLineOption::HiddenFromHelp);
     QCommandLineOption screenshotOption(QStringLiteral("screenshot"), QString(),
                                         QStringLiteral("FOLDER"));
     screenshotOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(boardOption);
+    parser.addOption(remoteOption);
     parser.addOption(shownTimeOption);
     parser.addOption(screenshotOption);
     // The program acts on no option but its own: anything else is named on standard error,
@@ -60,7 +67,7 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     // its value ends it, so that a board asked for is never replaced by the host.
     parser.parse(arguments);
     if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) parser.showHelp(0);
-    for (const QCommandLineOption* option : {&boardOption, &screenshotOption}) {
+    for (const QCommandLineOption* option : {&boardOption, &remoteOption, &screenshotOption}) {
         if (parser.isSet(*option) && parser.value(*option).isEmpty()) {
             std::fprintf(stderr, "korvanta: missing value after --%s\n",
                          qPrintable(option->names().first()));
@@ -79,13 +86,26 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     // One copy per target (the host, each board). A second copy for the same target brings
     // the first to the front and ends, saying on standard error which window serves it.
     const std::string boardArg = parser.value(boardOption).toStdString();
-    const std::string profile = FindBoardProfile(boardArg);
+    const std::string remoteArg = parser.value(remoteOption).toStdString();
+    const std::string profile = remoteArg.empty() ? FindBoardProfile(boardArg) : std::string();
     const QString profilePath = QString::fromStdString(profile.empty() ? boardArg : profile);
-    const QString target = profilePath.isEmpty() ? QStringLiteral("Host")
-                                                 : QStringLiteral("Simulated board: ") +
-                                                       QFileInfo(profilePath).completeBaseName();
-    instance_ =
-        std::make_unique<SingleInstance>(SingleInstance::InstanceTarget(profilePath), target);
+    QString target = profilePath.isEmpty() ? QStringLiteral("Host")
+                                           : QStringLiteral("Simulated board: ") +
+                                                 QFileInfo(profilePath).completeBaseName();
+    QString instanceTarget = SingleInstance::InstanceTarget(profilePath);
+    if (!remoteArg.empty()) {
+        // A copy per remote target and board, apart from this machine's.
+        const QString remote = QString::fromStdString(remoteArg);
+        target = boardArg.empty() ? QStringLiteral("Remote host: ") + remote
+                                  : QStringLiteral("Simulated board: %1 on %2")
+                                        .arg(QString::fromStdString(boardArg), remote);
+        instanceTarget = QStringLiteral("remote-") +
+                         QString::fromLatin1(
+                             QCryptographicHash::hash(target.toUtf8(), QCryptographicHash::Sha256)
+                                 .toHex()
+                                 .left(16));
+    }
+    instance_ = std::make_unique<SingleInstance>(instanceTarget, target);
     if (!instance_->Claim()) {
         QString servedBy;
         if (instance_->ActivateRunningCopy(3000, &servedBy)) {
@@ -114,7 +134,8 @@ int CKorvantaApp::Start(const QStringList& arguments) {
     RegisterBuiltinTools(registry_);
 
     std::string error;
-    session_ = HardwareSession::Create(boardArg, &error);
+    session_ = remoteArg.empty() ? HardwareSession::Create(boardArg, &error)
+                                 : HardwareSession::CreateRemote(remoteArg, boardArg, &error);
     if (!session_) {
         SetMessageCaption(QString::fromLatin1(kMessageCaption));
         ShowKorvantaMessage(nullptr,

@@ -26,7 +26,8 @@ const std::vector<Command>& Commands() {
 HardwareSession* Context::SessionOnly() {
     if (!session_) {
         std::string error;
-        session_ = HardwareSession::Create(board_, &error);
+        session_ = remote_.empty() ? HardwareSession::Create(board_, &error)
+                                   : HardwareSession::CreateRemote(remote_, board_, &error);
         if (!session_) {
             Fail(error);
             return nullptr;
@@ -204,9 +205,20 @@ const char* GroupDescription(const std::string& word) {
     return nullptr;
 }
 
-void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen) {
+void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen, std::string* remote) {
     app.add_option("--board", board, "a simulated board: its name or profile file")
         ->type_name("NAME|FILE");
+    if (remote != nullptr) {
+        app.add_option("--remote", *remote,
+                       "work on another machine's daemon through ssh (with --board: a profile "
+                       "name known there)")
+            ->type_name("[USER@]HOST[:PORT]")
+            ->check(CLI::Validator(
+                [](std::string& text) -> std::string {
+                    return text.empty() ? "--remote takes [USER@]HOST[:PORT]" : "";
+                },
+                ""));
+    }
     app.require_subcommand(1);
     for (const Command& c : Commands()) {
         // The command's words, each a subcommand of the one before ("pci", then "read").

@@ -40,16 +40,20 @@ namespace kvt::cli {
 
 class Context {
   public:
-    explicit Context(std::string board) : board_(std::move(board)) {}
+    explicit Context(std::string board, std::string remote = {})
+        : board_(std::move(board)), remote_(std::move(remote)) {}
     // The session with its driver ready; prints a one-line message and returns null when the
     // board cannot be found or the driver cannot be made ready.
     HardwareSession* Session();
     // The session without loading the driver (for `driver status`/`driver stop`).
     HardwareSession* SessionOnly();
     const std::string& board() const { return board_; }
+    // --remote [USER@]HOST[:PORT], or empty for this machine.
+    const std::string& remote() const { return remote_; }
 
   private:
     std::string board_;
+    std::string remote_;
     std::unique_ptr<HardwareSession> session_;
     bool loaded_ = false;
 };
@@ -72,9 +76,11 @@ const std::vector<Command>& Commands();
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
-// Builds the whole command line: --board and every registered command. `board` receives the
-// --board value; `chosen` the action of the command the arguments select.
-void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen);
+// Builds the whole command line: --board, --remote and every registered command. `board`
+// receives the --board value, `remote` (when given) the --remote value; `chosen` the action of
+// the command the arguments select.
+void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen,
+                       std::string* remote = nullptr);
 // What a group of commands ("pci", "smbus", ...) is for; null for a word that is no group.
 const char* GroupDescription(const std::string& word);
 

@@ -398,6 +398,7 @@ std::string CapabilitiesJson(const HardwareSession& session, const DriverCapabil
                              {"writes", caps.writes},
                              {"smbus", smbus}};
     if (!caps.profile.empty()) record["profile"] = caps.profile;
+    if (session.IsRemote()) record["remote"] = session.remote();
     return record.dump(2) + "\n";
 }
 
@@ -408,7 +409,13 @@ Action DefineDriverStatus(CLI::App& command) {
         HardwareSession* session = context.SessionOnly();
         if (session == nullptr) return 1;
         DriverCapabilities caps;
-        if (!session->client().Detect(caps)) {
+        RequestStatus detected = session->client().Detect(caps);
+        if (!detected && session->IsRemote()) {
+            return Fail(session->Describe() + ": the daemon cannot be reached (" +
+                        DescribeFailure(detected.failure) +
+                        (detected.detail.empty() ? "" : ": " + detected.detail) + ")");
+        }
+        if (!detected) {
             return Fail(session->Describe() +
                         ": the driver daemon is not running or refuses this "
                         "user (start it with: korvanta-cli" +
@@ -420,6 +427,8 @@ Action DefineDriverStatus(CLI::App& command) {
             std::printf("%s", CapabilitiesJson(*session, caps, smbus).c_str());
             return 0;
         }
+        if (session->IsRemote())
+            std::printf("remote: %s (through ssh)\n", session->remote().c_str());
         std::printf("%s", caps.text.c_str());
         if (!caps.text.empty() && caps.text.back() != '\n') std::printf("\n");
         std::printf("processors: %u%s\n", caps.processors,

@@ -11,8 +11,9 @@ int main(int argc, char** argv) {
         "Numbers are hexadecimal (0x prefix accepted) unless an option says otherwise.",
         "korvanta-cli"};
     std::string board;
+    std::string remote;
     kvt::cli::Action chosen;
-    kvt::cli::DefineCommandLine(app, board, chosen);
+    kvt::cli::DefineCommandLine(app, board, chosen, &remote);
     app.set_version_flag("--version", "korvanta-cli " KORVANTA_VERSION);
     // The build makes the manual page from the definitions above.
     if (argc == 2 && std::string(argv[1]) == "--manual-page") {
@@ -48,6 +49,6 @@ int main(int argc, char** argv) {
         kvt::cli::Fail(std::string(e.what()) + " (see korvanta-cli" + path + " --help)");
         return known ? kvt::cli::kFailed : kvt::cli::kUsage;
     }
-    kvt::cli::Context context(board);
+    kvt::cli::Context context(board, remote);
     return chosen(context);
 }

@@ -42,7 +42,7 @@ class BoardPlatform : public Platform {
     // Every board's processors have the instruction (a profile must give leaf 0).
     bool HasCpuid() override { return true; }
 
-  private:
+  protected:
     std::string Info(const std::string& key) {
         if (!loaded_) {
             std::string text;
@@ -67,10 +67,50 @@ class BoardPlatform : public Platform {
     std::map<std::string, std::string> info_;
 };
 
+class RemoteHostPlatform : public BoardPlatform {
+  public:
+    RemoteHostPlatform(DriverClient& client, std::string hostName)
+        : BoardPlatform(client), client_(client), hostName_(std::move(hostName)) {}
+
+    std::string ComputerName() override {
+        std::string name = Info("computer");
+        return name.empty() ? hostName_ : name;
+    }
+    uint32_t ProcessorCount() override {
+        if (!Info("processors").empty()) return BoardPlatform::ProcessorCount();
+        const DriverCapabilities& caps = Capabilities();
+        return caps.processors == 0 ? 1u : caps.processors;
+    }
+    CpuidRegisters Cpuid(uint32_t function, uint32_t subFunction) override {
+        return Capabilities().cpuid ? BoardPlatform::Cpuid(function, subFunction)
+                                    : CpuidRegisters{};
+    }
+    bool ReadTsc(uint64_t& value) override {
+        return Capabilities().tsc && BoardPlatform::ReadTsc(value);
+    }
+    // Without the daemon's CPUID the tools show none, rather than this machine's.
+    bool HasCpuid() override { return Capabilities().cpuid; }
+
+  private:
+    const DriverCapabilities& Capabilities() {
+        if (!detected_) detected_ = client_.Detect(caps_).served();
+        return caps_;
+    }
+
+    DriverClient& client_;
+    std::string hostName_;
+    bool detected_ = false;
+    DriverCapabilities caps_;
+};
+
 }  // namespace
 
 std::unique_ptr<Platform> MakeBoardPlatform(DriverClient& client) {
     return std::make_unique<BoardPlatform>(client);
+}
+
+std::unique_ptr<Platform> MakeRemoteHostPlatform(DriverClient& client, std::string hostName) {
+    return std::make_unique<RemoteHostPlatform>(client, std::move(hostName));
 }
 
 }  // namespace kvt

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hwaccess/board_platform.h"
+#include "hwaccess/ssh_transport.h"
 #include "protocol/endpoint.h"
 
 extern char** environ;
@@ -80,9 +81,37 @@ std::unique_ptr<HardwareSession> HardwareSession::Create(const std::string& boar
     return s;
 }
 
+std::unique_ptr<HardwareSession> HardwareSession::CreateRemote(const std::string& remote,
+                                                               const std::string& boardName,
+                                                               std::string* error) {
+    RemoteTarget target;
+    if (!ParseRemoteTarget(remote, target, error)) return nullptr;
+    if (!boardName.empty() && !IsRemoteBoardName(boardName)) {
+        if (error)
+            *error = "--board " + boardName +
+                     ": with --remote, a board is the name of a profile on the target machine "
+                     "(letters, digits, '.', '-' and '_')";
+        return nullptr;
+    }
+    std::unique_ptr<HardwareSession> s(new HardwareSession());
+    s->remote_ = target.Text();
+    s->boardName_ = boardName;
+    s->transport_ = std::make_unique<SshTransport>(target, boardName);
+    HardwareSession* session = s.get();
+    s->client_ = std::make_unique<DriverClient>(
+        *s->transport_, [session] { return session->platform_->Version(); });
+    // The target's own values, as its daemon gives them.
+    s->platform_ = boardName.empty() ? MakeRemoteHostPlatform(*s->client_, target.host)
+                                     : MakeBoardPlatform(*s->client_);
+    return s;
+}
+
 HardwareSession::~HardwareSession() = default;
 
 std::string HardwareSession::Describe() const {
+    if (IsRemote())
+        return boardName_.empty() ? "Remote host: " + remote_
+                                  : "Simulated board: " + boardName_ + " on " + remote_;
     return IsBoard() ? "Simulated board: " + boardName_ : std::string("Host");
 }
 
@@ -168,6 +197,14 @@ bool HardwareSession::LoadDriver(std::string* why) {
     };
     std::string status;
     TransportStatus probe = Probe(*client_, &status);
+    if (IsRemote()) {
+        // The target's `driver stdio` has started its daemon (a board's as its profile stands
+        // there) or said why it could not.
+        if (probe == TransportResult::Ok) return true;
+        return fail("the daemon on " + remote_ +
+                    " cannot be reached: " + DescribeFailure(probe.failure) +
+                    (probe.detail.empty() ? "" : " (" + probe.detail + ")"));
+    }
     if (probe == TransportResult::Ok) {
         if (!IsBoard()) return true;
         // A board daemon serves the profile as it was when it started: when the file has

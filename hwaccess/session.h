@@ -17,12 +17,23 @@ class HardwareSession {
     // the program, or in the source tree's boards/) or the path of a profile file.
     // Returns null with a one-line reason in *error when the board cannot be found.
     static std::unique_ptr<HardwareSession> Create(const std::string& boardArg, std::string* error);
+    // The daemon of another machine through ssh (`--remote [USER@]HOST[:PORT]`): its host
+    // daemon, or with boardName the board daemon of the remote user (a profile name that
+    // machine knows). Returns null with the reason when the target or the name is not
+    // acceptable; nothing is run then.
+    static std::unique_ptr<HardwareSession> CreateRemote(const std::string& remote,
+                                                         const std::string& boardName,
+                                                         std::string* error);
     ~HardwareSession();
 
-    bool IsBoard() const { return !profilePath_.empty(); }
+    bool IsBoard() const { return !profilePath_.empty() || (IsRemote() && !boardName_.empty()); }
+    bool IsRemote() const { return !remote_.empty(); }
+    // The remote target as given ("me@lab7:2222"); empty for this machine.
+    const std::string& remote() const { return remote_; }
     const std::string& profilePath() const { return profilePath_; }
     const std::string& runtimeDir() const { return runtimeDir_; }
-    // "Host" or "Simulated board: <name>" — for the status bar and `driver status`.
+    // "Host" or "Simulated board: <name>", and for a remote target "Remote host: <target>" or
+    // "Simulated board: <name> on <target>" — for the title, the status bar and `driver status`.
     std::string Describe() const;
 
     // Makes the driver daemon ready: connects, and when nothing answers starts it (the board
@@ -39,6 +50,7 @@ class HardwareSession {
     std::string profilePath_;
     std::string boardName_;
     std::string runtimeDir_;
+    std::string remote_;
     std::unique_ptr<SocketTransport> transport_;
     std::unique_ptr<DriverClient> client_;
     std::unique_ptr<Platform> platform_;  // a board's asks through client_

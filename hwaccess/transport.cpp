@@ -18,10 +18,8 @@
 
 namespace kvt {
 
-namespace {
-
-// Longest wait for one exchange with the daemon; a 4 MiB transfer takes milliseconds.
-// KORVANTA_TIME_LIMIT_MS shortens (or lengthens) it, for tests and slow machines.
+// A 4 MiB transfer takes milliseconds; KORVANTA_TIME_LIMIT_MS shortens (or lengthens) the
+// limit, for tests and slow machines.
 long ExchangeTimeLimitMs() {
     static const long limit = [] {
         const char* text = std::getenv("KORVANTA_TIME_LIMIT_MS");
@@ -30,6 +28,8 @@ long ExchangeTimeLimitMs() {
     }();
     return limit;
 }
+
+namespace {
 
 // Simulated processor number of a thread pinned with PinCurrentThread; -1 when not pinned.
 thread_local int64_t t_pinnedProcessor = -1;
@@ -148,15 +148,30 @@ int OpenConnection(const std::string& runtimeDir, const std::string& device, boo
 
 }  // namespace
 
+int ConnectDaemon(const std::string& runtimeDir, const std::string& device, bool board,
+                  TransportStatus* failed) {
+    return OpenConnection(runtimeDir, device, board, failed);
+}
+
 SocketTransport::~SocketTransport() {
     Disconnect();
 }
 
 void SocketTransport::Disconnect() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [device, fd] : kept_)
+    for (auto& [device, fd] : kept_) {
         if (fd >= 0) ::close(fd);
+        Closed(device, TransportFailure::None);
+    }
     kept_.clear();
+}
+
+int SocketTransport::Connect(const std::string& device, TransportStatus* failed) {
+    return OpenConnection(runtimeDir_, device, simulated_, failed);
+}
+
+TransportStatus SocketTransport::Closed(const std::string&, TransportFailure failure) {
+    return {TransportResult::RequestFailed, failure};
 }
 
 bool SocketTransport::SendFrame(int fd, const TransportCall& call, const DriverRequest& block) {
@@ -241,7 +256,7 @@ TransportStatus SocketTransport::Call(const TransportCall& call, DriverRequest& 
         bool fresh = found == kept_.end();
         if (fresh) {
             TransportStatus failed;
-            int fd = OpenConnection(runtimeDir_, call.device, simulated_, &failed);
+            int fd = Connect(call.device, &failed);
             if (fd < 0) return failed;
             found = kept_.emplace(call.device, fd).first;
         }
@@ -253,10 +268,13 @@ TransportStatus SocketTransport::Call(const TransportCall& call, DriverRequest& 
         // The connection is no longer in step with the daemon: never reuse it.
         ::close(found->second);
         kept_.erase(found);
-        if (outcome == Outcome::Dropped && !fresh) continue;  // closed while kept: once more
-        return Broke(outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
-                     : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
-                                                    : TransportFailure::BrokenAnswer);
+        TransportStatus lost =
+            Closed(call.device, outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
+                                : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                                               : TransportFailure::BrokenAnswer);
+        if (outcome == Outcome::Dropped && !fresh && ReplaceDropped())
+            continue;  // closed while kept: once more
+        return lost;
     }
     return Broke(TransportFailure::NoAnswer);
 }
@@ -286,7 +304,7 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
         bool fresh = found == kept_.end();
         if (fresh) {
             TransportStatus failed;
-            int fd = OpenConnection(runtimeDir_, device, simulated_, &failed);
+            int fd = Connect(device, &failed);
             if (fd < 0) {
                 for (size_t i = 0; i < count; ++i) entries[i].result = failed;
                 return count;
@@ -316,20 +334,22 @@ size_t SocketTransport::BatchWindow(std::span<TransportBatchEntry> entries) {
         // The connection is no longer in step with the daemon: never reuse it.
         ::close(fd);
         kept_.erase(found);
-        if (outcome == Outcome::Dropped) {
+        const TransportStatus broken =
+            Closed(device, outcome == Outcome::Dropped    ? TransportFailure::NoAnswer
+                           : outcome == Outcome::TimedOut ? TransportFailure::TimedOut
+                                                          : TransportFailure::BrokenAnswer);
+        if (outcome == Outcome::Dropped && ReplaceDropped()) {
             // The daemon closed the connection between frames (idle, evicted): the frames
             // without an answer byte were not served. Once answers came, or on a connection that
             // was kept, the rest is sent again on a new one.
             if (settled > 0) return settled;
             if (!fresh) continue;
-            entries[0].result = Broke(TransportFailure::NoAnswer);
+            entries[0].result = broken;
             return 1;
         }
-        // No answer in time, or a broken one: the requests after it may still be served, so
-        // none of this window is sent again.
-        const TransportStatus broken =
-            Broke(outcome == Outcome::TimedOut ? TransportFailure::TimedOut
-                                               : TransportFailure::BrokenAnswer);
+        // No answer in time, or a broken one (or a lost connection, whose frames may have
+        // reached the daemon): the requests after it may still be served, so none of this
+        // window is sent again.
         for (size_t i = settled; i < count; ++i) entries[i].result = broken;
         return count;
     }
@@ -380,6 +400,8 @@ const char* DescribeFailure(TransportFailure failure) {
             return "a folder on the way to the daemon's socket is not safe";
         case TransportFailure::Cancelled:
             return "cancelled before it was sent";
+        case TransportFailure::ConnectionLost:
+            return "the connection to the remote daemon was lost";
     }
     return "unknown failure";
 }

@@ -30,6 +30,7 @@ enum class TransportFailure {
     UntrustedDaemon,  // the socket is served by a user the client does not trust: nothing sent
     UnsafeFolder,     // a folder on the way to the socket is a link or others may change it
     Cancelled,        // not sent: the user cancelled the action it belonged to
+    ConnectionLost,   // the connection to a remote daemon (ssh) ended; detail: ssh's last words
 };
 
 // What one exchange came to: its result and, when it was not Ok, why and the particulars
@@ -118,6 +119,15 @@ class SocketTransport : public DriverTransport {
     // Closes the kept connections (the next call connects anew).
     void Disconnect();
 
+  protected:
+    // Opens a new connection to the daemon of a device: a stream socket, or -1 with *failed set.
+    virtual int Connect(const std::string& device, TransportStatus* failed);
+    // The connection of a device has been closed: after an exchange that broke off with
+    // `failure` (the status returned for it is made here), or by Disconnect (None).
+    virtual TransportStatus Closed(const std::string& device, TransportFailure failure);
+    // Whether a kept connection the daemon closed before any answer byte is replaced once.
+    virtual bool ReplaceDropped() const { return true; }
+
   private:
     enum class Outcome { Ok, Refused, Dropped, TimedOut, Broken };
     Outcome Exchange(int fd, const TransportCall& call, DriverRequest& block, std::string* refusal);
@@ -134,6 +144,15 @@ class SocketTransport : public DriverTransport {
     std::mutex mutex_;
     std::map<std::string, int> kept_;  // device -> connection
 };
+
+// Connects to the socket of a device's daemon under a runtime folder after the checks of the
+// folders and of the user serving it (board: the daemon of a simulated board). -1 with *failed
+// set when nobody serves it or a check failed.
+int ConnectDaemon(const std::string& runtimeDir, const std::string& device, bool board,
+                  TransportStatus* failed);
+
+// Longest wait for one exchange with the daemon, in milliseconds.
+long ExchangeTimeLimitMs();
 
 // Text for a failure, such as "closed the connection without an answer".
 const char* DescribeFailure(TransportFailure failure);
