@@ -46,6 +46,9 @@ const char* PciReadReason(PciRegisterRead::Status status) {
             return "the PCI Express base entry is neither Auto nor a hexadecimal address";
         case PciRegisterRead::Status::NoWindow:
             return "no PCI Express configuration window reaches this function";
+        case PciRegisterRead::Status::ConfigOnly:
+            return "no PCI Express configuration window reaches this function: only its first 256 "
+                   "bytes were read, by configuration requests";
         case PciRegisterRead::Status::ReadFailed:
             break;
     }
@@ -120,7 +123,9 @@ Json PciAllDevicesJson(const std::vector<PciTool::DeviceDump>& devices) {
     for (const PciTool::DeviceDump& dump : devices) {
         Json f = PciFunctionJson(dump.record);
         f["caption"] = dump.caption;
-        if (dump.status == PciRegisterRead::Status::Ok) {
+        const bool configOnly = dump.status == PciRegisterRead::Status::ConfigOnly;
+        if (dump.status == PciRegisterRead::Status::Ok || configOnly) {
+            if (configOnly) f["reason"] = PciReadReason(dump.status);
             Json registers = Json::array();
             for (size_t i = 0; i < dump.dwords.size(); ++i) {
                 Json r = {{"offset", 4 * i}, {"value", dump.dwords[i]}};
@@ -149,7 +154,9 @@ Json PciCurrentDeviceJson(const PciTool& tool) {
     Json f = PciFunctionJson(tool.table()[tool.listMap()[static_cast<size_t>(row)]]);
     f["caption"] = tool.deviceRows()[static_cast<size_t>(row)];
     document["function"] = std::move(f);
-    if (tool.shownReadStatus() != PciRegisterRead::Status::Ok) {
+    if (tool.shownReadStatus() == PciRegisterRead::Status::ConfigOnly) {
+        document["reason"] = PciReadReason(tool.shownReadStatus());
+    } else if (tool.shownReadStatus() != PciRegisterRead::Status::Ok) {
         document["registers"] = nullptr;
         document["reason"] = PciReadReason(tool.shownReadStatus());
         return document;

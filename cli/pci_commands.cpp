@@ -18,6 +18,13 @@ namespace {
 class ToolMessages : public UserMessages {
   public:
     void ShowMessage(std::string_view text) override {
+        // The note that only the first 256 bytes could be read ends nothing.
+        if (text == kPciExtendedSpaceMessage) {
+            if (printNotes && !noted_)
+                std::fprintf(stderr, "korvanta-cli: %s\n", kPciExtendedSpaceMessage);
+            noted_ = true;
+            return;
+        }
         if (shown_) return;
         shown_ = true;
         while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
@@ -27,10 +34,20 @@ class ToolMessages : public UserMessages {
     bool shown() const { return shown_; }
     int Fail() const { return cli::Fail(first); }
     std::string first;
+    bool printNotes = false;
 
   private:
     bool shown_ = false;
+    bool noted_ = false;
 };
+
+// A hexadecimal text as the tool's entry fields take it: without a 0x prefix.
+std::string WithoutHexPrefix(const std::string& text) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        return text.substr(2);
+    }
+    return text;
+}
 
 void AddFilterOption(CLI::App& command, std::string& filter) {
     command.add_option("--filter", filter, "the functions listed, default both")
@@ -94,7 +111,7 @@ Action DefineReportPci(CLI::App& command) {
         ToolMessages messages;
         PciTool tool(session->client(), messages);
         tool.filter = FilterOf(o->filter);
-        tool.baseText = o->base;
+        tool.baseText = WithoutHexPrefix(o->base);
         tool.Scan();
         if (messages.shown()) return messages.Fail();
         if (chosenGiven) {
@@ -154,13 +171,23 @@ Action DefinePciRegs(CLI::App& command) {
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         ToolMessages messages;
+        messages.printNotes = true;
         PciTool tool(session->client(), messages);
-        tool.baseText = o->base;
+        tool.baseText = WithoutHexPrefix(o->base);
         tool.bus = static_cast<int>(f.bus);
         tool.device = static_cast<int>(f.device);
         tool.function = static_cast<int>(f.function);
         tool.SelectorsChanged();
         if (messages.shown()) return messages.Fail();
+        const PciRegisterRead::Status status = tool.shownReadStatus();
+        if (status != PciRegisterRead::Status::Ok &&
+            status != PciRegisterRead::Status::ConfigOnly) {
+            return Fail(Format("cannot read the configuration space of %02X:%02X.%X (%s)", f.bus,
+                               f.device, f.function,
+                               status == PciRegisterRead::Status::NoWindow
+                                   ? "no PCI Express configuration window reaches it"
+                                   : "the driver refused the read"));
+        }
         std::printf("%s\n", tool.registerListLabel().c_str());
         for (const PciTool::RegisterRow& row : tool.registerRows()) {
             std::printf("%s\t%s\t%s\n", row.offset.c_str(), row.value.c_str(),
@@ -198,7 +225,11 @@ Action DefinePciFind(CLI::App& command) {
             }
             return 0;
         }
-        tool.idText = ids[0];
+        // At most eight digits (DID and VID): a longer ID is refused, never cut to 32 bits.
+        tool.idText = WithoutHexPrefix(ids[0]);
+        if (tool.idText.size() > static_cast<size_t>(PciTool::kIdTypingLimit)) {
+            return Fail(kPciIdErrorMessage);
+        }
         for (;;) {
             tool.FindNext();
             if (messages.shown()) break;

@@ -109,6 +109,25 @@ TEST_F(PciCli, DevicesRegistersFindAndCurrentReport) {
     EXPECT_EQ(Lines(Cli({"report", "pci", "--current"}).out)[2].substr(0, 12), "Host bridge ");
 }
 
+// Hexadecimal entries take a 0x prefix; an ID longer than DID/VID is refused; a read that
+// fails ends the command with status 1.
+TEST_F(PciCli, PrefixedEntriesLongIdsAndFailedReads) {
+    EXPECT_EQ(Lines(Cli({"pci", "find", "0x10ec"}).out), Lines(Cli({"pci", "find", "10ec"}).out));
+    test::ProcessResult wide = Cli({"pci", "find", "180868086"});
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_EQ(wide.out, "");
+    EXPECT_EQ(wide.err, "korvanta-cli: Input Device ID or Vendor ID Error!\n");
+    test::ProcessResult based = Cli({"pci", "regs", "02:00.0", "--base", "0xE0000000"});
+    ASSERT_EQ(based.status, 0) << based.err;
+    EXPECT_EQ(Lines(based.out).size(), 1025u);
+    EXPECT_EQ(Cli({"report", "pci", "--base", "0XE0000000"}).status, 0);
+    test::ProcessResult unmapped = Cli({"pci", "regs", "02:00.0", "--base", "F0000000"});
+    EXPECT_EQ(unmapped.status, 1);
+    EXPECT_EQ(unmapped.out, "");
+    EXPECT_NE(unmapped.err.find("cannot read the configuration space of 02:00.0"),
+              std::string::npos);
+}
+
 // This machine: the register values of the current-device report are the sysfs bytes.
 TEST(HostPciReport, CurrentDeviceValuesAreTheSysfsBytes) {
     if (geteuid() != 0) GTEST_SKIP() << "the host daemon needs root";

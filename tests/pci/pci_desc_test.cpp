@@ -120,6 +120,19 @@ TEST_F(PciDescTest, NamesFromIdFile) {
     EXPECT_EQ(files.LookupVendorName(0x5555), "");
 }
 
+// Files written with CR LF line ends give the same texts as with LF alone.
+TEST_F(PciDescTest, CrLfLineEndsAreOneLineEnd) {
+    PciDescriptions files(dir_);
+    Put(kPciIdFile, "VID 8086 Intel Corporation\r\nDID 2930 SMBus Controller\r\n");
+    Put(kPciClassFile, "0C0500 FFFF00 SMBus\r\n");
+    Put(kRegisterDescriptionFile, ";IDGLOBAL\r\n00 Vendor ID\r\n;IDEND\r\n");
+    EXPECT_EQ(files.LookupVendorName(0x8086), "Intel Corporation");
+    EXPECT_EQ(files.LookupDeviceName(0x8086, 0x2930), "SMBus Controller");
+    EXPECT_EQ(files.LookupClassDescription(0x0C0500).description, "SMBus");
+    EXPECT_EQ(files.LookupRegisterDescription(0, 0x29308086), "Vendor ID");
+    EXPECT_EQ(test::ReferenceVendorName(Path(kPciIdFile), 0x8086), "Intel Corporation");
+}
+
 TEST_F(PciDescTest, IndexFollowsChangesOfTheFile) {
     PciDescriptions files(dir_);
     Put(kPciIdFile, "VID 8086 Old name\n");

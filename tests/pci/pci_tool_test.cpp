@@ -195,23 +195,42 @@ TEST_F(PciToolTest, BaseEntriesAndTheProbe) {
     EXPECT_EQ(read.startAddress, 0x100000000ull);
 }
 
-TEST_F(PciToolTest, BoardWithoutWindowProbesAndReadsNothingWithoutAMatch) {
+// No window and no probe match: the first 256 bytes by configuration requests, with a word
+// that the extended space is out of reach; writes then go by configuration request too.
+TEST_F(PciToolTest, BoardWithoutWindowReadsTheFirst256BytesByConfigurationRequests) {
     Start(test::BoardProfile("nvidia-amd"));
     tool_->Scan();
     int row = tool_->RowOf(5, 0, 0);
     ASSERT_GE(row, 0);
     EXPECT_EQ(Record(row).kind, kPciExpressKind);
+    log_.events.clear();
     tool_->SelectDeviceRow(row);
-    EXPECT_EQ(tool_->configAddress(), "E0500000");
-    EXPECT_TRUE(tool_->registerRows().empty());
-    // The report lists the function with its heading only.
-    StringReport report;
-    tool_->WriteReport(report.stream(), [] { return PciTool::kSaveCurrent; });
-    EXPECT_EQ(report.str(),
-              "========================= Current PCI Device "
-              "Information==========================\r\n\r\n" +
-                  tool_->deviceRows()[static_cast<size_t>(row)] +
-                  "\r\n\r\n    Offset (Hex)     Value (Hex)\tDescription\r\n");
+    EXPECT_EQ(log_.events,
+              std::vector<std::string>{"msg:" + std::string(kPciExtendedSpaceMessage)});
+    EXPECT_EQ(tool_->shownReadStatus(), PciRegisterRead::Status::ConfigOnly);
+    EXPECT_EQ(tool_->configAddress(), "80050000");
+    ASSERT_EQ(tool_->registerRows().size(), 64u);
+    EXPECT_EQ(tool_->registerRows()[0].dword, ReadConfig(5, 0, 0, 0));
+    EXPECT_EQ(tool_->shownKind(), kPciKind);
+    // The all-devices report holds its 64 rows too.
+    std::vector<PciTool::DeviceDump> devices = tool_->CollectAllDevices();
+    const PciTool::DeviceDump& dump = devices[tool_->listMap()[static_cast<size_t>(row)]];
+    EXPECT_EQ(dump.status, PciRegisterRead::Status::ConfigOnly);
+    EXPECT_EQ(dump.dwords.size(), 64u);
+}
+
+// A board without PCI Express functions never reads through the base field, so the report
+// does not check it.
+TEST_F(PciToolTest, ReportWithoutExpressFunctionsIgnoresTheBaseField) {
+    Start(test::BoardProfile("transmeta"));
+    tool_->Scan();
+    ASSERT_TRUE(tool_->enumerated());
+    tool_->baseText = "auto";
+    log_.events.clear();
+    std::vector<PciTool::DeviceDump> devices = tool_->CollectAllDevices();
+    EXPECT_EQ(log_.events, std::vector<std::string>{});
+    ASSERT_FALSE(devices.empty());
+    EXPECT_EQ(devices[0].dwords.size(), 64u);
 }
 
 TEST_F(PciToolTest, NotApplicableRowAndSelectors) {

@@ -10,13 +10,14 @@ namespace kvt::test {
 
 namespace {
 
-// The next complete line: the text before a NUL, at most 254 characters of it. False at the
-// end of the file, and for a last line without a line end.
+// The next complete line (a CR LF line end counts as one): the text before a NUL, at most 254
+// characters of it. False at the end of the file, and for a last line without a line end.
 bool NextLine(std::FILE* file, std::string& line) {
     std::string raw;
     int c;
     while ((c = std::fgetc(file)) != EOF && c != '\n') raw.push_back(static_cast<char>(c));
     if (c != '\n') return false;
+    if (!raw.empty() && raw.back() == '\r') raw.pop_back();
     line = raw.substr(0, std::min(raw.find('\0'), kDescriptionLineLimit));
     return true;
 }

@@ -35,8 +35,9 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
-// The complete lines of a file's bytes: a last line without a line end is dropped, a NUL ends
-// a line's text, and a line keeps at most kDescriptionLineLimit characters.
+// The complete lines of a file's bytes: a last line without a line end is dropped, a CR LF
+// line end counts as one line end, a NUL ends a line's text, and a line keeps at most
+// kDescriptionLineLimit characters.
 std::vector<std::string_view> SplitLines(std::string_view bytes) {
     std::vector<std::string_view> lines;
     size_t start = 0;
@@ -44,6 +45,7 @@ std::vector<std::string_view> SplitLines(std::string_view bytes) {
         size_t end = bytes.find('\n', start);
         if (end == std::string_view::npos) break;
         std::string_view line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         size_t nul = line.find('\0');
         if (nul != std::string_view::npos) line = line.substr(0, nul);
         if (line.size() > kDescriptionLineLimit) line = line.substr(0, kDescriptionLineLimit);

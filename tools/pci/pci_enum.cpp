@@ -270,40 +270,49 @@ bool ParseMmConfigBase(std::string_view text, bool* isAuto, uint64_t* base) {
     return ParseHex(text, 0xFFFFFFFFu, *base, HexPrefix::Refused);
 }
 
-PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRecord& record,
-                                      std::string_view baseText, uint8_t* buffer,
-                                      const uint8_t* config) {
+namespace {
+
+// The first 256 bytes by configuration requests (or from `config` when given).
+PciRegisterRead ReadConfigSpace(DriverClient& client, const PciFunctionRecord& record,
+                                uint8_t* buffer, const uint8_t* config) {
     PciRegisterRead result;
-    if (record.kind != kPciExpressKind) {
-        const uint32_t address = record.address().ConfigAddress();
-        result.startAddress = address;
-        result.hasAddress = true;
-        DriverClient::PciBlockRead block;
-        if (config == nullptr && !client.ConsumerForm()) {
-            block = client.ReadPciConfigBlock(address, 0, kPciSpaceSize);
-            if (block.served) config = block.bytes.data();
-        }
-        if (config != nullptr) {
-            std::memcpy(buffer, config, kPciSpaceSize);
-            result.status = PciRegisterRead::Status::Ok;
-            result.length = kPciSpaceSize;
-            return result;
-        }
-        // Double word by double word, where no block request serves.
-        ConfigRead reads[kPciSpaceSize / 4];
-        for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) reads[i].address = address + i * 4;
-        client.ReadPciConfigBatch(reads);
-        uint32_t values[kPciSpaceSize / 4];
-        for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) {
-            // The consumer form reports success for every read: only served reads are values.
-            if (!reads[i].served) return result;
-            values[i] = reads[i].value;
-        }
-        std::memcpy(buffer, values, sizeof values);
+    const uint32_t address = record.address().ConfigAddress();
+    result.startAddress = address;
+    result.hasAddress = true;
+    DriverClient::PciBlockRead block;
+    if (config == nullptr && !client.ConsumerForm()) {
+        block = client.ReadPciConfigBlock(address, 0, kPciSpaceSize);
+        if (block.served) config = block.bytes.data();
+    }
+    if (config != nullptr) {
+        std::memcpy(buffer, config, kPciSpaceSize);
         result.status = PciRegisterRead::Status::Ok;
         result.length = kPciSpaceSize;
         return result;
     }
+    // Double word by double word, where no block request serves.
+    ConfigRead reads[kPciSpaceSize / 4];
+    for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) reads[i].address = address + i * 4;
+    client.ReadPciConfigBatch(reads);
+    uint32_t values[kPciSpaceSize / 4];
+    for (uint32_t i = 0; i < kPciSpaceSize / 4; ++i) {
+        // The consumer form reports success for every read: only served reads are values.
+        if (!reads[i].served) return result;
+        values[i] = reads[i].value;
+    }
+    std::memcpy(buffer, values, sizeof values);
+    result.status = PciRegisterRead::Status::Ok;
+    result.length = kPciSpaceSize;
+    return result;
+}
+
+}  // namespace
+
+PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRecord& record,
+                                      std::string_view baseText, uint8_t* buffer,
+                                      const uint8_t* config) {
+    PciRegisterRead result;
+    if (record.kind != kPciExpressKind) return ReadConfigSpace(client, record, buffer, config);
 
     bool isAuto = false;
     uint64_t base = 0;
@@ -313,10 +322,18 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
     }
     bool haveBase = true;
     if (isAuto) haveBase = AutoMmConfigBase(client, record, &base);
+    if (!haveBase) {
+        // Nothing maps the extended space: the first 256 bytes are still reachable.
+        result = ReadConfigSpace(client, record, buffer, config);
+        if (result.status == PciRegisterRead::Status::Ok) {
+            result.status = PciRegisterRead::Status::ConfigOnly;
+        }
+        return result;
+    }
     const uint64_t address = base + record.address().WindowOffset();
     result.startAddress = address;
     result.hasAddress = true;
-    if (!haveBase || !FitsBelow4GiB(address, kPciExpressSpaceSize)) {
+    if (!FitsBelow4GiB(address, kPciExpressSpaceSize)) {
         result.status = PciRegisterRead::Status::NoWindow;
         return result;
     }

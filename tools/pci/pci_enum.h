@@ -73,6 +73,10 @@ struct PciRegisterRead {
         BaseRejected,  // the base text is neither "Auto" nor hexadecimal up to FFFFFFFFh
         NoWindow,      // no base found, or the function's window passes 4 GiB: nothing read
         ReadFailed,    // the driver refused a read: nothing is shown
+        // A PCI Express function that no window and no probe reaches: its first 256 bytes,
+        // read by configuration requests (`startAddress` is their configuration address);
+        // the extended space is out of reach.
+        ConfigOnly,
     };
     Status status = Status::ReadFailed;
     uint32_t length = 0;        // 256, 4096, or 0 when nothing is valid

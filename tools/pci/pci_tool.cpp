@@ -109,17 +109,20 @@ void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase, const 
     shownAddress_ = read.startAddress;
     std::string name = descriptions_.LookupDeviceName(record.vendorId, record.deviceId);
     registerListLabel_ = name.empty() ? "Register List" : "Register List (" + name + ")";
-    if (read.status != PciRegisterRead::Status::Ok) {
+    const bool configOnly = read.status == PciRegisterRead::Status::ConfigOnly;
+    if (read.status != PciRegisterRead::Status::Ok && !configOnly) {
         // A read that did not happen shows no values, and Write keeps no target.
         length_ = 0;
         hasTarget_ = false;
         return;
     }
     length_ = read.length;
-    kind_ = record.kind;
+    // What was read by configuration requests is written back the same way.
+    kind_ = configOnly ? kPciKind : record.kind;
     hasTarget_ = true;
     bool readError = false;
     FillRegisterList(&readError);
+    if (configOnly) messages_.ShowMessage(kPciExtendedSpaceMessage);
     ShowReadError(readError);
 }
 
@@ -336,10 +339,12 @@ void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceD
 }
 
 std::vector<PciTool::DeviceDump> PciTool::CollectAllDevices() {
-    // The base entry is checked once for the whole report.
-    bool isAuto = false;
+    // The base entry is checked once for the whole report, and only when a PCI Express
+    // function is read through it.
+    bool isAuto = false, anyExpress = false;
     uint64_t base = 0;
-    const bool baseOk = ParseMmConfigBase(baseText, &isAuto, &base);
+    for (const PciFunctionRecord& record : table_) anyExpress |= record.kind == kPciExpressKind;
+    const bool baseOk = !anyExpress || ParseMmConfigBase(baseText, &isAuto, &base);
     if (!baseOk) {
         messages_.ShowMessage(kPciBaseErrorMessage);
         messages_.SetFocus(kFieldBase);
@@ -357,7 +362,10 @@ std::vector<PciTool::DeviceDump> PciTool::CollectAllDevices() {
         if (baseOk || dump.record.kind != kPciExpressKind) {
             PciRegisterRead read = ReadFunctionRegisters(client_, dump.record, baseText, buffer);
             dump.status = read.status;
-            if (read.status == PciRegisterRead::Status::Ok) length = read.length;
+            if (read.status == PciRegisterRead::Status::Ok ||
+                read.status == PciRegisterRead::Status::ConfigOnly) {
+                length = read.length;
+            }
         } else {
             dump.status = PciRegisterRead::Status::BaseRejected;
         }

@@ -175,5 +175,9 @@ inline constexpr const char* kPciNoSelectionMessage = "No items were selected!\n
 inline constexpr const char* kPciNoInformationMessage =
     "Error! There is no PCI device information available!";
 inline constexpr const char* kPciSaveDialogMessage = "PCI Save Dialog box could not be created!";
+inline constexpr const char* kPciExtendedSpaceMessage =
+    "No PCI Express memory mapped configuration window reaches this function: the first 256 "
+    "bytes are shown, read by configuration requests; the extended space (100h-FFFh) is out of "
+    "reach.";
 
 }  // namespace kvt
