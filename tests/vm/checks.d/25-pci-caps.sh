@@ -34,7 +34,7 @@ caps_field() {  # caps_field NAME < document
     sed -n "s/^        \"$1\": \"\{0,1\}\([^\",]*\)\"\{0,1\},\{0,1\}\$/\1/p" | head -n 1
 }
 
-caps_functions=0 caps_links=0 caps_states=0
+caps_functions=0 caps_entries=0 caps_links=0 caps_states=0 caps_pm=0
 caps_mismatch=
 for dev in /sys/bus/pci/devices/*; do
     f=${dev##*/}
@@ -47,6 +47,8 @@ for dev in /sys/bus/pci/devices/*; do
     got=$(echo "$json" | awk '/^      "offset": /{o = $2 + 0} /^      "id": /{print o ":" $2 + 0}')
     want=$(sysfs_caps "$f")
     [ "$got" = "$want" ] || caps_mismatch="$caps_mismatch $b(got $(echo $got) want $(echo $want))"
+    caps_entries=$((caps_entries + $(echo "$want" | grep -c :)))
+    echo "$json" | grep -q '"power_state"' && caps_pm=$((caps_pm + 1))
 
     if [ -r "$dev/current_link_width" ] && width=$(cat "$dev/current_link_width" 2>/dev/null) &&
         [ -n "$width" ] && [ "$width" != 0 ] && echo "$json" | grep -q '"link_width"'; then
@@ -73,5 +75,5 @@ done
 if [ -n "$caps_mismatch" ]; then
     fail pci-caps "differs from sysfs:$caps_mismatch"
 else
-    check pci-caps "$caps_functions functions: capability lists as in sysfs, $caps_links links and $caps_states power states as the kernel reports them" [ "$caps_functions" -gt 0 ]
+    check pci-caps "$caps_functions functions, $caps_entries capabilities as in sysfs; $caps_links links and $caps_states of $caps_pm power states as the kernel reports them" [ "$caps_entries" -gt 0 ]
 fi
