@@ -12,7 +12,49 @@
 
 namespace kvt {
 
+namespace detail {
+
+struct ClassEntry {
+    uint32_t value, mask;
+    std::string description;
+};
+
+struct Vendor {
+    uint32_t id = 0;
+    bool valid = false;
+    std::string name;
+    std::unordered_map<uint32_t, std::string> devices;  // first line of each ID
+};
+
+struct RegisterEntry {
+    size_t position;  // line number
+    size_t segment;   // sections between two ";IDEND" lines
+    std::string description;
+};
+
+struct Segment {
+    size_t firstGlobal = SIZE_MAX;                        // line of the first ";IDGLOBAL"
+    std::unordered_map<uint32_t, size_t> firstIdSection;  // line of the first ";ID=" per ID
+};
+
+struct FileIndex {
+    bool readError = false;
+    std::vector<ClassEntry> classes;
+    std::vector<Vendor> vendors;
+    std::unordered_map<uint32_t, size_t> firstVendor;  // first valid vendor line per ID
+    std::vector<Segment> segments;
+    std::unordered_map<uint32_t, std::vector<RegisterEntry>> registers;
+};
+
+}  // namespace detail
+
 namespace {
+
+using detail::ClassEntry;
+using detail::FileIndex;
+using detail::RegisterEntry;
+using detail::Segment;
+using detail::Vendor;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -68,38 +110,6 @@ bool ScanIdAndName(std::string_view line, size_t pos, uint32_t* id, std::string*
     *name = std::string(line.substr(first));
     return true;
 }
-
-struct ClassEntry {
-    uint32_t value, mask;
-    std::string description;
-};
-
-struct Vendor {
-    uint32_t id = 0;
-    bool valid = false;
-    std::string name;
-    std::unordered_map<uint32_t, std::string> devices;  // first line of each ID
-};
-
-struct RegisterEntry {
-    size_t position;  // line number
-    size_t segment;   // sections between two ";IDEND" lines
-    std::string description;
-};
-
-struct Segment {
-    size_t firstGlobal = SIZE_MAX;                        // line of the first ";IDGLOBAL"
-    std::unordered_map<uint32_t, size_t> firstIdSection;  // line of the first ";ID=" per ID
-};
-
-struct FileIndex {
-    bool readError = false;
-    std::vector<ClassEntry> classes;
-    std::vector<Vendor> vendors;
-    std::unordered_map<uint32_t, size_t> firstVendor;  // first valid vendor line per ID
-    std::vector<Segment> segments;
-    std::unordered_map<uint32_t, std::vector<RegisterEntry>> registers;
-};
 
 enum class FileKind { Class, Id, Register };
 
@@ -275,20 +285,30 @@ bool PciDescriptions::RegisterFileAvailable() const {
 
 std::string PciDescriptions::LookupRegisterDescription(uint32_t offset, uint32_t id00,
                                                        bool* readError) const {
-    auto index = IndexOf(PathOf(kRegisterDescriptionFile), FileKind::Register);
-    if (!index) return kDeviceSpecificDescription;
-    NoteError(*index, readError);
-    auto it = index->registers.find(offset);
-    if (it == index->registers.end()) return kDeviceSpecificDescription;
+    return OpenRegisterFile().Lookup(offset, id00, readError);
+}
+
+RegisterFile PciDescriptions::OpenRegisterFile() const {
+    RegisterFile file;
+    file.index_ = IndexOf(PathOf(kRegisterDescriptionFile), FileKind::Register);
+    return file;
+}
+
+const std::string& RegisterFile::Lookup(uint32_t offset, uint32_t id00, bool* readError) const {
+    static const std::string deviceSpecific = kDeviceSpecificDescription;
+    if (!index_) return deviceSpecific;
+    NoteError(*index_, readError);
+    auto it = index_->registers.find(offset);
+    if (it == index_->registers.end()) return deviceSpecific;
     for (const RegisterEntry& entry : it->second) {
-        const Segment& segment = index->segments[entry.segment];
+        const Segment& segment = index_->segments[entry.segment];
         if (segment.firstGlobal < entry.position) return entry.description;
         auto section = segment.firstIdSection.find(id00);
         if (section != segment.firstIdSection.end() && section->second < entry.position) {
             return entry.description;
         }
     }
-    return kDeviceSpecificDescription;
+    return deviceSpecific;
 }
 
 }  // namespace kvt

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,23 @@ inline constexpr size_t kDescriptionLineLimit = 254;
 struct ClassLookup {
     bool found = false;  // false only when the file cannot be opened
     std::string description;
+};
+
+namespace detail {
+struct FileIndex;
+}
+
+// "regdes.txt" as opened once for a register list or a report: its lookups do not look at
+// the file again.
+class RegisterFile {
+  public:
+    bool available() const { return index_ != nullptr; }
+    // As PciDescriptions::LookupRegisterDescription; valid while this object lives.
+    const std::string& Lookup(uint32_t offset, uint32_t id00, bool* readError = nullptr) const;
+
+  private:
+    friend class PciDescriptions;
+    std::shared_ptr<const detail::FileIndex> index_;
 };
 
 // The description files of one folder.
@@ -46,6 +64,8 @@ class PciDescriptions {
     // "PCI device specific" when no applicable entry names it.
     std::string LookupRegisterDescription(uint32_t offset, uint32_t id00,
                                           bool* readError = nullptr) const;
+    // The register file as it is now, for many lookups.
+    RegisterFile OpenRegisterFile() const;
 
     const std::string& folder() const { return folder_; }
     std::string PathOf(const char* file) const;
