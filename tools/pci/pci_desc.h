@@ -1,7 +1,9 @@
 // The PCI description files of the data folder: "PciId.txt" (vendor and device names),
 // "pcidevcl.txt" (class descriptions) and "regdes.txt" (register descriptions). Each file is
 // parsed once into an index and parsed again only when its modification time or size
-// changes; every lookup gives what reading the file line by line would give.
+// changes; every lookup gives what reading the file line by line would give. The names of a
+// large "PciId.txt" are kept in the user's cache folder ($XDG_CACHE_HOME or ~/.cache, under
+// korvanta/), made once per version of the file, so a new process need not parse it.
 #pragma once
 
 #include <cstdint>
