@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <string>
 
 #include "platform/format.h"
 
@@ -12,15 +13,19 @@ void ReportStream::Write(std::string_view text) {
         WriteBytes(text.data(), text.size());
         return;
     }
+    // Converted in one buffer and written at once: a long report is many short lines.
+    std::string converted;
+    converted.reserve(text.size() + text.size() / 16);
     size_t start = 0;
     while (start < text.size()) {
         size_t nl = text.find('\n', start);
         size_t end = nl == std::string_view::npos ? text.size() : nl;
-        WriteBytes(text.data() + start, end - start);
+        converted.append(text.data() + start, end - start);
         if (nl == std::string_view::npos) break;
-        WriteBytes("\r\n", 2);
+        converted += "\r\n";
         start = nl + 1;
     }
+    WriteBytes(converted.data(), converted.size());
 }
 
 void ReportStream::WriteBytes(const void* data, size_t size) {

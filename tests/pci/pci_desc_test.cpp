@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 
+#include "platform/format.h"
 #include "support/pci_desc_reference.h"
 
 namespace kvt {
@@ -131,6 +132,60 @@ TEST_F(PciDescTest, CrLfLineEndsAreOneLineEnd) {
     EXPECT_EQ(files.LookupClassDescription(0x0C0500).description, "SMBus");
     EXPECT_EQ(files.LookupRegisterDescription(0, 0x29308086), "Vendor ID");
     EXPECT_EQ(test::ReferenceVendorName(Path(kPciIdFile), 0x8086), "Intel Corporation");
+}
+
+// A large name list is kept in the cache folder: a later process finds the same names in it,
+// a changed list is not answered from the old cache, and a damaged cache file is made again.
+TEST_F(PciDescTest, NamesCacheAnswersAsTheListDoes) {
+    const std::string cacheHome = dir_ + "/cache";
+    fs::create_directory(cacheHome);
+    const char* oldHome = std::getenv("XDG_CACHE_HOME");
+    const std::string saved = oldHome != nullptr ? oldHome : "";
+    setenv("XDG_CACHE_HOME", cacheHome.c_str(), 1);
+    std::string list = "VID 0001 first\nDID 0002 early\n";
+    for (int v = 0x1000; v < 0x1800; ++v) {
+        list += Format("VID %04x Vendor %d\nDID 0001 Device of %d\nDID 0001 again\n", v, v, v);
+    }
+    list += "VID 0001 second block\nDID 0003 not found\n";
+    Put(kPciIdFile, list);
+    auto check = [&](PciDescriptions& files) {
+        for (uint32_t v : {0x0001u, 0x1000u, 0x17FFu, 0x1800u, 0x0u}) {
+            EXPECT_EQ(files.LookupVendorName(v), test::ReferenceVendorName(Path(kPciIdFile), v));
+            for (uint32_t d : {1u, 2u, 3u}) {
+                EXPECT_EQ(files.LookupDeviceName(v, d),
+                          test::ReferenceDeviceName(Path(kPciIdFile), v, d));
+            }
+        }
+    };
+    PciDescriptions files(dir_);
+    check(files);  // parsed; the cache file is made
+    std::vector<fs::path> made;
+    for (const auto& entry : fs::directory_iterator(cacheHome + "/korvanta")) made.push_back(entry);
+    ASSERT_EQ(made.size(), 1u);
+    // Another path to the same list finds the cache: a name changed in the cache file (same
+    // length) shows that the list was not parsed again.
+    {
+        std::fstream cache(made[0], std::ios::in | std::ios::out | std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(cache)), {});
+        const size_t at = bytes.find("Vendor 4096");
+        ASSERT_NE(at, std::string::npos);
+        cache.seekp(static_cast<std::streamoff>(at));
+        cache << "Cached 4096";
+    }
+    PciDescriptions again(dir_ + "/.");
+    EXPECT_EQ(again.LookupVendorName(0x1000), "Cached 4096");
+    EXPECT_EQ(again.LookupDeviceName(0x1000, 1), "Device of 4096");
+    Put(kPciIdFile, list + "VID 1900 Added later\n");
+    EXPECT_EQ(files.LookupVendorName(0x1900), "Added later");
+    std::ofstream(made[0], std::ios::binary | std::ios::trunc) << "damaged";
+    Put(kPciIdFile, list);
+    check(files);
+    EXPECT_GT(fs::file_size(made[0]), 1000u);
+    if (oldHome != nullptr) {
+        setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+    } else {
+        unsetenv("XDG_CACHE_HOME");
+    }
 }
 
 TEST_F(PciDescTest, IndexFollowsChangesOfTheFile) {

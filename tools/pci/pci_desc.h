@@ -1,10 +1,13 @@
 // The PCI description files of the data folder: "PciId.txt" (vendor and device names),
 // "pcidevcl.txt" (class descriptions) and "regdes.txt" (register descriptions). Each file is
 // parsed once into an index and parsed again only when its modification time or size
-// changes; every lookup gives what reading the file line by line would give.
+// changes; every lookup gives what reading the file line by line would give. The names of a
+// large "PciId.txt" are kept in the user's cache folder ($XDG_CACHE_HOME or ~/.cache, under
+// korvanta/), made once per version of the file, so a new process need not parse it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,6 +27,23 @@ inline constexpr size_t kDescriptionLineLimit = 254;
 struct ClassLookup {
     bool found = false;  // false only when the file cannot be opened
     std::string description;
+};
+
+namespace detail {
+struct FileIndex;
+}
+
+// "regdes.txt" as opened once for a register list or a report: its lookups do not look at
+// the file again.
+class RegisterFile {
+  public:
+    bool available() const { return index_ != nullptr; }
+    // As PciDescriptions::LookupRegisterDescription; valid while this object lives.
+    const std::string& Lookup(uint32_t offset, uint32_t id00, bool* readError = nullptr) const;
+
+  private:
+    friend class PciDescriptions;
+    std::shared_ptr<const detail::FileIndex> index_;
 };
 
 // The description files of one folder.
@@ -46,6 +66,8 @@ class PciDescriptions {
     // "PCI device specific" when no applicable entry names it.
     std::string LookupRegisterDescription(uint32_t offset, uint32_t id00,
                                           bool* readError = nullptr) const;
+    // The register file as it is now, for many lookups.
+    RegisterFile OpenRegisterFile() const;
 
     const std::string& folder() const { return folder_; }
     std::string PathOf(const char* file) const;

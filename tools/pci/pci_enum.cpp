@@ -1,5 +1,6 @@
 #include "tools/pci/pci_enum.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -346,6 +347,78 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
     result.status = PciRegisterRead::Status::Ok;
     result.length = kPciExpressSpaceSize;
     return result;
+}
+
+std::vector<PciRegisterRead> ReadFunctionRegistersBatch(
+    DriverClient& client, const std::vector<PciFunctionRecord>& records, std::string_view baseText,
+    std::vector<std::vector<uint8_t>>& buffers) {
+    const size_t n = records.size();
+    buffers.assign(n, std::vector<uint8_t>(kPciExpressSpaceSize, 0));
+    std::vector<PciRegisterRead> results(n);
+    std::vector<bool> done(n, false);
+    if (!client.ConsumerForm()) {
+        // PCI functions: their 256 bytes as blocks.
+        std::vector<size_t> which;
+        std::vector<DriverClient::PciBlockRequest> requests;
+        for (size_t i = 0; i < n; ++i) {
+            if (records[i].kind == kPciExpressKind) continue;
+            which.push_back(i);
+            requests.push_back(
+                {PciConfigAddress(records[i].bus, records[i].device, records[i].function), 0,
+                 kPciSpaceSize});
+        }
+        std::vector<DriverClient::PciBlockRead> blocks = client.ReadPciConfigBlocks(requests);
+        for (size_t k = 0; k < which.size() && k < blocks.size(); ++k) {
+            if (!blocks[k].served) continue;  // read again below, as ReadFunctionRegisters does
+            const size_t i = which[k];
+            results[i] = ReadFunctionRegisters(client, records[i], baseText, buffers[i].data(),
+                                               blocks[k].bytes.data());
+            done[i] = true;
+        }
+    }
+    // PCI Express functions the window (or a base typed in) reaches: their 4 KiB together.
+    bool isAuto = false;
+    uint64_t base = 0;
+    bool haveBase = ParseMmConfigBase(baseText, &isAuto, &base);
+    uint32_t windowBase = 0;
+    uint8_t firstBus = 0, lastBus = 0;
+    const bool window = haveBase && isAuto &&
+                        client.PcieWindow(windowBase, firstBus, lastBus).served() &&
+                        windowBase >= MmConfigOffset(firstBus, 0, 0);
+    if (isAuto) base = windowBase - MmConfigOffset(firstBus, 0, 0);
+    std::vector<DriverClient::MemoryRead> reads;
+    std::vector<size_t> which;
+    for (size_t i = 0; i < n && haveBase && (window || !isAuto); ++i) {
+        const PciFunctionRecord& r = records[i];
+        if (r.kind != kPciExpressKind) continue;
+        if (isAuto && (r.bus < firstBus || r.bus > lastBus)) continue;  // the probe decides
+        const uint64_t address = base + MmConfigOffset(r.bus, r.device, r.function);
+        if (!FitsBelow4GiB(address, kPciExpressSpaceSize)) continue;
+        reads.push_back(
+            {static_cast<uint32_t>(address), buffers[i].data(), kPciExpressSpaceSize, {}, false});
+        which.push_back(i);
+        results[i].startAddress = address;
+        results[i].hasAddress = true;
+        done[i] = true;
+    }
+    client.ReadPhysicalMemoryBatch(reads);
+    for (size_t k = 0; k < reads.size(); ++k) {
+        PciRegisterRead& result = results[which[k]];
+        if (reads[k].served) {
+            result.status = PciRegisterRead::Status::Ok;
+            result.length = kPciExpressSpaceSize;
+        } else {
+            // As a refused single read: nothing is valid.
+            std::fill(buffers[which[k]].begin(), buffers[which[k]].end(), 0);
+            result.status = PciRegisterRead::Status::ReadFailed;
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (!done[i]) {
+            results[i] = ReadFunctionRegisters(client, records[i], baseText, buffers[i].data());
+        }
+    }
+    return results;
 }
 
 int WriteFunctionRegister(DriverClient& client, uint32_t kind, uint64_t address, uint32_t value) {

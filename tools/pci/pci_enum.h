@@ -96,6 +96,13 @@ PciRegisterRead ReadFunctionRegisters(DriverClient& client, const PciFunctionRec
                                       std::string_view baseText, uint8_t* buffer,
                                       const uint8_t* config = nullptr);
 
+// ReadFunctionRegisters for many functions, with the requests of each kind sent together (the
+// all-devices report): results[i] and buffers[i] (kPciExpressSpaceSize bytes each) are what
+// ReadFunctionRegisters gives for records[i].
+std::vector<PciRegisterRead> ReadFunctionRegistersBatch(
+    DriverClient& client, const std::vector<PciFunctionRecord>& records, std::string_view baseText,
+    std::vector<std::vector<uint8_t>>& buffers);
+
 // Checks a base text: "Auto" gives true with *isAuto; a hexadecimal value of at most FFFFFFFFh
 // gives true with *base. Anything else is rejected.
 bool ParseMmConfigBase(std::string_view text, bool* isAuto, uint64_t* base);

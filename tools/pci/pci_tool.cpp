@@ -128,15 +128,14 @@ void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase, const 
 
 void PciTool::FillRegisterList(bool* readError) {
     registerRows_.clear();
-    const bool described = descriptions_.RegisterFileAvailable();
+    const RegisterFile file = descriptions_.OpenRegisterFile();
     const uint32_t id00 = Dword(buffer_, 0);
     for (uint32_t offset = 0; offset + 4 <= length_; offset += 4) {
         const uint32_t dword = Dword(buffer_, offset);
         registerRows_.push_back(
             {Format("%03X", offset), Format("%08X", dword),
-             described ? descriptions_.LookupRegisterDescription(offset, id00, readError)
-                       : std::string(),
-             offset, dword});
+             file.available() ? file.Lookup(offset, id00, readError) : std::string(), offset,
+             dword});
     }
 }
 
@@ -326,12 +325,30 @@ void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceD
     for (const DeviceDump& dump : devices) {
         out.Printf("  %s\n\n", dump.caption.c_str());
         out.Printf(kReportHeading, "Offset (Hex)", "Value (Hex)");
+        // "%16s%16s" of "%03X" and "%08X", built by hand with the stream's line ends: a
+        // report of many PCI Express functions has a million rows.
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        const char* lineEnd = out.textMode() ? "\r\n" : "\n";
+        std::string rows;
+        rows.reserve(dump.dwords.size() * 80);
         for (size_t i = 0; i < dump.dwords.size(); ++i) {
-            out.Printf("%16s%16s", Format("%03zX", 4 * i).c_str(),
-                       Format("%08X", dump.dwords[i]).c_str());
-            if (i < dump.descriptions.size()) out.Printf("\t%s", dump.descriptions[i].c_str());
-            out.Write("\n");
+            const size_t offset = 4 * i;
+            if (offset > 0xFFF) {
+                rows += Format("%16s", Format("%03zX", offset).c_str());
+            } else {
+                rows.append(13, ' ');
+                for (int shift = 8; shift >= 0; shift -= 4) rows += kDigits[(offset >> shift) & 15];
+            }
+            rows.append(8, ' ');
+            for (int shift = 28; shift >= 0; shift -= 4)
+                rows += kDigits[(dump.dwords[i] >> shift) & 15];
+            if (i < dump.descriptions.size()) {
+                rows += '\t';
+                rows += dump.descriptions[i];
+            }
+            rows += lineEnd;
         }
+        out.WriteBytes(rows.data(), rows.size());
         if (decode && !dump.dwords.empty())
             WriteCapabilities(out, DecodePciCapabilities(dump.dwords));
         out.Write("\n\n");
@@ -349,18 +366,40 @@ std::vector<PciTool::DeviceDump> PciTool::CollectAllDevices() {
         messages_.ShowMessage(kPciBaseErrorMessage);
         messages_.SetFocus(kFieldBase);
     }
-    const bool described = descriptions_.RegisterFileAvailable();
+    const RegisterFile file = descriptions_.OpenRegisterFile();
+    const bool described = file.available();
     bool readError = false;
-    uint8_t buffer[kPciExpressSpaceSize];
     std::vector<DeviceDump> devices;
     devices.reserve(table_.size());
+    // The functions are read in groups whose requests travel together, progress told per group.
+    constexpr size_t kGroup = 32;
+    std::vector<PciRegisterRead> reads;
+    std::vector<std::vector<uint8_t>> buffers;
     for (size_t i = 0; i < table_.size(); ++i) {
-        if (progress_) progress_(static_cast<uint32_t>(i), static_cast<uint32_t>(table_.size()));
+        const size_t slot = i % kGroup;
+        if (slot == 0) {
+            if (progress_)
+                progress_(static_cast<uint32_t>(i), static_cast<uint32_t>(table_.size()));
+            std::vector<PciFunctionRecord> group;
+            for (size_t k = i; k < table_.size() && k < i + kGroup; ++k) {
+                // A PCI Express function is not read through a rejected base.
+                if (baseOk || table_[k].kind != kPciExpressKind) group.push_back(table_[k]);
+            }
+            reads = ReadFunctionRegistersBatch(client_, group, baseText, buffers);
+            reads.resize(kGroup);
+            buffers.resize(kGroup);
+        }
         DeviceDump dump;
         dump.record = table_[i];
         uint32_t length = 0;
+        const uint8_t* buffer = nullptr;
         if (baseOk || dump.record.kind != kPciExpressKind) {
-            PciRegisterRead read = ReadFunctionRegisters(client_, dump.record, baseText, buffer);
+            // The group's reads skip the rejected functions: count the ones before this one.
+            size_t at = 0;
+            for (size_t k = i - slot; k < i; ++k)
+                at += baseOk || table_[k].kind != kPciExpressKind ? 1 : 0;
+            const PciRegisterRead& read = reads[at];
+            buffer = buffers[at].data();
             dump.status = read.status;
             if (read.status == PciRegisterRead::Status::Ok ||
                 read.status == PciRegisterRead::Status::ConfigOnly) {
@@ -370,12 +409,13 @@ std::vector<PciTool::DeviceDump> PciTool::CollectAllDevices() {
             dump.status = PciRegisterRead::Status::BaseRejected;
         }
         dump.caption = Caption(dump.record, &readError);
-        const uint32_t id00 = Dword(buffer, 0);
+        const uint32_t id00 = length >= 4 ? Dword(buffer, 0) : 0;
+        dump.dwords.reserve(length / 4);
+        if (described) dump.descriptions.reserve(length / 4);
         for (uint32_t offset = 0; offset + 4 <= length; offset += 4) {
             dump.dwords.push_back(Dword(buffer, offset));
             if (described) {
-                dump.descriptions.push_back(
-                    descriptions_.LookupRegisterDescription(offset, id00, &readError));
+                dump.descriptions.push_back(file.Lookup(offset, id00, &readError));
             }
         }
         devices.push_back(std::move(dump));
