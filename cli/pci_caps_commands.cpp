@@ -79,7 +79,8 @@ Action DefinePciCaps(CLI::App& command) {
     command.add_flag("--json", o->json, "write a JSON document");
     return [o](Context& context) {
         PciAddress f;
-        if (!ParseFunction(o->function, f)) return Fail("bad function '" + o->function + "' (BB:DD.F)");
+        if (!ParseFunction(o->function, f))
+            return Fail("bad function '" + o->function + "' (BB:DD.F)");
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         FirstMessage messages;

@@ -932,9 +932,9 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
             break;
         case JournalEntry::Kind::Smbus: {
             std::string target =
-                Format("smbus function=%02X:%02X.%X base=0x%04X slave=0x%02X command=0x%02X",
-                       (e.configAddress >> 16) & 0xFF, (e.configAddress >> 11) & 0x1F,
-                       (e.configAddress >> 8) & 7, e.port, e.slave, e.command);
+                Format("smbus function=%s base=0x%04X slave=0x%02X command=0x%02X",
+                       PciAddress::FromConfigAddress(e.configAddress).FunctionText().c_str(),
+                       e.port, e.slave, e.command);
             if (!BeginWrite(caller, "Undo SmbusKernelWrite", target)) break;
             Backend::SmbusKernelTransfer t;
             t.op = e.op;

@@ -15,6 +15,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "protocol/pci_address.h"
+
 namespace kvt::driver {
 
 namespace {
@@ -79,18 +81,18 @@ Json PublicAddress(const JournalEntry& e) {
             return e.physical;
         case Kind::Msr:
             return Json{{"msr", e.msr}, {"processor", e.processor}};
-        case Kind::Pci:
-            return Json{{"bus", (e.configAddress >> 16) & 0xFF},
-                        {"device", (e.configAddress >> 11) & 0x1F},
-                        {"function", (e.configAddress >> 8) & 7},
-                        {"offset", e.configAddress & 0xFC}};
-        case Kind::Smbus:
-            return Json{{"bus", (e.configAddress >> 16) & 0xFF},
-                        {"device", (e.configAddress >> 11) & 0x1F},
-                        {"function", (e.configAddress >> 8) & 7},
-                        {"base", e.port},
-                        {"slave", e.slave},
-                        {"command", e.command}};
+        case Kind::Pci: {
+            const PciAddress a = PciAddress::FromConfigAddress(e.configAddress);
+            return Json{{"bus", a.bus},
+                        {"device", a.device},
+                        {"function", a.function},
+                        {"offset", a.reg & 0xFC}};
+        }
+        case Kind::Smbus: {
+            const PciAddress a = PciAddress::FromConfigAddress(e.configAddress);
+            return Json{{"bus", a.bus},   {"device", a.device}, {"function", a.function},
+                        {"base", e.port}, {"slave", e.slave},   {"command", e.command}};
+        }
         case Kind::Cmos:
             return Json{{"bank", e.port}, {"offset", e.offset}};
     }

@@ -363,9 +363,7 @@ std::vector<PciRegisterRead> ReadFunctionRegistersBatch(
         for (size_t i = 0; i < n; ++i) {
             if (records[i].kind == kPciExpressKind) continue;
             which.push_back(i);
-            requests.push_back(
-                {PciConfigAddress(records[i].bus, records[i].device, records[i].function), 0,
-                 kPciSpaceSize});
+            requests.push_back({records[i].address().ConfigAddress(), 0, kPciSpaceSize});
         }
         std::vector<DriverClient::PciBlockRead> blocks = client.ReadPciConfigBlocks(requests);
         for (size_t k = 0; k < which.size() && k < blocks.size(); ++k) {
@@ -380,19 +378,17 @@ std::vector<PciRegisterRead> ReadFunctionRegistersBatch(
     bool isAuto = false;
     uint64_t base = 0;
     bool haveBase = ParseMmConfigBase(baseText, &isAuto, &base);
-    uint32_t windowBase = 0;
-    uint8_t firstBus = 0, lastBus = 0;
-    const bool window = haveBase && isAuto &&
-                        client.PcieWindow(windowBase, firstBus, lastBus).served() &&
-                        windowBase >= MmConfigOffset(firstBus, 0, 0);
-    if (isAuto) base = windowBase - MmConfigOffset(firstBus, 0, 0);
+    PciWindow pcieWindow;
+    const bool window = haveBase && isAuto && client.PcieWindow(pcieWindow).served() &&
+                        pcieWindow.firstBusAddress >= uint64_t(pcieWindow.firstBus) << 20;
+    if (isAuto) base = pcieWindow.BusZeroBase();
     std::vector<DriverClient::MemoryRead> reads;
     std::vector<size_t> which;
     for (size_t i = 0; i < n && haveBase && (window || !isAuto); ++i) {
         const PciFunctionRecord& r = records[i];
         if (r.kind != kPciExpressKind) continue;
-        if (isAuto && (r.bus < firstBus || r.bus > lastBus)) continue;  // the probe decides
-        const uint64_t address = base + MmConfigOffset(r.bus, r.device, r.function);
+        if (isAuto && !pcieWindow.Covers(r.address())) continue;  // the probe decides
+        const uint64_t address = base + r.address().WindowOffset();
         if (!FitsBelow4GiB(address, kPciExpressSpaceSize)) continue;
         reads.push_back(
             {static_cast<uint32_t>(address), buffers[i].data(), kPciExpressSpaceSize, {}, false});
