@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "hwaccess/session.h"
+#include "platform/hex.h"
 
 namespace kvt {
 
@@ -65,13 +66,6 @@ using detail::Vendor;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -447,13 +441,13 @@ Names NamesOf(const std::string& path) {
 bool ScanHex32(std::string_view text, size_t pos, uint32_t* value, size_t* end) {
     while (pos < text.size() && IsBlank(text[pos])) ++pos;
     if (pos + 2 < text.size() && text[pos] == '0' &&
-        (text[pos + 1] == 'x' || text[pos + 1] == 'X') && HexDigit(text[pos + 2]) >= 0) {
+        (text[pos + 1] == 'x' || text[pos + 1] == 'X') && HexDigitValue(text[pos + 2]) >= 0) {
         pos += 2;
     }
     uint64_t result = 0;
     size_t start = pos;
-    while (pos < text.size() && HexDigit(text[pos]) >= 0) {
-        result = result * 16 + uint64_t(HexDigit(text[pos]));
+    while (pos < text.size() && HexDigitValue(text[pos]) >= 0) {
+        result = result * 16 + uint64_t(HexDigitValue(text[pos]));
         if (result > 0xFFFFFFFFull) return false;
         ++pos;
     }
