@@ -18,6 +18,8 @@ namespace {
 // LOG_AUTHPRIV | LOG_NOTICE, as a system log message priority.
 constexpr int kPriority = (10 << 3) | 5;
 
+}  // namespace
+
 bool MakeFolders(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
@@ -26,8 +28,6 @@ bool MakeFolders(const std::string& path) {
         return false;
     return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
-
-}  // namespace
 
 AuditLog::AuditLog(std::string ident, std::string systemLogSocket, std::string file)
     : ident_(std::move(ident)),

@@ -12,6 +12,9 @@
 
 namespace kvt::driver {
 
+// Creates a folder and its missing parents, each new one with mode 0700.
+bool MakeFolders(const std::string& path);
+
 class AuditLog {
   public:
     AuditLog(std::string ident, std::string systemLogSocket, std::string file);

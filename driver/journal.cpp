@@ -15,6 +15,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "driver/audit.h"
 #include "protocol/pci_address.h"
 
 namespace kvt::driver {
@@ -27,15 +28,6 @@ using Json = nlohmann::ordered_json;
 constexpr size_t kMaxLine = 64 * 1024;
 
 constexpr const char* kKindNames[] = {"port", "pci", "memory", "msr", "smbus", "cmos"};
-
-bool MakeFolders(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash)))
-        return false;
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
     static const char kDigits[] = "0123456789ABCDEF";

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "driver/audit.h"
 #include "driver/wire.h"
 #include "protocol/endpoint.h"
 
@@ -44,16 +45,6 @@ bool FillAddress(const std::string& path, sockaddr_un& address) {
     if (path.size() >= sizeof address.sun_path) return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     return true;
-}
-
-// Creates a folder and its missing parents, each new one with mode 0700.
-bool MakeFolders(const std::string& path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeFolders(path.substr(0, slash)))
-        return false;
-    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 // Bytes sent on a socket that its client has not read yet (they pin kernel memory).
