@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (list.size() > 256) std::abort();
     uint32_t value = 0;
     for (auto [bus, devFn] : list)
-        board->ReadPciConfig(PciAddress::FromDevFn(bus, devFn, 0x34).ConfigAddress(), value);
+        board->ReadPciConfig(kvt::PciAddress::FromDevFn(bus, devFn, 0x34).ConfigAddress(), value);
     uint8_t bytes[64];
     board->ReadPhysical(0xF0000, bytes, sizeof bytes);
     board->WritePhysical(0x1000, bytes, sizeof bytes);
