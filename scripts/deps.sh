@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(g++ strace cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev
           nlohmann-json3-dev libcli11-dev pci.ids pciutils libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev xvfb xauth ccache bash-completion
-          qemu-system-x86 busybox-static cpio
+          qemu-system-x86 busybox-static cpio binutils
           openssh-server openssh-client
           dpkg-dev file lintian)
 missing=()
