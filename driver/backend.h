@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "protocol/pci_address.h"
+#include "protocol/records.h"
 
 namespace kvt::driver {
 
@@ -56,10 +57,10 @@ class Backend {
     virtual bool WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) = 0;
 
     // Services only a simulated board offers (the host's are asked in-process).
-    // "key=value" lines: computer, processors, tsc_hz, version (major.minor.build.platform),
-    // csd (service-pack text), board (profile name).
-    virtual bool PlatformInfo(std::string& text) {
-        (void)text;
+    // The machine a simulated board stands for: its computer's name, processors, clock,
+    // operating system version when the profile gives one, and the profile's name.
+    virtual bool PlatformInfo(PlatformFacts& facts) {
+        (void)facts;
         return false;
     }
     virtual bool Cpuid(uint32_t processor, uint32_t function, uint32_t subFunction,

@@ -101,27 +101,37 @@ std::string ValueText(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
+namespace {
+
+// The kinds of access of the status lines, in CapabilityFacts::access order.
+constexpr std::pair<const char*, uint32_t> kAccessKinds[] = {
+    {"ports: ", kCapPorts},
+    {"PCI configuration: ", kCapPciConfig},
+    {"PCI Express window: ", kCapPcieWindow},
+    {"physical memory: ", kCapMemory},
+    {"MSRs: ", kCapMsr}};
+
+std::string WritesState(bool readOnly, const std::string& refusedWhy) {
+    return readOnly             ? "refused (daemon started with --read-only)"
+           : refusedWhy.empty() ? "allowed"
+                                : "refused (" + refusedWhy + ")";
+}
+
+}  // namespace
+
 std::string StatusText(Backend& backend, bool readOnly, const std::string& refusedWhy) {
     std::string text = backend.Name() + "\n";
     for (const std::string& line : backend.StatusLines()) text += line + "\n";
-    text += readOnly             ? "writes: refused (daemon started with --read-only)\n"
-            : refusedWhy.empty() ? "writes: allowed\n"
-                                 : "writes: refused (" + refusedWhy + ")\n";
-    return text;
+    return text + "writes: " + WritesState(readOnly, refusedWhy) + "\n";
 }
 
 uint32_t CapabilityBitsOf(Backend& backend, bool readOnly) {
     // Each status line reads "<kind>: ok..." when that kind of access works.
-    static const std::pair<const char*, uint32_t> kKinds[] = {
-        {"ports: ok", kCapPorts},
-        {"PCI configuration: ok", kCapPciConfig},
-        {"PCI Express window: ok", kCapPcieWindow},
-        {"physical memory: ok", kCapMemory},
-        {"MSRs: ok", kCapMsr}};
     uint32_t bits = readOnly ? 0 : uint32_t{kCapWrites};
     for (const std::string& line : backend.StatusLines())
-        for (const auto& [prefix, bit] : kKinds)
-            if (line.rfind(prefix, 0) == 0) bits |= bit;
+        for (const auto& [prefix, bit] : kAccessKinds)
+            if (line.rfind(prefix, 0) == 0 && line.compare(std::strlen(prefix), 2, "ok") == 0)
+                bits |= bit;
     CpuidResult cpuid;
     uint64_t tsc = 0;
     if (backend.ProcessorCount() > 0 && backend.Cpuid(0, 0, 0, cpuid)) bits |= kCapCpuid;
@@ -239,11 +249,10 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
                                        const DriverRequest& request) {
     switch (header.code) {
         case kExtPlatformInfo: {
-            std::string text;
-            if (!backend_.PlatformInfo(text) || text.size() > kMaxTextPayload)
-                return Refused(request);
+            PlatformFacts facts;
+            if (!backend_.PlatformInfo(facts)) return Refused(request);
             Answer answer = Served(request);
-            answer.payload.assign(text.begin(), text.end());
+            answer.payload = EncodePlatformFacts(facts);
             return answer;
         }
         case kExtCpuid: {
@@ -311,15 +320,8 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             answer.payload.assign(text.begin(), text.end());
             return answer;
         }
-        case kExtCapabilities: {
-            std::string text = Status();
-            DriverRequest block = request;
-            block.eax = CapabilityBitsOf(backend_, options_.readOnly || !WritesRefused().empty());
-            block.ebx = backend_.ProcessorCount();
-            Answer answer = Served(block);
-            answer.payload.assign(text.begin(), text.end());
-            return answer;
-        }
+        case kExtCapabilities:
+            return Capabilities(request);
         case kExtStop:
             // Only root, or the user the daemon runs as (a board's), may end it.
             if (caller.uid != 0 && caller.uid != geteuid()) return Refused(request);
@@ -551,6 +553,27 @@ std::string RequestHandler::WritesRefused() {
         return "no audit destination" + (where.empty() ? "" : ": " + where);
     }
     return {};
+}
+
+Answer RequestHandler::Capabilities(const DriverRequest& request) {
+    const std::string refusedWhy = WritesRefused();
+    CapabilityFacts facts;
+    facts.backend = backend_.Name();
+    for (const std::string& line : backend_.StatusLines()) {
+        for (size_t kind = 0; kind < std::size(kAccessKinds); ++kind) {
+            const char* prefix = kAccessKinds[kind].first;
+            if (line.rfind(prefix, 0) == 0) facts.access[kind] = line.substr(std::strlen(prefix));
+        }
+    }
+    facts.writes = WritesState(options_.readOnly, refusedWhy);
+    facts.profile = options_.profilePath;
+    facts.status = Status();
+    DriverRequest block = request;
+    block.eax = CapabilityBitsOf(backend_, options_.readOnly || !refusedWhy.empty());
+    block.ebx = backend_.ProcessorCount();
+    Answer answer = Served(block);
+    answer.payload = EncodeCapabilityFacts(facts);
+    return answer;
 }
 
 std::string RequestHandler::Status() {

@@ -44,6 +44,7 @@ struct HandlerOptions {
     bool readOnly = false;
     WriteLogger writeLogger;  // empty: write requests are not logged
     std::string profileLine;  // a board daemon's "profile: ..." status line
+    std::string profilePath;  // and the file it names
     // Whether audit lines can be written now, and where they go ("system log (/dev/log)"),
     // for the status; empty: always, and no "audit:" line.
     std::function<bool()> auditReady;
@@ -123,6 +124,7 @@ class RequestHandler {
     // Why every write is refused now (read-only, no audit destination); empty when none is.
     std::string WritesRefused();
     std::string Status();
+    Answer Capabilities(const DriverRequest& request);
 
     Backend& backend_;
     HandlerOptions options_;

@@ -201,6 +201,7 @@ int Serve(const Options& options, const std::string& runtimeDir, int reportFd) {
     bool audited = audit.Open();
     handlerOptions.readOnly = options.readOnly;
     handlerOptions.profileLine = profileLine;
+    handlerOptions.profilePath = options.board;
     handlerOptions.writeLogger = [&audit](const std::string& line) { return audit.Write(line); };
     handlerOptions.auditReady = [&audit] { return audit.Ready(); };
     handlerOptions.auditDestination = [&audit] { return audit.Destination(); };

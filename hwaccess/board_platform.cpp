@@ -1,8 +1,5 @@
 #include "hwaccess/board_platform.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <map>
 #include <string>
 
 namespace kvt {
@@ -15,22 +12,17 @@ class BoardPlatform : public Platform {
   public:
     explicit BoardPlatform(DriverClient& client) : client_(client) {}
 
-    std::string ComputerName() override { return Info("computer"); }
-    uint32_t ProcessorCount() override {
-        unsigned long n = std::strtoul(Info("processors").c_str(), nullptr, 10);
-        return n == 0 ? 1u : static_cast<uint32_t>(n);
-    }
+    std::string ComputerName() override { return Facts().computer; }
+    uint32_t ProcessorCount() override { return Facts().processors == 0 ? 1u : Facts().processors; }
     VersionRecord Version() override {
-        std::string text = Info("version");
-        if (text.empty()) return HostVersionRecord();
+        const PlatformFacts& facts = Facts();
+        if (!facts.hasVersion) return HostVersionRecord();
         VersionRecord v;
-        unsigned major = 0, minor = 0, build = 0, platform = 0;
-        std::sscanf(text.c_str(), "%u.%u.%u.%u", &major, &minor, &build, &platform);
-        v.majorVersion = major;
-        v.minorVersion = minor;
-        v.buildNumber = build;
-        v.platformId = platform;
-        v.csdVersion = Info("csd");
+        v.majorVersion = facts.major;
+        v.minorVersion = facts.minor;
+        v.buildNumber = facts.build;
+        v.platformId = facts.platform;
+        v.csdVersion = facts.csd;
         return v;
     }
     CpuidRegisters Cpuid(uint32_t function, uint32_t subFunction) override {
@@ -43,28 +35,18 @@ class BoardPlatform : public Platform {
     bool HasCpuid() override { return true; }
 
   protected:
-    std::string Info(const std::string& key) {
+    // Empty facts while the daemon does not answer; asked again next time.
+    const PlatformFacts& Facts() {
         if (!loaded_) {
-            std::string text;
-            if (!client_.PlatformInfo(text)) return {};
-            size_t start = 0;
-            while (start < text.size()) {
-                size_t end = text.find('\n', start);
-                if (end == std::string::npos) end = text.size();
-                std::string line = text.substr(start, end - start);
-                size_t eq = line.find('=');
-                if (eq != std::string::npos) info_[line.substr(0, eq)] = line.substr(eq + 1);
-                start = end + 1;
-            }
-            loaded_ = true;
+            loaded_ = client_.PlatformInfo(facts_).served();
+            if (!loaded_) facts_ = {};
         }
-        auto it = info_.find(key);
-        return it == info_.end() ? std::string() : it->second;
+        return facts_;
     }
 
     DriverClient& client_;
     bool loaded_ = false;
-    std::map<std::string, std::string> info_;
+    PlatformFacts facts_;
 };
 
 class RemoteHostPlatform : public BoardPlatform {
@@ -73,11 +55,11 @@ class RemoteHostPlatform : public BoardPlatform {
         : BoardPlatform(client), client_(client), hostName_(std::move(hostName)) {}
 
     std::string ComputerName() override {
-        std::string name = Info("computer");
+        const std::string& name = Facts().computer;
         return name.empty() ? hostName_ : name;
     }
     uint32_t ProcessorCount() override {
-        if (!Info("processors").empty()) return BoardPlatform::ProcessorCount();
+        if (Facts().processors != 0) return Facts().processors;
         const DriverCapabilities& caps = Capabilities();
         return caps.processors == 0 ? 1u : caps.processors;
     }

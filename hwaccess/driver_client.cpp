@@ -501,12 +501,13 @@ RequestStatus DriverClient::ReadTsc(uint64_t& value) {
     return {};
 }
 
-RequestStatus DriverClient::PlatformInfo(std::string& text) {
+RequestStatus DriverClient::PlatformInfo(PlatformFacts& facts) {
     DriverRequest block = EmptyRequest();
     std::vector<uint8_t> payload;
     TransportStatus status = Call(kExtPlatformInfo, block, false, {}, &payload);
     if (!status.ok()) return StatusOf(status);
-    text.assign(payload.begin(), payload.end());
+    if (!DecodePlatformFacts(payload, facts))
+        return {TransportFailure::BrokenAnswer, "malformed platform record"};
     return {};
 }
 
@@ -622,42 +623,19 @@ RequestStatus DriverClient::Detect(DriverCapabilities& out) {
     out.tsc = (bits & kCapTsc) != 0;
     out.directPorts = (bits & kCapDirectPorts) != 0;
     out.writes = (bits & kCapWrites) != 0;
-    out.text.assign(payload.begin(), payload.end());
-    // The text: the backend's name, then "<kind>: <detail>" lines in the daemon's words.
-    const std::pair<const char*, DriverCapabilities::Access*> kinds[] = {
-        {"ports: ", &out.ports},
-        {"PCI configuration: ", &out.pciConfig},
-        {"PCI Express window: ", &out.pcieWindow},
-        {"physical memory: ", &out.memory},
-        {"MSRs: ", &out.msr}};
-    const std::pair<uint32_t, DriverCapabilities::Access*> flags[] = {
-        {kCapPorts, &out.ports},
-        {kCapPciConfig, &out.pciConfig},
-        {kCapPcieWindow, &out.pcieWindow},
-        {kCapMemory, &out.memory},
-        {kCapMsr, &out.msr}};
-    for (const auto& [flag, access] : flags) access->available = (bits & flag) != 0;
-    size_t start = 0;
-    bool first = true;
-    while (start < out.text.size()) {
-        size_t end = out.text.find('\n', start);
-        if (end == std::string::npos) end = out.text.size();
-        std::string line = out.text.substr(start, end - start);
-        start = end + 1;
-        if (first) {
-            out.backend = line;
-            first = false;
-            continue;
-        }
-        if (line.rfind("profile: ", 0) == 0) {
-            // "profile: PATH (SIZE bytes, modified ..., file ...)": the path.
-            out.profile = line.substr(9);
-            size_t stamp = out.profile.rfind(" (");
-            if (stamp != std::string::npos) out.profile.resize(stamp);
-        }
-        for (const auto& [prefix, access] : kinds) {
-            if (line.rfind(prefix, 0) == 0) access->detail = line.substr(std::strlen(prefix));
-        }
+    CapabilityFacts facts;
+    if (!DecodeCapabilityFacts(payload, facts))
+        return {TransportFailure::BrokenAnswer, "malformed capability record"};
+    out.backend = facts.backend;
+    out.profile = facts.profile;
+    out.writesState = facts.writes;
+    out.text = facts.status;
+    DriverCapabilities::Access* const kinds[] = {&out.ports, &out.pciConfig, &out.pcieWindow,
+                                                 &out.memory, &out.msr};
+    const uint32_t flags[] = {kCapPorts, kCapPciConfig, kCapPcieWindow, kCapMemory, kCapMsr};
+    for (size_t kind = 0; kind < std::size(kinds); ++kind) {
+        kinds[kind]->available = (bits & flags[kind]) != 0;
+        kinds[kind]->detail = facts.access[kind];
     }
     return {};
 }

@@ -17,6 +17,7 @@
 #include "platform/version.h"
 #include "protocol/driver_request.h"
 #include "protocol/pci_address.h"
+#include "protocol/records.h"
 
 namespace kvt {
 
@@ -34,6 +35,7 @@ struct DriverCapabilities {
     bool tsc = false;          // time-stamp counter per processor, answered by the daemon
     bool directPorts = false;  // the consumer form's port instructions, served by the daemon
     bool writes = false;       // write requests are carried out (not a --read-only daemon)
+    std::string writesState;   // the daemon's words: "allowed", "refused (<why>)"
     std::string profile;       // the profile file a board daemon serves
     std::string text;          // the whole status text, one line per item
 };
@@ -174,8 +176,8 @@ class DriverClient {
     // time-stamp counter. Not served when the daemon does not answer them (the host's).
     RequestStatus Cpuid(uint32_t function, uint32_t subFunction, CpuidRegisters& out);
     RequestStatus ReadTsc(uint64_t& value);
-    // A board's description: "key=value" lines (computer, processors, version, csd, board).
-    RequestStatus PlatformInfo(std::string& text);
+    // A board's description of the machine it stands for.
+    RequestStatus PlatformInfo(PlatformFacts& facts);
 
     // Where the daemon offers the PCI Express configuration window (memory-mapped
     // configuration space), and for which buses.

@@ -69,7 +69,7 @@ enum ConsumerCode : uint32_t {
 
 // Requests of our own, beside the nine of the driver protocol, on the device "Korvanta".
 enum ExtensionCode : uint32_t {
-    kExtPlatformInfo = 0x4B560001,   // board: "key=value\n" text in the payload
+    kExtPlatformInfo = 0x4B560001,   // board: a PlatformFacts record (records.h) as payload
     kExtCpuid = 0x4B560002,          // board: eax = function, ecx = sub-function -> eax..edx
     kExtReadTsc = 0x4B560003,        // board: time-stamp counter of the caller's processor
     kExtDirectPortIn = 0x4B560004,   // board: IN instruction stand-in (port, portWidth)
@@ -92,7 +92,7 @@ enum ExtensionCode : uint32_t {
     kExtStatus = 0x4B560010,         // which backend serves and what works: text payload
     kExtStop = 0x4B560011,           // end the daemon
     kExtCapabilities = 0x4B560012,   // what the backend can do: eax = CapabilityBits,
-                                     // ebx = processors, payload = the status text
+                                     // ebx = processors, payload = a CapabilityFacts record
     kExtJournalRead = 0x4B560013,    // the write journal: ecx = most entries (1 to
                                      // kJournalReadMax), physicalAddress = only ids below it
                                      // (0: from the newest). Answer: the newest of them, oldest

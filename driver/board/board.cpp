@@ -84,17 +84,20 @@ bool Board::WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) {
     return processors[processor].WriteMsr(msr, ElapsedNs(), value);
 }
 
-bool Board::PlatformInfo(std::string& text) {
-    text = "computer=" + computer + "\n";
-    text += Format("processors=%zu\n", processors.size());
-    text += Format("tsc_hz=%llu\n",
-                   (unsigned long long)(processors.empty() ? 0 : processors[0].tscHz()));
+bool Board::PlatformInfo(PlatformFacts& facts) {
+    facts = {};
+    facts.computer = computer;
+    facts.board = name;
+    facts.processors = static_cast<uint32_t>(processors.size());
+    facts.tscHz = processors.empty() ? 0 : processors[0].tscHz();
     if (version) {
-        text += Format("version=%u.%u.%u.%u\n", version->major, version->minor, version->build,
-                       version->platform);
-        text += "csd=" + version->csd + "\n";
+        facts.hasVersion = true;
+        facts.major = version->major;
+        facts.minor = version->minor;
+        facts.build = version->build;
+        facts.platform = version->platform;
+        facts.csd = version->csd;
     }
-    text += "board=" + name + "\n";
     return true;
 }
 

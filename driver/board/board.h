@@ -84,7 +84,7 @@ class Board : public Backend {
     bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) override;
     bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) override;
     bool WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) override;
-    bool PlatformInfo(std::string& text) override;
+    bool PlatformInfo(PlatformFacts& facts) override;
     bool Cpuid(uint32_t processor, uint32_t function, uint32_t subFunction,
                CpuidResult& out) override;
     bool ReadTsc(uint32_t processor, uint64_t& value) override;

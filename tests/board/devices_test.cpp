@@ -351,10 +351,13 @@ TEST(BoardProcessors, TscRunsAtTheProfileRate) {
 TEST(BoardInfo, PlatformInfoAndStatus) {
     auto b = LoadShipped("intel-desktop");
     ASSERT_TRUE(b);
-    std::string text;
-    ASSERT_TRUE(b->PlatformInfo(text));
-    EXPECT_EQ(text,
-              "computer=KVT-P35-ICH9\nprocessors=4\ntsc_hz=2666700000\nboard=intel-desktop\n");
+    PlatformFacts facts;
+    ASSERT_TRUE(b->PlatformInfo(facts));
+    EXPECT_EQ(facts.computer, "KVT-P35-ICH9");
+    EXPECT_EQ(facts.processors, 4u);
+    EXPECT_EQ(facts.tscHz, 2666700000u);
+    EXPECT_EQ(facts.board, "intel-desktop");
+    EXPECT_FALSE(facts.hasVersion);
     EXPECT_EQ(b->Name(), "board intel-desktop");
     uint32_t base = 0;
     uint8_t first = 1, last = 0;
@@ -371,8 +374,11 @@ TEST(BoardInfo, PlatformInfoAndStatus) {
     p["version"] = {{"major", 4}, {"minor", 10}, {"build", 2222}, {"platform", 1}, {"csd", " A "}};
     auto legacy = LoadText(p);
     ASSERT_TRUE(legacy);
-    ASSERT_TRUE(legacy->PlatformInfo(text));
-    EXPECT_NE(text.find("version=4.10.2222.1\ncsd= A \n"), std::string::npos);
+    ASSERT_TRUE(legacy->PlatformInfo(facts));
+    ASSERT_TRUE(facts.hasVersion);
+    EXPECT_EQ(std::vector<uint32_t>({facts.major, facts.minor, facts.build, facts.platform}),
+              std::vector<uint32_t>({4, 10, 2222, 1}));
+    EXPECT_EQ(facts.csd, " A ");
     // Without a window the status says so.
     EXPECT_FALSE(legacy->PcieWindow(base, first, last));
     lines = legacy->StatusLines();
