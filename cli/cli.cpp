@@ -79,12 +79,9 @@ std::string RefusalCause(HardwareSession& session, Access kind, bool write) {
         return detail.empty() ? "unavailable on " + caps.backend : detail;
     }
     if (write && !caps.writes) {
-        // The status says why: "writes: refused (read-only)", or no audit destination.
-        size_t at = caps.text.find("\nwrites: ");
-        if (at == std::string::npos) return "the daemon serves reads only";
-        at += 1;
-        return "the daemon serves reads only; " +
-               caps.text.substr(at, caps.text.find('\n', at) - at);
+        // The daemon says why: "refused (read-only)", or no audit destination.
+        if (caps.writesState.empty()) return "the daemon serves reads only";
+        return "the daemon serves reads only; writes: " + caps.writesState;
     }
     return {};
 }
@@ -252,6 +249,15 @@ void DefineCommandLine(CLI::App& app, std::string& board, Action& chosen, std::s
 void ReportOutput::Add(CLI::App& command) {
     command.add_option("-o", file, "write the report to FILE")->type_name("FILE");
     command.add_flag("--json", json, "write a JSON document instead of the text");
+}
+
+bool ReportOutput::WriteText(const std::function<void(ReportStream&)>& write) const {
+    std::FILE* f = file.empty() ? stdout : std::fopen(file.c_str(), "wb");
+    if (f == nullptr) return false;
+    ReportStream stream(f, true);
+    write(stream);
+    const bool ok = !stream.failed();
+    return (file.empty() ? std::fflush(f) : std::fclose(f)) == 0 && ok;
 }
 
 bool ReportOutput::Write(const std::string& text, const Json& document) const {

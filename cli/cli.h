@@ -130,6 +130,9 @@ struct ReportOutput {
     // Writes the JSON document with --json (nothing when it is null: the command failed and
     // said why), the text otherwise; false when the output cannot be written.
     bool Write(const std::string& text, const Json& document) const;
+    // Writes a text report straight to the output as `write` makes it, without a copy in
+    // memory (a report of many functions runs to megabytes); false when it cannot be written.
+    bool WriteText(const std::function<void(ReportStream&)>& write) const;
 };
 
 // A tool's text report, as Save writes it.

@@ -129,7 +129,8 @@ Json PciAllDevicesJson(const std::vector<PciTool::DeviceDump>& devices) {
             Json registers = Json::array();
             for (size_t i = 0; i < dump.dwords.size(); ++i) {
                 Json r = {{"offset", 4 * i}, {"value", dump.dwords[i]}};
-                if (i < dump.descriptions.size()) r["description"] = dump.descriptions[i];
+                if (i < dump.descriptions.size())
+                    r["description"] = std::string(dump.descriptions[i]);
                 registers.push_back(std::move(r));
             }
             f["registers"] = std::move(registers);

@@ -123,6 +123,15 @@ Action DefineReportPci(CLI::App& command) {
             if (messages.shown()) return messages.Fail();
         }
         if (!tool.enumerated()) return Fail(kPciNoInformationMessage);
+        if (!currentOnly && !o->out.json) {
+            const std::vector<PciTool::DeviceDump> devices = tool.CollectAllDevices();
+            if (messages.shown()) return messages.Fail();
+            if (!o->out.WriteText([&](ReportStream& out) {
+                    PciTool::WriteAllDevicesReport(out, devices, o->decode);
+                }))
+                return Fail("cannot write " + o->out.file);
+            return 0;
+        }
         StringReport report;
         Json document;
         if (currentOnly) {

@@ -411,7 +411,10 @@ std::vector<PciTool::DeviceDump> PciTool::CollectAllDevices() {
         dump.caption = Caption(dump.record, &readError);
         const uint32_t id00 = length >= 4 ? Dword(buffer, 0) : 0;
         dump.dwords.reserve(length / 4);
-        if (described) dump.descriptions.reserve(length / 4);
+        if (described) {
+            dump.descriptions.reserve(length / 4);
+            dump.source = file;
+        }
         for (uint32_t offset = 0; offset + 4 <= length; offset += 4) {
             dump.dwords.push_back(Dword(buffer, offset));
             if (described) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hwaccess/driver_client.h"
@@ -57,8 +58,11 @@ class PciTool {
         PciFunctionRecord record;
         std::string caption;
         PciRegisterRead::Status status = PciRegisterRead::Status::ReadFailed;
-        std::vector<uint32_t> dwords;           // from offset 0; empty when nothing was read
-        std::vector<std::string> descriptions;  // one per dword when descriptions are available
+        std::vector<uint32_t> dwords;  // from offset 0; empty when nothing was read
+        // One per dword when descriptions are available, held by `source`: a report of many
+        // PCI Express functions has a million of them.
+        std::vector<std::string_view> descriptions;
+        RegisterFile source;
     };
 
     PciTool(DriverClient& client, UserMessages& messages,
