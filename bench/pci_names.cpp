@@ -3,7 +3,9 @@
 //    with the index kept (warm) and with the name files changed before every scan (cold);
 //  - the same list with every name looked up by reading the files from the top (the
 //    line-by-line reader of the tests);
-//  - baseline: `lspci -nn -F` over a dump of the same 256 configuration spaces.
+//  - baseline: `lspci -nn -F` over a dump of the same 256 configuration spaces;
+//  - whole processes: `korvanta-cli pci devices` against `lspci -nn -F`, and the all-devices
+//    `korvanta-cli report pci` against `lspci -vvv -xxx -F`, over the same functions.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -187,34 +189,65 @@ void RescanPerLookup(benchmark::State& state) {
     }
 }
 
+// Runs a program to its end with its output and warnings thrown away; false (and the benchmark skipped)
+// when it cannot start or fails.
+bool RunQuiet(benchmark::State& state, std::vector<std::string> args) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid;
+    const bool started = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!started) {
+        state.SkipWithError((args[0] + " not found").c_str());
+        return false;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        state.SkipWithError((args[0] + " failed").c_str());
+        return false;
+    }
+    return true;
+}
+
 void LspciDump(benchmark::State& state) {
     Fixture& f = Shared();
-    const std::string dump = f.folder + "/dump.txt";
-    for (auto _ : state) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        char* argv[] = {const_cast<char*>("lspci"), const_cast<char*>("-nn"),
-                        const_cast<char*>("-F"), const_cast<char*>(dump.c_str()), nullptr};
-        pid_t pid;
-        if (posix_spawnp(&pid, "lspci", &actions, nullptr, argv, environ) != 0) {
-            state.SkipWithError("lspci not found (package pciutils)");
-            break;
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        posix_spawn_file_actions_destroy(&actions);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            state.SkipWithError("lspci failed");
-            break;
-        }
-    }
+    for (auto _ : state)
+        if (!RunQuiet(state, {"lspci", "-nn", "-F", f.folder + "/dump.txt"})) break;
+}
+
+// Whole processes of the command line against the running board daemon, with their lspci
+// counterparts over the same configuration spaces as the baseline.
+void CliPciDevices(benchmark::State& state) {
+    Fixture& f = Shared();
+    for (auto _ : state)
+        if (!RunQuiet(state, {KORVANTA_CLI_BIN, "--board", f.board, "pci", "devices"})) break;
+}
+
+void LspciVerbose(benchmark::State& state) {
+    Fixture& f = Shared();
+    for (auto _ : state)
+        if (!RunQuiet(state, {"lspci", "-vvv", "-xxx", "-F", f.folder + "/dump.txt"})) break;
+}
+
+void CliReportPci(benchmark::State& state) {
+    Fixture& f = Shared();
+    for (auto _ : state)
+        if (!RunQuiet(state, {KORVANTA_CLI_BIN, "--board", f.board, "report", "pci"})) break;
 }
 
 BENCHMARK(LspciDump)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(KorvantaScanWarm)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(KorvantaScanCold)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(RescanPerLookup)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CliPciDevices)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(LspciVerbose)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CliReportPci)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
