@@ -89,8 +89,8 @@ std::vector<uint8_t> EncodePlatformFacts(const PlatformFacts& facts) {
     if (facts.hasVersion) {
         const uint32_t version[4] = {facts.major, facts.minor, facts.build, facts.platform};
         w.Bytes(kPlatformVersion, version, sizeof version);
-        w.Text(kPlatformCsd, facts.csd);
     }
+    if (facts.hasVersion || !facts.csd.empty()) w.Text(kPlatformCsd, facts.csd);
     return w.bytes();
 }
 
