@@ -174,6 +174,26 @@ TEST_F(PciWriteDaemon, SetWritesACapabilityFieldByName) {
     EXPECT_EQ(plan["written"], false);
 }
 
+TEST(PciWriteReadOnly, AReadOnlyDaemonRefusesSizedWrites) {
+    test::DaemonOptions options;
+    options.board = test::BoardProfile("intel-desktop");
+    options.readOnly = true;
+    test::PrivateDaemon daemon;
+    std::string error;
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    test::RawAnswer a = test::RawExchange(
+        daemon.SocketPath(),
+        test::MakeFrame(kExtWritePciConfig,
+                        SizedWrite(PciAddress(0, 0x1F, 3, 0x3C).ExtendedConfigAddress(), 1, 1)));
+    EXPECT_TRUE(a.answered);
+    EXPECT_EQ(a.header.success, 0u);
+    test::ProcessResult r = test::RunCli(
+        daemon.runtimeDir(),
+        {"--board", options.board, "pci", "write", "00:1f.3", "3c", "1", "--width", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("the configuration write failed"), std::string::npos) << r.err;
+}
+
 TEST(PciWriteStatusBits, AMaskedCommandWriteLeavesTheBoardsStatusBitsSet) {
     nlohmann::json profile = test::MinimalProfile();
     profile["pci"]["functions"][0]["command"] = "0x0006";
