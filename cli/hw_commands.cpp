@@ -139,41 +139,6 @@ Action DefinePciRead(CLI::App& command) {
     };
 }
 
-Action DefinePciWrite(CLI::App& command) {
-    auto o = std::make_shared<Arguments>();
-    AddArgument(command, "FUNCTION", o->a, "bus, device and function (hexadecimal)", false)
-        ->type_name("BB:DD.F");
-    AddArgument(command, "OFFSET", o->b, "register offset, a multiple of 4 up to FFC");
-    AddArgument(command, "VALUE", o->c, "double word to write");
-    return [o](Context& context) {
-        PciAddress f;
-        std::string error;
-        uint64_t value = 0;
-        if (!ParseRegister(o->a, o->b, f, error)) return Fail(error);
-        if (!ParseHex(o->c, 0xFFFFFFFF, value)) return Fail("bad value '" + o->c + "'");
-        HardwareSession* session = context.Session();
-        if (session == nullptr) return 1;
-        DriverClient& client = session->client();
-        uint32_t v = static_cast<uint32_t>(value);
-        if (f.reg < 0x100) {
-            RequestStatus written = client.TryWritePciConfig(f.ConfigAddress(), v);
-            if (!written) {
-                return FailRequest(*session, Access::PciConfig, true,
-                                   "the configuration write failed", written);
-            }
-        } else {
-            uint32_t address = 0;
-            if (!WindowAddress(client, f, address, error)) return Fail(error);
-            RequestStatus written = client.TryWriteMemory(address, &v, 4);
-            if (!written) {
-                return FailRequest(*session, Access::PcieWindow, true,
-                                   "the configuration write failed", written);
-            }
-        }
-        return 0;
-    };
-}
-
 uint32_t WidthMask(uint32_t width) {
     return width == 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
 }
@@ -441,7 +406,6 @@ Action DefineDriverStatus(CLI::App& command) {
 const CommandRegistrar kCommands[] = {
     CommandRegistrar({"pci list", "Lists the PCI functions", &DefinePciList}),
     CommandRegistrar({"pci read", "Reads a configuration register", &DefinePciRead}),
-    CommandRegistrar({"pci write", "Writes a configuration register", &DefinePciWrite}),
     CommandRegistrar({"io read", "Reads a port", &DefineIoRead}),
     CommandRegistrar({"io write", "Writes a port", &DefineIoWrite}),
     CommandRegistrar({"mem read", "Reads physical memory", &DefineMemRead}),

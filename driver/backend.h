@@ -49,6 +49,36 @@ class Backend {
         }
         return true;
     }
+    // Bytes of a function's configuration space: 4096 (PCI Express) or 256; 0 when the
+    // function does not exist or the backend cannot tell.
+    virtual uint32_t PciConfigSize(uint8_t bus, uint8_t devFn) {
+        uint32_t id = 0;
+        if (!ReadPciConfig(PciAddress::FromDevFn(bus, devFn).ConfigAddress(), id) ||
+            id == 0xFFFFFFFFu)
+            return 0;
+        return 0x100;
+    }
+    // One register of `width` bytes (1, 2 or 4) at `offset` (a multiple of the width, inside
+    // the function's PciConfigSize), as one configuration access of that width, so the bytes
+    // beside it are not written. Unless a backend makes sized accesses, only double words
+    // below 100h are reached.
+    virtual bool ReadPciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                                    uint32_t& value) {
+        uint32_t dword = 0;
+        if (offset >= 0x100 ||
+            !ReadPciConfig(PciAddress::FromDevFn(bus, devFn, offset & 0xFC).ConfigAddress(), dword))
+            return false;
+        dword >>= 8 * (offset & 3);
+        value = width >= 4 ? dword : dword & ((1u << (8 * width)) - 1);
+        return true;
+    }
+    virtual bool WritePciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                                     uint32_t value) {
+        // A narrower write made as a double word would write its neighbours' bytes back,
+        // clearing their write-1-to-clear bits: not offered.
+        if (width != 4 || offset >= 0x100) return false;
+        return WritePciConfig(PciAddress::FromDevFn(bus, devFn, offset).ConfigAddress(), value);
+    }
     // (bus, device << 3 | function) of every function, in the backend's order, at most 256.
     virtual bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) = 0;
     virtual bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) = 0;

@@ -99,6 +99,12 @@ std::string ValueText(const std::vector<uint8_t>& bytes) {
     return Format("0x%0*" PRIX64, static_cast<int>(2 * bytes.size()), ValueOf(bytes));
 }
 
+// A PCI entry of a sized write (a width other than 4 or a register from 100h): read and
+// undone with that width, the register in the extended mechanism-#1 form.
+bool IsSizedPciEntry(const JournalEntry& e) {
+    return e.width != 4 || (e.configAddress & 0x0F000000u) != 0 || (e.configAddress & 3) != 0;
+}
+
 }  // namespace
 
 namespace {
@@ -310,6 +316,8 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             return WritePort(caller, "DirectPortOut", request);
         case kExtCmosWrite:
             return WriteCmos(caller, request);
+        case kExtWritePciConfig:
+            return WritePciSized(caller, request);
         case kExtJournalRead:
             return ReadJournal(caller, request);
         case kExtUndo:
@@ -654,6 +662,74 @@ bool RequestHandler::PciWrite(const Caller& caller, const char* name, uint32_t c
     return true;
 }
 
+bool RequestHandler::PciSizedWrite(const Caller& caller, const char* name, uint32_t address,
+                                   uint32_t width, uint32_t value, std::optional<uint64_t> undoOf,
+                                   std::optional<uint32_t>* afterOut) {
+    const PciAddress at = PciAddress::FromExtendedConfigAddress(address);
+    std::string target = Format("function=%s offset=0x%03X width=%u value=0x%0*X",
+                                at.FunctionText().c_str(), at.reg, width, int(2 * width), value);
+    if (!BeginWrite(caller, name, target)) return false;
+    uint32_t old = 0, after = 0;
+    bool oldKnown = backend_.ReadPciConfigSized(at.bus, at.devFn(), at.reg, width, old);
+    bool ok = backend_.WritePciConfigSized(at.bus, at.devFn(), at.reg, width, value);
+    EndWrite(caller, name, target, ok);
+    if (!ok) return false;
+    JournalEntry entry;
+    entry.kind = JournalEntry::Kind::Pci;
+    entry.configAddress = address;
+    entry.width = width;
+    entry.oldKnown = oldKnown;
+    if (oldKnown) entry.oldValue = Bytes(old, width);
+    entry.newValue = Bytes(value, width);
+    if (backend_.ReadPciConfigSized(at.bus, at.devFn(), at.reg, width, after)) {
+        entry.after = Bytes(after, width);
+        if (afterOut != nullptr) *afterOut = after;
+    }
+    entry.undoOf = undoOf;
+    JournalWrite(caller, std::move(entry));
+    return true;
+}
+
+Answer RequestHandler::WritePciSized(const Caller& caller, const DriverRequest& request) {
+    // Enable bit, no bits above the extended register field, a width the register is a
+    // multiple of, and a value of that width.
+    const uint32_t address = request.configAddress, width = request.portWidth;
+    if ((address & 0x80000000u) == 0 || (address & 0x70000000u) != 0 ||
+        (width != 1 && width != 2 && width != 4) ||
+        (width < 4 && (request.configValue >> (8 * width)) != 0))
+        return Refused(request);
+    const PciAddress at = PciAddress::FromExtendedConfigAddress(address);
+    if (at.reg % width != 0) return Refused(request);
+    if (request.ebx != 0)
+        return RefusedBy(request,
+                         Format("PCI domain %04X is not served here (domain 0 only)", request.ebx));
+    const uint32_t size = backend_.PciConfigSize(at.bus, at.devFn());
+    if (size == 0) return RefusedBy(request, "no function " + at.FunctionText() + " to write");
+    if (at.reg >= size)
+        return RefusedBy(request, Format("%s has no extended configuration space (offset %03Xh "
+                                         "lies past its %u bytes)",
+                                         at.FunctionText().c_str(), at.reg, size));
+    if (Restricted(caller)) {
+        std::string why =
+            options_.policy.CheckPciWrite(uint32_t(at.bus) << 8 | at.devFn(), at.reg, width);
+        if (!why.empty()) {
+            std::string target =
+                Format("function=%s offset=0x%03X width=%u value=0x%0*X", at.FunctionText().c_str(),
+                       at.reg, width, int(2 * width), request.configValue);
+            return PolicyRefusal(caller, "WritePciConfigSized", target, request, why);
+        }
+    }
+    std::optional<uint32_t> after;
+    // The block answers with the normalised address (no enable-less or stray bits exist).
+    if (!PciSizedWrite(caller, "WritePciConfigSized", address, width, request.configValue, {},
+                       &after))
+        return Refused(request);
+    Answer answer = Served(request);
+    answer.block.eax = after.value_or(0);
+    answer.block.edx = after ? 1 : 0;
+    return answer;
+}
+
 bool RequestHandler::MsrWrite(const Caller& caller, const char* name, uint32_t processor,
                               uint32_t msr, uint64_t value, std::optional<uint64_t> undoOf) {
     std::string target =
@@ -811,6 +887,13 @@ bool RequestHandler::ReadCurrent(const JournalEntry& e, std::vector<uint8_t>& by
     switch (e.kind) {
         case Kind::Pci: {
             uint32_t value = 0;
+            if (IsSizedPciEntry(e)) {
+                const PciAddress at = PciAddress::FromExtendedConfigAddress(e.configAddress);
+                if (!backend_.ReadPciConfigSized(at.bus, at.devFn(), at.reg, e.width, value))
+                    return false;
+                bytes = Bytes(value, e.width);
+                return true;
+            }
             if (!backend_.ReadPciConfig(e.configAddress, value)) return false;
             bytes = Bytes(value, 4);
             return true;
@@ -911,9 +994,13 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
     if (own) {
         std::string why;
         switch (e.kind) {
-            case JournalEntry::Kind::Pci:
-                why = options_.policy.CheckPciWrite(e.configAddress);
+            case JournalEntry::Kind::Pci: {
+                const PciAddress at = PciAddress::FromExtendedConfigAddress(e.configAddress);
+                why = IsSizedPciEntry(e) ? options_.policy.CheckPciWrite(
+                                               uint32_t(at.bus) << 8 | at.devFn(), at.reg, e.width)
+                                         : options_.policy.CheckPciWrite(e.configAddress);
                 break;
+            }
             case JournalEntry::Kind::Msr: {
                 uint64_t now = ValueOf(current);
                 why = options_.policy.CheckMsrWrite(e.msr, ValueOf(e.oldValue), &now);
@@ -939,8 +1026,12 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
     const uint64_t old = ValueOf(e.oldValue);
     switch (e.kind) {
         case JournalEntry::Kind::Pci:
-            ok = PciWrite(caller, "Undo WritePciConfig", e.configAddress,
-                          static_cast<uint32_t>(old), e.id);
+            // With the width and the register the write had.
+            ok = IsSizedPciEntry(e)
+                     ? PciSizedWrite(caller, "Undo WritePciConfigSized", e.configAddress, e.width,
+                                     static_cast<uint32_t>(old), e.id)
+                     : PciWrite(caller, "Undo WritePciConfig", e.configAddress,
+                                static_cast<uint32_t>(old), e.id);
             break;
         case JournalEntry::Kind::Msr:
             ok = MsrWrite(caller, "Undo WriteMsr", e.processor, e.msr, old, e.id);

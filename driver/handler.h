@@ -93,6 +93,7 @@ class RequestHandler {
     Answer ReadPort(const Caller& caller, const DriverRequest& request);
     Answer WritePort(const Caller& caller, const char* name, const DriverRequest& request);
     Answer WriteCmos(const Caller& caller, const DriverRequest& request);
+    Answer WritePciSized(const Caller& caller, const DriverRequest& request);
     Answer ReadJournal(const Caller& caller, const DriverRequest& request);
     Answer Undo(const Caller& caller, const DriverRequest& request);
 
@@ -100,6 +101,11 @@ class RequestHandler {
     // no side effects); false when it was refused or failed.
     bool PciWrite(const Caller& caller, const char* name, uint32_t configAddress, uint32_t value,
                   std::optional<uint64_t> undoOf = {});
+    // One register of 1, 2 or 4 bytes; `address` in the extended mechanism-#1 form. `after`
+    // receives the register read back, when it could be.
+    bool PciSizedWrite(const Caller& caller, const char* name, uint32_t address, uint32_t width,
+                       uint32_t value, std::optional<uint64_t> undoOf = {},
+                       std::optional<uint32_t>* after = nullptr);
     bool MsrWrite(const Caller& caller, const char* name, uint32_t processor, uint32_t msr,
                   uint64_t value, std::optional<uint64_t> undoOf = {});
     bool MemoryWrite(const Caller& caller, const char* name, uint32_t address, const uint8_t* data,

@@ -74,11 +74,12 @@ Json PublicAddress(const JournalEntry& e) {
         case Kind::Msr:
             return Json{{"msr", e.msr}, {"processor", e.processor}};
         case Kind::Pci: {
-            const PciAddress a = PciAddress::FromConfigAddress(e.configAddress);
+            // Sized writes keep the whole register, bits 11-8 in the extended form's bits.
+            const PciAddress a = PciAddress::FromExtendedConfigAddress(e.configAddress);
             return Json{{"bus", a.bus},
                         {"device", a.device},
                         {"function", a.function},
-                        {"offset", a.reg & 0xFC}};
+                        {"offset", e.width == 4 ? a.reg & 0xFFC : a.reg}};
         }
         case Kind::Smbus: {
             const PciAddress a = PciAddress::FromConfigAddress(e.configAddress);

@@ -258,6 +258,16 @@ std::string Policy::CheckPciWrite(uint32_t configAddress) const {
         Format("writing %02X:%02X.%X offset 0x%02X", key >> 8, (key >> 3) & 0x1F, key & 7, offset));
 }
 
+std::string Policy::CheckPciWrite(uint32_t function, uint32_t offset, uint32_t width) const {
+    if (!Restricts()) return {};
+    for (const PolicyRule& rule : rules_)
+        if (!rule.denyRead && rule.kind == Kind::Pci && rule.key == function &&
+            Within(rule, offset, uint64_t{offset} + width - 1))
+            return {};
+    return NoRule(Format("writing %02X:%02X.%X offset 0x%03X (width %u)", function >> 8,
+                         (function >> 3) & 0x1F, function & 7, offset, width));
+}
+
 std::string Policy::CheckPciBlockRead(uint32_t function, uint32_t offset, uint32_t length) const {
     if (!Restricts() || length == 0) return {};
     const PolicyRule* rule = FindRead(Kind::Pci, function, offset, uint64_t{offset} + length - 1);

@@ -49,6 +49,9 @@ class Policy {
     std::string CheckPortRead(uint32_t port, uint32_t width) const;
     std::string CheckPciWrite(uint32_t configAddress) const;
     std::string CheckPciRead(uint32_t configAddress) const;
+    // A write of `width` bytes at any offset of one function (bus << 8 | device << 3 |
+    // function): an allow rule must cover every byte written.
+    std::string CheckPciWrite(uint32_t function, uint32_t offset, uint32_t width) const;
     // A range of one function's configuration bytes (function = bus << 8 | device << 3 |
     // function): refused as a read of any double word in it would be.
     std::string CheckPciBlockRead(uint32_t function, uint32_t offset, uint32_t length) const;

@@ -61,6 +61,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Caller caller{1000, 1000, 4242};
     std::optional<Answer> answer = ServeFrame(handler, caller, device, bytes);
+    // A sized configuration write is served only with fields the daemon promises to check:
+    // width 1, 2 or 4, the register a multiple of it below 1000h, a value of that width,
+    // domain 0.
+    ParsedFrame frame;
+    if (answer && answer->success &&
+        ParseRequestFrame(bytes, frame, needed) == ParseStatus::Complete &&
+        frame.header.code == kExtWritePciConfig) {
+        const DriverRequest& r = frame.request;
+        const uint32_t width = r.portWidth;
+        const PciAddress at = PciAddress::FromExtendedConfigAddress(r.configAddress);
+        if ((width != 1 && width != 2 && width != 4) || at.reg % width != 0 ||
+            (r.configAddress & 0x70000000u) != 0 || (r.configAddress & 0x80000000u) == 0 ||
+            (width < 4 && (r.configValue >> (8 * width)) != 0) || r.ebx != 0)
+            std::abort();
+    }
     if (answer) {
         uint8_t prefix[kAnswerPrefixSize];
         EncodeAnswerPrefix(*answer, prefix);

@@ -566,6 +566,26 @@ RequestStatus DriverClient::SmbusKernel(const PciAddress& function, uint16_t ioB
     return {};
 }
 
+Reply<std::optional<uint32_t>> DriverClient::TryWritePciConfigSized(const PciAddress& at,
+                                                                    uint32_t width,
+                                                                    uint32_t value) {
+    Reply<std::optional<uint32_t>> reply;
+    if (ConsumerForm()) {
+        reply.failure = TransportFailure::Refused;
+        reply.detail = "sized configuration writes are not served in the consumer form";
+        return reply;
+    }
+    DriverRequest block = EmptyRequest();
+    block.configAddress = at.ExtendedConfigAddress();
+    block.portWidth = width;
+    block.configValue = value;
+    block.ebx = at.domain;
+    TransportStatus status = Call(kExtWritePciConfig, block);
+    static_cast<RequestStatus&>(reply) = StatusOf(status);
+    if (status.ok() && block.edx == 1) reply.value = block.eax;
+    return reply;
+}
+
 RequestStatus DriverClient::TryWriteCmos(uint16_t indexPort, uint8_t offset, uint8_t value) {
     DriverRequest block = EmptyRequest();
     block.port = indexPort;

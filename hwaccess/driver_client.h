@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -200,6 +201,12 @@ class DriverClient {
         std::string text;
     };
     RequestStatus SmbusKernel(const PciAddress& function, uint16_t ioBase, SmbusKernelCall& call);
+    // One configuration register of `width` bytes (1, 2 or 4) at `at` (its register a
+    // multiple of the width, 0-FFFh; the domain travels with it) as one access of that width,
+    // journaled with the value it replaces. The value: the register read back after the write,
+    // when the daemon could read it. Not served in the consumer form.
+    Reply<std::optional<uint32_t>> TryWritePciConfigSized(const PciAddress& at, uint32_t width,
+                                                          uint32_t value);
     // One CMOS byte of the bank whose index port is 70h, 72h or 74h: the daemon writes index
     // and data (and leaves NMI enabled after an index with bit 7 on 70h), and journals the
     // write with the byte it replaced.

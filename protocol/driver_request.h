@@ -107,6 +107,15 @@ enum ExtensionCode : uint32_t {
                                      // 74h), ecx = offset (0-FFh), portValue = the byte. The
                                      // daemon writes index and data and, after an index with
                                      // bit 7 on 70h, the index again with bit 7 clear
+    // Sized configuration writes (0x4B560016-0x4B560017).
+    kExtWritePciConfig = 0x4B560016,  // one configuration register of 1, 2 or 4 bytes:
+                                      // configAddress = the function and register in the
+                                      // extended mechanism-#1 form (register bits 11-8 in
+                                      // bits 27-24, PciAddress::ExtendedConfigAddress),
+                                      // portWidth = 1, 2 or 4 (the register a multiple of
+                                      // it), configValue = the value, ebx = PCI domain (0).
+                                      // Answer: eax = the register read back, edx = 1 when
+                                      // it could be read. A refusal may say why (kCauseRule)
 };
 
 enum UndoFlags : uint32_t {

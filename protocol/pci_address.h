@@ -59,6 +59,15 @@ struct PciAddress {
         return kEnable | uint32_t(bus) << 16 | uint32_t(device) << 11 | uint32_t(function) << 8 |
                (reg & 0xFFu);
     }
+    // The extended mechanism-#1 form that reaches the whole 4 KiB: the mechanism-#1 address
+    // with register bits 11-8 in bits 27-24.
+    constexpr uint32_t ExtendedConfigAddress() const {
+        return ConfigAddress() | uint32_t(reg & 0xF00u) << 16;
+    }
+    static constexpr PciAddress FromExtendedConfigAddress(uint32_t address) {
+        return {(address >> 16) & 0xFF, (address >> 11) & 0x1F, (address >> 8) & 7,
+                ((address >> 16) & 0xF00) | (address & 0xFF)};
+    }
     // Offset of the register from the start of a memory-mapped window whose first bus is 0.
     constexpr uint64_t WindowOffset() const {
         return uint64_t(bus) << 20 | uint64_t(device) << 15 | uint64_t(function) << 12 | reg;

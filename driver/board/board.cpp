@@ -1,6 +1,7 @@
 #include "driver/board/board.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "driver/board/smbus.h"
 #include "platform/format.h"
@@ -55,6 +56,51 @@ bool Board::WritePciConfig(uint32_t configAddress, uint32_t value) {
 bool Board::PciPass(uint32_t configAddress) {
     uint32_t function = (configAddress >> 8) & 0xFFFF;  // bus << 8 | device << 3 | function
     return faults.Pass(FaultKind::Pci, function, function);
+}
+
+// A function's whole space as the host reads it from sysfs: an absent function reads all
+// ones, a range past a conventional function's 256 bytes fails.
+bool Board::ReadPciConfigBlock(uint8_t bus, uint8_t devFn, uint32_t offset, uint8_t* out,
+                               uint32_t length) {
+    const uint32_t key = uint32_t(bus) << 8 | devFn;
+    if (!faults.Pass(FaultKind::Pci, key, key)) return false;
+    const PciFunction* f = pci_.Find(bus, devFn);
+    if (f == nullptr) {
+        std::memset(out, 0xFF, length);
+        return true;
+    }
+    if (offset > f->size() || length > f->size() - offset) return false;
+    for (uint32_t i = 0; i < length; ++i) out[i] = uint8_t(f->Read(offset + i, 1));
+    return true;
+}
+
+uint32_t Board::PciConfigSize(uint8_t bus, uint8_t devFn) {
+    const PciFunction* f = pci_.Find(bus, devFn);
+    return f == nullptr ? 0 : f->size();
+}
+
+// One access of the width, as the chipset makes it: the function's write mask and its
+// write-1-to-clear bits decide what changes, the bytes beside the register are not touched.
+bool Board::ReadPciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                               uint32_t& value) {
+    const uint32_t key = uint32_t(bus) << 8 | devFn;
+    const PciFunction* f = pci_.Find(bus, devFn);
+    if ((width != 1 && width != 2 && width != 4) || offset % width != 0 || f == nullptr ||
+        offset >= f->size() || !faults.Pass(FaultKind::Pci, key, key))
+        return false;
+    value = f->Read(offset, width);
+    return true;
+}
+
+bool Board::WritePciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                                uint32_t value) {
+    const uint32_t key = uint32_t(bus) << 8 | devFn;
+    PciFunction* f = pci_.Find(bus, devFn);
+    if ((width != 1 && width != 2 && width != 4) || offset % width != 0 || f == nullptr ||
+        offset >= f->size() || !faults.Pass(FaultKind::Pci, key, key))
+        return false;
+    f->Write(offset, width, value);
+    return true;
 }
 
 bool Board::ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) {

@@ -80,6 +80,13 @@ class Board : public Backend {
     bool ReadPciConfig(uint32_t configAddress, uint32_t& value) override;
     bool WritePciConfig(uint32_t configAddress, uint32_t value) override;
     bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) override;
+    bool ReadPciConfigBlock(uint8_t bus, uint8_t devFn, uint32_t offset, uint8_t* out,
+                            uint32_t length) override;
+    uint32_t PciConfigSize(uint8_t bus, uint8_t devFn) override;
+    bool ReadPciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                            uint32_t& value) override;
+    bool WritePciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                             uint32_t value) override;
     bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) override;
     bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) override;
     bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) override;

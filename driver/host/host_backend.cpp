@@ -165,6 +165,44 @@ class HostBackend : public Backend {
         return WriteAt(fd.get(), bytes, 4, address & 0xFC);
     }
 
+    uint32_t PciConfigSize(uint8_t bus, uint8_t devFn) override {
+        std::string path;
+        struct stat st;
+        if (!ConfigPath(PciAddress::FromDevFn(bus, devFn).ConfigAddress(), path) ||
+            stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            return 0;
+        // The kernel gives the file the size of the function's space.
+        return st.st_size >= 0x1000 ? 0x1000 : st.st_size >= 0x100 ? 0x100 : 0;
+    }
+
+    bool ReadPciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                            uint32_t& value) override {
+        uint8_t bytes[4] = {};
+        if (width > 4 ||
+            !ReadConfigFile(static_cast<uint16_t>(bus << 8 | devFn), offset, bytes, width))
+            return false;
+        value = 0;
+        std::memcpy(&value, bytes, width);
+        return true;
+    }
+
+    // Exactly `width` bytes at the register: the kernel makes an access of that width.
+    bool WritePciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
+                             uint32_t value) override {
+        std::string path;
+        if (width > 4 || !ConfigPath(PciAddress::FromDevFn(bus, devFn).ConfigAddress(), path))
+            return false;
+        Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+        if (!fd.ok()) return false;
+        uint8_t bytes[4];
+        std::memcpy(bytes, &value, 4);
+        ssize_t n;
+        do {
+            n = pwrite(fd.get(), bytes, width, static_cast<off_t>(offset));
+        } while (n < 0 && errno == EINTR);
+        return n == static_cast<ssize_t>(width);
+    }
+
     bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) override {
         DIR* dir = opendir(paths_.sysfsPci.c_str());
         if (dir == nullptr) return false;
