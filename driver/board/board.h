@@ -80,6 +80,7 @@ class Board : public Backend {
     bool ReadPciConfig(uint32_t configAddress, uint32_t& value) override;
     bool WritePciConfig(uint32_t configAddress, uint32_t value) override;
     bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) override;
+    bool PciBarSizes(const PciAddress& function, uint64_t (&sizes)[6]) override;
     bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) override;
     bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) override;
     bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) override;
