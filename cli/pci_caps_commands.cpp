@@ -60,7 +60,9 @@ bool ShowPciFunction(PciTool& tool, const PciAddress& f, const std::string& firs
             Fail(name + ": no PCI Express configuration window reaches this function");
             return false;
         default:
-            Fail(name + ": the configuration read failed");
+            // Outside domain 0 a refusal is most often a domain the daemon does not have.
+            Fail(name + ": the configuration read failed" +
+                 (f.domain != 0 ? " (pci list names the functions of every domain)" : ""));
             return false;
     }
     if (!tool.registerRows().empty() && tool.registerRows()[0].dword == 0xFFFFFFFFu) {
