@@ -207,6 +207,7 @@ class PciViewTest : public QObject {
             QTreeWidgetItem* item = bars->child(child);
             tree->scrollToItem(item);
             const QRect rect = tree->visualItemRect(item);
+            QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
             QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
         }
         QVERIFY(board_.session->client().WritePciConfig(upper, 0));
