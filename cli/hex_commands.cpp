@@ -143,17 +143,14 @@ int MemDumpHigh(Context& context, const DumpArguments& args, uint64_t start, uin
 
 int MemDump(Context& context, const DumpArguments& args) {
     const std::string& output = args.output;
-    // Addresses past 4 GiB, or entries longer than the window's eight digits, take the 64-bit
-    // path; anything the window's fields would refuse is refused by them, with their message.
+    // An address past 4 GiB takes the 64-bit path; below, the window's fields and their
+    // messages rule (eight digits, no range past 4 GiB).
     const std::string addressText = WithoutPrefix(args.address),
                       sizeText = WithoutPrefix(args.size);
     uint64_t start = 0, bytes = 0;
     if (IsHexString(addressText) && IsHexString(sizeText) &&
-        ParseHex(addressText, UINT64_MAX, start, HexPrefix::Refused) &&
-        ParseHex(sizeText, UINT64_MAX, bytes, HexPrefix::Refused) &&
-        (addressText.size() > static_cast<size_t>(MemoryDumpTool::kTypingLimit) ||
-         sizeText.size() > static_cast<size_t>(MemoryDumpTool::kTypingLimit) ||
-         bytes > kFourGiB - std::min(start, kFourGiB)))
+        ParseHex(addressText, UINT64_MAX, start, HexPrefix::Refused) && start >= kFourGiB &&
+        ParseHex(sizeText, UINT64_MAX, bytes, HexPrefix::Refused))
         return MemDumpHigh(context, args, start, bytes);
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
