@@ -101,6 +101,13 @@ bool ParseFunction(const std::string& text, PciAddress& f) {
     return true;
 }
 
+bool ParseFunctionInDomain(const std::string& text, PciAddress& f) {
+    std::optional<PciAddress> parsed = ParsePciFunction(text, true);
+    if (!parsed) return false;
+    f = *parsed;
+    return true;
+}
+
 std::string HexDump(uint64_t address, const uint8_t* bytes, size_t size) {
     std::string text;
     for (size_t line = 0; line < size; line += 16) {

@@ -115,6 +115,8 @@ void AddProcessorOption(CLI::App& command, int& processor);
 bool CheckProcessor(HardwareSession& session, int processor);
 // A PCI function given as "BB:DD.F" in hexadecimal (domain 0: the requests reach no other).
 bool ParseFunction(const std::string& text, PciAddress& f);
+// The same, "DDDD:BB:DD.F" also taken (for the commands that reach every PCI domain).
+bool ParseFunctionInDomain(const std::string& text, PciAddress& f);
 // Offset, sixteen bytes and their printable characters per line, for reading on a terminal.
 std::string HexDump(uint64_t address, const uint8_t* bytes, size_t size);
 // Writes bytes to a file, or to standard output when path is empty; false on failure.

@@ -11,10 +11,12 @@
 
 #include "cli/cli.h"
 #include "platform/format.h"
+#include "platform/hex.h"
 #include "platform/report_stream.h"
 #include "platform/temp_folder.h"
 #include "tools/hexview/hex_edit_tool.h"
 #include "tools/hexview/memory_dump_tool.h"
+#include "tools/io/hex_input.h"
 
 namespace kvt::cli {
 namespace {
@@ -59,8 +61,97 @@ bool WriteHexLines(HexDocument& document, uint64_t address, std::FILE* out) {
     return true;
 }
 
+// The addresses a memory request reaches: a high double word of all ones stands for the sign
+// extension of a 32-bit address.
+constexpr uint64_t kPhysicalEnd = 0xFFFFFFFF00000000ull;
+constexpr uint64_t kFourGiB = 0x100000000ull;
+
+// A range past the first 4 GiB, which the Memory Dump window does not reach (its addresses
+// have eight digits): read through 64-bit memory requests in 4 MiB pieces (none crossing
+// 4 GiB) and written out as the window would save it. A refused piece ends the dump there,
+// its bytes before it kept, unless holes are skipped (page by page, filled with 00h).
+int MemDumpHigh(Context& context, const DumpArguments& args, uint64_t start, uint64_t bytes) {
+    if (bytes == 0) return Fail("No Data To Save!");
+    if (start >= kPhysicalEnd || bytes > kPhysicalEnd - start)
+        return Fail(Format("the range runs past %llX, the last address a memory request reaches",
+                           static_cast<unsigned long long>(kPhysicalEnd - 1)));
+    HardwareSession* session = context.Session();
+    if (session == nullptr) return 1;
+    const std::string& output = args.output;
+    const bool lines = output.empty() && isatty(STDOUT_FILENO);
+    std::FILE* out = output.empty() ? stdout : std::fopen(output.c_str(), "wb");
+    if (out == nullptr) return Fail("Error! Open File Error!");
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(bytes, kHexChunk)));
+    DriverClient& client = session->client();
+    bool written = true, whole = true;
+    RequestStatus failed;
+    uint64_t done = 0;
+    while (written && done < bytes) {
+        const uint64_t at = start + done;
+        uint64_t n = std::min<uint64_t>(bytes - done, kHexChunk);
+        if (at < kFourGiB) n = std::min(n, kFourGiB - at);
+        RequestStatus read = client.TryReadMemory64(at, buffer.data(), static_cast<uint32_t>(n));
+        uint64_t got = n;
+        if (!read) {
+            // Page by page, so the bytes before the refused page are kept.
+            got = 0;
+            while (got < n) {
+                const uint64_t page = std::min(n - got, 0x1000 - (at + got) % 0x1000);
+                RequestStatus piece = client.TryReadMemory64(at + got, buffer.data() + got,
+                                                             static_cast<uint32_t>(page));
+                if (!piece) {
+                    if (!args.skipHoles) {
+                        failed = piece;
+                        break;
+                    }
+                    std::fill_n(buffer.data() + got, page, uint8_t{0});
+                    std::fprintf(stderr, "korvanta-cli: %08llX-%08llX refused, filled with 00h\n",
+                                 static_cast<unsigned long long>(at + got),
+                                 static_cast<unsigned long long>(at + got + page - 1));
+                }
+                got += page;
+            }
+        }
+        if (got > 0) {
+            if (lines) {
+                const std::string text = HexDump(at, buffer.data(), static_cast<size_t>(got));
+                written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+            } else {
+                written = std::fwrite(buffer.data(), 1, got, out) == got;
+            }
+        }
+        done += got;
+        if (got < n) {
+            whole = false;
+            break;
+        }
+    }
+    if (output.empty()) {
+        written = std::fflush(stdout) == 0 && written;
+    } else {
+        written = std::fclose(out) == 0 && written;
+        if (!written || done == 0) std::remove(output.c_str());
+    }
+    if (!written) return Fail("Error! Save File Error!");
+    if (!whole)
+        return FailRequest(*session, Access::Memory, false,
+                           Format("Error! Read physical memory failed at %llX!",
+                                  static_cast<unsigned long long>(start + done)),
+                           failed);
+    return 0;
+}
+
 int MemDump(Context& context, const DumpArguments& args) {
     const std::string& output = args.output;
+    // An address past 4 GiB takes the 64-bit path; below, the window's fields and their
+    // messages rule (eight digits, no range past 4 GiB).
+    const std::string addressText = WithoutPrefix(args.address),
+                      sizeText = WithoutPrefix(args.size);
+    uint64_t start = 0, bytes = 0;
+    if (IsHexString(addressText) && IsHexString(sizeText) &&
+        ParseHex(addressText, UINT64_MAX, start, HexPrefix::Refused) && start >= kFourGiB &&
+        ParseHex(sizeText, UINT64_MAX, bytes, HexPrefix::Refused))
+        return MemDumpHigh(context, args, start, bytes);
     HardwareSession* session = context.Session();
     if (session == nullptr) return 1;
     CliMessages messages;
@@ -156,7 +247,8 @@ int HexPatch(const PatchArguments& args) {
 
 Action DefineMemDump(CLI::App& command) {
     auto o = std::make_shared<DumpArguments>();
-    command.add_option("ADDRESS", o->address, "physical address (hexadecimal)")->required();
+    command.add_option("ADDRESS", o->address, "physical address (hexadecimal, up to 64 bits)")
+        ->required();
     command.add_option("SIZE", o->size, "bytes to dump (hexadecimal)")->required();
     command.add_option("-o", o->output, "write the bytes to FILE")->type_name("FILE");
     command.add_flag("--skip-holes", o->skipHoles,

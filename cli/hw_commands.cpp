@@ -71,18 +71,30 @@ Action DefinePciList(CLI::App& command) {
     return [json](Context& context) {
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
-        uint8_t bus[256], devFn[256];
-        Reply<uint32_t> listed = session->client().TryListPciFunctions(bus, devFn);
-        const uint32_t count = listed.value;
-        if (count == 0)
+        // Every function of every domain; a daemon without the complete list gives its
+        // driver list (256 functions of domain 0 at most).
+        std::vector<PciAddress> all;
+        RequestStatus complete = session->client().ListPciAll(all);
+        if (!complete) {
+            uint8_t bus[256], devFn[256];
+            Reply<uint32_t> listed = session->client().TryListPciFunctions(bus, devFn);
+            if (listed.value == 0)
+                return FailRequest(*session, Access::PciConfig, false,
+                                   "the PCI function list request failed", listed);
+            for (uint32_t i = 0; i < listed.value; ++i)
+                all.push_back(PciAddress::FromDevFn(bus[i], devFn[i]));
+        }
+        if (all.empty())
             return FailRequest(*session, Access::PciConfig, false,
-                               "the PCI function list request failed", listed);
+                               "the PCI function list request failed", complete);
         std::string text;
         Json functions = Json::array();
-        for (uint32_t i = 0; i < count; ++i) {
-            const PciAddress f = PciAddress::FromDevFn(bus[i], devFn[i]);
+        for (const PciAddress& f : all) {
             text += f.FunctionText() + "\n";
-            functions.push_back({{"bus", f.bus}, {"device", f.device}, {"function", f.function}});
+            functions.push_back({{"domain", f.domain},
+                                 {"bus", f.bus},
+                                 {"device", f.device},
+                                 {"function", f.function}});
         }
         if (*json) text = JsonText({{"functions", std::move(functions)}});
         std::fputs(text.c_str(), stdout);

@@ -25,6 +25,13 @@ Json PciAllDevicesJson(const std::vector<PciTool::DeviceDump>& devices);
 Json PciCurrentDeviceJson(const PciTool& tool);
 // {"capabilities": [{offset, id, extended, name, fields}], "notes"?: [...]} (`pci caps --json`).
 Json PciCapabilitiesJson(const PciCapabilityList& list);
+// {"bars": [{index, type: memory|io, width, prefetchable, address, size: N|null}]}
+// (`pci bars --json`).
+Json PciBarsJson(const std::vector<PciBar>& bars);
+// Shows the function in the tool (any domain) and tells on standard error why it cannot be
+// shown: firstMessage is the tool's first message (read after the call), a failed read, an
+// absent function. True when its registers are shown.
+bool ShowPciFunction(PciTool& tool, const PciAddress& f, const std::string& firstMessage);
 Json CmosJson(const CmosTool& tool);
 Json GroupIoJson(const GroupIoTool& tool);
 Json OsInfoJson(const OsInfoTool& tool);

@@ -46,6 +46,32 @@ Json FieldValue(const PciCapField& f) {
 
 }  // namespace
 
+bool ShowPciFunction(PciTool& tool, const PciAddress& f, const std::string& firstMessage) {
+    tool.ShowFunction(f);
+    if (!firstMessage.empty()) {
+        Fail(firstMessage);
+        return false;
+    }
+    const std::string name = f.FunctionText();
+    switch (tool.shownReadStatus()) {
+        case PciRegisterRead::Status::Ok:
+            break;
+        case PciRegisterRead::Status::NoWindow:
+            Fail(name + ": no PCI Express configuration window reaches this function");
+            return false;
+        default:
+            // Outside domain 0 a refusal is most often a domain the daemon does not have.
+            Fail(name + ": the configuration read failed" +
+                 (f.domain != 0 ? " (pci list names the functions of every domain)" : ""));
+            return false;
+    }
+    if (!tool.registerRows().empty() && tool.registerRows()[0].dword == 0xFFFFFFFFu) {
+        Fail(name + ": no function answers (register 00h reads FFFFFFFFh)");
+        return false;
+    }
+    return true;
+}
+
 Json PciCapabilitiesJson(const PciCapabilityList& list) {
     Json caps = Json::array();
     for (const PciCapability& cap : list.capabilities) {
@@ -71,45 +97,25 @@ struct CapsArguments {
 
 Action DefinePciCaps(CLI::App& command) {
     auto o = std::make_shared<CapsArguments>();
-    command.add_option("FUNCTION", o->function, "bus, device and function (hexadecimal)")
+    command.add_option("FUNCTION", o->function, "[domain:]bus, device and function (hexadecimal)")
         ->required()
-        ->type_name("BB:DD.F");
+        ->type_name("[DDDD:]BB:DD.F");
     command.add_option("--base", o->base, "the PCI Express window base: Auto or hexadecimal")
         ->type_name("TEXT");
     command.add_flag("--json", o->json, "write a JSON document");
     return [o](Context& context) {
         PciAddress f;
-        if (!ParseFunction(o->function, f))
-            return Fail("bad function '" + o->function + "' (BB:DD.F)");
+        if (!ParseFunctionInDomain(o->function, f))
+            return Fail("bad function '" + o->function + "' ([DDDD:]BB:DD.F)");
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         FirstMessage messages;
         PciTool tool(session->client(), messages);
         tool.baseText = o->base;
-        tool.bus = static_cast<int>(f.bus);
-        tool.device = static_cast<int>(f.device);
-        tool.function = static_cast<int>(f.function);
-        tool.SelectorsChanged();
-        if (!messages.text().empty()) return Fail(messages.text());
-        switch (tool.shownReadStatus()) {
-            case PciRegisterRead::Status::Ok:
-                break;
-            case PciRegisterRead::Status::NoWindow:
-                return Fail(
-                    Format("%02X:%02X.%X: no PCI Express configuration window reaches "
-                           "this function",
-                           f.bus, f.device, f.function));
-            default:
-                return Fail(Format("%02X:%02X.%X: the configuration read failed", f.bus, f.device,
-                                   f.function));
-        }
-        if (!tool.registerRows().empty() && tool.registerRows()[0].dword == 0xFFFFFFFFu) {
-            return Fail(Format("%02X:%02X.%X: no function answers (register 00h reads FFFFFFFFh)",
-                               f.bus, f.device, f.function));
-        }
+        if (!ShowPciFunction(tool, f, messages.text())) return 1;
         const PciCapabilityList list = tool.shownCapabilities();
         if (!o->json) {
-            std::string text = Format("%02X:%02X.%X\n", f.bus, f.device, f.function);
+            std::string text = f.FunctionText() + "\n";
             if (list.capabilities.empty() && list.notes.empty()) text += "no capabilities\n";
             text += PciCapabilitiesText(list, "");
             std::fputs(text.c_str(), stdout);

@@ -1,5 +1,6 @@
 // PCI tool commands: the reports, the device list, one function's registers, Find.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,13 +73,24 @@ void PrintDeviceRows(const PciTool& tool) {
     }
 }
 
-// Each read function's decoded capabilities in the all-devices document.
+// Each read function's decoded capabilities and BARs in the all-devices document.
 void AddCapabilities(Json& document, const std::vector<PciTool::DeviceDump>& devices) {
     for (size_t i = 0; i < devices.size(); ++i) {
-        if (devices[i].dwords.empty()) continue;
+        const PciTool::DeviceDump& dump = devices[i];
+        if (dump.dwords.empty()) continue;
+        document["functions"][i].update(PciCapabilitiesJson(DecodePciCapabilities(dump.dwords)));
+        std::vector<uint8_t> bytes(dump.dwords.size() * 4);
+        std::memcpy(bytes.data(), dump.dwords.data(), bytes.size());
         document["functions"][i].update(
-            PciCapabilitiesJson(DecodePciCapabilities(devices[i].dwords)));
+            PciBarsJson(DecodePciBars(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                      dump.barSizes ? &*dump.barSizes : nullptr)));
     }
+}
+
+// The device list's limit, when it leaves functions of this machine out, on standard error.
+void NoteListLimit(const PciTool& tool) {
+    if (!tool.listLimitNote().empty())
+        std::fprintf(stderr, "korvanta-cli: %s\n", tool.listLimitNote().c_str());
 }
 
 struct PciArguments {
@@ -137,10 +149,14 @@ Action DefineReportPci(CLI::App& command) {
         if (currentOnly) {
             tool.WriteCurrentDeviceReport(report.stream(), o->decode);
             if (o->out.json) document = PciCurrentDeviceJson(tool);
-            if (o->out.json && o->decode && document["registers"].is_array())
+            if (o->out.json && o->decode && document["registers"].is_array()) {
                 document.update(PciCapabilitiesJson(tool.shownCapabilities()));
+                document.update(PciBarsJson(tool.shownBars()));
+            }
         } else {
+            NoteListLimit(tool);
             std::vector<PciTool::DeviceDump> devices = tool.CollectAllDevices();
+            if (o->decode) tool.AddBarSizes(devices);
             PciTool::WriteAllDevicesReport(report.stream(), devices, o->decode);
             if (o->out.json) document = PciAllDevicesJson(devices);
             if (o->out.json && o->decode) AddCapabilities(document, devices);
@@ -162,6 +178,7 @@ Action DefinePciDevices(CLI::App& command) {
         tool.filter = FilterOf(o->filter);
         tool.Scan();
         if (messages.shown()) return messages.Fail();
+        NoteListLimit(tool);
         PrintDeviceRows(tool);
         return 0;
     };
@@ -169,30 +186,27 @@ Action DefinePciDevices(CLI::App& command) {
 
 Action DefinePciRegs(CLI::App& command) {
     auto o = std::make_shared<PciArguments>();
-    command.add_option("FUNCTION", o->function, "bus, device and function (hexadecimal)")
+    command.add_option("FUNCTION", o->function, "[domain:]bus, device and function (hexadecimal)")
         ->required()
-        ->type_name("BB:DD.F");
+        ->type_name("[DDDD:]BB:DD.F");
     AddBaseOption(command, o->base);
     return [o](Context& context) {
         PciAddress f;
-        if (!ParseFunction(o->function, f))
-            return Fail("bad function '" + o->function + "' (BB:DD.F)");
+        if (!ParseFunctionInDomain(o->function, f))
+            return Fail("bad function '" + o->function + "' ([DDDD:]BB:DD.F)");
         HardwareSession* session = context.Session();
         if (session == nullptr) return 1;
         ToolMessages messages;
         messages.printNotes = true;
         PciTool tool(session->client(), messages);
         tool.baseText = WithoutHexPrefix(o->base);
-        tool.bus = static_cast<int>(f.bus);
-        tool.device = static_cast<int>(f.device);
-        tool.function = static_cast<int>(f.function);
-        tool.SelectorsChanged();
+        tool.ShowFunction(f);
         if (messages.shown()) return messages.Fail();
         const PciRegisterRead::Status status = tool.shownReadStatus();
         if (status != PciRegisterRead::Status::Ok &&
             status != PciRegisterRead::Status::ConfigOnly) {
-            return Fail(Format("cannot read the configuration space of %02X:%02X.%X (%s)", f.bus,
-                               f.device, f.function,
+            return Fail(Format("cannot read the configuration space of %s (%s)",
+                               f.FunctionText().c_str(),
                                status == PciRegisterRead::Status::NoWindow
                                    ? "no PCI Express configuration window reaches it"
                                    : "the driver refused the read"));

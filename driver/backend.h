@@ -79,9 +79,40 @@ class Backend {
         if (width != 4 || offset >= 0x100) return false;
         return WritePciConfig(PciAddress::FromDevFn(bus, devFn, offset).ConfigAddress(), value);
     }
+    // ReadPciConfigBlock for a function of any domain; a backend without other domains
+    // refuses them.
+    virtual bool ReadPciConfigBlockIn(const PciAddress& function, uint32_t offset, uint8_t* out,
+                                      uint32_t length) {
+        if (function.domain != 0) return false;
+        return ReadPciConfigBlock(function.bus, function.devFn(), offset, out, length);
+    }
     // (bus, device << 3 | function) of every function, in the backend's order, at most 256.
     virtual bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) = 0;
+    // Every function of every domain (register 0), in domain, bus, device, function order,
+    // with no limit of the request block's list.
+    virtual bool ListPciAll(std::vector<PciAddress>& functions) {
+        std::vector<std::pair<uint8_t, uint8_t>> list;
+        if (!ListPciFunctions(list)) return false;
+        functions.clear();
+        for (const auto& [bus, devFn] : list)
+            functions.push_back(PciAddress::FromDevFn(bus, devFn));
+        return true;
+    }
+    // The sizes of a function's base address registers, by index: 0 where there is no BAR (or
+    // the upper half of a 64-bit one), kBarSizeUnknown where the backend cannot tell. Never
+    // found by writing all ones to a live register. False when the function does not exist.
+    static constexpr uint64_t kBarSizeUnknown = UINT64_MAX;
+    virtual bool PciBarSizes(const PciAddress& function, uint64_t (&sizes)[6]) {
+        (void)function, (void)sizes;
+        return false;
+    }
     virtual bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) = 0;
+    // Physical memory at any address; a backend that reaches the first 4 GiB only refuses the
+    // rest.
+    virtual bool ReadPhysical64(uint64_t address, uint8_t* out, uint32_t length) {
+        if (address > 0x100000000ull - length) return false;
+        return ReadPhysical(static_cast<uint32_t>(address), out, length);
+    }
     virtual bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) = 0;
     virtual bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) = 0;
     virtual bool WriteMsr(uint32_t processor, uint32_t msr, uint64_t value) = 0;

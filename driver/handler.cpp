@@ -68,6 +68,18 @@ bool ValidMemoryRange(const DriverRequest& request, uint32_t& address) {
     return length <= 0x100000000ull - address;
 }
 
+// A read above 4 GiB: a high double word other than 0 and all ones (which stay the sign
+// extension of a 32-bit address), 1 byte to 4 MiB, not reaching the addresses whose high
+// double word is all ones.
+bool ValidHighMemoryRange(const DriverRequest& request, uint64_t& address) {
+    address = request.physicalAddress;
+    const uint32_t high = static_cast<uint32_t>(address >> 32);
+    if (high == 0 || high == 0xFFFFFFFFu) return false;
+    const uint64_t length = request.length;
+    if (length == 0 || length > kMaxTransfer) return false;
+    return length <= 0xFFFFFFFF00000000ull - address;
+}
+
 std::string PortTarget(const DriverRequest& request) {
     return Format("port=0x%04X width=%u value=0x%08X", request.port, request.portWidth,
                   request.portValue);
@@ -306,6 +318,10 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
         }
         case kExtReadPciBlock:
             return ReadPciBlock(caller, request);
+        case kExtPciBarSizes:
+            return PciBarSizes(caller, request);
+        case kExtListPciAll:
+            return ListPciAll(request);
         case kExtSmbusKernel:
             return SmbusKernel(caller, request);
         case kExtDirectPortIn:
@@ -350,15 +366,57 @@ Answer RequestHandler::ReadPciBlock(const Caller& caller, const DriverRequest& r
         (offset & 3) != 0 || (length & 3) != 0)
         return Refused(request);
     const uint32_t function = (request.configAddress >> 8) & 0xFFFF;
+    if (request.ebx > 0xFFFF) return Refused(request);
     if (Restricted(caller)) {
+        // The policy's PCI rules name functions of domain 0.
+        if (request.ebx != 0)
+            return RefusedBy(request, "the access policy covers PCI domain 0 only");
         std::string why = options_.policy.CheckPciBlockRead(function, offset, length);
         if (!why.empty()) return RefusedBy(request, why);
     }
     Answer answer = Served(request);
     answer.payload.resize(length);
-    if (!backend_.ReadPciConfigBlock(uint8_t(function >> 8), uint8_t(function), offset,
-                                     answer.payload.data(), length))
+    const PciAddress f(function >> 8, (function >> 3) & 0x1F, function & 7, 0, request.ebx);
+    if (!backend_.ReadPciConfigBlockIn(f, offset, answer.payload.data(), length))
         return Refused(request);
+    return answer;
+}
+
+Answer RequestHandler::PciBarSizes(const Caller& caller, const DriverRequest& request) {
+    static_assert(Backend::kBarSizeUnknown == kPciBarSizeUnknown);
+    if (!ValidConfigAddress(request.configAddress) || (request.configAddress & 0xFF) != 0 ||
+        request.ebx > 0xFFFF)
+        return Refused(request);
+    const uint32_t function = (request.configAddress >> 8) & 0xFFFF;
+    if (Restricted(caller)) {
+        if (request.ebx != 0)
+            return RefusedBy(request, "the access policy covers PCI domain 0 only");
+        // The sizes tell of the BAR registers, so the rule of reading them applies.
+        std::string why = options_.policy.CheckPciBlockRead(function, 0x10, 4 * kPciBarCount);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
+    const PciAddress f(function >> 8, (function >> 3) & 0x1F, function & 7, 0, request.ebx);
+    uint64_t sizes[kPciBarCount] = {};
+    if (!backend_.PciBarSizes(f, sizes)) return Refused(request);
+    Answer answer = Served(request);
+    answer.payload.resize(sizeof sizes);
+    std::memcpy(answer.payload.data(), sizes, sizeof sizes);
+    return answer;
+}
+
+Answer RequestHandler::ListPciAll(const DriverRequest& request) {
+    std::vector<PciAddress> functions;
+    if (!backend_.ListPciAll(functions) || functions.size() > kPciListMax) return Refused(request);
+    DriverRequest block = request;
+    block.eax = static_cast<uint32_t>(functions.size());
+    Answer answer = Served(block);
+    answer.payload.reserve(functions.size() * kPciListRecordSize);
+    for (const PciAddress& f : functions) {
+        answer.payload.push_back(uint8_t(f.domain));
+        answer.payload.push_back(uint8_t(f.domain >> 8));
+        answer.payload.push_back(f.bus);
+        answer.payload.push_back(f.devFn());
+    }
     return answer;
 }
 
@@ -447,6 +505,18 @@ Answer RequestHandler::SmbusKernel(const Caller& caller, const DriverRequest& re
 
 Answer RequestHandler::ReadMemory(const Caller& caller, const DriverRequest& request) {
     uint32_t address = 0;
+    uint64_t high = 0;
+    if (ValidHighMemoryRange(request, high)) {
+        if (Restricted(caller)) {
+            std::string why = options_.policy.CheckMemoryRead(high, request.length);
+            if (!why.empty()) return RefusedBy(request, why);
+        }
+        Answer answer = Served(request);
+        answer.payload.resize(request.length);
+        if (!backend_.ReadPhysical64(high, answer.payload.data(), request.length))
+            return Refused(request);
+        return answer;
+    }
     if (!ValidMemoryRange(request, address)) return Refused(request);
     if (Restricted(caller)) {
         std::string why = options_.policy.CheckMemoryRead(address, request.length);

@@ -84,6 +84,8 @@ class RequestHandler {
 
     Answer ReadMemory(const Caller& caller, const DriverRequest& request);
     Answer ReadPciBlock(const Caller& caller, const DriverRequest& request);
+    Answer PciBarSizes(const Caller& caller, const DriverRequest& request);
+    Answer ListPciAll(const DriverRequest& request);
     Answer SmbusKernel(const Caller& caller, const DriverRequest& request);
     Answer WriteMemory(const Caller& caller, const char* name, const DriverRequest& request,
                        std::span<const uint8_t> payload);

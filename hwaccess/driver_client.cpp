@@ -278,6 +278,7 @@ std::vector<DriverClient::PciBlockRead> DriverClient::ReadPciConfigBlocks(
         entries[i].call = TransportCall{kNtDeviceName, kExtReadPciBlock, false, {}, &payloads[i]};
         entries[i].block = EmptyRequest();
         entries[i].block.configAddress = requests[i].configAddress & ~0xFFu;
+        entries[i].block.ebx = requests[i].domain;
         entries[i].block.ecx = requests[i].offset;
         entries[i].block.length = requests[i].length;
     }
@@ -313,6 +314,55 @@ Reply<uint32_t> DriverClient::TryListPciFunctions(uint8_t* busList, uint8_t* dev
 
 uint32_t DriverClient::ListPciFunctions(uint8_t* busList, uint8_t* devFnList) {
     return TryListPciFunctions(busList, devFnList).value;
+}
+
+RequestStatus DriverClient::ListPciAll(std::vector<PciAddress>& functions) {
+    if (ConsumerForm())
+        return {TransportFailure::Refused, "the consumer form has no function list"};
+    DriverRequest block = EmptyRequest();
+    std::vector<uint8_t> payload;
+    TransportStatus status = Call(kExtListPciAll, block, false, {}, &payload);
+    if (!status.ok()) return StatusOf(status);
+    if (block.eax > kPciListMax || payload.size() != size_t{block.eax} * kPciListRecordSize)
+        return {TransportFailure::BrokenAnswer, {}};
+    functions.clear();
+    functions.reserve(block.eax);
+    for (size_t at = 0; at < payload.size(); at += kPciListRecordSize) {
+        PciAddress f = PciAddress::FromDevFn(payload[at + 2], payload[at + 3]);
+        f.domain = static_cast<uint16_t>(payload[at] | payload[at + 1] << 8);
+        functions.push_back(f);
+    }
+    return {};
+}
+
+Reply<DriverClient::PciBarSizes> DriverClient::TryPciBarSizes(const PciAddress& function) {
+    return std::move(PciBarSizesBatch({&function, 1})[0]);
+}
+
+std::vector<Reply<DriverClient::PciBarSizes>> DriverClient::PciBarSizesBatch(
+    std::span<const PciAddress> functions) {
+    std::vector<Reply<PciBarSizes>> results(functions.size());
+    std::vector<TransportBatchEntry> entries(functions.size());
+    std::vector<std::vector<uint8_t>> payloads(functions.size());
+    for (size_t i = 0; i < functions.size(); ++i) {
+        entries[i].call = TransportCall{kNtDeviceName, kExtPciBarSizes, false, {}, &payloads[i]};
+        entries[i].block = EmptyRequest();
+        entries[i].block.configAddress = functions[i].Function().ConfigAddress();
+        entries[i].block.ebx = functions[i].domain;
+    }
+    if (!RunExchange([&] { transport_.CallBatch(entries); })) {
+        for (auto& r : results) r.failure = TransportFailure::Cancelled;
+        return results;
+    }
+    for (size_t i = 0; i < functions.size(); ++i) {
+        RequestStatus status = StatusOf(entries[i].result);
+        if (status.served() && payloads[i].size() != sizeof(PciBarSizes))
+            status = {TransportFailure::BrokenAnswer, {}};
+        static_cast<RequestStatus&>(results[i]) = status;
+        if (status.served())
+            std::memcpy(results[i].value.data(), payloads[i].data(), sizeof(PciBarSizes));
+    }
+    return results;
 }
 
 namespace {
@@ -353,6 +403,29 @@ RequestStatus DriverClient::TryReadMemory(uint32_t physicalAddress, void* buffer
         block);
     if (!status.ok()) return StatusOf(status);
     // Only a complete answer reaches the caller's buffer; a short one leaves it as it was.
+    if (!direct && payload.size() != length) return {TransportFailure::BrokenAnswer, {}};
+    if (!direct && length != 0) std::memcpy(buffer, payload.data(), length);
+    return {};
+}
+
+RequestStatus DriverClient::TryReadMemory64(uint64_t physicalAddress, void* buffer,
+                                            uint32_t length) {
+    if (physicalAddress < 0x100000000ull && length <= 0x100000000ull - physicalAddress)
+        return TryReadMemory(static_cast<uint32_t>(physicalAddress), buffer, length);
+    if (physicalAddress < 0x100000000ull || physicalAddress >= 0xFFFFFFFF00000000ull ||
+        length > 0xFFFFFFFF00000000ull - physicalAddress)
+        return {TransportFailure::Refused,
+                "the range crosses 4 GiB or the top of the address space"};
+    if (ConsumerForm())
+        return {TransportFailure::Refused, "the consumer form reaches the first 4 GiB only"};
+    DriverRequest block = EmptyRequest();
+    FillTransfer(block, 0, buffer, length);
+    block.physicalAddress = physicalAddress;
+    std::vector<uint8_t> payload;
+    bool direct = false;
+    TransportStatus status = Call(
+        MemoryReadCall(false, static_cast<uint8_t*>(buffer), length, &payload, &direct), block);
+    if (!status.ok()) return StatusOf(status);
     if (!direct && payload.size() != length) return {TransportFailure::BrokenAnswer, {}};
     if (!direct && length != 0) std::memcpy(buffer, payload.data(), length);
     return {};

@@ -5,6 +5,7 @@
 // backend can do, the PCI Express window, stop).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -131,6 +132,7 @@ class DriverClient {
     // Several functions' blocks sent together, each as ReadPciConfigBlock gives it.
     struct PciBlockRequest {
         uint32_t configAddress = 0, offset = 0, length = 0;
+        uint16_t domain = 0;  // the function's PCI domain (segment)
     };
     std::vector<PciBlockRead> ReadPciConfigBlocks(std::span<const PciBlockRequest> requests);
     // Reads asked for together: the daemon reads the next range while the caller takes in the
@@ -167,6 +169,21 @@ class DriverClient {
     // Returns the count; the lists receive `count` entries (each list holds 256 bytes).
     uint32_t ListPciFunctions(uint8_t* busList, uint8_t* devFnList);
     Reply<uint32_t> TryListPciFunctions(uint8_t* busList, uint8_t* devFnList);
+    // Every function of every domain (register 0), in domain, bus, device, function order,
+    // without the 256-entry limit of the request block. Not served in the consumer form.
+    RequestStatus ListPciAll(std::vector<PciAddress>& functions);
+
+    // The sizes of a function's base address registers, by index: 0 where there is no BAR
+    // (or the upper half of a 64-bit one), kPciBarSizeUnknown where the daemon cannot tell.
+    // The daemon never sizes a BAR by writing to it.
+    using PciBarSizes = std::array<uint64_t, kPciBarCount>;
+    Reply<PciBarSizes> TryPciBarSizes(const PciAddress& function);
+    // Several functions' sizes sent together, each as TryPciBarSizes gives it.
+    std::vector<Reply<PciBarSizes>> PciBarSizesBatch(std::span<const PciAddress> functions);
+    // Physical memory anywhere in the 64-bit space: below 4 GiB as TryReadMemory, above in the
+    // NT form only (the consumer form's address is 32 bits). An address whose high double word
+    // is all ones stands for the sign extension of a 32-bit one and cannot be read.
+    RequestStatus TryReadMemory64(uint64_t physicalAddress, void* buffer, uint32_t length);
 
     // The consumer form's IN and OUT instructions, which the daemon of a board performs (the
     // host daemon refuses them). A refused IN reads all ones for the width.

@@ -86,7 +86,8 @@ enum ExtensionCode : uint32_t {
                                      // fields read, eax = 0 or the kernel's errno, payload = the
                                      // adapter's node, or why there is none (eax set then)
     kExtReadPciBlock = 0x4B560009,   // configuration bytes of one function: configAddress = the
-                                     // function (register 0), ecx = first offset, length = bytes
+                                     // function (register 0), ebx = its domain (PCI segment),
+                                     // ecx = first offset, length = bytes
                                      // (multiples of 4, ecx + length <= kPciBlockMax). Answer:
                                      // the bytes as payload; an absent function reads all ones
     kExtStatus = 0x4B560010,         // which backend serves and what works: text payload
@@ -116,6 +117,16 @@ enum ExtensionCode : uint32_t {
                                       // it), configValue = the value, ebx = PCI domain (0).
                                       // Answer: eax = the register read back, edx = 1 when
                                       // it could be read. A refusal may say why (kCauseRule)
+    // PCI BARs, domains and the complete function list (0x4B560018-0x4B56001B).
+    kExtPciBarSizes = 0x4B560018,  // sizes of the base address registers of the function at
+                                   // configAddress (register 0) in domain ebx. Answer: payload
+                                   // of kPciBarCount little-endian 64-bit sizes, 0 for no BAR
+                                   // (or the upper half of a 64-bit one), kPciBarSizeUnknown
+                                   // when the backend cannot tell
+    kExtListPciAll = 0x4B560019,   // every PCI function of every domain, in domain, bus,
+                                   // device, function order. Answer: eax = count, payload =
+                                   // one kPciListRecordSize record per function: domain (16
+                                   // bits, little-endian), bus, device << 3 | function
 };
 
 enum UndoFlags : uint32_t {
@@ -135,6 +146,13 @@ enum SmbusKernelOp : uint32_t {
     kSmbusOpWriteBlock = 7,
 };
 inline constexpr uint32_t kSmbusKernelBlockMax = 32;
+
+// Base address registers of a type 0 header (a bridge has 2, a CardBus bridge 1).
+inline constexpr uint32_t kPciBarCount = 6;
+inline constexpr uint64_t kPciBarSizeUnknown = UINT64_MAX;
+inline constexpr uint32_t kPciListRecordSize = 4;
+// Most functions a kExtListPciAll answer carries (1 MiB of records).
+inline constexpr uint32_t kPciListMax = 0x40000;
 
 // Largest configuration range of one kExtReadPciBlock request: a function's whole space.
 inline constexpr uint32_t kPciBlockMax = 0x1000;

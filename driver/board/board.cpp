@@ -108,6 +108,15 @@ bool Board::ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions
     return true;
 }
 
+// A board has domain 0 only.
+bool Board::PciBarSizes(const PciAddress& function, uint64_t (&sizes)[6]) {
+    if (function.domain != 0 || !PciPass(function.ConfigAddress())) return false;
+    const PciFunction* f = pci_.Find(function.bus, function.devFn());
+    if (f == nullptr) return false;
+    f->BarSizes(sizes);
+    return true;
+}
+
 bool Board::ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) {
     if (!faults.Pass(FaultKind::Memory, address, uint64_t(address) + length - 1)) return false;
     return memory_.Read(address, out, length);

@@ -87,6 +87,7 @@ class Board : public Backend {
                             uint32_t& value) override;
     bool WritePciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
                              uint32_t value) override;
+    bool PciBarSizes(const PciAddress& function, uint64_t (&sizes)[6]) override;
     bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) override;
     bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) override;
     bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) override;

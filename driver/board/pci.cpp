@@ -40,6 +40,39 @@ void PciFunction::Write(uint32_t offset, uint32_t width, uint32_t value) {
     if (listener_) listener_(offset, width);
 }
 
+uint32_t PciFunction::WriteMask(uint32_t offset) const {
+    uint32_t mask = 0;
+    for (uint32_t i = 0; i < 4; ++i)
+        if (offset + i < writeMask_.size()) mask |= uint32_t(writeMask_[offset + i]) << (8 * i);
+    return mask;
+}
+
+void PciFunction::BarSizes(uint64_t (&sizes)[6]) const {
+    const uint32_t headerType = Read(0x0E, 1) & 0x7F;
+    const uint32_t count = headerType == 0 ? 6 : headerType == 1 ? 2 : headerType == 2 ? 1 : 0;
+    for (uint64_t& size : sizes) size = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t reg = 0x10 + 4 * i;
+        const uint32_t value = Read(reg, 4);
+        uint64_t mask = 0;
+        bool wide = false;
+        if (value & 1) {
+            mask = WriteMask(reg) & 0xFFFFFFFCu;
+        } else {
+            mask = WriteMask(reg) & 0xFFFFFFF0u;
+            wide = (value & 6) == 4 && i + 1 < count;
+            if (wide) mask |= uint64_t(WriteMask(reg + 4)) << 32;
+        }
+        // The lowest writable address bit is the size; a register no bit of which moves and
+        // that reads zero is no BAR.
+        if (mask != 0)
+            sizes[i] = mask & (~mask + 1);
+        else if (value != 0 || (wide && Read(reg + 4, 4) != 0))
+            sizes[i] = UINT64_MAX;
+        if (wide) ++i;
+    }
+}
+
 bool PciBus::Add(std::unique_ptr<PciFunction> function, std::string* error) {
     uint16_t key = uint16_t(function->bus() << 8 | function->devFn());
     if (functions_.count(key)) {

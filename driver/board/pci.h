@@ -31,6 +31,13 @@ class PciFunction {
     // zero and ignore writes (the window always spans 4096 bytes per function).
     uint32_t Read(uint32_t offset, uint32_t width) const;
     void Write(uint32_t offset, uint32_t width, uint32_t value);
+    // The bits software may change in the double word at offset (0 past the end).
+    uint32_t WriteMask(uint32_t offset) const;
+    // BAR sizes as sizing them would find them (all ones written, the size mask read back),
+    // worked out from the write masks without touching the registers: 0 where no BAR is (or
+    // the upper half of a 64-bit one), Backend::kBarSizeUnknown for a register that holds a
+    // value but whose size bits the profile does not give.
+    void BarSizes(uint64_t (&sizes)[6]) const;
 
     // Called after every write, e.g. so a device model behind a base address register can
     // move its ports when software reprograms the register.

@@ -144,7 +144,8 @@ class HostBackend : public Backend {
     bool ReadPciConfig(uint32_t address, uint32_t& value) override {
         if ((address & 0x7F000000u) != 0) return false;  // reserved bits
         uint8_t bytes[4];
-        if (!ReadConfigFile(static_cast<uint16_t>(address >> 8), address & 0xFC, bytes, 4))
+        if (!ReadConfigFile(PciAddress::FromConfigAddress(address).Function(), address & 0xFC,
+                            bytes, 4))
             return false;
         std::memcpy(&value, bytes, 4);
         return true;
@@ -152,7 +153,12 @@ class HostBackend : public Backend {
 
     bool ReadPciConfigBlock(uint8_t bus, uint8_t devFn, uint32_t offset, uint8_t* out,
                             uint32_t length) override {
-        return ReadConfigFile(static_cast<uint16_t>(bus << 8 | devFn), offset, out, length);
+        return ReadConfigFile(PciAddress::FromDevFn(bus, devFn), offset, out, length);
+    }
+
+    bool ReadPciConfigBlockIn(const PciAddress& function, uint32_t offset, uint8_t* out,
+                              uint32_t length) override {
+        return ReadConfigFile(function.Function(), offset, out, length);
     }
 
     bool WritePciConfig(uint32_t address, uint32_t value) override {
@@ -179,7 +185,7 @@ class HostBackend : public Backend {
                             uint32_t& value) override {
         uint8_t bytes[4] = {};
         if (width > 4 ||
-            !ReadConfigFile(static_cast<uint16_t>(bus << 8 | devFn), offset, bytes, width))
+            !ReadConfigFile(PciAddress::FromDevFn(bus, devFn), offset, bytes, width))
             return false;
         value = 0;
         std::memcpy(&value, bytes, width);
@@ -204,28 +210,68 @@ class HostBackend : public Backend {
     }
 
     bool ListPciFunctions(std::vector<std::pair<uint8_t, uint8_t>>& functions) override {
+        std::vector<PciAddress> all;
+        if (!ListPciAll(all)) return false;
+        functions.clear();
+        for (const PciAddress& f : all) {
+            // The request block holds 256 functions of domain 0; the first 256 in bus order
+            // are listed (the complete list answers the rest).
+            if (f.domain != 0 || functions.size() == 256) break;
+            functions.emplace_back(f.bus, f.devFn());
+        }
+        return true;
+    }
+
+    // Every "DDDD:BB:DD.F" folder of the PCI devices folder.
+    bool ListPciAll(std::vector<PciAddress>& functions) override {
         DIR* dir = opendir(paths_.sysfsPci.c_str());
         if (dir == nullptr) return false;
         functions.clear();
         while (dirent* entry = readdir(dir)) {
             unsigned domain, bus, device, function;
             char tail;
-            if (std::sscanf(entry->d_name, "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function,
+            if (std::strlen(entry->d_name) != 12 ||
+                std::sscanf(entry->d_name, "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function,
                             &tail) != 4)
                 continue;
-            if (domain != 0 || bus > 0xFF || device > 0x1F || function > 7) continue;
-            functions.emplace_back(static_cast<uint8_t>(bus),
-                                   static_cast<uint8_t>(device << 3 | function));
+            if (domain > 0xFFFF || bus > 0xFF || device > 0x1F || function > 7) continue;
+            functions.emplace_back(bus, device, function, 0, domain);
         }
         closedir(dir);
         std::sort(functions.begin(), functions.end());
-        // The request block holds 256 functions; the first 256 in bus order are listed.
-        if (functions.size() > 256) functions.resize(256);
+        return true;
+    }
+
+    // The kernel's view of the BARs: the function's sysfs "resource" file, a line "start end
+    // flags" per resource, the first six the BARs (a 64-bit BAR's upper half a line of zeros).
+    bool PciBarSizes(const PciAddress& function, uint64_t (&sizes)[6]) override {
+        std::ifstream in(paths_.sysfsPci + "/" + function.SysfsName() + "/resource");
+        if (!in) return false;
+        for (uint64_t& size : sizes) {
+            std::string line;
+            unsigned long long start = 0, end = 0, flags = 0;
+            if (!std::getline(in, line) ||
+                std::sscanf(line.c_str(), "%llx %llx %llx", &start, &end, &flags) != 3) {
+                size = kBarSizeUnknown;  // a file not as the kernel writes it
+                continue;
+            }
+            size = (start == 0 && end == 0) || end < start ? 0 : end - start + 1;
+        }
         return true;
     }
 
     bool ReadPhysical(uint32_t address, uint8_t* out, uint32_t length) override {
         return Transfer(address, out, length, false);
+    }
+    // Above 4 GiB no PCI Express window is answered from sysfs (the windows lie below), so
+    // /dev/mem serves the whole range.
+    bool ReadPhysical64(uint64_t address, uint8_t* out, uint32_t length) override {
+        if (address < 0x100000000ull)
+            return address <= 0x100000000ull - length &&
+                   ReadPhysical(uint32_t(address), out, length);
+        if (address > uint64_t(INT64_MAX) - length) return false;
+        Fd mem(open(paths_.devMem.c_str(), O_RDONLY | O_CLOEXEC));
+        return mem.ok() && ReadAt(mem.get(), out, length, address);
     }
     bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) override {
         return Transfer(address, const_cast<uint8_t*>(data), length, true);
@@ -431,7 +477,7 @@ class HostBackend : public Backend {
     bool WindowTransfer(uint32_t offset, uint8_t* buffer, uint32_t length, bool write) {
         const PciAddress at = PciAddress::FromWindowOffset(offset);
         const uint32_t reg = at.reg;
-        if (!write) return ReadConfigFile(static_cast<uint16_t>(offset >> 12), reg, buffer, length);
+        if (!write) return ReadConfigFile(at.Function(), reg, buffer, length);
         std::string path = paths_.sysfsPci + "/" + at.SysfsName() + "/config";
         Fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
         if (!fd.ok()) return false;
@@ -446,7 +492,8 @@ class HostBackend : public Backend {
     // most, so a function's registers cost one pread and no path walk. A kept descriptor of a
     // function that went away (or came back as a new device) fails its read: it is then
     // closed and the file opened again once.
-    bool ReadConfigFile(uint16_t function, uint32_t offset, uint8_t* out, uint32_t length) {
+    bool ReadConfigFile(const PciAddress& function, uint32_t offset, uint8_t* out,
+                        uint32_t length) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             bool kept = false;
             int fd = ConfigFileFor(function, kept);
@@ -468,14 +515,14 @@ class HostBackend : public Backend {
     static constexpr size_t kMaxConfigFiles = 32;
 
     struct ConfigFile {
-        uint16_t function;
+        PciAddress function;
         int fd;
         uint64_t used;
     };
 
     // The descriptor of a function's configuration file, opened on first use; kAbsentFunction
     // when the function does not exist, -1 when it cannot be told.
-    int ConfigFileFor(uint16_t function, bool& kept) {
+    int ConfigFileFor(const PciAddress& function, bool& kept) {
         for (ConfigFile& file : configFiles_)
             if (file.function == function) {
                 file.used = ++configUse_;
@@ -483,10 +530,10 @@ class HostBackend : public Backend {
                 return file.fd;
             }
         kept = false;
-        std::string path;
-        if (!ConfigPath(PciAddress::FromDevFn(function >> 8, function & 0xFF).ConfigAddress(),
-                        path))
-            return -1;
+        // Without the PCI folder there is no telling whether a function exists.
+        struct stat st;
+        if (stat(paths_.sysfsPci.c_str(), &st) != 0) return -1;
+        const std::string path = paths_.sysfsPci + "/" + function.SysfsName() + "/config";
         int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return errno == ENOENT ? kAbsentFunction : -1;
         if (configFiles_.size() >= kMaxConfigFiles) {
@@ -501,7 +548,7 @@ class HostBackend : public Backend {
         return fd;
     }
 
-    void ForgetConfigFile(uint16_t function) {
+    void ForgetConfigFile(const PciAddress& function) {
         for (auto it = configFiles_.begin(); it != configFiles_.end(); ++it)
             if (it->function == function) {
                 close(it->fd);

@@ -103,6 +103,56 @@ TEST_F(HostBackendTest, PciConfigurationThroughSysfs) {
     EXPECT_FALSE(bare->ReadPciConfig(0x80000000, value));
 }
 
+// Every domain in the complete list (the driver's list keeps domain 0), configuration bytes
+// of another domain through the block request's ebx, and BAR sizes from the resource file.
+TEST_F(HostBackendTest, DomainsAndBarSizesFromSysfs) {
+    std::unique_ptr<Backend> host = CreateHostBackend(paths_);
+    std::vector<PciAddress> all;
+    ASSERT_TRUE(host->ListPciAll(all));
+    ASSERT_EQ(all.size(), 4u);
+    EXPECT_EQ(all[3], PciAddress(0, 0, 0, 0, 1));
+    EXPECT_EQ(all[3].FunctionText(), "0001:00:00.0");
+    RequestHandler handler(*host, HandlerOptions{});
+    Caller caller{0, 0, 1};
+    auto ask = [&](uint32_t code, uint32_t domain, uint32_t length, std::vector<uint8_t>& out) {
+        DriverRequest block{};
+        block.configAddress = 0x80000000;
+        block.ebx = domain;
+        block.length = length;
+        std::optional<Answer> answer =
+            ServeFrame(handler, caller, kNtDeviceName, test::MakeFrame(code, block));
+        if (answer) out = answer->payload;
+        return answer && answer->success;
+    };
+    std::vector<uint8_t> bytes;
+    ASSERT_TRUE(ask(kExtReadPciBlock, 1, 256, bytes));
+    EXPECT_EQ(bytes, Pattern(256, 4));
+    ASSERT_TRUE(ask(kExtReadPciBlock, 2, 256, bytes));  // no such domain: absent, all ones
+    EXPECT_EQ(bytes, std::vector<uint8_t>(256, 0xFF));
+    EXPECT_FALSE(ask(kExtReadPciBlock, 0x10000, 256, bytes));
+    ASSERT_TRUE(ask(kExtListPciAll, 0, 0, bytes));
+    EXPECT_EQ(bytes.size(), 4 * kPciListRecordSize);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.end() - 4, bytes.end()),
+              (std::vector<uint8_t>{1, 0, 0, 0}));
+
+    // BAR0 64-bit (its upper half a line of zeros), BAR2 I/O, a line the kernel never writes.
+    std::ofstream(root_ / "pci/0001:00:00.0/resource")
+        << "0x0000000400000000 0x000000040fffffff 0x000000000014220c\n"
+        << "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
+        << "0x000000000000e000 0x000000000000e01f 0x0000000000040101\n"
+        << "garbage\n";
+    ASSERT_TRUE(ask(kExtPciBarSizes, 1, 0, bytes));
+    ASSERT_EQ(bytes.size(), 8 * kPciBarCount);
+    uint64_t sizes[kPciBarCount];
+    std::memcpy(sizes, bytes.data(), sizeof sizes);
+    EXPECT_EQ(sizes[0], 0x10000000u);
+    EXPECT_EQ(sizes[1], 0u);
+    EXPECT_EQ(sizes[2], 0x20u);
+    EXPECT_EQ(sizes[3], kPciBarSizeUnknown);
+    EXPECT_EQ(sizes[5], kPciBarSizeUnknown);          // the file ends: not invented
+    EXPECT_FALSE(ask(kExtPciBarSizes, 0, 0, bytes));  // 00:00.0 has no resource file
+}
+
 // A range of a function's bytes in one request: every field checked, the file's bytes
 // exactly, an absent function all ones, nothing invented past a short file.
 TEST_F(HostBackendTest, PciConfigurationRangeInOneRequest) {

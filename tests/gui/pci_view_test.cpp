@@ -181,6 +181,41 @@ class PciViewTest : public QObject {
         QCOMPARE(host.calls, (QStringList{"mem f9fff800 400", "io 400 100"}));
     }
 
+    void barBranchOpensTheWindowOrSaysItCannot() {
+        guitest::MessageBoxCatcher catcher;
+        HostRecorder host;
+        ToolContext context{&board_.session->client(), &board_.session->platform(), &host};
+        CKvtPciView view(context);
+        view.resize(1000, 700);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        // BAR1 of 01:00.0 moved above 4 GiB through its upper half (18h), put back at the end.
+        const uint32_t upper = PciAddress(1, 0, 0, 0x18).ConfigAddress();
+        QVERIFY(board_.session->client().WritePciConfig(upper, 1));
+        view.scanButton()->click();
+        view.deviceList()->setCurrentIndex(view.model().RowOf(1, 0, 0));
+        QTreeWidget* tree = view.capabilityTree();
+        QTreeWidgetItem* bars = nullptr;
+        for (int i = 0; i < tree->topLevelItemCount(); ++i)
+            if (tree->topLevelItem(i)->text(0) == "BARs") bars = tree->topLevelItem(i);
+        QVERIFY(bars != nullptr);
+        QCOMPARE(bars->childCount(), 4);
+        QCOMPARE(bars->child(1)->text(0), QString("BAR1 memory, 64-bit, prefetchable"));
+        QCOMPARE(bars->child(1)->text(1), QString("1D0000000"));
+        QCOMPARE(bars->child(1)->text(2), QString("256 MiB (14h)"));
+        for (int child : {0, 1}) {
+            QTreeWidgetItem* item = bars->child(child);
+            tree->scrollToItem(item);
+            const QRect rect = tree->visualItemRect(item);
+            QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
+            QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, rect.center());
+        }
+        QVERIFY(board_.session->client().WritePciConfig(upper, 0));
+        QCOMPARE(host.calls, (QStringList{"mem fa000000 400"}));
+        QCOMPARE(catcher.texts(), (QStringList{kPciBarOutOfReachMessage}));
+        QCOMPARE(catcher.seen()[0].caption, QString("KORVANTA"));
+    }
+
     void memoryBarOpensAMemoryDumpWindow() {
         guitest::MessageBoxCatcher catcher;  // answers whatever the new window may show
         view_->scanButton()->click();

@@ -62,6 +62,10 @@ TEST_F(HexCli, MemDumpSavesTheBoardsBytesOrNothing) {
         {{"C0000", "123456789"}, "Input Memory Size Error!"},
         {{"FFFFFFF0", "11"}, "Input Memory Size Error!"},
         {{"C0000G", "1"}, "Input Memory Address Error!"},
+        // Past 4 GiB: the board's memory lies below, so the read is refused, not cut to 32 bits.
+        {{"100000000", "10"}, "Error! Read physical memory failed at 100000000!"},
+        {{"FFFFFFFF00000000", "10"},
+         "the range runs past FFFFFFFEFFFFFFFF, the last address a memory request reaches"},
     };
     for (const Case& c : failures) {
         std::string target = tmp.Path("fail.bin");

@@ -336,6 +336,33 @@ TEST_F(PciToolTest, WriteTakesThePathOfTheShownKind) {
     EXPECT_EQ(ReadConfig(0, 0x1F, 3, 0x3C) & 0xFF, 10u);
 }
 
+TEST_F(PciToolTest, BarsOfTheShownFunctionWithTheBoardsSizes) {
+    tool_->Scan();
+    Choose(1, 0, 0);  // declared with sizes in the profile
+    const std::vector<PciBar>& sized = tool_->shownBars();
+    ASSERT_EQ(sized.size(), 4u);
+    EXPECT_EQ(sized[1].width, 64u);
+    EXPECT_EQ(sized[1].size, 0x10000000u);
+    EXPECT_EQ(sized[3].size, 0x80u);
+    // Raw bytes without size bits: the sizes are unknown, not made up.
+    Choose(3, 2, 0);
+    const std::vector<PciBar>& raw = tool_->shownBars();
+    ASSERT_EQ(raw.size(), 3u);
+    EXPECT_EQ(raw[0].address, 0x1E0000000ull);
+    EXPECT_FALSE(raw[0].size.has_value());
+    log_.events.clear();
+    for (uint32_t index : {0u, 1u, 2u, 4u}) tool_->OpenBar(index);
+    EXPECT_EQ(log_.events, (std::vector<std::string>{std::string("msg:") + kPciBarOutOfReachMessage,
+                                                     "mem:4160749568,1024", "io:57344,256"}));
+    // Another domain: the board has domain 0 only.
+    tool_->ShowFunction(PciAddress(0, 0x1F, 3, 0, 1));
+    EXPECT_EQ(tool_->shownReadStatus(), PciRegisterRead::Status::ReadFailed);
+    EXPECT_TRUE(tool_->registerRows().empty());
+    EXPECT_TRUE(tool_->shownBars().empty());
+    EXPECT_FALSE(tool_->hasWriteTarget());
+    EXPECT_EQ(tool_->listLimitNote(), "");
+}
+
 TEST_F(PciToolTest, BaseAddressRegistersOpenTheirTools) {
     tool_->Scan();
     Choose(0, 0x1F, 3);
@@ -346,8 +373,11 @@ TEST_F(PciToolTest, BaseAddressRegistersOpenTheirTools) {
                                                      "mem:4194301952,1024", "io:1024,256"}));
     log_.events.clear();
     Choose(3, 2, 0);
+    // The 64-bit BAR above 4 GiB says that the Memory Dump window cannot reach it; its upper
+    // half does nothing.
     for (int row = 4; row <= 9; ++row) tool_->OpenBaseAddress(row);
-    EXPECT_EQ(log_.events, (std::vector<std::string>{"mem:4160749568,1024", "io:57344,256"}));
+    EXPECT_EQ(log_.events, (std::vector<std::string>{std::string("msg:") + kPciBarOutOfReachMessage,
+                                                     "mem:4160749568,1024", "io:57344,256"}));
     log_.events.clear();
     Choose(3, 0, 0);  // header type 2: one base address register
     for (int row = 4; row <= 9; ++row) tool_->OpenBaseAddress(row);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/format.h"
 #include "platform/hex.h"
 
 namespace kvt {
@@ -427,6 +428,19 @@ int WriteFunctionRegister(DriverClient& client, uint32_t kind, uint64_t address,
         return client.WritePhysicalMemory(static_cast<uint32_t>(address), &value, 4);
     }
     return 0;
+}
+
+std::string PciListLimitNote(DriverClient& client) {
+    std::vector<PciAddress> all;
+    if (client.ConsumerForm() || !client.ListPciAll(all)) return {};
+    size_t domainZero = 0;
+    for (const PciAddress& f : all) domainZero += f.domain == 0 ? 1 : 0;
+    if (domainZero <= 256 && domainZero == all.size()) return {};
+    return Format(
+        "The device list holds the functions of the driver's list: at most 256, of PCI domain 0 "
+        "only. This machine has %zu functions (%zu outside domain 0); korvanta-cli pci list "
+        "names them all.",
+        all.size(), all.size() - domainZero);
 }
 
 }  // namespace kvt

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -47,6 +48,11 @@ uint32_t PciDeviceKindOf(const uint8_t* config);
 using PciProgress = std::function<void(uint32_t done, uint32_t total)>;
 uint32_t EnumeratePciFunctions(DriverClient& client, std::vector<PciFunctionRecord>& table,
                                const PciProgress& progress = {});
+
+// When the driver's list (256 functions of PCI domain 0 at most) leaves out functions of this
+// machine, a note that says so, with the number of functions in all; empty otherwise (and
+// when the daemon has no complete list to compare with).
+std::string PciListLimitNote(DriverClient& client);
 
 // The probe's answer when no candidate base holds the function.
 inline constexpr uint32_t kDefaultMmConfigBase = 0xE0000000u;

@@ -78,6 +78,7 @@ void PciTool::ClearEditFields() {
 
 void PciTool::Scan() {
     EnumeratePciFunctions(client_, table_, progress_);
+    listLimitNote_ = PciListLimitNote(client_);
     if (FillDeviceList() == 0) {
         messages_.ShowMessage(kPciNoDeviceMessage);
         return;
@@ -92,6 +93,8 @@ void PciTool::FilterChanged() {
 
 void PciTool::ShowRecord(const PciFunctionRecord& record, bool quietBase, const uint8_t* config) {
     PciRegisterRead read = ReadFunctionRegisters(client_, record, baseText, buffer_, config);
+    shownFunction_ = record.address();
+    shownBars_.reset();
     registerRows_.clear();
     shownStatus_ = read.status;
     if (read.status == PciRegisterRead::Status::BaseRejected) {
@@ -237,11 +240,84 @@ void PciTool::OpenBaseAddress(int row) {
         return;
     }
     if ((value & 6) == 4) {
-        // 64-bit: only an address below 4 GiB can be dumped.
-        if (row == lastRow || Dword(buffer_, static_cast<uint32_t>(row + 1) * 4) != 0) return;
+        // 64-bit: only an address below 4 GiB can be dumped; above, the user is told so.
+        if (row == lastRow) return;
+        if (Dword(buffer_, static_cast<uint32_t>(row + 1) * 4) != 0) {
+            messages_.ShowMessage(kPciBarOutOfReachMessage);
+            return;
+        }
     }
     const uint32_t address = value & ~0xFu;
     if (address != 0) host_->OpenMemoryDumpAt(address, 0x400);
+}
+
+void PciTool::ShowFunction(const PciAddress& f) {
+    if (f.domain == 0) {
+        bus = f.bus;
+        device = f.device;
+        function = f.function;
+        SelectorsChanged();
+        return;
+    }
+    shownFunction_ = f.Function();
+    shownBars_.reset();
+    registerRows_.clear();
+    shownAddress_.reset();
+    hasTarget_ = false;
+    length_ = 0;
+    ClearEditFields();
+    // The whole space where the backend reaches it, else the first 256 bytes.
+    DriverClient::PciBlockRequest request{f.Function().ConfigAddress(), 0, kPciExpressSpaceSize,
+                                          f.domain};
+    DriverClient::PciBlockRead block = client_.ReadPciConfigBlocks({&request, 1})[0];
+    bool whole = block.served;
+    if (!whole) {
+        request.length = kPciSpaceSize;
+        block = client_.ReadPciConfigBlocks({&request, 1})[0];
+    }
+    if (!block.served) {
+        shownStatus_ = PciRegisterRead::Status::ReadFailed;
+        return;
+    }
+    std::memcpy(buffer_, block.bytes.data(), block.bytes.size());
+    const uint32_t kind = PciDeviceKindOf(buffer_);
+    shownStatus_ = whole || kind == kPciKind ? PciRegisterRead::Status::Ok
+                                             : PciRegisterRead::Status::ConfigOnly;
+    length_ = kind == kPciKind ? kPciSpaceSize : static_cast<uint32_t>(block.bytes.size());
+    kind_ = kind;
+    const uint32_t id = Dword(buffer_, 0);
+    std::string name = descriptions_.LookupDeviceName(id & 0xFFFF, id >> 16);
+    registerListLabel_ = name.empty() ? "Register List" : "Register List (" + name + ")";
+    bool readError = false;
+    FillRegisterList(&readError);
+    ShowReadError(readError);
+}
+
+const std::vector<PciBar>& PciTool::shownBars() const {
+    if (!shownBars_) {
+        std::optional<PciBarSizeList> sizes;
+        if (length_ >= 0x40 && Dword(buffer_, 0) != 0xFFFFFFFFu) {
+            Reply<DriverClient::PciBarSizes> reply = client_.TryPciBarSizes(shownFunction_);
+            if (reply) sizes = reply.value;
+        }
+        shownBars_ = DecodePciBars(buffer_, length_, sizes ? &*sizes : nullptr);
+    }
+    return *shownBars_;
+}
+
+void PciTool::OpenBar(uint32_t index) {
+    for (const PciBar& bar : shownBars()) {
+        if (bar.index != index) continue;
+        if (host_ == nullptr || bar.address == 0) return;
+        if (bar.io) {
+            host_->OpenGroupIoAt(static_cast<uint32_t>(bar.address) & 0xFFFE, 0x100);
+        } else if (bar.address > 0x100000000ull - 0x400) {
+            messages_.ShowMessage(kPciBarOutOfReachMessage);
+        } else {
+            host_->OpenMemoryDumpAt(static_cast<uint32_t>(bar.address), 0x400);
+        }
+        return;
+    }
 }
 
 void PciTool::Write() {
@@ -315,7 +391,29 @@ void WriteCapabilities(ReportStream& out, const PciCapabilityList& list) {
     out.Write(PciCapabilitiesText(list, "    "));
 }
 
+// The BARs after the capabilities, with the sizes when they were asked for.
+void WriteBars(ReportStream& out, const std::vector<PciBar>& bars) {
+    out.Write("\n  Base address registers\n\n");
+    if (bars.empty()) out.Write("    none\n");
+    out.Write(PciBarsText(bars, "    "));
+}
+
+void WriteBars(ReportStream& out, const PciTool::DeviceDump& dump) {
+    std::vector<uint8_t> bytes(dump.dwords.size() * 4);
+    if (!bytes.empty()) std::memcpy(bytes.data(), dump.dwords.data(), bytes.size());
+    WriteBars(out, DecodePciBars(bytes.data(), static_cast<uint32_t>(bytes.size()),
+                                 dump.barSizes ? &*dump.barSizes : nullptr));
+}
+
 }  // namespace
+
+void PciTool::AddBarSizes(std::vector<DeviceDump>& devices) {
+    std::vector<PciAddress> functions;
+    for (const DeviceDump& dump : devices) functions.push_back(dump.record.address());
+    std::vector<Reply<DriverClient::PciBarSizes>> sizes = client_.PciBarSizesBatch(functions);
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (sizes[i]) devices[i].barSizes = sizes[i].value;
+}
 
 void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices,
                                     bool decode) {
@@ -349,8 +447,10 @@ void PciTool::WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceD
             rows += lineEnd;
         }
         out.WriteBytes(rows.data(), rows.size());
-        if (decode && !dump.dwords.empty())
+        if (decode && !dump.dwords.empty()) {
             WriteCapabilities(out, DecodePciCapabilities(dump.dwords));
+            WriteBars(out, dump);
+        }
         out.Write("\n\n");
     }
 }
@@ -448,7 +548,10 @@ void PciTool::WriteCurrentDeviceReport(ReportStream& out, bool decode) const {
         out.Printf("%16s%16s\t%s\n", row.offset.c_str(), row.value.c_str(),
                    row.description.c_str());
     }
-    if (decode && length_ != 0) WriteCapabilities(out, shownCapabilities());
+    if (decode && length_ != 0) {
+        WriteCapabilities(out, shownCapabilities());
+        WriteBars(out, shownBars());
+    }
 }
 
 }  // namespace kvt

@@ -13,6 +13,7 @@
 #include "hwaccess/driver_client.h"
 #include "platform/report_stream.h"
 #include "platform/user_messages.h"
+#include "tools/pci/pci_bars.h"
 #include "tools/pci/pci_caps.h"
 #include "tools/pci/pci_desc.h"
 #include "tools/pci/pci_enum.h"
@@ -63,6 +64,7 @@ class PciTool {
         // PCI Express functions has a million of them.
         std::vector<std::string_view> descriptions;
         RegisterFile source;
+        std::optional<PciBarSizeList> barSizes;  // when asked for and served (AddBarSizes)
     };
 
     PciTool(DriverClient& client, UserMessages& messages,
@@ -86,8 +88,15 @@ class PciTool {
     void Refresh();                 // "Refresh"
     void SelectRegister(int row);   // register list row state changed (-1: none)
     void OpenBaseAddress(int row);  // register list row double-clicked (-1: none)
-    void Write();                   // "Write"
-    void FindNext();                // "Find Next"
+    // A BAR of the decoded view double-clicked (its index): the Group I/O or Memory Dump
+    // window at its base, or a message when the Memory Dump window cannot reach it.
+    void OpenBar(uint32_t index);
+    // Shows a function: one of domain 0 as the selectors would; one of another PCI domain
+    // read by block requests (the selectors, the window base and Write are for domain 0, so
+    // Write has no target then).
+    void ShowFunction(const PciAddress& f);
+    void Write();     // "Write"
+    void FindNext();  // "Find Next"
     // Save: chooseReport shows the save dialog and returns kSaveAll, kSaveCurrent or
     // kSaveDialogFailed; it is not called before the first scan.
     void WriteReport(ReportStream& out, const std::function<int()>& chooseReport);
@@ -98,6 +107,8 @@ class PciTool {
     // decode: each function's decoded capabilities follow its registers.
     static void WriteAllDevicesReport(ReportStream& out, const std::vector<DeviceDump>& devices,
                                       bool decode = false);
+    // The BAR sizes of every dumped function, for the decoded report.
+    void AddBarSizes(std::vector<DeviceDump>& devices);
     void WriteCurrentDeviceReport(ReportStream& out, bool decode = false) const;
 
     // Progress of long work (the bus scan, the all-devices report): (done, total).
@@ -113,6 +124,11 @@ class PciTool {
     PciRegisterRead::Status shownReadStatus() const { return shownStatus_; }
     // The shown function's capabilities, decoded from the bytes the register list shows.
     PciCapabilityList shownCapabilities() const { return DecodePciCapabilities(buffer_, length_); }
+    // The shown function's BARs, their sizes asked of the daemon once per shown function.
+    const std::vector<PciBar>& shownBars() const;
+    // A note when the device list cannot hold every function of this machine (the driver's
+    // list names 256 functions of PCI domain 0 at most), empty otherwise. Set by Scan.
+    const std::string& listLimitNote() const { return listLimitNote_; }
     // The shown address in hexadecimal, empty when nothing was read.
     std::string configAddress() const;
     const std::string& registerLine() const { return registerLine_; }
@@ -165,6 +181,9 @@ class PciTool {
     // The configuration address (PCI) or physical address (PCI Express) shown, when any.
     std::optional<uint64_t> shownAddress_;
     std::string registerLine_;
+    PciAddress shownFunction_;
+    mutable std::optional<std::vector<PciBar>> shownBars_;
+    std::string listLimitNote_;
 };
 
 // Messages of the tool.
@@ -179,6 +198,9 @@ inline constexpr const char* kPciNoSelectionMessage = "No items were selected!\n
 inline constexpr const char* kPciNoInformationMessage =
     "Error! There is no PCI device information available!";
 inline constexpr const char* kPciSaveDialogMessage = "PCI Save Dialog box could not be created!";
+inline constexpr const char* kPciBarOutOfReachMessage =
+    "This BAR lies above 4 GiB, where the Memory Dump window cannot reach (its addresses have "
+    "8 digits). korvanta-cli mem dump reads it.";
 inline constexpr const char* kPciExtendedSpaceMessage =
     "No PCI Express memory mapped configuration window reaches this function: the first 256 "
     "bytes are shown, read by configuration requests; the extended space (100h-FFFh) is out of "

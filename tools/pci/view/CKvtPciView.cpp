@@ -220,6 +220,14 @@ CKvtPciView::CKvtPciView(const ToolContext& context, QWidget* parent)
         const int row = selected.isEmpty() ? -1 : registers_->indexOfTopLevelItem(selected[0]);
         Act([this, row] { model_->OpenBaseAddress(row); });
     });
+    // A BAR of the decoded view: the window at its base, or why there is none.
+    connect(capabilities_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        if (item == nullptr || item->parent() == nullptr ||
+            item->parent()->text(0) != QStringLiteral("BARs"))
+            return;
+        const uint32_t index = item->data(0, Qt::UserRole).toUInt();
+        Act([this, index] { model_->OpenBar(index); });
+    });
     connect(write_, &QPushButton::clicked, this, [this] { Act([this] { model_->Write(); }); });
     // Watch: the selected register of the shown function, plotted over time.
     watch_ = new QAction(QStringLiteral("Watch"), registers_);
@@ -322,7 +330,8 @@ void CKvtPciView::PushState() {
 
 void CKvtPciView::PushCapabilities() {
     const PciCapabilityList list = model_->shownCapabilities();
-    std::string text = PciCapabilitiesText(list);
+    const std::vector<PciBar>& bars = model_->shownBars();
+    std::string text = PciCapabilitiesText(list) + PciBarsText(bars);
     if (text == capabilitiesShown_) return;
     capabilitiesShown_ = std::move(text);
     capabilities_->clear();
@@ -341,7 +350,22 @@ void CKvtPciView::PushCapabilities() {
     }
     for (const std::string& note : list.notes)
         items.append(new QTreeWidgetItem({QStringLiteral("note"), Q(note)}));
+    if (!bars.empty()) {
+        // One row per BAR, its index kept for a double-click.
+        auto* branch = new QTreeWidgetItem({QStringLiteral("BARs")});
+        for (const PciBar& bar : bars) {
+            auto* item = new QTreeWidgetItem(
+                {Q(Format("BAR%u %s", bar.index, PciBarKindText(bar).c_str())),
+                 Q(Format("%llX", static_cast<unsigned long long>(bar.address))),
+                 Q(Format("%s (%02Xh)", PciBarSizeText(bar.size).c_str(), bar.offset))});
+            item->setData(0, Qt::UserRole, bar.index);
+            branch->addChild(item);
+        }
+        items.append(branch);
+    }
     capabilities_->addTopLevelItems(items);
+    for (QTreeWidgetItem* item : items)
+        if (item->text(0) == QStringLiteral("BARs")) item->setExpanded(true);
 }
 
 template <typename Fn>
