@@ -671,6 +671,22 @@ bool RequestHandler::MemoryWrite(const Caller& caller, const char* name, uint32_
     entry.kind = JournalEntry::Kind::Memory;
     entry.physical = address;
     entry.width = length;
+    // A write inside one function's space of the PCI Express window is a configuration write:
+    // journaled as pci with its function and offset (undone through the window again).
+    uint32_t windowBase = 0;
+    uint8_t firstBus = 0, lastBus = 0;
+    if (backend_.PcieWindow(windowBase, firstBus, lastBus)) {
+        const PciWindow window = PciWindow::FromBusZeroBase(windowBase, firstBus, lastBus);
+        if (address >= window.firstBusAddress && address < window.End()) {
+            const uint64_t offset = address - window.BusZeroBase();
+            const PciAddress at = PciAddress::FromWindowOffset(offset);
+            if (length <= 0x1000u - at.reg) {
+                entry.kind = JournalEntry::Kind::Pci;
+                entry.configAddress = at.ConfigAddress();
+                entry.offset = at.reg;
+            }
+        }
+    }
     entry.oldKnown = oldKnown;
     if (oldKnown) entry.oldValue = std::move(old);
     if (keep) {
@@ -787,6 +803,11 @@ bool RequestHandler::ReadCurrent(const JournalEntry& e, std::vector<uint8_t>& by
     using Kind = JournalEntry::Kind;
     switch (e.kind) {
         case Kind::Pci: {
+            if (e.physical != 0) {  // through the PCI Express window
+                bytes.resize(e.width);
+                return backend_.ReadPhysical(static_cast<uint32_t>(e.physical), bytes.data(),
+                                             e.width);
+            }
             uint32_t value = 0;
             if (!backend_.ReadPciConfig(e.configAddress, value)) return false;
             bytes = Bytes(value, 4);
@@ -889,7 +910,9 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
         std::string why;
         switch (e.kind) {
             case JournalEntry::Kind::Pci:
-                why = options_.policy.CheckPciWrite(e.configAddress);
+                why = e.physical != 0 ? options_.policy.CheckMemoryWrite(
+                                            static_cast<uint32_t>(e.physical), e.width)
+                                      : options_.policy.CheckPciWrite(e.configAddress);
                 break;
             case JournalEntry::Kind::Msr: {
                 uint64_t now = ValueOf(current);
@@ -916,8 +939,11 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
     const uint64_t old = ValueOf(e.oldValue);
     switch (e.kind) {
         case JournalEntry::Kind::Pci:
-            ok = PciWrite(caller, "Undo WritePciConfig", e.configAddress,
-                          static_cast<uint32_t>(old), e.id);
+            ok = e.physical != 0 ? MemoryWrite(caller, "Undo WritePhysicalMemory",
+                                               static_cast<uint32_t>(e.physical), e.oldValue.data(),
+                                               e.width, e.id)
+                                 : PciWrite(caller, "Undo WritePciConfig", e.configAddress,
+                                            static_cast<uint32_t>(old), e.id);
             break;
         case JournalEntry::Kind::Msr:
             ok = MsrWrite(caller, "Undo WriteMsr", e.processor, e.msr, old, e.id);

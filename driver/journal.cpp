@@ -78,7 +78,8 @@ Json PublicAddress(const JournalEntry& e) {
             return Json{{"bus", a.bus},
                         {"device", a.device},
                         {"function", a.function},
-                        {"offset", a.reg & 0xFC}};
+                        // through the PCI Express window: the register's whole offset
+                        {"offset", e.physical != 0 ? e.offset : a.reg & 0xFCu}};
         }
         case Kind::Smbus: {
             const PciAddress a = PciAddress::FromConfigAddress(e.configAddress);

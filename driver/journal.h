@@ -25,7 +25,8 @@ struct JournalEntry {
     std::string user;  // the caller's user name, or its uid when it has none
     uint32_t uid = 0;
     Kind kind = Kind::Port;
-    // The target, by kind: port (port), pci (configAddress with its register), memory
+    // The target, by kind: port (port), pci (configAddress with its register; a write through
+    // the PCI Express window also physical = its address, offset = the whole register), memory
     // (physical), msr (msr, processor), smbus (configAddress of the controller's function,
     // port = its I/O base, slave, command, op = SmbusKernelOp), cmos (port = the bank's index
     // port, offset).
