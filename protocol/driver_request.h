@@ -70,8 +70,8 @@ enum ConsumerCode : uint32_t {
 // Requests of our own, beside the nine of the driver protocol, on the device "Korvanta".
 enum ExtensionCode : uint32_t {
     kExtPlatformInfo = 0x4B560001,   // board: "key=value\n" text in the payload
-    kExtCpuid = 0x4B560002,          // board: eax = function, ecx = sub-function -> eax..edx
-    kExtReadTsc = 0x4B560003,        // board: time-stamp counter of the caller's processor
+    kExtCpuid = 0x4B560002,          // eax = function, ecx = sub-function -> eax..edx
+    kExtReadTsc = 0x4B560003,        // time-stamp counter of the caller's processor
     kExtDirectPortIn = 0x4B560004,   // board: IN instruction stand-in (port, portWidth)
     kExtDirectPortOut = 0x4B560005,  // board: OUT instruction stand-in
     kExtPcieWindow = 0x4B560006,     // PCI Express configuration window: physicalAddress = base,
