@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/smbus_ports.h"
 #include "platform/format.h"
 #include "protocol/pci_address.h"
 
@@ -138,6 +139,12 @@ Answer RequestHandler::Handle(const Caller& caller, std::string_view device,
                               const FrameHeader& header, const DriverRequest& request,
                               std::span<const uint8_t> payload) {
     if (payload.size() != header.payloadLength) return Refused(request);
+    // An SMBus bracket covers the caller's port requests and the end only; anything else of
+    // its caller (or a caller gone) closes it with its port writes journaled as such.
+    if (smbusBracket_.open && (caller.pid != smbusBracket_.caller.pid ||
+                               (header.code != kNtReadPort && header.code != kNtWritePort &&
+                                header.code != kExtSmbusPortsEnd)))
+        FlushSmbusPorts();
     bool consumerFlag = (header.flags & kFlagConsumerForm) != 0;
     if (device == kNtDeviceName) {
         if (consumerFlag) return Refused(request);
@@ -303,6 +310,10 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             return WriteCmos(caller, request);
         case kExtJournalRead:
             return ReadJournal(caller, request);
+        case kExtSmbusPortsBegin:
+            return SmbusPortsBegin(caller, request);
+        case kExtSmbusPortsEnd:
+            return SmbusPortsEnd(caller, request);
         case kExtUndo:
             return Undo(caller, request);
         case kExtStatus: {
@@ -539,7 +550,14 @@ Answer RequestHandler::WritePort(const Caller& caller, const char* name,
     entry.port = request.port;
     entry.width = request.portWidth;
     entry.newValue = Bytes(request.portValue, request.portWidth);
-    JournalWrite(caller, std::move(entry));
+    const uint32_t base = smbusBracket_.entry.port;
+    if (smbusBracket_.open && caller.pid == smbusBracket_.caller.pid && request.port >= base &&
+        request.port < base + 16) {
+        entry.uid = caller.uid;
+        smbusBracket_.ports.push_back(std::move(entry));
+    } else {
+        JournalWrite(caller, std::move(entry));
+    }
     return Served(request);
 }
 
@@ -758,6 +776,78 @@ Answer RequestHandler::WriteCmos(const Caller& caller, const DriverRequest& requ
                                                                     : Refused(request);
 }
 
+void RequestHandler::FlushSmbusPorts() {
+    if (!smbusBracket_.open) return;
+    smbusBracket_.open = false;
+    for (JournalEntry& e : smbusBracket_.ports) JournalWrite(smbusBracket_.caller, std::move(e));
+    smbusBracket_.ports.clear();
+}
+
+Answer RequestHandler::SmbusPortsBegin(const Caller& caller, const DriverRequest& request) {
+    FlushSmbusPorts();
+    if (!ValidConfigAddress(request.configAddress) || (request.configAddress & 0xFF) != 0 ||
+        request.ebx != 0 || request.port == 0 || request.port > 0xFFF0 ||
+        (request.ecx != kSmbusOpWriteByte && request.ecx != kSmbusOpWriteWord) ||
+        request.edx > 0x7F || request.esi > 0xFF ||
+        request.portValue > (request.ecx == kSmbusOpWriteWord ? 0xFFFFu : 0xFFu) ||
+        (request.eax != kSmbusPortsIntel && request.eax != kSmbusPortsAcpi))
+        return Refused(request);
+    std::string refused = WritesRefused();
+    if (!refused.empty()) return RefusedBy(request, "writes are refused: " + refused);
+    const uint8_t slave = uint8_t(request.edx), command = uint8_t(request.esi);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckSmbusTransfer(request.port, slave);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
+    const bool word = request.ecx == kSmbusOpWriteWord;
+    JournalEntry& e = smbusBracket_.entry;
+    e = JournalEntry{};
+    e.kind = JournalEntry::Kind::Smbus;
+    e.configAddress = request.configAddress;
+    e.port = request.port;
+    e.slave = slave;
+    e.command = command;
+    e.op = request.ecx | kJournalOpThroughPorts |
+           (request.eax == kSmbusPortsAcpi ? kJournalOpAcpiStyle : 0);
+    e.width = word ? 2 : 1;
+    e.newValue = Bytes(request.portValue, e.width);
+    // The old value through the same ports, by the daemon itself: a read transaction's writes
+    // are audited like any other.
+    std::string target =
+        Format("smbus ports function=%s base=0x%04X slave=0x%02X command=0x%02X (old value)",
+               PciAddress::FromConfigAddress(request.configAddress).FunctionText().c_str(),
+               request.port, slave, command);
+    if (!BeginWrite(caller, "SmbusPortsRead", target)) return Refused(request);
+    uint16_t old = 0;
+    e.oldKnown =
+        SmbusPortsRead(backend_, request.eax, uint16_t(request.port), slave, command, word, old);
+    EndWrite(caller, "SmbusPortsRead", target, e.oldKnown);
+    if (e.oldKnown) e.oldValue = Bytes(old, e.width);
+    smbusBracket_.open = true;
+    smbusBracket_.caller = caller;
+    return Served(request);
+}
+
+Answer RequestHandler::SmbusPortsEnd(const Caller& caller, const DriverRequest& request) {
+    if (!smbusBracket_.open || caller.pid != smbusBracket_.caller.pid || request.eax > 1)
+        return Refused(request);
+    if (request.eax != 0 || smbusBracket_.ports.empty()) {
+        FlushSmbusPorts();  // no write happened as asked: its port writes stand as they are
+        return Served(request);
+    }
+    smbusBracket_.open = false;
+    smbusBracket_.ports.clear();
+    JournalEntry entry = std::move(smbusBracket_.entry);
+    uint16_t after = 0;
+    if (SmbusPortsRead(backend_,
+                       entry.op & kJournalOpAcpiStyle ? kSmbusPortsAcpi : kSmbusPortsIntel,
+                       uint16_t(entry.port), uint8_t(entry.slave), uint8_t(entry.command),
+                       entry.width == 2, after))
+        entry.after = Bytes(after, entry.width);
+    JournalWrite(caller, std::move(entry));
+    return Served(request);
+}
+
 Answer RequestHandler::ReadJournal(const Caller& caller, const DriverRequest& request) {
     if (request.ecx == 0 || request.ecx > kJournalReadMax) return Refused(request);
     WriteJournal* journal = options_.journal;
@@ -834,8 +924,19 @@ bool RequestHandler::ReadCurrent(const JournalEntry& e, std::vector<uint8_t>& by
             return ok;
         }
         case Kind::Smbus: {
+            if (e.op & kJournalOpThroughPorts) {
+                uint16_t value = 0;
+                if (!SmbusPortsRead(backend_,
+                                    e.op & kJournalOpAcpiStyle ? kSmbusPortsAcpi : kSmbusPortsIntel,
+                                    uint16_t(e.port), uint8_t(e.slave), uint8_t(e.command),
+                                    e.width == 2, value))
+                    return false;
+                bytes = Bytes(value, e.width);
+                return true;
+            }
             Backend::SmbusKernelTransfer read;
-            read.op = e.op == kSmbusOpWriteWord ? kSmbusOpReadWord : kSmbusOpReadByte;
+            read.op =
+                (e.op & kJournalOpMask) == kSmbusOpWriteWord ? kSmbusOpReadWord : kSmbusOpReadByte;
             read.address = static_cast<uint8_t>(e.slave);
             read.command = static_cast<uint8_t>(e.command);
             int error = 0;
@@ -962,16 +1063,24 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
                        PciAddress::FromConfigAddress(e.configAddress).FunctionText().c_str(),
                        e.port, e.slave, e.command);
             if (!BeginWrite(caller, "Undo SmbusKernelWrite", target)) break;
-            Backend::SmbusKernelTransfer t;
-            t.op = e.op;
-            t.address = static_cast<uint8_t>(e.slave);
-            t.command = static_cast<uint8_t>(e.command);
-            t.data = static_cast<uint16_t>(old);
-            int error = 0;
-            std::string text;
-            ok = backend_.KernelSmbus(uint8_t(e.configAddress >> 16), uint8_t(e.configAddress >> 8),
-                                      uint16_t(e.port), t, error, text) &&
-                 error == 0;
+            if (e.op & kJournalOpThroughPorts) {
+                ok = SmbusPortsWrite(
+                    backend_, e.op & kJournalOpAcpiStyle ? kSmbusPortsAcpi : kSmbusPortsIntel,
+                    uint16_t(e.port), uint8_t(e.slave), uint8_t(e.command), e.width == 2,
+                    static_cast<uint16_t>(old));
+            } else {
+                Backend::SmbusKernelTransfer t;
+                t.op = e.op & kJournalOpMask;
+                t.address = static_cast<uint8_t>(e.slave);
+                t.command = static_cast<uint8_t>(e.command);
+                t.data = static_cast<uint16_t>(old);
+                int error = 0;
+                std::string text;
+                ok = backend_.KernelSmbus(uint8_t(e.configAddress >> 16),
+                                          uint8_t(e.configAddress >> 8), uint16_t(e.port), t, error,
+                                          text) &&
+                     error == 0;
+            }
             EndWrite(caller, "Undo SmbusKernelWrite", target, ok);
             if (ok) {
                 JournalEntry entry = e;

@@ -50,6 +50,12 @@ struct JournalEntry {
 
 const char* KindName(JournalEntry::Kind kind);
 
+// Bits of an smbus entry's op beside its SmbusKernelOp: the write went through the
+// controller's ports (not the kernel's adapter), and the controller's host interface there.
+inline constexpr uint32_t kJournalOpThroughPorts = 0x100;
+inline constexpr uint32_t kJournalOpAcpiStyle = 0x200;
+inline constexpr uint32_t kJournalOpMask = 0xFF;
+
 // Memory writes up to this many bytes keep their old and new bytes.
 inline constexpr uint32_t kJournalMaxBytes = 4096;
 // Entries per file before it is rotated.

@@ -107,6 +107,24 @@ enum ExtensionCode : uint32_t {
                                      // 74h), ecx = offset (0-FFh), portValue = the byte. The
                                      // daemon writes index and data and, after an index with
                                      // bit 7 on 70h, the index again with bit 7 clear
+    // journal2 (0x4B56001C-0x4B56001F): SMBus writes through a controller's ports.
+    kExtSmbusPortsBegin = 0x4B56001C,  // the byte or word write the caller makes next through
+                                       // the ports of the controller at I/O base `port` of the
+                                       // function at configAddress (register 0): ecx =
+                                       // kSmbusOpWriteByte or kSmbusOpWriteWord, edx = slave,
+                                       // esi = command, portValue = the value, eax =
+                                       // SmbusPortsStyle. The daemon reads the old value itself
+                                       // (through the same ports); the caller's writes to the
+                                       // controller's 16 ports up to the end request are
+                                       // journaled as this one SMBus write
+    kExtSmbusPortsEnd = 0x4B56001D,    // ends it: eax = 0 when the write succeeded (one smbus
+                                       // entry), else its port writes are journaled as such
+};
+
+// The host interface of a controller driven through its ports.
+enum SmbusPortsStyle : uint32_t {
+    kSmbusPortsIntel = 0,  // Intel-style: status, control, command, address, data 0, data 1
+    kSmbusPortsAcpi = 1,   // ACPI SMBus host interface: protocol, status, address, command, data
 };
 
 enum UndoFlags : uint32_t {

@@ -191,6 +191,33 @@ TEST_F(JournalCli, ExtendedConfigurationWritesArePciWritesAndUndo) {
     EXPECT_EQ(w[1]["undo_of"], w[0]["id"]);
 }
 
+TEST_F(JournalCli, SmbusWritesThroughThePortsAreSmbusWritesAndUndo) {
+    const std::string old = Cli({"smbus", "read", "0", "57", "20"}).out;
+    ASSERT_EQ(Cli({"smbus", "write", "0", "57", "20", "5A"}).status, 0);
+    ASSERT_EQ(Cli({"smbus", "write", "0", "57", "21", "BEEF", "--word"}).status, 0);
+    std::vector<nlohmann::json> w;
+    for (const auto& e : Writes())
+        if (e["kind"] == "smbus") w.push_back(e);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0]["address"], (nlohmann::json{{"bus", 0},
+                                               {"device", 0x1F},
+                                               {"function", 3},
+                                               {"base", 0x400},
+                                               {"slave", 0x57},
+                                               {"command", 0x20}}));
+    EXPECT_EQ(w[0]["width"], 1);
+    EXPECT_EQ(w[0]["old"], std::stoi(old, nullptr, 16));
+    EXPECT_EQ(w[0]["new"], 0x5A);
+    EXPECT_EQ(w[1]["width"], 2);
+    EXPECT_EQ(w[1]["new"], 0xBEEF);
+    // No port write of the write transactions is journaled beside them.
+    for (const auto& e : Writes())
+        EXPECT_TRUE(e["kind"] == "smbus" || e["id"] < w[0]["id"]) << e.dump();
+    test::ProcessResult r = Cli({"undo", std::to_string(w[0]["id"].get<int>())});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Cli({"smbus", "read", "0", "57", "20"}).out, old);
+}
+
 TEST_F(JournalCli, RotatesAndKeepsIdsIncreasingAcrossRestarts) {
     daemon_.Stop();
     Start({"--journal-limit", "3"});
