@@ -17,6 +17,7 @@ const std::vector<ToolEntry>& ToolTable() {
         MsrToolEntry(),         // tools/cpu/view
         CpuidToolEntry(),       // tools/cpu/view
         SmbusToolEntry(),       // tools/smbus/view
+        JournalToolEntry(),     // tools/journal/view
     };
     return table;
 }

@@ -10,6 +10,7 @@
 #include "tools/cpu/view/cpu_tool_entries.h"
 #include "tools/hexview/view/hexview_tool_entries.h"
 #include "tools/io/view/io_tool_entries.h"
+#include "tools/journal/view/journal_tool_entry.h"
 #include "tools/osinfo/view/osinfo_tool_entry.h"
 #include "tools/pci/view/pci_tool_entry.h"
 #include "tools/smbus/view/smbus_tool_entry.h"

@@ -293,10 +293,8 @@ Action DefineSmbusWrite(CLI::App& command) {
         if (o->block)
             return Result(io, SmbusWriteBlock(io, c.ioBase, address, cmd, uint8_t(bytes.size()),
                                               bytes.data(), c.vendorKind));
-        if (o->word)
-            return Result(
-                io, SmbusWriteWord(io, c.ioBase, address, cmd, uint16_t(value), c.vendorKind));
-        return Result(io, SmbusWriteByte(io, c.ioBase, address, cmd, uint8_t(value), c.vendorKind));
+        return Result(io, SmbusJournaledWrite(io, c.address(), c.ioBase, address, cmd, o->word,
+                                              uint16_t(value), c.vendorKind));
     };
 }
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/smbus_ports.h"
 #include "platform/format.h"
 #include "protocol/pci_address.h"
 
@@ -166,6 +167,12 @@ Answer RequestHandler::Handle(const Caller& caller, std::string_view device,
                               const FrameHeader& header, const DriverRequest& request,
                               std::span<const uint8_t> payload) {
     if (payload.size() != header.payloadLength) return Refused(request);
+    // An SMBus bracket covers the caller's port requests and the end only; anything else of
+    // its caller (or a caller gone) closes it with its port writes journaled as such.
+    if (smbusBracket_.open && (caller.pid != smbusBracket_.caller.pid ||
+                               (header.code != kNtReadPort && header.code != kNtWritePort &&
+                                header.code != kExtSmbusPortsEnd)))
+        FlushSmbusPorts();
     bool consumerFlag = (header.flags & kFlagConsumerForm) != 0;
     if (device == kNtDeviceName) {
         if (consumerFlag) return Refused(request);
@@ -336,6 +343,10 @@ Answer RequestHandler::HandleExtension(const Caller& caller, const FrameHeader& 
             return WritePciSized(caller, request);
         case kExtJournalRead:
             return ReadJournal(caller, request);
+        case kExtSmbusPortsBegin:
+            return SmbusPortsBegin(caller, request);
+        case kExtSmbusPortsEnd:
+            return SmbusPortsEnd(caller, request);
         case kExtUndo:
             return Undo(caller, request);
         case kExtStatus: {
@@ -619,7 +630,14 @@ Answer RequestHandler::WritePort(const Caller& caller, const char* name,
     entry.port = request.port;
     entry.width = request.portWidth;
     entry.newValue = Bytes(request.portValue, request.portWidth);
-    JournalWrite(caller, std::move(entry));
+    const uint32_t base = smbusBracket_.entry.port;
+    if (smbusBracket_.open && caller.pid == smbusBracket_.caller.pid && request.port >= base &&
+        request.port < base + 16) {
+        entry.uid = caller.uid;
+        smbusBracket_.ports.push_back(std::move(entry));
+    } else {
+        JournalWrite(caller, std::move(entry));
+    }
     return Served(request);
 }
 
@@ -840,6 +858,22 @@ bool RequestHandler::MemoryWrite(const Caller& caller, const char* name, uint32_
     entry.kind = JournalEntry::Kind::Memory;
     entry.physical = address;
     entry.width = length;
+    // A write inside one function's space of the PCI Express window is a configuration write:
+    // journaled as pci with its function and offset (undone through the window again).
+    uint32_t windowBase = 0;
+    uint8_t firstBus = 0, lastBus = 0;
+    if (backend_.PcieWindow(windowBase, firstBus, lastBus)) {
+        const PciWindow window = PciWindow::FromBusZeroBase(windowBase, firstBus, lastBus);
+        if (address >= window.firstBusAddress && address < window.End()) {
+            const uint64_t offset = address - window.BusZeroBase();
+            const PciAddress at = PciAddress::FromWindowOffset(offset);
+            if (length <= 0x1000u - at.reg) {
+                entry.kind = JournalEntry::Kind::Pci;
+                entry.configAddress = at.ConfigAddress();
+                entry.offset = at.reg;
+            }
+        }
+    }
     entry.oldKnown = oldKnown;
     if (oldKnown) entry.oldValue = std::move(old);
     if (keep) {
@@ -911,6 +945,78 @@ Answer RequestHandler::WriteCmos(const Caller& caller, const DriverRequest& requ
                                                                     : Refused(request);
 }
 
+void RequestHandler::FlushSmbusPorts() {
+    if (!smbusBracket_.open) return;
+    smbusBracket_.open = false;
+    for (JournalEntry& e : smbusBracket_.ports) JournalWrite(smbusBracket_.caller, std::move(e));
+    smbusBracket_.ports.clear();
+}
+
+Answer RequestHandler::SmbusPortsBegin(const Caller& caller, const DriverRequest& request) {
+    FlushSmbusPorts();
+    if (!ValidConfigAddress(request.configAddress) || (request.configAddress & 0xFF) != 0 ||
+        request.ebx != 0 || request.port == 0 || request.port > 0xFFF0 ||
+        (request.ecx != kSmbusOpWriteByte && request.ecx != kSmbusOpWriteWord) ||
+        request.edx > 0x7F || request.esi > 0xFF ||
+        request.portValue > (request.ecx == kSmbusOpWriteWord ? 0xFFFFu : 0xFFu) ||
+        (request.eax != kSmbusPortsIntel && request.eax != kSmbusPortsAcpi))
+        return Refused(request);
+    std::string refused = WritesRefused();
+    if (!refused.empty()) return RefusedBy(request, "writes are refused: " + refused);
+    const uint8_t slave = uint8_t(request.edx), command = uint8_t(request.esi);
+    if (Restricted(caller)) {
+        std::string why = options_.policy.CheckSmbusTransfer(request.port, slave);
+        if (!why.empty()) return RefusedBy(request, why);
+    }
+    const bool word = request.ecx == kSmbusOpWriteWord;
+    JournalEntry& e = smbusBracket_.entry;
+    e = JournalEntry{};
+    e.kind = JournalEntry::Kind::Smbus;
+    e.configAddress = request.configAddress;
+    e.port = request.port;
+    e.slave = slave;
+    e.command = command;
+    e.op = request.ecx | kJournalOpThroughPorts |
+           (request.eax == kSmbusPortsAcpi ? kJournalOpAcpiStyle : 0);
+    e.width = word ? 2 : 1;
+    e.newValue = Bytes(request.portValue, e.width);
+    // The old value through the same ports, by the daemon itself: a read transaction's writes
+    // are audited like any other.
+    std::string target =
+        Format("smbus ports function=%s base=0x%04X slave=0x%02X command=0x%02X (old value)",
+               PciAddress::FromConfigAddress(request.configAddress).FunctionText().c_str(),
+               request.port, slave, command);
+    if (!BeginWrite(caller, "SmbusPortsRead", target)) return Refused(request);
+    uint16_t old = 0;
+    e.oldKnown =
+        SmbusPortsRead(backend_, request.eax, uint16_t(request.port), slave, command, word, old);
+    EndWrite(caller, "SmbusPortsRead", target, e.oldKnown);
+    if (e.oldKnown) e.oldValue = Bytes(old, e.width);
+    smbusBracket_.open = true;
+    smbusBracket_.caller = caller;
+    return Served(request);
+}
+
+Answer RequestHandler::SmbusPortsEnd(const Caller& caller, const DriverRequest& request) {
+    if (!smbusBracket_.open || caller.pid != smbusBracket_.caller.pid || request.eax > 1)
+        return Refused(request);
+    if (request.eax != 0 || smbusBracket_.ports.empty()) {
+        FlushSmbusPorts();  // no write happened as asked: its port writes stand as they are
+        return Served(request);
+    }
+    smbusBracket_.open = false;
+    smbusBracket_.ports.clear();
+    JournalEntry entry = std::move(smbusBracket_.entry);
+    uint16_t after = 0;
+    if (SmbusPortsRead(backend_,
+                       entry.op & kJournalOpAcpiStyle ? kSmbusPortsAcpi : kSmbusPortsIntel,
+                       uint16_t(entry.port), uint8_t(entry.slave), uint8_t(entry.command),
+                       entry.width == 2, after))
+        entry.after = Bytes(after, entry.width);
+    JournalWrite(caller, std::move(entry));
+    return Served(request);
+}
+
 Answer RequestHandler::ReadJournal(const Caller& caller, const DriverRequest& request) {
     if (request.ecx == 0 || request.ecx > kJournalReadMax) return Refused(request);
     WriteJournal* journal = options_.journal;
@@ -956,6 +1062,11 @@ bool RequestHandler::ReadCurrent(const JournalEntry& e, std::vector<uint8_t>& by
     using Kind = JournalEntry::Kind;
     switch (e.kind) {
         case Kind::Pci: {
+            if (e.physical != 0) {  // through the PCI Express window
+                bytes.resize(e.width);
+                return backend_.ReadPhysical(static_cast<uint32_t>(e.physical), bytes.data(),
+                                             e.width);
+            }
             uint32_t value = 0;
             if (IsSizedPciEntry(e)) {
                 const PciAddress at = PciAddress::FromExtendedConfigAddress(e.configAddress);
@@ -989,8 +1100,19 @@ bool RequestHandler::ReadCurrent(const JournalEntry& e, std::vector<uint8_t>& by
             return ok;
         }
         case Kind::Smbus: {
+            if (e.op & kJournalOpThroughPorts) {
+                uint16_t value = 0;
+                if (!SmbusPortsRead(backend_,
+                                    e.op & kJournalOpAcpiStyle ? kSmbusPortsAcpi : kSmbusPortsIntel,
+                                    uint16_t(e.port), uint8_t(e.slave), uint8_t(e.command),
+                                    e.width == 2, value))
+                    return false;
+                bytes = Bytes(value, e.width);
+                return true;
+            }
             Backend::SmbusKernelTransfer read;
-            read.op = e.op == kSmbusOpWriteWord ? kSmbusOpReadWord : kSmbusOpReadByte;
+            read.op =
+                (e.op & kJournalOpMask) == kSmbusOpWriteWord ? kSmbusOpReadWord : kSmbusOpReadByte;
             read.address = static_cast<uint8_t>(e.slave);
             read.command = static_cast<uint8_t>(e.command);
             int error = 0;
@@ -1066,9 +1188,12 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
         switch (e.kind) {
             case JournalEntry::Kind::Pci: {
                 const PciAddress at = PciAddress::FromExtendedConfigAddress(e.configAddress);
-                why = IsSizedPciEntry(e) ? options_.policy.CheckPciWrite(
-                                               uint32_t(at.bus) << 8 | at.devFn(), at.reg, e.width)
-                                         : options_.policy.CheckPciWrite(e.configAddress);
+                why = e.physical != 0 ? options_.policy.CheckMemoryWrite(
+                                            static_cast<uint32_t>(e.physical), e.width)
+                      : IsSizedPciEntry(e)
+                          ? options_.policy.CheckPciWrite(uint32_t(at.bus) << 8 | at.devFn(),
+                                                          at.reg, e.width)
+                          : options_.policy.CheckPciWrite(e.configAddress);
                 break;
             }
             case JournalEntry::Kind::Msr: {
@@ -1096,12 +1221,17 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
     const uint64_t old = ValueOf(e.oldValue);
     switch (e.kind) {
         case JournalEntry::Kind::Pci:
-            // With the width and the register the write had.
-            ok = IsSizedPciEntry(e)
-                     ? PciSizedWrite(caller, "Undo WritePciConfigSized", e.configAddress, e.width,
-                                     static_cast<uint32_t>(old), e.id)
-                     : PciWrite(caller, "Undo WritePciConfig", e.configAddress,
-                                static_cast<uint32_t>(old), e.id);
+            // Through the window, or with the width and the register the write had.
+            if (e.physical != 0)
+                ok = MemoryWrite(caller, "Undo WritePhysicalMemory",
+                                 static_cast<uint32_t>(e.physical), e.oldValue.data(), e.width,
+                                 e.id);
+            else if (IsSizedPciEntry(e))
+                ok = PciSizedWrite(caller, "Undo WritePciConfigSized", e.configAddress, e.width,
+                                   static_cast<uint32_t>(old), e.id);
+            else
+                ok = PciWrite(caller, "Undo WritePciConfig", e.configAddress,
+                              static_cast<uint32_t>(old), e.id);
             break;
         case JournalEntry::Kind::Msr:
             ok = MsrWrite(caller, "Undo WriteMsr", e.processor, e.msr, old, e.id);
@@ -1120,16 +1250,24 @@ Answer RequestHandler::Undo(const Caller& caller, const DriverRequest& request) 
                        PciAddress::FromConfigAddress(e.configAddress).FunctionText().c_str(),
                        e.port, e.slave, e.command);
             if (!BeginWrite(caller, "Undo SmbusKernelWrite", target)) break;
-            Backend::SmbusKernelTransfer t;
-            t.op = e.op;
-            t.address = static_cast<uint8_t>(e.slave);
-            t.command = static_cast<uint8_t>(e.command);
-            t.data = static_cast<uint16_t>(old);
-            int error = 0;
-            std::string text;
-            ok = backend_.KernelSmbus(uint8_t(e.configAddress >> 16), uint8_t(e.configAddress >> 8),
-                                      uint16_t(e.port), t, error, text) &&
-                 error == 0;
+            if (e.op & kJournalOpThroughPorts) {
+                ok = SmbusPortsWrite(
+                    backend_, e.op & kJournalOpAcpiStyle ? kSmbusPortsAcpi : kSmbusPortsIntel,
+                    uint16_t(e.port), uint8_t(e.slave), uint8_t(e.command), e.width == 2,
+                    static_cast<uint16_t>(old));
+            } else {
+                Backend::SmbusKernelTransfer t;
+                t.op = e.op & kJournalOpMask;
+                t.address = static_cast<uint8_t>(e.slave);
+                t.command = static_cast<uint8_t>(e.command);
+                t.data = static_cast<uint16_t>(old);
+                int error = 0;
+                std::string text;
+                ok = backend_.KernelSmbus(uint8_t(e.configAddress >> 16),
+                                          uint8_t(e.configAddress >> 8), uint16_t(e.port), t, error,
+                                          text) &&
+                     error == 0;
+            }
             EndWrite(caller, "Undo SmbusKernelWrite", target, ok);
             if (ok) {
                 JournalEntry entry = e;

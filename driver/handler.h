@@ -97,6 +97,10 @@ class RequestHandler {
     Answer WriteCmos(const Caller& caller, const DriverRequest& request);
     Answer WritePciSized(const Caller& caller, const DriverRequest& request);
     Answer ReadJournal(const Caller& caller, const DriverRequest& request);
+    Answer SmbusPortsBegin(const Caller& caller, const DriverRequest& request);
+    Answer SmbusPortsEnd(const Caller& caller, const DriverRequest& request);
+    // Journals the port writes kept for an open SMBus bracket as port writes, and closes it.
+    void FlushSmbusPorts();
     Answer Undo(const Caller& caller, const DriverRequest& request);
 
     // Each write with its audit lines and journal entry (old value read first where that has
@@ -138,6 +142,14 @@ class RequestHandler {
     HandlerOptions options_;
     bool stopRequested_ = false;
     std::vector<uint8_t> spare_;
+    // An SMBus write a caller makes through a controller's ports (kExtSmbusPortsBegin): its
+    // entry, and its port writes until the end request.
+    struct SmbusBracket {
+        bool open = false;
+        Caller caller;
+        JournalEntry entry;
+        std::vector<JournalEntry> ports;
+    } smbusBracket_;
 };
 
 // Text of the status request: the backend's name on the first line, then one line per kind

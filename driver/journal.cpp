@@ -79,7 +79,10 @@ Json PublicAddress(const JournalEntry& e) {
             return Json{{"bus", a.bus},
                         {"device", a.device},
                         {"function", a.function},
-                        {"offset", e.width == 4 ? a.reg & 0xFFC : a.reg}};
+                        // through the PCI Express window: the register's whole offset
+                        {"offset", e.physical != 0 ? e.offset
+                                   : e.width == 4  ? a.reg & 0xFFCu
+                                                   : a.reg}};
         }
         case Kind::Smbus: {
             const PciAddress a = PciAddress::FromConfigAddress(e.configAddress);

@@ -25,7 +25,8 @@ struct JournalEntry {
     std::string user;  // the caller's user name, or its uid when it has none
     uint32_t uid = 0;
     Kind kind = Kind::Port;
-    // The target, by kind: port (port), pci (configAddress with its register), memory
+    // The target, by kind: port (port), pci (configAddress with its register; a write through
+    // the PCI Express window also physical = its address, offset = the whole register), memory
     // (physical), msr (msr, processor), smbus (configAddress of the controller's function,
     // port = its I/O base, slave, command, op = SmbusKernelOp), cmos (port = the bank's index
     // port, offset).
@@ -48,6 +49,12 @@ struct JournalEntry {
 };
 
 const char* KindName(JournalEntry::Kind kind);
+
+// Bits of an smbus entry's op beside its SmbusKernelOp: the write went through the
+// controller's ports (not the kernel's adapter), and the controller's host interface there.
+inline constexpr uint32_t kJournalOpThroughPorts = 0x100;
+inline constexpr uint32_t kJournalOpAcpiStyle = 0x200;
+inline constexpr uint32_t kJournalOpMask = 0xFF;
 
 // Memory writes up to this many bytes keep their old and new bytes.
 inline constexpr uint32_t kJournalMaxBytes = 4096;

@@ -659,6 +659,29 @@ Reply<std::optional<uint32_t>> DriverClient::TryWritePciConfigSized(const PciAdd
     return reply;
 }
 
+RequestStatus DriverClient::SmbusPortsBegin(const PciAddress& function, uint16_t ioBase,
+                                            uint32_t op, uint8_t slave, uint8_t command,
+                                            uint16_t value, uint32_t style) {
+    if (function.domain != 0) return {TransportFailure::Refused, "no such function"};
+    DriverRequest block = EmptyRequest();
+    block.configAddress = function.Function().ConfigAddress();
+    block.port = ioBase;
+    block.ecx = op;
+    block.edx = slave;
+    block.esi = command;
+    block.portValue = value;
+    block.eax = style;
+    TransportStatus status = Call(kExtSmbusPortsBegin, block);
+    return status.ok() ? RequestStatus{} : StatusOf(status);
+}
+
+RequestStatus DriverClient::SmbusPortsEnd(bool succeeded) {
+    DriverRequest block = EmptyRequest();
+    block.eax = succeeded ? 0 : 1;
+    TransportStatus status = Call(kExtSmbusPortsEnd, block);
+    return status.ok() ? RequestStatus{} : StatusOf(status);
+}
+
 RequestStatus DriverClient::TryWriteCmos(uint16_t indexPort, uint8_t offset, uint8_t value) {
     DriverRequest block = EmptyRequest();
     block.port = indexPort;

@@ -228,6 +228,11 @@ class DriverClient {
     // and data (and leaves NMI enabled after an index with bit 7 on 70h), and journals the
     // write with the byte it replaced.
     RequestStatus TryWriteCmos(uint16_t indexPort, uint8_t offset, uint8_t value);
+    // Brackets an SMBus byte or word write made through a controller's ports, so the daemon
+    // journals it as one SMBus write with the old value it reads itself (kExtSmbusPortsBegin).
+    RequestStatus SmbusPortsBegin(const PciAddress& function, uint16_t ioBase, uint32_t op,
+                                  uint8_t slave, uint8_t command, uint16_t value, uint32_t style);
+    RequestStatus SmbusPortsEnd(bool succeeded);
     // Entries of the daemon's write journal: the newest `count` (1 to kJournalReadMax) with an
     // id below `before` (0: from the newest), oldest first, one JSON object a line. A page may
     // hold fewer when they do not fit one answer; `more` tells that older ones are kept.

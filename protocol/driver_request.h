@@ -70,8 +70,8 @@ enum ConsumerCode : uint32_t {
 // Requests of our own, beside the nine of the driver protocol, on the device "Korvanta".
 enum ExtensionCode : uint32_t {
     kExtPlatformInfo = 0x4B560001,   // board: a PlatformFacts record (records.h) as payload
-    kExtCpuid = 0x4B560002,          // board: eax = function, ecx = sub-function -> eax..edx
-    kExtReadTsc = 0x4B560003,        // board: time-stamp counter of the caller's processor
+    kExtCpuid = 0x4B560002,          // eax = function, ecx = sub-function -> eax..edx
+    kExtReadTsc = 0x4B560003,        // time-stamp counter of the caller's processor
     kExtDirectPortIn = 0x4B560004,   // board: IN instruction stand-in (port, portWidth)
     kExtDirectPortOut = 0x4B560005,  // board: OUT instruction stand-in
     kExtPcieWindow = 0x4B560006,     // PCI Express configuration window: physicalAddress = base,
@@ -127,6 +127,24 @@ enum ExtensionCode : uint32_t {
                                    // device, function order. Answer: eax = count, payload =
                                    // one kPciListRecordSize record per function: domain (16
                                    // bits, little-endian), bus, device << 3 | function
+    // journal2 (0x4B56001C-0x4B56001F): SMBus writes through a controller's ports.
+    kExtSmbusPortsBegin = 0x4B56001C,  // the byte or word write the caller makes next through
+                                       // the ports of the controller at I/O base `port` of the
+                                       // function at configAddress (register 0): ecx =
+                                       // kSmbusOpWriteByte or kSmbusOpWriteWord, edx = slave,
+                                       // esi = command, portValue = the value, eax =
+                                       // SmbusPortsStyle. The daemon reads the old value itself
+                                       // (through the same ports); the caller's writes to the
+                                       // controller's 16 ports up to the end request are
+                                       // journaled as this one SMBus write
+    kExtSmbusPortsEnd = 0x4B56001D,    // ends it: eax = 0 when the write succeeded (one smbus
+                                       // entry), else its port writes are journaled as such
+};
+
+// The host interface of a controller driven through its ports.
+enum SmbusPortsStyle : uint32_t {
+    kSmbusPortsIntel = 0,  // Intel-style: status, control, command, address, data 0, data 1
+    kSmbusPortsAcpi = 1,   // ACPI SMBus host interface: protocol, status, address, command, data
 };
 
 enum UndoFlags : uint32_t {

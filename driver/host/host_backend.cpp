@@ -14,7 +14,10 @@
 #include "protocol/driver_request.h"
 #include "protocol/pci_address.h"
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <sched.h>
 #include <sys/io.h>
+#include <x86intrin.h>
 #define KORVANTA_HAVE_PORT_INSTRUCTIONS 1
 #endif
 
@@ -276,6 +279,35 @@ class HostBackend : public Backend {
     bool WritePhysical(uint32_t address, const uint8_t* data, uint32_t length) override {
         return Transfer(address, const_cast<uint8_t*>(data), length, true);
     }
+
+#ifdef KORVANTA_HAVE_PORT_INSTRUCTIONS
+    // CPUID and RDTSC on the processor asked for: the serving thread runs there for the one
+    // instruction, then where it ran before. False when it may not run there (offline, outside
+    // the daemon's affinity).
+    bool Cpuid(uint32_t processor, uint32_t function, uint32_t subFunction,
+               CpuidResult& out) override {
+        return OnProcessor(processor, [&] {
+            __cpuid_count(function, subFunction, out.eax, out.ebx, out.ecx, out.edx);
+        });
+    }
+    bool ReadTsc(uint32_t processor, uint64_t& value) override {
+        return OnProcessor(processor, [&] { value = __rdtsc(); });
+    }
+    template <typename Run>
+    static bool OnProcessor(uint32_t processor, Run run) {
+        if (processor >= CPU_SETSIZE) return false;
+        cpu_set_t before, only;
+        if (sched_getaffinity(0, sizeof before, &before) != 0) return false;
+        CPU_ZERO(&only);
+        CPU_SET(processor, &only);
+        if (sched_setaffinity(0, sizeof only, &only) != 0) return false;
+        // The kernel moves the thread before sched_setaffinity returns.
+        const bool there = sched_getcpu() == static_cast<int>(processor);
+        if (there) run();
+        sched_setaffinity(0, sizeof before, &before);
+        return there;
+    }
+#endif
 
     bool ReadMsr(uint32_t processor, uint32_t msr, uint64_t& value) override {
         Fd fd(open(MsrPath(processor).c_str(), O_RDONLY | O_CLOEXEC));

@@ -86,7 +86,7 @@ class MainFrameTest : public QObject {
         QCOMPARE(ChildTexts(root),
                  (QStringList{"OS Info", "CPUID Info", "PCI Read/Write", "I/O Read/Write",
                               "MSR Read/Write", "CMOS Read/Write", "Memory Dump",
-                              "Hex Viewer/Editor", "SMBus Access"}));
+                              "Hex Viewer/Editor", "SMBus Access", "Write Journal"}));
         QTreeWidgetItem* io = root->child(3);
         QCOMPARE(ChildTexts(io), (QStringList{"Single I/O Access", "Group I/O Access"}));
         QVERIFY(root->isExpanded());
@@ -170,7 +170,7 @@ class MainFrameTest : public QObject {
         QCOMPARE(ActionTexts(frame_->newMenu()->actions()),
                  (QStringList{"OS Info", "CPUID Info", "PCI Read/Write", "IO Read/Write",
                               "MSR Read/Write", "CMOS Read/Write", "Memory Dump",
-                              "HEX Viewer/Editor", "Smbus Access"}));
+                              "HEX Viewer/Editor", "Smbus Access", "Write Journal"}));
         QList<int> ids;
         for (QAction* a : frame_->newMenu()->actions()) {
             if (a->menu() != nullptr) {
@@ -181,7 +181,7 @@ class MainFrameTest : public QObject {
                 ids << a->data().toInt();
             }
         }
-        QCOMPARE(ids, (QList<int>{144, 161, 132, 131, 173, 164, 162, 163, 165, 176}));
+        QCOMPARE(ids, (QList<int>{144, 161, 132, 131, 173, 164, 162, 163, 165, 176, 178}));
         QVERIFY(frame_->action(131)->isEnabled());
         QVERIFY(frame_->action(144)->isEnabled());
         QVERIFY(frame_->action(176)->isEnabled());
@@ -251,14 +251,15 @@ class MainFrameTest : public QObject {
                         .arg(k.WindowTitle())
                         .arg(k.saveAllPosition);
         }
-        QCOMPARE(rows,
-                 (QStringList{
-                     "Single I/O Access|131|129|Single IO|3", "Group I/O Access|173|155|Group IO|4",
-                     "PCI Read/Write|132|147|PCI Read/Write|5", "OS Info|144|130|OS Info|1",
-                     "CMOS Read/Write|162|131|CMOS|6", "Memory Dump|163|132|Memory Dump|0",
-                     "Hex Viewer/Editor|165|152|Hex Viewer/Editor|0",
-                     "MSR Read/Write|164|153|MSR Read/Write|7", "CPUID Info|161|154|CPUID|2",
-                     "SMBus Access|176|175|Smbus Access|8"}));
+        QCOMPARE(
+            rows,
+            (QStringList{
+                "Single I/O Access|131|129|Single IO|3", "Group I/O Access|173|155|Group IO|4",
+                "PCI Read/Write|132|147|PCI Read/Write|5", "OS Info|144|130|OS Info|1",
+                "CMOS Read/Write|162|131|CMOS|6", "Memory Dump|163|132|Memory Dump|0",
+                "Hex Viewer/Editor|165|152|Hex Viewer/Editor|0",
+                "MSR Read/Write|164|153|MSR Read/Write|7", "CPUID Info|161|154|CPUID|2",
+                "SMBus Access|176|175|Smbus Access|8", "Write Journal|178|178|Write Journal|0"}));
         QVERIFY(registry_->Find(kPciName)->ownMenu);
         QCOMPARE(registry_->Find(kMemoryDumpName)->reportMode, ReportMode::Binary);
         QCOMPARE(registry_->Find(kHexEditName)->reportMode, ReportMode::OwnSaveOnly);
@@ -325,18 +326,18 @@ class MainFrameTest : public QObject {
             return ids;
         };
         QCOMPARE(frame_->currentMenuId(), 128);
-        QCOMPARE(visibleNew().size(), 10);
+        QCOMPARE(visibleNew().size(), 11);
         frame_->OpenTool(kSingleIoName);
         QCOMPARE(frame_->currentMenuId(), 129);
         QCOMPARE(visibleNew(), QList<int>{131});
         frame_->OpenTool(kOsInfoName);
         QCOMPARE(frame_->currentMenuId(), 128);
-        QCOMPARE(visibleNew().size(), 10);
+        QCOMPARE(visibleNew().size(), 11);
         frame_->mdiArea()->setActiveSubWindow(frame_->toolWindows().first());
         QCOMPARE(frame_->currentMenuId(), 129);
         frame_->mdiArea()->closeAllSubWindows();
         QTRY_COMPARE(frame_->currentMenuId(), 128);
-        QCOMPARE(visibleNew().size(), 10);
+        QCOMPARE(visibleNew().size(), 11);
     }
 
     void aboutBoxAndProgramFolder() {

@@ -161,6 +161,63 @@ TEST_F(JournalCli, CmosWriteIsOneEntryThroughItsIndexAndUndoes) {
     EXPECT_EQ(std::stoul(Cli({"io", "read", "70"}).out, nullptr, 16) & 0x80, 0u);
 }
 
+TEST_F(JournalCli, ExtendedConfigurationWritesArePciWritesAndUndo) {
+    // 00:1C.0 with a writable double word at 108h of its extended space.
+    nlohmann::json board = nlohmann::json::parse(std::ifstream(profile_));
+    for (auto& f : board["pci"]["functions"])
+        if (f["address"] == "00:1C.0") f["write_masks"]["0x108"] = "ff ff ff ff";
+    daemon_.Stop();
+    profile_ = daemon_.runtimeDir() + "/ext-board.json";
+    std::ofstream(profile_) << board.dump();
+    Start();
+    const std::string old = Cli({"pci", "read", "00:1c.0", "108"}).out;
+    ASSERT_EQ(Cli({"pci", "write", "00:1c.0", "108", "A5A5A5A5"}).status, 0);
+    ASSERT_EQ(Cli({"pci", "read", "00:1c.0", "108"}).out, "A5A5A5A5\n");
+    nlohmann::json w = Writes();
+    ASSERT_EQ(w.size(), 1u) << w.dump();
+    EXPECT_EQ(w[0]["kind"], "pci");
+    EXPECT_EQ(w[0]["address"],
+              (nlohmann::json{{"bus", 0}, {"device", 0x1C}, {"function", 0}, {"offset", 0x108}}));
+    EXPECT_EQ(w[0]["width"], 4);
+    EXPECT_EQ(w[0]["old"], std::stoul(old, nullptr, 16));
+    EXPECT_EQ(w[0]["new"], 0xA5A5A5A5u);
+    test::ProcessResult r = Cli({"undo"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("(pci 00:1C.0+108: "), std::string::npos) << r.out;
+    EXPECT_EQ(Cli({"pci", "read", "00:1c.0", "108"}).out, old);
+    w = Writes();
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[1]["kind"], "pci");
+    EXPECT_EQ(w[1]["undo_of"], w[0]["id"]);
+}
+
+TEST_F(JournalCli, SmbusWritesThroughThePortsAreSmbusWritesAndUndo) {
+    const std::string old = Cli({"smbus", "read", "0", "57", "20"}).out;
+    ASSERT_EQ(Cli({"smbus", "write", "0", "57", "20", "5A"}).status, 0);
+    ASSERT_EQ(Cli({"smbus", "write", "0", "57", "21", "BEEF", "--word"}).status, 0);
+    std::vector<nlohmann::json> w;
+    for (const auto& e : Writes())
+        if (e["kind"] == "smbus") w.push_back(e);
+    ASSERT_EQ(w.size(), 2u);
+    EXPECT_EQ(w[0]["address"], (nlohmann::json{{"bus", 0},
+                                               {"device", 0x1F},
+                                               {"function", 3},
+                                               {"base", 0x400},
+                                               {"slave", 0x57},
+                                               {"command", 0x20}}));
+    EXPECT_EQ(w[0]["width"], 1);
+    EXPECT_EQ(w[0]["old"], std::stoi(old, nullptr, 16));
+    EXPECT_EQ(w[0]["new"], 0x5A);
+    EXPECT_EQ(w[1]["width"], 2);
+    EXPECT_EQ(w[1]["new"], 0xBEEF);
+    // No port write of the write transactions is journaled beside them.
+    for (const auto& e : Writes())
+        EXPECT_TRUE(e["kind"] == "smbus" || e["id"] < w[0]["id"]) << e.dump();
+    test::ProcessResult r = Cli({"undo", std::to_string(w[0]["id"].get<int>())});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Cli({"smbus", "read", "0", "57", "20"}).out, old);
+}
+
 TEST_F(JournalCli, RotatesAndKeepsIdsIncreasingAcrossRestarts) {
     daemon_.Stop();
     Start({"--journal-limit", "3"});

@@ -1,6 +1,7 @@
 // --remote end to end: korvanta-cli and the driver client through a real OpenSSH server on
 // 127.0.0.1 (keys made for the test), whose `driver stdio` relays to a board daemon there.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 
 #include "hwaccess/session.h"
 #include "hwaccess/ssh_transport.h"
+#include "support/daemon.h"
 #include "support/process.h"
 #include "support/sshd.h"
 
@@ -109,6 +111,49 @@ TEST_F(RemoteCli, DriverStatusNamesTheRemoteHost) {
                             server_->Target() + "\""),
               std::string::npos)
         << json.out;
+}
+
+// A remote host's CPUID and time-stamp counter come from its daemon. The target is this
+// machine: its CPUID report through the tunnel is the local one (both on processor 0, whose
+// APIC ID the report shows), and its counter advances.
+TEST_F(RemoteCli, ARemoteHostAnswersCpuidAndTheTimeStampCounter) {
+    if (geteuid() != 0) GTEST_SKIP() << "the host daemon needs root";
+    test::PrivateDaemon host;
+    test::DaemonOptions options;
+    options.readOnly = true;
+    options.runtimeDir = *runtimeDir_;
+    std::string error;
+    ASSERT_TRUE(host.Start(options, &error)) << error;
+    ProcessResult status = Remote({"driver", "status", "--json"});
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_NE(status.out.find("\"cpuid_per_processor\": true"), std::string::npos) << status.out;
+    // Both programs inherit this thread's processor.
+    cpu_set_t before, only;
+    ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+    CPU_ZERO(&only);
+    CPU_SET(0, &only);
+    ASSERT_EQ(sched_setaffinity(0, sizeof only, &only), 0);
+    ProcessResult remote = Remote({"report", "cpuid"});
+    ProcessResult local = Local({"report", "cpuid"});
+    sched_setaffinity(0, sizeof before, &before);
+    ASSERT_EQ(remote.status, 0) << remote.err;
+    ASSERT_EQ(local.status, 0) << local.err;
+    EXPECT_NE(remote.out.find("Standard Function 0:"), std::string::npos) << remote.out;
+    EXPECT_EQ(remote.out, local.out);
+
+    setenv("KORVANTA_SSH", server_->SshVariable().substr(13).c_str(), 1);
+    setenv("KORVANTA_REMOTE_CLI", KORVANTA_CLI_BIN, 1);
+    setenv("KORVANTA_RUNTIME_DIR", runtimeDir_->c_str(), 1);
+    auto session = HardwareSession::CreateRemote(server_->Target(), "", &error);
+    ASSERT_NE(session, nullptr) << error;
+    ASSERT_TRUE(session->LoadDriver(&error)) << error;
+    EXPECT_TRUE(session->platform().HasCpuid());
+    uint64_t first = 0, second = 0;
+    ASSERT_TRUE(session->platform().ReadTsc(first));
+    ASSERT_TRUE(session->platform().ReadTsc(second));
+    EXPECT_GT(second, first);
+    unsetenv("KORVANTA_SSH");
+    unsetenv("KORVANTA_REMOTE_CLI");
 }
 
 TEST_F(RemoteCli, TheTargetSideTellsWhyItCannotServe) {

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/format.h"
+#include "platform/report_stream.h"
 
 namespace kvt {
 
@@ -31,6 +32,10 @@ std::string AddressText(const std::string& kind, const Json& a) {
     if (kind == "cmos") return Format("%02Xh+%02X", Field(a, "bank"), Field(a, "offset"));
     return a.dump();
 }
+
+// The daemon's refusal of an undo whose target holds another value than the write left.
+constexpr const char* kChangedMark = "as written; not overwritten";
+constexpr const char* kForceHint = " (--force overwrites it)";
 
 std::string ValueText(const Json& value, uint32_t width) {
     if (value.is_null()) return "unknown";
@@ -132,17 +137,32 @@ void JournalTool::Undo(size_t row) {
         messages_.ShowMessage(kNothingSelected);
         return;
     }
+    const auto id = static_cast<unsigned long long>(rows_[row].id);
     DriverClient::UndoResult result;
     RequestStatus status = client_.Undo(rows_[row].id, force, result);
+    if (!status && askForce && !force && status.detail.find(kChangedMark) != std::string::npos) {
+        std::string detail = status.detail;
+        if (size_t hint = detail.rfind(kForceHint); hint != std::string::npos)
+            detail.erase(hint, std::string::npos);
+        if (askForce(Format("Write %llu was not undone: %s.\n\nOverwrite the value changed since?",
+                            id, detail.c_str())))
+            status = client_.Undo(rows_[row].id, true, result);
+        else
+            status = {};  // the user chose to leave it; nothing more to tell
+    }
     if (!status) {
         messages_.ShowMessage(
-            Format("Write %llu was not undone", static_cast<unsigned long long>(rows_[row].id)) +
+            Format("Write %llu was not undone", id) +
             (status.detail.empty() ? std::string(".") : ": " + status.detail + "."));
     } else if (result.overwroteChange) {
         messages_.ShowMessage(Format("Write %llu was undone over a value changed since.",
                                      static_cast<unsigned long long>(result.undone)));
     }
     Refresh();
+}
+
+void JournalTool::WriteReport(ReportStream& out) const {
+    for (const JournalRow& row : rows_) out.Write(JournalRowText(row) + "\n");
 }
 
 }  // namespace kvt

@@ -2,12 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "hwaccess/driver_client.h"
 #include "platform/user_messages.h"
+
+namespace kvt {
+class ReportStream;
+}
 
 namespace kvt {
 
@@ -37,11 +42,15 @@ class JournalTool {
     // Reads the journal again; a failure is told and leaves the rows empty.
     void Refresh();
     // Undoes the write of a row (an undo row redoes its write); tells why when the daemon
-    // refuses, then reads the journal again.
+    // refuses, then reads the journal again. When the refusal is that the target changed since
+    // the write, askForce (when set) is asked whether to overwrite it; yes undoes with force.
     void Undo(size_t row);
+    // One JournalRowText line per row.
+    void WriteReport(ReportStream& out) const;
 
     // Overwrite a value changed since the write.
     bool force = false;
+    std::function<bool(const std::string& question)> askForce;
 
     const std::vector<JournalRow>& rows() const { return rows_; }
     // Whether a row's write was undone (by a later row).

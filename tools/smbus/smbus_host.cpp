@@ -513,6 +513,21 @@ int SmbusWriteWord(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command
     return kSmbusUnsupportedVendor;
 }
 
+int SmbusJournaledWrite(SmbusPorts& io, const PciAddress& function, uint16_t base, uint8_t slave,
+                        uint8_t command, bool word, uint16_t data, uint32_t kind) {
+    // Through the kernel's adapter the daemon makes (and journals) the transaction itself.
+    const bool tagged =
+        !io.throughKernel() && (IntelStyle(kind) || AcpiStyle(kind)) &&
+        io.client()
+            .SmbusPortsBegin(function, base, word ? kSmbusOpWriteWord : kSmbusOpWriteByte, slave,
+                             command, data, AcpiStyle(kind) ? kSmbusPortsAcpi : kSmbusPortsIntel)
+            .served();
+    int r = word ? SmbusWriteWord(io, base, slave, command, data, kind)
+                 : SmbusWriteByte(io, base, slave, command, uint8_t(data), kind);
+    if (tagged) io.client().SmbusPortsEnd(r == kSmbusOk);
+    return r;
+}
+
 int SmbusReadBlock(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command,
                    uint32_t requestedLength, uint8_t* out, uint32_t& count, uint32_t kind) {
     (void)requestedLength;  // the device's count decides

@@ -82,5 +82,10 @@ int SmbusReadWord(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command,
                   uint32_t kind);
 int SmbusWriteWord(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command, uint16_t data,
                    uint32_t kind);
+// SmbusWriteByte (word false) or SmbusWriteWord of the controller in `function`, which the
+// daemon journals as one SMBus write with the old value it reads itself, not as the port
+// writes the transaction takes. A daemon that does not know the bracket still gets the write.
+int SmbusJournaledWrite(SmbusPorts& io, const PciAddress& function, uint16_t base, uint8_t slave,
+                        uint8_t command, bool word, uint16_t data, uint32_t kind);
 
 }  // namespace kvt

@@ -222,8 +222,9 @@ void SmbusTool::WriteByte() {
     uint32_t address = 0, off = 0, value = 0;
     if (!WriteGroup(address, off, value)) return;
     const SmbusController& c = controllers_[size_t(current_)];
-    ShowSmbusError(messages_, SmbusWriteByte(io_, c.ioBase, uint8_t(address), uint8_t(off),
-                                             uint8_t(value), c.vendorKind));
+    ShowSmbusError(messages_,
+                   SmbusJournaledWrite(io_, c.address(), c.ioBase, uint8_t(address), uint8_t(off),
+                                       false, uint8_t(value), c.vendorKind));
 }
 
 void SmbusTool::PatchBlock() {
