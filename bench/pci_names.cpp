@@ -189,8 +189,8 @@ void RescanPerLookup(benchmark::State& state) {
     }
 }
 
-// Runs a program to its end with its output and warnings thrown away; false (and the benchmark skipped)
-// when it cannot start or fails.
+// Runs a program to its end with its output and warnings thrown away; false (and the benchmark
+// skipped) when it cannot start or fails.
 bool RunQuiet(benchmark::State& state, std::vector<std::string> args) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -187,8 +187,7 @@ class HostBackend : public Backend {
     bool ReadPciConfigSized(uint8_t bus, uint8_t devFn, uint32_t offset, uint32_t width,
                             uint32_t& value) override {
         uint8_t bytes[4] = {};
-        if (width > 4 ||
-            !ReadConfigFile(PciAddress::FromDevFn(bus, devFn), offset, bytes, width))
+        if (width > 4 || !ReadConfigFile(PciAddress::FromDevFn(bus, devFn), offset, bytes, width))
             return false;
         value = 0;
         std::memcpy(&value, bytes, width);
