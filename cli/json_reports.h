@@ -3,10 +3,12 @@
 // object that holds it carries a "reason".
 #pragma once
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "cli/cli.h"
 #include "tools/cpu/cpuid_tool.h"
 #include "tools/cpu/msr_tool.h"
 #include "tools/io/cmos_tool.h"
@@ -28,10 +30,17 @@ Json PciCapabilitiesJson(const PciCapabilityList& list);
 // {"bars": [{index, type: memory|io, width, prefetchable, address, size: N|null}]}
 // (`pci bars --json`).
 Json PciBarsJson(const std::vector<PciBar>& bars);
-// Shows the function in the tool (any domain) and tells on standard error why it cannot be
-// shown: firstMessage is the tool's first message (read after the call), a failed read, an
-// absent function. True when its registers are shown.
-bool ShowPciFunction(PciTool& tool, const PciAddress& f, const std::string& firstMessage);
+// A command on one PCI function: FUNCTION ([domain:]BB:DD.F), --base and --json.
+struct PciFunctionArguments {
+    std::string function, base = std::string(kAutoBase);
+    bool json = false;
+};
+void AddPciFunctionArguments(CLI::App& command, PciFunctionArguments& o);
+// Shows the function in a PCI tool (any domain) and runs `write` on it; tells on standard
+// error why it cannot be shown (the tool's first message, a failed read, an absent function).
+// The command's exit status.
+int RunOnPciFunction(Context& context, const PciFunctionArguments& o,
+                     const std::function<int(PciTool& tool, const PciAddress& f)>& write);
 Json CmosJson(const CmosTool& tool);
 Json GroupIoJson(const GroupIoTool& tool);
 Json OsInfoJson(const OsInfoTool& tool);

@@ -46,6 +46,8 @@ Json FieldValue(const PciCapField& f) {
 
 }  // namespace
 
+namespace {
+
 bool ShowPciFunction(PciTool& tool, const PciAddress& f, const std::string& firstMessage) {
     tool.ShowFunction(f);
     if (!firstMessage.empty()) {
@@ -72,6 +74,31 @@ bool ShowPciFunction(PciTool& tool, const PciAddress& f, const std::string& firs
     return true;
 }
 
+}  // namespace
+
+void AddPciFunctionArguments(CLI::App& command, PciFunctionArguments& o) {
+    command.add_option("FUNCTION", o.function, "[domain:]bus, device and function (hexadecimal)")
+        ->required()
+        ->type_name("[DDDD:]BB:DD.F");
+    command.add_option("--base", o.base, "the PCI Express window base: Auto or hexadecimal")
+        ->type_name("TEXT");
+    command.add_flag("--json", o.json, "write a JSON document");
+}
+
+int RunOnPciFunction(Context& context, const PciFunctionArguments& o,
+                     const std::function<int(PciTool& tool, const PciAddress& f)>& write) {
+    PciAddress f;
+    if (!ParseFunctionInDomain(o.function, f))
+        return Fail("bad function '" + o.function + "' ([DDDD:]BB:DD.F)");
+    HardwareSession* session = context.Session();
+    if (session == nullptr) return 1;
+    FirstMessage messages;
+    PciTool tool(session->client(), messages);
+    tool.baseText = o.base;
+    if (!ShowPciFunction(tool, f, messages.text())) return 1;
+    return write(tool, f);
+}
+
 Json PciCapabilitiesJson(const PciCapabilityList& list) {
     Json caps = Json::array();
     for (const PciCapability& cap : list.capabilities) {
@@ -90,39 +117,22 @@ Json PciCapabilitiesJson(const PciCapabilityList& list) {
 
 namespace {
 
-struct CapsArguments {
-    std::string function, base = std::string(kAutoBase);
-    bool json = false;
-};
-
 Action DefinePciCaps(CLI::App& command) {
-    auto o = std::make_shared<CapsArguments>();
-    command.add_option("FUNCTION", o->function, "[domain:]bus, device and function (hexadecimal)")
-        ->required()
-        ->type_name("[DDDD:]BB:DD.F");
-    command.add_option("--base", o->base, "the PCI Express window base: Auto or hexadecimal")
-        ->type_name("TEXT");
-    command.add_flag("--json", o->json, "write a JSON document");
+    auto o = std::make_shared<PciFunctionArguments>();
+    AddPciFunctionArguments(command, *o);
     return [o](Context& context) {
-        PciAddress f;
-        if (!ParseFunctionInDomain(o->function, f))
-            return Fail("bad function '" + o->function + "' ([DDDD:]BB:DD.F)");
-        HardwareSession* session = context.Session();
-        if (session == nullptr) return 1;
-        FirstMessage messages;
-        PciTool tool(session->client(), messages);
-        tool.baseText = o->base;
-        if (!ShowPciFunction(tool, f, messages.text())) return 1;
-        const PciCapabilityList list = tool.shownCapabilities();
-        if (!o->json) {
-            std::string text = f.FunctionText() + "\n";
-            if (list.capabilities.empty() && list.notes.empty()) text += "no capabilities\n";
-            text += PciCapabilitiesText(list, "");
-            std::fputs(text.c_str(), stdout);
+        return RunOnPciFunction(context, *o, [&](PciTool& tool, const PciAddress& f) {
+            const PciCapabilityList list = tool.shownCapabilities();
+            if (!o->json) {
+                std::string text = f.FunctionText() + "\n";
+                if (list.capabilities.empty() && list.notes.empty()) text += "no capabilities\n";
+                text += PciCapabilitiesText(list, "");
+                std::fputs(text.c_str(), stdout);
+                return 0;
+            }
+            std::fputs(JsonText(PciCapabilitiesJson(list)).c_str(), stdout);
             return 0;
-        }
-        std::fputs(JsonText(PciCapabilitiesJson(list)).c_str(), stdout);
-        return 0;
+        });
     };
 }
 
