@@ -115,6 +115,10 @@ void AddProcessorOption(CLI::App& command, int& processor);
 bool CheckProcessor(HardwareSession& session, int processor);
 // A PCI function given as "BB:DD.F" in hexadecimal (domain 0: the requests reach no other).
 bool ParseFunction(const std::string& text, PciAddress& f);
+// Physical address of a configuration register in the PCI Express configuration window, or
+// why the window does not reach it.
+bool WindowAddress(DriverClient& client, const PciAddress& f, uint32_t& address,
+                   std::string& error);
 // The same, "DDDD:BB:DD.F" also taken (for the commands that reach every PCI domain).
 bool ParseFunctionInDomain(const std::string& text, PciAddress& f);
 // Offset, sixteen bytes and their printable characters per line, for reading on a terminal.

@@ -19,6 +19,24 @@
 
 namespace kvt::cli {
 
+bool WindowAddress(DriverClient& client, const PciAddress& f, uint32_t& address,
+                   std::string& error) {
+    PciWindow window;
+    if (!client.PcieWindow(window)) {
+        error =
+            "offsets from 100 need the PCI Express configuration window, which this machine "
+            "does not offer";
+        return false;
+    }
+    if (!window.Covers(f)) {
+        error = Format("bus %02X is outside the PCI Express configuration window (buses %02X-%02X)",
+                       f.bus, window.firstBus, window.lastBus);
+        return false;
+    }
+    address = static_cast<uint32_t>(window.AddressOf(f));
+    return true;
+}
+
 namespace {
 
 // Adds a positional argument, as text, to a command.
@@ -37,25 +55,6 @@ void AddWidthOption(CLI::App& command, uint32_t& width) {
             },
             ""))
         ->type_name("1|2|4");
-}
-
-// Physical address of a configuration register in the PCI Express configuration window.
-bool WindowAddress(DriverClient& client, const PciAddress& f, uint32_t& address,
-                   std::string& error) {
-    PciWindow window;
-    if (!client.PcieWindow(window)) {
-        error =
-            "offsets from 100 need the PCI Express configuration window, which this machine "
-            "does not offer";
-        return false;
-    }
-    if (!window.Covers(f)) {
-        error = Format("bus %02X is outside the PCI Express configuration window (buses %02X-%02X)",
-                       f.bus, window.firstBus, window.lastBus);
-        return false;
-    }
-    address = static_cast<uint32_t>(window.AddressOf(f));
-    return true;
 }
 
 struct Arguments {

@@ -19,25 +19,6 @@ namespace kvt::cli {
 
 namespace {
 
-// Physical address of a configuration register in the PCI Express configuration window.
-bool WindowAddress(DriverClient& client, const PciAddress& f, uint32_t& address,
-                   std::string& error) {
-    PciWindow window;
-    if (!client.PcieWindow(window)) {
-        error =
-            "offsets from 100 need the PCI Express configuration window, which this machine "
-            "does not offer";
-        return false;
-    }
-    if (!window.Covers(f)) {
-        error = Format("bus %02X is outside the PCI Express configuration window (buses %02X-%02X)",
-                       f.bus, window.firstBus, window.lastBus);
-        return false;
-    }
-    address = static_cast<uint32_t>(window.AddressOf(f));
-    return true;
-}
-
 // The function's configuration bytes: its whole 4 KiB, or the 256 bytes of a conventional
 // function (whose longer read the daemon refuses).
 bool ReadSpace(HardwareSession& session, const PciAddress& f, std::vector<uint8_t>& bytes,
