@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -232,6 +233,74 @@ TEST(BoardDiff, NamesEachChangedRegisterAndSkipsVolatileValues) {
     EXPECT_EQ(RunCli("", {"board", "diff", pa.string(), "/nonexistent.json"}).status, 1);
     fs::remove(pa);
     fs::remove(pb);
+}
+
+// Writes made between two captures are named by the fields they changed: a PCI Express
+// field through `pci set`, an MSR bit, a CPUID bit; a capability that went away is named
+// alone, without its fields.
+TEST(BoardDiff, NamesTheDecodedFieldsThatChanged) {
+    test::PrivateDaemon daemon;
+    std::string error;
+    test::DaemonOptions options;
+    options.board = test::BoardProfile("intel-desktop");
+    ASSERT_TRUE(daemon.Start(options, &error)) << error;
+    auto cli = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--board", options.board});
+        return RunCli(daemon.runtimeDir(), args);
+    };
+    fs::path dir = fs::path(::testing::TempDir());
+    fs::path pa = dir / "fields-a.json", pb = dir / "fields-b.json", pc = dir / "fields-c.json";
+    ASSERT_EQ(cli({"board", "capture", "-o", pa.string()}).status, 0);
+    ASSERT_EQ(cli({"pci", "set", "00:1c.0", "pcie.link_control.aspm=3"}).status, 0);
+    ProcessResult misc = cli({"msr", "read", "1a0"});
+    ASSERT_EQ(misc.status, 0) << misc.err;
+    uint64_t value = std::stoull(misc.out, nullptr, 16) ^ 1;  // fast strings
+    char edx[9], eax[9];
+    std::snprintf(edx, sizeof edx, "%08X", unsigned(value >> 32));
+    std::snprintf(eax, sizeof eax, "%08X", unsigned(value));
+    ASSERT_EQ(cli({"msr", "write", "1a0", edx, eax}).status, 0);
+    ProcessResult b = cli({"board", "capture"});
+    ASSERT_EQ(b.status, 0) << b.err;
+    nlohmann::json profile = nlohmann::json::parse(b.out);
+    for (auto& leaf : profile["processors"]["cpuid"])
+        if (std::stoul(leaf["leaf"].get<std::string>(), nullptr, 16) == 1)
+            leaf["ecx"] = "0x0";  // no SSE3 and none of the others
+    std::ofstream(pb) << profile.dump();
+
+    ProcessResult text = RunCli("", {"board", "diff", pa.string(), pb.string()});
+    ASSERT_EQ(text.status, 0) << text.err;
+    for (const char* line :
+         {"register 50h: 10110000 -> 10110003\n    pcie.link_control.aspm: disabled -> l0s_l1\n",
+          "MSR 000001A0h: ", "\n    Fast-strings enable: 1 -> 0\n",
+          "CPUID 00000001h ECX: 0000E3BD -> 00000000\n    Streaming SIMD Extensions (SSE3): 1 -> "
+          "0\n"})
+        EXPECT_NE(text.out.find(line), std::string::npos) << line << "\n" << text.out;
+    ProcessResult json = RunCli("", {"board", "diff", "--json", pa.string(), pb.string()});
+    ASSERT_EQ(json.status, 0) << json.err;
+    bool found = false;
+    nlohmann::json doc = nlohmann::json::parse(json.out);
+    for (const auto& d : doc["differences"])
+        if (d["field"] == "register 50h")
+            found = d["fields"] == nlohmann::json::parse(
+                                       R"([{"name": "pcie.link_control.aspm", "a": "disabled",
+                                            "b": "l0s_l1"}])");
+    EXPECT_TRUE(found) << json.out;
+
+    // Without the capability pointer the standard capabilities are gone, each named once.
+    for (auto& f : profile["pci"]["functions"])
+        if (f["address"] == "00:1c.0")
+            f["config"] = f["config"].get<std::string>().replace(2 * 0x34, 2, "00");
+    std::ofstream(pc) << profile.dump();
+    text = RunCli("", {"board", "diff", pb.string(), pc.string()});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_NE(text.out.find("register 34h: 00000040 -> 00000000\n    pcie: PCI Express at 40h -> "
+                            "absent\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find("pcie.link"), std::string::npos) << text.out;
+    fs::remove(pa);
+    fs::remove(pb);
+    fs::remove(pc);
 }
 
 // Diff compares what the boards serve: an override that gives only a value leaves a refused

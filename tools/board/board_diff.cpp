@@ -11,6 +11,10 @@
 #include "boards/profile/schema.h"
 #include "platform/format.h"
 #include "platform/hex.h"
+#include "tools/cpu/cpu_exec.h"
+#include "tools/cpu/cpuid_decode.h"
+#include "tools/cpu/msr_fields.h"
+#include "tools/pci/pci_caps.h"
 
 namespace kvt {
 namespace {
@@ -77,19 +81,26 @@ class Differ {
   public:
     explicit Differ(BoardDiff& diff) : diff_(diff) {}
 
-    void Add(const std::string& section, const std::string& item, const std::string& field,
-             std::optional<std::string> a, std::optional<std::string> b) {
-        if (a == b) return;
-        diff_.differences.push_back({section, item, field, std::move(a), std::move(b)});
+    // The difference added, or nullptr when the values are equal. Valid until the next Add.
+    BoardDifference* Add(const std::string& section, const std::string& item,
+                         const std::string& field, std::optional<std::string> a,
+                         std::optional<std::string> b) {
+        if (a == b) return nullptr;
+        diff_.differences.push_back({section, item, field, std::move(a), std::move(b), {}});
+        return &diff_.differences.back();
     }
+    BoardDifference& At(size_t index) { return diff_.differences[index]; }
     void Volatile() { ++diff_.skippedVolatile; }
 
     // Byte lists compared byte by byte (width 1) or per double word (width 4, configuration
-    // registers), at most kMaxByteLines lines and then a count of the rest.
+    // registers), at most kMaxByteLines lines and then a count of the rest. `lines`, when
+    // given, receives each listed offset's difference index, and the count line's under
+    // SIZE_MAX.
     void CompareBytes(const std::string& section, const std::string& item,
                       const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t width,
-                      const char* unit, uint64_t base = 0, const std::set<size_t>* skip = nullptr) {
-        size_t end = std::max(a.size(), b.size()), lines = 0, more = 0;
+                      const char* unit, uint64_t base = 0, const std::set<size_t>* skip = nullptr,
+                      std::map<size_t, size_t>* lines = nullptr) {
+        size_t end = std::max(a.size(), b.size()), listed = 0, more = 0;
         for (size_t at = 0; at < end; at += width) {
             auto value = [&](const std::vector<uint8_t>& v) -> std::optional<std::string> {
                 if (at >= v.size()) return std::nullopt;
@@ -104,20 +115,44 @@ class Differ {
                 Volatile();
                 continue;
             }
-            if (lines++ < kMaxByteLines)
+            if (listed++ < kMaxByteLines) {
                 Add(section, item,
                     Format("%s %llXh", unit, static_cast<unsigned long long>(base + at)), va, vb);
-            else
+                if (lines) (*lines)[at] = diff_.differences.size() - 1;
+            } else {
                 ++more;
+            }
         }
-        if (more)
+        if (more) {
             Add(section, item, Format("%zu further %ss", more, unit), std::string("differ"),
                 std::string("differ"));
+            if (lines) (*lines)[SIZE_MAX] = diff_.differences.size() - 1;
+        }
     }
 
   private:
     BoardDiff& diff_;
 };
+
+// ---- decoded fields ----
+
+// The named bits and fields of a register whose value went from `a` to `b`: a bit as 0 or 1,
+// a wider field in hexadecimal, as the processor tool shows them.
+template <typename Names>
+void AddFieldChanges(BoardDifference* d, const Names& names, uint64_t a, uint64_t b) {
+    if (!d) return;
+    for (const auto& f : names) {
+        int width = f.high - f.low + 1;
+        uint64_t mask = width >= 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+        uint64_t fa = (a >> f.low) & mask, fb = (b >> f.low) & mask;
+        if (fa == fb) continue;
+        auto text = [&](uint64_t v) {
+            return width == 1 ? Format("%llu", static_cast<unsigned long long>(v))
+                              : Format("0x%llx", static_cast<unsigned long long>(v));
+        };
+        d->fields.push_back({f.name, text(fa), text(fb)});
+    }
+}
 
 // ---- processors ----
 
@@ -191,6 +226,14 @@ std::vector<Processor> Processors(const Json& profile) {
     return out;
 }
 
+// The vendor that function 0 names, which chooses the decoders' names.
+uint32_t Vendor(const Processor& p) {
+    auto it = p.cpuid.lower_bound({0, 0});
+    if (it == p.cpuid.end() || it->first.first != 0) return kCpuVendorUnknown;
+    const auto& r = it->second;
+    return CpuVendorFromRegisters(CpuidRegisters{r[0], r[1], r[2], r[3]});
+}
+
 void CompareProcessors(const Json& a, const Json& b, Differ& d) {
     const Json* na = Get(a, "processors");
     const Json* nb = Get(b, "processors");
@@ -216,6 +259,8 @@ void CompareProcessors(const Json& a, const Json& b, Differ& d) {
                   i < pb.size() ? std::optional<std::string>("present") : std::nullopt);
             continue;
         }
+        // Fields are named only when both profiles describe one vendor's processor.
+        const uint32_t vendor = Vendor(pa[i]) == Vendor(pb[i]) ? Vendor(pa[i]) : kCpuVendorUnknown;
         std::set<std::pair<uint32_t, uint32_t>> leaves;
         for (const auto& [k, v] : pa[i].cpuid) leaves.insert(k);
         for (const auto& [k, v] : pb[i].cpuid) leaves.insert(k);
@@ -234,8 +279,10 @@ void CompareProcessors(const Json& a, const Json& b, Differ& d) {
                 continue;
             }
             for (size_t r = 0; r < 4; ++r)
-                d.Add(section, "", function + " " + names[r], Format("%08X", ia->second[r]),
-                      Format("%08X", ib->second[r]));
+                AddFieldChanges(d.Add(section, "", function + " " + names[r],
+                                      Format("%08X", ia->second[r]), Format("%08X", ib->second[r])),
+                                CpuidFieldNames(vendor, key.first, int(r)), ia->second[r],
+                                ib->second[r]);
         }
         auto msrText = [](const board_profile::MsrState& m) {
             return m.access == board_profile::MsrAccess::kRefused
@@ -257,7 +304,10 @@ void CompareProcessors(const Json& a, const Json& b, Differ& d) {
                 d.Volatile();
                 continue;
             }
-            d.Add(section, "", Format("MSR %08llXh", static_cast<unsigned long long>(m)), va, vb);
+            BoardDifference* line = d.Add(
+                section, "", Format("MSR %08llXh", static_cast<unsigned long long>(m)), va, vb);
+            if (line && va && vb && va != "refused" && vb != "refused")
+                AddFieldChanges(line, MsrFieldNames(vendor, m), ia->second.value, ib->second.value);
         }
     }
 }
@@ -269,6 +319,70 @@ std::string Address(const Json& f) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](char c) { return char(std::tolower(static_cast<unsigned char>(c))); });
     return s;
+}
+
+// A function's decoded capabilities by a name that is the same wherever the capability lies:
+// "pcie" for the capability itself ("pcie[1]" for a second one), "pcie.link_status.speed"
+// for a field. A register's fields repeat their names in arrays of entries, so each field is
+// also told apart by its place within the capability.
+struct DecodedEntry {
+    std::string name, value;
+    bool capability = false;
+    std::string owner;    // the capability's name of a field
+    uint32_t offset = 0;  // where it lies in the configuration space
+    uint32_t width = 1;
+};
+
+std::map<std::string, DecodedEntry> DecodedCapabilities(const std::vector<uint8_t>& config) {
+    std::map<std::string, DecodedEntry> out;
+    PciCapabilityList list = DecodePciCapabilities(config.data(), uint32_t(config.size()));
+    std::map<std::string, int> seen;
+    for (const PciCapability& cap : list.capabilities) {
+        int n = seen[cap.key]++;
+        std::string prefix = n ? Format("%s[%d]", cap.key.c_str(), n) : cap.key;
+        std::string where = Format(cap.extended ? "%03Xh" : "%02Xh", cap.offset);
+        out[prefix] = {prefix, cap.name + " at " + where, true, prefix, cap.offset, 4};
+        for (const PciCapField& f : cap.fields) {
+            std::string dotted = prefix + "." + f.reg + "." + f.name;
+            out[Format("%s@%X", dotted.c_str(), f.offset - cap.offset)] = {
+                dotted, PciCapFieldValueText(f), false, prefix, f.offset, std::max(f.width, 1u)};
+        }
+    }
+    return out;
+}
+
+// Adds the capabilities and fields that changed to the register lines they lie in (the count
+// line for a register past the listed ones). A capability one side lacks is named alone,
+// without its fields.
+void AddCapabilityChanges(Differ& d, const std::vector<uint8_t>& ca, const std::vector<uint8_t>& cb,
+                          const std::map<size_t, size_t>& lines) {
+    if (lines.empty()) return;
+    std::map<std::string, DecodedEntry> da = DecodedCapabilities(ca), db = DecodedCapabilities(cb);
+    std::set<std::string> keys;
+    for (const auto& [k, v] : da) keys.insert(k);
+    for (const auto& [k, v] : db) keys.insert(k);
+    std::vector<std::pair<uint32_t, std::pair<size_t, BoardFieldChange>>> changes;
+    for (const std::string& key : keys) {
+        auto ia = da.find(key), ib = db.find(key);
+        const DecodedEntry& e = ia != da.end() ? ia->second : ib->second;
+        std::optional<std::string> va, vb;
+        if (ia != da.end()) va = ia->second.value;
+        if (ib != db.end()) vb = ib->second.value;
+        if (va == vb) continue;
+        if (!e.capability && (!da.count(e.owner) || !db.count(e.owner))) continue;
+        // The first listed double word the entry overlaps, else the count line.
+        size_t line = SIZE_MAX;
+        for (uint32_t at = e.offset & ~3u; at < e.offset + e.width && line == SIZE_MAX; at += 4)
+            if (auto it = lines.find(at); it != lines.end()) line = it->second;
+        if (line == SIZE_MAX) {
+            auto it = lines.find(SIZE_MAX);
+            line = it != lines.end() ? it->second : lines.rbegin()->second;
+        }
+        changes.push_back({e.offset, {line, {e.name, va, vb}}});
+    }
+    std::stable_sort(changes.begin(), changes.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (auto& [offset, change] : changes) d.At(change.first).fields.push_back(change.second);
 }
 
 void ComparePci(const Json& a, const Json& b, Differ& d) {
@@ -299,7 +413,9 @@ void ComparePci(const Json& a, const Json& b, Differ& d) {
         std::vector<uint8_t> ca = Bytes(Get(x, "config")), cb = Bytes(Get(y, "config"));
         Patch(Get(x, "bytes"), ca);
         Patch(Get(y, "bytes"), cb);
-        d.CompareBytes("pci", name, ca, cb, 4, "register");
+        std::map<size_t, size_t> lines;
+        d.CompareBytes("pci", name, ca, cb, 4, "register", 0, nullptr, &lines);
+        AddCapabilityChanges(d, ca, cb, lines);
         // Fields of a written profile (vendor_id, bars, capabilities, ...) as they stand.
         std::set<std::string> keys;
         for (std::string_view key : board_profile::KeysOf("pci.functions[]"))
@@ -465,6 +581,9 @@ std::string BoardDiffText(const BoardDiff& diff) {
         if (!x.item.empty()) where += " " + x.item;
         if (!x.field.empty()) where += " " + x.field;
         out += where + ": " + x.a.value_or("absent") + " -> " + x.b.value_or("absent") + "\n";
+        for (const BoardFieldChange& f : x.fields)
+            out += "    " + f.name + ": " + f.a.value_or("absent") + " -> " +
+                   f.b.value_or("absent") + "\n";
     }
     out += Format("%zu difference%s", diff.differences.size(),
                   diff.differences.size() == 1 ? "" : "s");
@@ -483,6 +602,15 @@ nlohmann::ordered_json BoardDiffJson(const BoardDiff& diff) {
         e["field"] = x.field;
         e["a"] = x.a ? nlohmann::ordered_json(*x.a) : nlohmann::ordered_json(nullptr);
         e["b"] = x.b ? nlohmann::ordered_json(*x.b) : nlohmann::ordered_json(nullptr);
+        if (!x.fields.empty()) {
+            nlohmann::ordered_json fields = nlohmann::ordered_json::array();
+            for (const BoardFieldChange& f : x.fields)
+                fields.push_back(
+                    {{"name", f.name},
+                     {"a", f.a ? nlohmann::ordered_json(*f.a) : nlohmann::ordered_json(nullptr)},
+                     {"b", f.b ? nlohmann::ordered_json(*f.b) : nlohmann::ordered_json(nullptr)}});
+            e["fields"] = fields;
+        }
         list.push_back(e);
     }
     out["differences"] = list;

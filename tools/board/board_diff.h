@@ -11,11 +11,19 @@
 
 namespace kvt {
 
+// A decoded field that changed within a difference: a PCI capability or one of its fields
+// ("pcie.link_control.aspm"), a CPUID bit or field, an MSR field.
+struct BoardFieldChange {
+    std::string name;
+    std::optional<std::string> a, b;  // empty where one profile lacks the capability
+};
+
 struct BoardDifference {
     std::string section;  // "processor 1", "pci", "cmos", "memory", "smbus", "board", ...
     std::string item;     // "00:1f.3", "bank70", ... (may be empty)
     std::string field;    // "register 40h", "MSR 0000001Bh", ... (may be empty)
-    std::optional<std::string> a, b;  // the values; empty when the profile lacks the thing
+    std::optional<std::string> a, b;       // the values; empty when the profile lacks the thing
+    std::vector<BoardFieldChange> fields;  // the decoded fields within it that changed
 };
 
 struct BoardDiff {
@@ -29,10 +37,11 @@ bool DiffBoardProfiles(const std::string& textA, const std::string& textB, Board
                        std::string& error);
 
 // One line per difference: "pci 00:1f.3 register 40h: 00000401 -> 00000400"; a thing one
-// profile lacks is "absent". Ends with a count line.
+// profile lacks is "absent". Below a difference, each decoded field that changed, indented:
+// "    pcie.link_status.current_link_speed: 8.0 -> 2.5". Ends with a count line.
 std::string BoardDiffText(const BoardDiff& diff);
 // {"differences": [{section, item, field, a, b}], "count", "skipped_volatile"}; a missing value
-// is null.
+// is null. A difference with decoded fields also has "fields": [{name, a, b}].
 nlohmann::ordered_json BoardDiffJson(const BoardDiff& diff);
 
 }  // namespace kvt

@@ -365,6 +365,37 @@ std::string DecodeTransmetaStandard(const CpuidRecord& record, uint32_t function
     return out;
 }
 
+std::vector<CpuidFieldName> CpuidFieldNames(uint32_t vendor, uint32_t function, int reg) {
+    std::vector<CpuidFieldName> out;
+    if (function >= kExtendedBase) {
+        AppendExtendedFieldNames(out, vendor, function, reg);
+        return out;
+    }
+    if (function == 1 && vendor == kCpuVendorIntel) {
+        if (reg == 0) AppendNames(out, kIntel1Eax);
+        if (reg == 1) AppendNames(out, kIntel1Ebx);
+        if (reg == 2) AppendNames(out, kIntel1Ecx);
+        if (reg == 3) AppendNames(out, kIntel1Edx);
+    } else if (function == 4 && vendor == kCpuVendorIntel) {
+        if (reg == 0) AppendNames(out, kIntel4Eax);
+        if (reg == 1) AppendNames(out, kIntel4Ebx);
+        if (reg == 2) AppendNames(out, kIntel4Ecx);
+    } else if (function == 5 && vendor == kCpuVendorIntel) {
+        if (reg == 0) AppendNames(out, kIntel5Eax);
+        if (reg == 1) AppendNames(out, kIntel5Ebx);
+    } else if (function == 1 && vendor == kCpuVendorAmd) {
+        if (reg == 0) AppendNames(out, kAmd1Eax);
+        if (reg == 1) AppendNames(out, kAmd1Ebx);
+        if (reg == 2) AppendNames(out, kAmd1Ecx);
+        if (reg == 3) AppendNames(out, kAmd1Edx);
+    } else if (function == 1 && vendor == kCpuVendorTransmeta) {
+        if (reg == 0) AppendNames(out, kTransmeta1Eax);
+        if (reg == 1) AppendNames(out, kTransmeta1Ebx);
+        if (reg == 3) AppendNames(out, kTransmeta1Edx);
+    }
+    return out;
+}
+
 std::string DecodeCpuidFunction(const CpuidRecord& record, uint32_t function) {
     using Decoder = std::string (*)(const CpuidRecord&, uint32_t);
     Decoder standard = nullptr;

@@ -244,6 +244,33 @@ void AppendTransmetaClassLine(std::string& out, uint32_t ebx, int l2Size) {
 
 }  // namespace
 
+void cpuid_decode::AppendExtendedFieldNames(std::vector<CpuidFieldName>& out, uint32_t vendor,
+                                            uint32_t function, int reg) {
+    if (vendor == kCpuVendorIntel) {
+        if (function == 0x80000001 && reg == 2) AppendNames(out, kIntel81Ecx);
+        if (function == 0x80000001 && reg == 3) AppendNames(out, kIntel81Edx);
+        if (function == 0x80000006 && reg == 2) AppendNames(out, kIntel86Ecx);
+        if (function == 0x80000008 && reg == 0) AppendNames(out, kIntel88Eax);
+    } else if (vendor == kCpuVendorAmd) {
+        if (function == 0x80000001 && reg == 0) AppendNames(out, kAmd81Eax);
+        if (function == 0x80000001 && reg == 1) AppendNames(out, kAmd81Ebx);
+        if (function == 0x80000001 && reg == 2) AppendNames(out, kAmd81Ecx);
+        if (function == 0x80000001 && reg == 3) AppendNames(out, kAmd81Edx);
+        if (function == 0x80000005 && reg <= 1) AppendNames(out, kAmd85Tlb);
+        if (function == 0x80000005 && reg >= 2) AppendNames(out, kAmd85Cache);
+        if (function == 0x80000006 && reg <= 1) AppendNames(out, kAmd86Tlb);
+        if (function == 0x80000006 && reg == 2) AppendNames(out, kAmd86Ecx);
+        if (function == 0x80000007 && reg == 3) AppendNames(out, kAmd87Edx);
+        if (function == 0x80000008 && reg == 0) AppendNames(out, kAmd88Eax);
+        if (function == 0x80000008 && reg == 2) AppendNames(out, kAmd88Ecx);
+    } else if (vendor == kCpuVendorTransmeta) {
+        if (function == 0x80000001 && reg == 0) AppendNames(out, kTransmetaSignature);
+        if (function == 0x80000001 && reg == 3) AppendNames(out, kTransmeta81Edx);
+        if (function == 0x80860001 && reg == 0) AppendNames(out, kTransmetaSignature);
+        if (function == 0x80860001 && reg == 3) AppendNames(out, kTransmetaFeatures);
+    }
+}
+
 std::string DecodeIntelExtended(const CpuidRecord& record, uint32_t function) {
     std::string out;
     const CpuidRegisters* entry = ExtendedEntry(record, function);

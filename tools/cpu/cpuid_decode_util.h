@@ -4,7 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "tools/cpu/cpuid_decode.h"
 #include "tools/cpu/cpuid_record.h"
 
 // Internal to the decoders; the namespace keeps these general names out of kvt.
@@ -59,6 +62,27 @@ void AppendFieldLines(std::string& out, uint32_t value, const FieldLine (&lines)
     for (const FieldLine& line : lines)
         Appendf(out, line.format, BitField(value, line.high, line.low));
 }
+
+// The name a decoder line gives its bit or field: the text after its last tab, without the
+// line end. Reserved bits have no name.
+inline void AppendName(std::vector<CpuidFieldName>& out, int high, int low, std::string_view line) {
+    size_t tab = line.rfind('\t');
+    std::string_view name = line.substr(tab == std::string_view::npos ? 0 : tab + 1);
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.remove_suffix(1);
+    if (!name.empty() && name != "Reserved") out.push_back({high, low, std::string(name)});
+}
+template <size_t N>
+void AppendNames(std::vector<CpuidFieldName>& out, const BitLine (&lines)[N]) {
+    for (const BitLine& line : lines) AppendName(out, line.bit, line.bit, line.format);
+}
+template <size_t N>
+void AppendNames(std::vector<CpuidFieldName>& out, const FieldLine (&lines)[N]) {
+    for (const FieldLine& line : lines) AppendName(out, line.high, line.low, line.format);
+}
+
+// The names the extended and Transmeta decoders give register `reg` of `function`.
+void AppendExtendedFieldNames(std::vector<CpuidFieldName>& out, uint32_t vendor, uint32_t function,
+                              int reg);
 
 // The result of a function, or nullptr when the record does not hold it: beyond the highest
 // function of its range, or beyond the end of the array the collection filled.
