@@ -163,6 +163,10 @@ uint32_t CapabilityBitsOf(Backend& backend, bool readOnly) {
 RequestHandler::RequestHandler(Backend& backend, HandlerOptions options)
     : backend_(backend), options_(std::move(options)) {}
 
+RequestHandler::~RequestHandler() {
+    FlushSmbusPorts();
+}
+
 Answer RequestHandler::Handle(const Caller& caller, std::string_view device,
                               const FrameHeader& header, const DriverRequest& request,
                               std::span<const uint8_t> payload) {

@@ -59,6 +59,10 @@ struct HandlerOptions {
 class RequestHandler {
   public:
     RequestHandler(Backend& backend, HandlerOptions options);
+    // Journals the port writes of an SMBus bracket still open, as port writes.
+    ~RequestHandler();
+    RequestHandler(const RequestHandler&) = delete;
+    RequestHandler& operator=(const RequestHandler&) = delete;
 
     // `device` is the socket the request arrived on ("Korvanta" or "korvavxd.vxd").
     Answer Handle(const Caller& caller, std::string_view device, const FrameHeader& header,

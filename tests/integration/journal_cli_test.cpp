@@ -7,6 +7,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "hwaccess/driver_client.h"
+#include "hwaccess/transport.h"
+#include "protocol/driver_request.h"
 #include "support/daemon.h"
 #include "support/process.h"
 
@@ -216,6 +219,25 @@ TEST_F(JournalCli, SmbusWritesThroughThePortsAreSmbusWritesAndUndo) {
     test::ProcessResult r = Cli({"undo", std::to_string(w[0]["id"].get<int>())});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Cli({"smbus", "read", "0", "57", "20"}).out, old);
+}
+
+// A bracket its caller never closed still leaves its port writes in the journal when the
+// daemon stops.
+TEST_F(JournalCli, AnOpenSmbusBracketIsJournaledWhenTheDaemonStops) {
+    // A bare client: nothing else of this process may come between the bracket's requests.
+    SocketTransport transport(daemon_.socketDir(), true);
+    DriverClient client(transport, [] { return VersionRecord{5, 1, 2600, kPlatformNt, ""}; });
+    ASSERT_TRUE(client
+                    .SmbusPortsBegin(PciAddress(0, 0x1F, 3), 0x400, kSmbusOpWriteByte, 0x57, 0x20,
+                                     0x5A, kSmbusPortsIntel)
+                    .served());
+    ASSERT_TRUE(client.TryWritePort(0x400, 0xFF, 1).served());  // clears the host status
+    daemon_.Stop();
+    Start();
+    nlohmann::json w = Writes();
+    ASSERT_FALSE(w.empty());
+    EXPECT_EQ(w.back()["kind"], "port") << w.dump();
+    EXPECT_EQ(w.back()["address"], 0x400) << w.dump();
 }
 
 TEST_F(JournalCli, RotatesAndKeepsIdsIncreasingAcrossRestarts) {
