@@ -291,8 +291,9 @@ Action DefineSmbusWrite(CLI::App& command) {
         SmbusPorts io(session->client());
         if (!OpenController(context, o->ctrl, o->force, session, c, io)) return 1;
         if (o->block)
-            return Result(io, SmbusWriteBlock(io, c.ioBase, address, cmd, uint8_t(bytes.size()),
-                                              bytes.data(), c.vendorKind));
+            return Result(
+                io, SmbusJournaledWriteBlock(io, c.address(), c.ioBase, address, cmd,
+                                             uint8_t(bytes.size()), bytes.data(), c.vendorKind));
         return Result(io, SmbusJournaledWrite(io, c.address(), c.ioBase, address, cmd, o->word,
                                               uint16_t(value), c.vendorKind));
     };

@@ -958,12 +958,15 @@ void RequestHandler::FlushSmbusPorts() {
 
 Answer RequestHandler::SmbusPortsBegin(const Caller& caller, const DriverRequest& request) {
     FlushSmbusPorts();
+    const bool block = request.ecx == kSmbusOpWriteBlock;
     if (!ValidConfigAddress(request.configAddress) || (request.configAddress & 0xFF) != 0 ||
         request.ebx != 0 || request.port == 0 || request.port > 0xFFF0 ||
-        (request.ecx != kSmbusOpWriteByte && request.ecx != kSmbusOpWriteWord) ||
+        (request.ecx != kSmbusOpWriteByte && request.ecx != kSmbusOpWriteWord && !block) ||
         request.edx > 0x7F || request.esi > 0xFF ||
         request.portValue > (request.ecx == kSmbusOpWriteWord ? 0xFFFFu : 0xFFu) ||
-        (request.eax != kSmbusPortsIntel && request.eax != kSmbusPortsAcpi))
+        (request.eax != kSmbusPortsIntel && request.eax != kSmbusPortsAcpi) ||
+        (block && (request.eax != kSmbusPortsIntel || request.portValue != 0 ||
+                   request.length == 0 || request.length > kSmbusKernelBlockMax)))
         return Refused(request);
     std::string refused = WritesRefused();
     if (!refused.empty()) return RefusedBy(request, "writes are refused: " + refused);
@@ -982,6 +985,14 @@ Answer RequestHandler::SmbusPortsBegin(const Caller& caller, const DriverRequest
     e.command = command;
     e.op = request.ecx | kJournalOpThroughPorts |
            (request.eax == kSmbusPortsAcpi ? kJournalOpAcpiStyle : 0);
+    smbusBracket_.open = true;
+    smbusBracket_.caller = caller;
+    if (block) {
+        // Which bytes a block replaces is the device's own matter: its old value stays unknown.
+        e.width = request.length;
+        e.newValue.assign(request.busList, request.busList + request.length);
+        return Served(request);
+    }
     e.width = word ? 2 : 1;
     e.newValue = Bytes(request.portValue, e.width);
     // The old value through the same ports, by the daemon itself: a read transaction's writes
@@ -990,14 +1001,15 @@ Answer RequestHandler::SmbusPortsBegin(const Caller& caller, const DriverRequest
         Format("smbus ports function=%s base=0x%04X slave=0x%02X command=0x%02X (old value)",
                PciAddress::FromConfigAddress(request.configAddress).FunctionText().c_str(),
                request.port, slave, command);
-    if (!BeginWrite(caller, "SmbusPortsRead", target)) return Refused(request);
+    if (!BeginWrite(caller, "SmbusPortsRead", target)) {
+        smbusBracket_.open = false;
+        return Refused(request);
+    }
     uint16_t old = 0;
     e.oldKnown =
         SmbusPortsRead(backend_, request.eax, uint16_t(request.port), slave, command, word, old);
     EndWrite(caller, "SmbusPortsRead", target, e.oldKnown);
     if (e.oldKnown) e.oldValue = Bytes(old, e.width);
-    smbusBracket_.open = true;
-    smbusBracket_.caller = caller;
     return Served(request);
 }
 
@@ -1012,7 +1024,8 @@ Answer RequestHandler::SmbusPortsEnd(const Caller& caller, const DriverRequest& 
     smbusBracket_.ports.clear();
     JournalEntry entry = std::move(smbusBracket_.entry);
     uint16_t after = 0;
-    if (SmbusPortsRead(backend_,
+    if ((entry.op & kJournalOpMask) != kSmbusOpWriteBlock &&
+        SmbusPortsRead(backend_,
                        entry.op & kJournalOpAcpiStyle ? kSmbusPortsAcpi : kSmbusPortsIntel,
                        uint16_t(entry.port), uint8_t(entry.slave), uint8_t(entry.command),
                        entry.width == 2, after))

@@ -675,6 +675,25 @@ RequestStatus DriverClient::SmbusPortsBegin(const PciAddress& function, uint16_t
     return status.ok() ? RequestStatus{} : StatusOf(status);
 }
 
+RequestStatus DriverClient::SmbusPortsBeginBlock(const PciAddress& function, uint16_t ioBase,
+                                                 uint8_t slave, uint8_t command,
+                                                 std::span<const uint8_t> bytes) {
+    if (function.domain != 0) return {TransportFailure::Refused, "no such function"};
+    if (bytes.empty() || bytes.size() > kSmbusKernelBlockMax)
+        return {TransportFailure::Refused, "an SMBus block holds 1 to 32 bytes"};
+    DriverRequest block = EmptyRequest();
+    block.configAddress = function.Function().ConfigAddress();
+    block.port = ioBase;
+    block.ecx = kSmbusOpWriteBlock;
+    block.edx = slave;
+    block.esi = command;
+    block.length = uint32_t(bytes.size());
+    std::memcpy(block.busList, bytes.data(), bytes.size());
+    block.eax = kSmbusPortsIntel;
+    TransportStatus status = Call(kExtSmbusPortsBegin, block);
+    return status.ok() ? RequestStatus{} : StatusOf(status);
+}
+
 RequestStatus DriverClient::SmbusPortsEnd(bool succeeded) {
     DriverRequest block = EmptyRequest();
     block.eax = succeeded ? 0 : 1;

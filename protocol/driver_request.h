@@ -128,14 +128,16 @@ enum ExtensionCode : uint32_t {
                                    // one kPciListRecordSize record per function: domain (16
                                    // bits, little-endian), bus, device << 3 | function
     // journal2 (0x4B56001C-0x4B56001F): SMBus writes through a controller's ports.
-    kExtSmbusPortsBegin = 0x4B56001C,  // the byte or word write the caller makes next through
-                                       // the ports of the controller at I/O base `port` of the
-                                       // function at configAddress (register 0): ecx =
-                                       // kSmbusOpWriteByte or kSmbusOpWriteWord, edx = slave,
-                                       // esi = command, portValue = the value, eax =
-                                       // SmbusPortsStyle. The daemon reads the old value itself
-                                       // (through the same ports); the caller's writes to the
-                                       // controller's 16 ports up to the end request are
+    kExtSmbusPortsBegin = 0x4B56001C,  // the byte, word or block write the caller makes next
+                                       // through the ports of the controller at I/O base `port`
+                                       // of the function at configAddress (register 0): ecx =
+                                       // kSmbusOpWriteByte or kSmbusOpWriteWord (portValue =
+                                       // the value) or kSmbusOpWriteBlock (Intel style only:
+                                       // length = 1 to 32 bytes, in busList), edx = slave,
+                                       // esi = command, eax = SmbusPortsStyle. The daemon reads
+                                       // a byte's or word's old value itself (through the same
+                                       // ports; a block's stays unknown); the caller's writes
+                                       // to the controller's 16 ports up to the end request are
                                        // journaled as this one SMBus write
     kExtSmbusPortsEnd = 0x4B56001D,    // ends it: eax = 0 when the write succeeded (one smbus
                                        // entry), else its port writes are journaled as such

@@ -198,10 +198,11 @@ TEST_F(JournalCli, SmbusWritesThroughThePortsAreSmbusWritesAndUndo) {
     const std::string old = Cli({"smbus", "read", "0", "57", "20"}).out;
     ASSERT_EQ(Cli({"smbus", "write", "0", "57", "20", "5A"}).status, 0);
     ASSERT_EQ(Cli({"smbus", "write", "0", "57", "21", "BEEF", "--word"}).status, 0);
+    ASSERT_EQ(Cli({"smbus", "write", "0", "57", "40", "01", "02", "03", "--block"}).status, 0);
     std::vector<nlohmann::json> w;
     for (const auto& e : Writes())
         if (e["kind"] == "smbus") w.push_back(e);
-    ASSERT_EQ(w.size(), 2u);
+    ASSERT_EQ(w.size(), 3u);
     EXPECT_EQ(w[0]["address"], (nlohmann::json{{"bus", 0},
                                                {"device", 0x1F},
                                                {"function", 3},
@@ -213,6 +214,11 @@ TEST_F(JournalCli, SmbusWritesThroughThePortsAreSmbusWritesAndUndo) {
     EXPECT_EQ(w[0]["new"], 0x5A);
     EXPECT_EQ(w[1]["width"], 2);
     EXPECT_EQ(w[1]["new"], 0xBEEF);
+    // A block's old bytes are the device's own matter: unknown, so not undoable.
+    EXPECT_EQ(w[2]["width"], 3);
+    EXPECT_EQ(w[2]["new"], 0x030201);
+    EXPECT_TRUE(w[2]["old"].is_null());
+    EXPECT_NE(Cli({"undo", std::to_string(w[2]["id"].get<int>())}).status, 0);
     // No port write of the write transactions is journaled beside them.
     for (const auto& e : Writes())
         EXPECT_TRUE(e["kind"] == "smbus" || e["id"] < w[0]["id"]) << e.dump();

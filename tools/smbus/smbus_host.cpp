@@ -528,6 +528,21 @@ int SmbusJournaledWrite(SmbusPorts& io, const PciAddress& function, uint16_t bas
     return r;
 }
 
+int SmbusJournaledWriteBlock(SmbusPorts& io, const PciAddress& function, uint16_t base,
+                             uint8_t slave, uint8_t command, uint8_t count, const uint8_t* bytes,
+                             uint32_t kind) {
+    // The ports carry blocks for the Intel-style hosts only (ACPI-style: not supported).
+    const bool tagged = !io.throughKernel() && IntelStyle(kind) && count > 0 &&
+                        count <= kSmbusKernelBlockMax &&
+                        io.client()
+                            .SmbusPortsBeginBlock(function, base, slave, command,
+                                                  std::span<const uint8_t>(bytes, count))
+                            .served();
+    int r = SmbusWriteBlock(io, base, slave, command, count, bytes, kind);
+    if (tagged) io.client().SmbusPortsEnd(r == kSmbusOk);
+    return r;
+}
+
 int SmbusReadBlock(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command,
                    uint32_t requestedLength, uint8_t* out, uint32_t& count, uint32_t kind) {
     (void)requestedLength;  // the device's count decides

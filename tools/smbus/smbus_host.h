@@ -87,5 +87,9 @@ int SmbusWriteWord(SmbusPorts& io, uint16_t base, uint8_t slave, uint8_t command
 // writes the transaction takes. A daemon that does not know the bracket still gets the write.
 int SmbusJournaledWrite(SmbusPorts& io, const PciAddress& function, uint16_t base, uint8_t slave,
                         uint8_t command, bool word, uint16_t data, uint32_t kind);
+// SmbusWriteBlock, journaled by the daemon as one SMBus block write (old value unknown).
+int SmbusJournaledWriteBlock(SmbusPorts& io, const PciAddress& function, uint16_t base,
+                             uint8_t slave, uint8_t command, uint8_t count, const uint8_t* bytes,
+                             uint32_t kind);
 
 }  // namespace kvt

@@ -248,8 +248,8 @@ void SmbusTool::PatchBlock() {
     }
     if (block[off] == value) return;
     block[off] = uint8_t(value);
-    ShowSmbusError(messages_, SmbusWriteBlock(io_, c.ioBase, uint8_t(address), 0, uint8_t(off + 1),
-                                              block, c.vendorKind));
+    ShowSmbusError(messages_, SmbusJournaledWriteBlock(io_, c.address(), c.ioBase, uint8_t(address),
+                                                       0, uint8_t(off + 1), block, c.vendorKind));
 }
 
 void SmbusTool::DecodeSpdAtAddress() {
