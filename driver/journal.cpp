@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,6 +196,7 @@ WriteJournal::WriteJournal(std::string file, size_t limit)
 
 WriteJournal::~WriteJournal() {
     if (fd_ >= 0) close(fd_);
+    if (lockFd_ >= 0) close(lockFd_);
 }
 
 bool WriteJournal::Load(const std::string& path) {
@@ -225,6 +227,18 @@ bool WriteJournal::Open(std::string* error) {
         if (error) *error = why_;
         return false;
     }
+    // One daemon per journal: a second one would hand out the same ids and rotate the file
+    // under the first. The lock lives in a file of its own, which rotation leaves in place.
+    int lock = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        why_ = lock >= 0 && errno == EWOULDBLOCK
+                   ? file_ + " is kept by another running daemon"
+                   : file_ + ".lock cannot be used (" + std::strerror(errno) + ")";
+        if (lock >= 0) close(lock);
+        if (error) *error = why_;
+        return false;
+    }
+    lockFd_ = lock;
     Load(file_ + ".1");
     Load(file_);
     int fd = ::open(file_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);

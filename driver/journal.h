@@ -68,8 +68,9 @@ class WriteJournal {
     WriteJournal(const WriteJournal&) = delete;
     WriteJournal& operator=(const WriteJournal&) = delete;
 
-    // Creates the folder (mode 0700) and reads the entries kept so far; false (with `error`)
-    // when the file cannot be used: the journal is off then.
+    // Creates the folder (mode 0700), takes the journal's lock (FILE.lock) and reads the
+    // entries kept so far; false (with `error`) when the file cannot be used or another
+    // running daemon keeps it: the journal is off then.
     bool Open(std::string* error);
     bool open() const { return fd_ >= 0; }
     const std::string& file() const { return file_; }
@@ -95,6 +96,7 @@ class WriteJournal {
     std::string file_;
     size_t limit_;
     int fd_ = -1;
+    int lockFd_ = -1;  // holds the journal's lock while the daemon runs
     std::string why_;
     size_t inFile_ = 0;  // entries in the current file
     uint64_t nextId_ = 1;

@@ -246,6 +246,21 @@ TEST_F(JournalCli, AnOpenSmbusBracketIsJournaledWhenTheDaemonStops) {
     EXPECT_EQ(w.back()["address"], 0x400) << w.dump();
 }
 
+// A second daemon on the same journal file leaves it to the first and says so.
+TEST_F(JournalCli, ASecondDaemonLeavesTheJournalToTheFirst) {
+    ASSERT_EQ(Cli({"io", "write", "80", "1"}).status, 0);
+    test::PrivateDaemon second;
+    test::DaemonOptions options;
+    options.board = profile_;
+    options.extraArgs = {"--journal", daemon_.runtimeDir() + "/journal/writes"};
+    std::string error;
+    ASSERT_TRUE(second.Start(options, &error)) << error;
+    test::ProcessResult r = RunCli(second.runtimeDir(), {"--board", profile_, "journal"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("kept by another running daemon"), std::string::npos) << r.err;
+    EXPECT_EQ(Writes().size(), 1u);
+}
+
 TEST_F(JournalCli, RotatesAndKeepsIdsIncreasingAcrossRestarts) {
     daemon_.Stop();
     Start({"--journal-limit", "3"});
