@@ -661,8 +661,11 @@ Reply<std::optional<uint32_t>> DriverClient::TryWritePciConfigSized(const PciAdd
 
 RequestStatus DriverClient::SmbusPortsBegin(const PciAddress& function, uint16_t ioBase,
                                             uint32_t op, uint8_t slave, uint8_t command,
-                                            uint16_t value, uint32_t style) {
+                                            uint16_t value, uint32_t style,
+                                            std::span<const uint8_t> bytes) {
     if (function.domain != 0) return {TransportFailure::Refused, "no such function"};
+    if (op == kSmbusOpWriteBlock && (bytes.empty() || bytes.size() > kSmbusKernelBlockMax))
+        return {TransportFailure::Refused, "an SMBus block holds 1 to 32 bytes"};
     DriverRequest block = EmptyRequest();
     block.configAddress = function.Function().ConfigAddress();
     block.port = ioBase;
@@ -671,25 +674,10 @@ RequestStatus DriverClient::SmbusPortsBegin(const PciAddress& function, uint16_t
     block.esi = command;
     block.portValue = value;
     block.eax = style;
-    TransportStatus status = Call(kExtSmbusPortsBegin, block);
-    return status.ok() ? RequestStatus{} : StatusOf(status);
-}
-
-RequestStatus DriverClient::SmbusPortsBeginBlock(const PciAddress& function, uint16_t ioBase,
-                                                 uint8_t slave, uint8_t command,
-                                                 std::span<const uint8_t> bytes) {
-    if (function.domain != 0) return {TransportFailure::Refused, "no such function"};
-    if (bytes.empty() || bytes.size() > kSmbusKernelBlockMax)
-        return {TransportFailure::Refused, "an SMBus block holds 1 to 32 bytes"};
-    DriverRequest block = EmptyRequest();
-    block.configAddress = function.Function().ConfigAddress();
-    block.port = ioBase;
-    block.ecx = kSmbusOpWriteBlock;
-    block.edx = slave;
-    block.esi = command;
-    block.length = uint32_t(bytes.size());
-    std::memcpy(block.busList, bytes.data(), bytes.size());
-    block.eax = kSmbusPortsIntel;
+    if (op == kSmbusOpWriteBlock) {
+        block.length = uint32_t(bytes.size());
+        std::memcpy(block.busList, bytes.data(), bytes.size());
+    }
     TransportStatus status = Call(kExtSmbusPortsBegin, block);
     return status.ok() ? RequestStatus{} : StatusOf(status);
 }

@@ -229,12 +229,12 @@ class DriverClient {
     // write with the byte it replaced.
     RequestStatus TryWriteCmos(uint16_t indexPort, uint8_t offset, uint8_t value);
     // Brackets an SMBus byte or word write made through a controller's ports, so the daemon
-    // journals it as one SMBus write with the old value it reads itself (kExtSmbusPortsBegin).
+    // journals it as one SMBus write with the old value it reads itself (kExtSmbusPortsBegin);
+    // op kSmbusOpWriteBlock brackets a block write of `bytes` (Intel style, 1 to 32 bytes),
+    // whose old value stays unknown.
     RequestStatus SmbusPortsBegin(const PciAddress& function, uint16_t ioBase, uint32_t op,
-                                  uint8_t slave, uint8_t command, uint16_t value, uint32_t style);
-    // The same for a block write (Intel style, 1 to 32 bytes); its old value stays unknown.
-    RequestStatus SmbusPortsBeginBlock(const PciAddress& function, uint16_t ioBase, uint8_t slave,
-                                       uint8_t command, std::span<const uint8_t> bytes);
+                                  uint8_t slave, uint8_t command, uint16_t value, uint32_t style,
+                                  std::span<const uint8_t> bytes = {});
     RequestStatus SmbusPortsEnd(bool succeeded);
     // Entries of the daemon's write journal: the newest `count` (1 to kJournalReadMax) with an
     // id below `before` (0: from the newest), oldest first, one JSON object a line. A page may

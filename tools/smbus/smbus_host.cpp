@@ -532,12 +532,12 @@ int SmbusJournaledWriteBlock(SmbusPorts& io, const PciAddress& function, uint16_
                              uint8_t slave, uint8_t command, uint8_t count, const uint8_t* bytes,
                              uint32_t kind) {
     // The ports carry blocks for the Intel-style hosts only (ACPI-style: not supported).
-    const bool tagged = !io.throughKernel() && IntelStyle(kind) && count > 0 &&
-                        count <= kSmbusKernelBlockMax &&
-                        io.client()
-                            .SmbusPortsBeginBlock(function, base, slave, command,
-                                                  std::span<const uint8_t>(bytes, count))
-                            .served();
+    const bool tagged =
+        !io.throughKernel() && IntelStyle(kind) && count > 0 && count <= kSmbusKernelBlockMax &&
+        io.client()
+            .SmbusPortsBegin(function, base, kSmbusOpWriteBlock, slave, command, 0,
+                             kSmbusPortsIntel, std::span<const uint8_t>(bytes, count))
+            .served();
     int r = SmbusWriteBlock(io, base, slave, command, count, bytes, kind);
     if (tagged) io.client().SmbusPortsEnd(r == kSmbusOk);
     return r;

@@ -1,8 +1,9 @@
 # SMBus transactions on the ICH9 controller of q35 against the guest kernel's own driver:
 # the kernel writes a pattern into the EEPROM at 57h (busybox i2cset), its driver is unloaded,
 # the program's byte, word and block reads through the ports must give the kernel's bytes and
-# its byte write must land; the kernel must find the bus usable afterwards; with the driver
-# bound again the program reads through the kernel's adapter, without --force.
+# its byte write must land (journaled, undone) and so must a block write; the kernel must find
+# the bus usable afterwards; with the driver bound again the program reads through the
+# kernel's adapter, without --force.
 if [ "$MACHINE" = q35 ]; then
     smbus=/sys/bus/pci/devices/0000:00:1f.3
     bus=$(ls -d $smbus/i2c-* 2>/dev/null | head -n 1)
@@ -21,6 +22,19 @@ if [ "$MACHINE" = q35 ]; then
     expect smbus-block-again "A1 B2 C3 D4" cli smbus read 0 57 10 --block
     expect smbus-write "" cli smbus write 0 57 20 5A
     expect smbus-write-read "5A" cli smbus read 0 57 20
+    # Through the ports the write is one smbus entry with the old byte, and undo restores it;
+    # a block write is one entry whose old bytes stay unknown.
+    sentry=$(cli journal | grep " smbus 00:1F.3 base [0-9A-F]\{4\} slave 57 command 20 1 " | tail -n 1)
+    check smbus-journal "journaled with the old byte: $sentry" \
+        sh -c "echo '$sentry' | grep -q ' old=00 new=5A\$'"
+    cli undo "${sentry%% *}" >/tmp/undo.out 2>&1
+    expect smbus-undo "00" cli smbus read 0 57 20
+    expect smbus-write-again "" cli smbus write 0 57 20 5A
+    expect smbus-block-write "" cli smbus write 0 57 30 01 02 --block
+    expect smbus-block-write-read "01 02" cli smbus read 0 57 30 --block
+    bentry=$(cli journal | grep " slave 57 command 30 2 " | tail -n 1)
+    check smbus-block-journal "one entry, old bytes unknown: $bentry" \
+        sh -c "echo '$bentry' | grep -q ' old=unknown new=0201\$'"
     check smbus-scan "the scan finds the EEPROMs at 50h-57h" \
         sh -c '[ "$(korvanta-cli smbus scan 0 | grep -c "^5[0-7]$")" -eq 8 ]'
     insmod /lib/modules/i2c-i801.ko
