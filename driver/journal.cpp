@@ -229,11 +229,21 @@ bool WriteJournal::Open(std::string* error) {
     }
     // One daemon per journal: a second one would hand out the same ids and rotate the file
     // under the first. The lock lives in a file of its own, which rotation leaves in place.
+    // A daemon that was just told to stop may still hold it for a moment: wait up to 2 s.
     int lock = ::open((file_ + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
-        why_ = lock >= 0 && errno == EWOULDBLOCK
-                   ? file_ + " is kept by another running daemon"
-                   : file_ + ".lock cannot be used (" + std::strerror(errno) + ")";
+    int cause = lock < 0 ? errno : 0;
+    for (int i = 0; lock >= 0 && i <= 100; ++i) {
+        if (flock(lock, LOCK_EX | LOCK_NB) == 0) {
+            cause = 0;
+            break;
+        }
+        cause = errno;
+        if (cause != EWOULDBLOCK) break;
+        usleep(20000);
+    }
+    if (lock < 0 || cause != 0) {
+        why_ = cause == EWOULDBLOCK ? file_ + " is kept by another running daemon"
+                                    : file_ + ".lock cannot be used (" + std::strerror(cause) + ")";
         if (lock >= 0) close(lock);
         if (error) *error = why_;
         return false;
