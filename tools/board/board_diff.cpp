@@ -260,7 +260,8 @@ void CompareProcessors(const Json& a, const Json& b, Differ& d) {
             continue;
         }
         // Fields are named only when both profiles describe one vendor's processor.
-        const uint32_t vendor = Vendor(pa[i]) == Vendor(pb[i]) ? Vendor(pa[i]) : kCpuVendorUnknown;
+        const uint32_t vendorA = Vendor(pa[i]);
+        const uint32_t vendor = vendorA == Vendor(pb[i]) ? vendorA : kCpuVendorUnknown;
         std::set<std::pair<uint32_t, uint32_t>> leaves;
         for (const auto& [k, v] : pa[i].cpuid) leaves.insert(k);
         for (const auto& [k, v] : pb[i].cpuid) leaves.insert(k);
@@ -306,7 +307,9 @@ void CompareProcessors(const Json& a, const Json& b, Differ& d) {
             }
             BoardDifference* line = d.Add(
                 section, "", Format("MSR %08llXh", static_cast<unsigned long long>(m)), va, vb);
-            if (line && va && vb && va != "refused" && vb != "refused")
+            using board_profile::MsrAccess;
+            if (line && va && vb && ia->second.access != MsrAccess::kRefused &&
+                ib->second.access != MsrAccess::kRefused)
                 AddFieldChanges(line, MsrFieldNames(vendor, m), ia->second.value, ib->second.value);
         }
     }
